@@ -1,0 +1,169 @@
+#include "base/json_record.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace kivo::json {
+
+struct Out::Impl {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer{buffer};
+  void key(std::string_view k) { writer.Key(k.data(), static_cast<rapidjson::SizeType>(k.size())); }
+  void string(std::string_view v) { writer.String(v.data(), static_cast<rapidjson::SizeType>(v.size())); }
+};
+
+Out::Out() : impl_(std::make_unique<Impl>()) {}
+Out::~Out() = default;
+
+Out& Out::begin_object() {
+  impl_->writer.StartObject();
+  return *this;
+}
+Out& Out::end_object() {
+  impl_->writer.EndObject();
+  return *this;
+}
+Out& Out::begin_object(std::string_view key) {
+  impl_->key(key);
+  impl_->writer.StartObject();
+  return *this;
+}
+Out& Out::str(std::string_view key, std::string_view value) {
+  impl_->key(key);
+  impl_->string(value);
+  return *this;
+}
+Out& Out::opt_str(std::string_view key, const std::optional<std::string>& value) {
+  impl_->key(key);
+  if (value) impl_->string(*value);
+  else impl_->writer.Null();
+  return *this;
+}
+Out& Out::boolean(std::string_view key, bool value) {
+  impl_->key(key);
+  impl_->writer.Bool(value);
+  return *this;
+}
+Out& Out::u64(std::string_view key, std::uint64_t value) {
+  impl_->key(key);
+  impl_->writer.Uint64(value);
+  return *this;
+}
+Out& Out::opt_u64(std::string_view key, const std::optional<std::uint64_t>& value) {
+  impl_->key(key);
+  if (value) impl_->writer.Uint64(*value);
+  else impl_->writer.Null();
+  return *this;
+}
+Out& Out::str_list(std::string_view key, const std::vector<std::string>& values) {
+  impl_->key(key);
+  impl_->writer.StartArray();
+  for (const auto& v : values) impl_->string(v);
+  impl_->writer.EndArray();
+  return *this;
+}
+Out& Out::u64_map(std::string_view key, const std::map<std::string, std::uint64_t>& values) {
+  impl_->key(key);
+  impl_->writer.StartObject();
+  for (const auto& [k, v] : values) {
+    impl_->key(k);
+    impl_->writer.Uint64(v);
+  }
+  impl_->writer.EndObject();
+  return *this;
+}
+std::string Out::take() { return std::string(impl_->buffer.GetString(), impl_->buffer.GetSize()); }
+
+struct In::Impl {
+  rapidjson::Document doc;
+  const rapidjson::Value* find(std::string_view key) const {
+    auto it = doc.FindMember(rapidjson::Value(rapidjson::StringRef(key.data(), key.size())));
+    return it == doc.MemberEnd() ? nullptr : &it->value;
+  }
+};
+
+In::In(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+In::In(In&&) noexcept = default;
+In::~In() = default;
+
+namespace {
+Error missing(std::string_view key) { return fail("missing field `" + std::string(key) + "`"); }
+Error mistyped(std::string_view key, std::string_view expected) {
+  return fail("invalid type for field `" + std::string(key) + "`, expected " + std::string(expected));
+}
+}  // namespace
+
+Result<In> In::parse(std::string_view text) {
+  auto impl = std::make_unique<Impl>();
+  impl->doc.Parse(text.data(), text.size());
+  if (impl->doc.HasParseError())
+    return fail(std::string(rapidjson::GetParseError_En(impl->doc.GetParseError())) + " at offset " +
+                std::to_string(impl->doc.GetErrorOffset()));
+  if (!impl->doc.IsObject()) return fail("invalid type: expected a JSON object");
+  return In(std::move(impl));
+}
+
+bool In::has(std::string_view key) const { return impl_->find(key) != nullptr; }
+
+Result<std::string> In::str(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsString()) return mistyped(key, "a string");
+  return std::string(v->GetString(), v->GetStringLength());
+}
+
+Result<std::optional<std::string>> In::opt_str(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v || v->IsNull()) return std::optional<std::string>();
+  if (!v->IsString()) return mistyped(key, "a string or null");
+  return std::optional<std::string>(std::string(v->GetString(), v->GetStringLength()));
+}
+
+Result<bool> In::boolean(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsBool()) return mistyped(key, "a boolean");
+  return v->GetBool();
+}
+
+Result<std::uint64_t> In::u64(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsUint64()) return mistyped(key, "u64");
+  return static_cast<std::uint64_t>(v->GetUint64());
+}
+
+Result<std::uint32_t> In::u32(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsUint()) return mistyped(key, "u32");
+  return static_cast<std::uint32_t>(v->GetUint());
+}
+
+Result<std::optional<std::uint64_t>> In::opt_u64(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v || v->IsNull()) return std::optional<std::uint64_t>();
+  if (!v->IsUint64()) return mistyped(key, "u64 or null");
+  return std::optional<std::uint64_t>(v->GetUint64());
+}
+
+Result<std::vector<std::string>> In::str_list(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsArray()) return mistyped(key, "a sequence");
+  std::vector<std::string> out;
+  for (const auto& item : v->GetArray()) {
+    if (!item.IsString()) return mistyped(key, "a sequence of strings");
+    out.emplace_back(item.GetString(), item.GetStringLength());
+  }
+  return out;
+}
+
+Result<std::vector<std::string>> In::opt_str_list(std::string_view key) const {
+  if (!has(key)) return std::vector<std::string>();
+  return str_list(key);
+}
+
+}  // namespace kivo::json

@@ -1,0 +1,39 @@
+#include "tunnel/runtime_state.h"
+
+#include "base/json_record.h"
+
+namespace kivo {
+
+std::string encode_runtime_state(const HelperRuntimeState& state) {
+  return json::Out()
+      .begin_object()
+      .u64("pid", state.pid)
+      .str("iface", state.iface)
+      .str("server_ip", state.server_ip)
+      .str("default_gateway", state.default_gateway)
+      .u64("started_at", state.started_at)
+      .end_object()
+      .take();
+}
+
+Result<HelperRuntimeState> decode_runtime_state(std::string_view text) {
+  KIVO_TRY(in, json::In::parse(text));
+  KIVO_TRY(pid, in.u32("pid"));
+  KIVO_TRY(iface, in.str("iface"));
+  KIVO_TRY(server, in.str("server_ip"));
+  KIVO_TRY(gateway, in.str("default_gateway"));
+  KIVO_TRY(started, in.u64("started_at"));
+  return HelperRuntimeState{pid, iface, server, gateway, started};
+}
+
+Result<HelperRuntimeState> read_state(Env& env) {
+  auto text = env.read_file(kTunnelStatePath);
+  if (!text) return fail(text.error());
+  return decode_runtime_state(*text);
+}
+
+void save_state(Env& env, const HelperRuntimeState& state) {
+  (void)env.write_file_atomic(kTunnelStatePath, encode_runtime_state(state));
+}
+
+}  // namespace kivo

@@ -1,0 +1,30 @@
+// The running tunnel's record: what start brought up, so that stop, status, the kill switch and
+// the data-plane check can find it again, also after the helper restarts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/result.h"
+#include "os/env.h"
+
+namespace kivo {
+
+inline constexpr const char* kTunnelStatePath = "/var/run/com.kivovpn.helper.state.json";
+
+struct HelperRuntimeState {
+  std::uint32_t pid = 0;
+  std::string iface;
+  std::string server_ip;
+  std::string default_gateway;
+  std::uint64_t started_at = 0;
+  bool operator==(const HelperRuntimeState&) const = default;
+};
+
+std::string encode_runtime_state(const HelperRuntimeState& state);
+Result<HelperRuntimeState> decode_runtime_state(std::string_view text);
+
+Result<HelperRuntimeState> read_state(Env& env);
+void save_state(Env& env, const HelperRuntimeState& state);
+
+}  // namespace kivo

@@ -1,0 +1,32 @@
+// The WireGuard tunnel's lifecycle: wireguard-go on a free utun, wg setconf, the address, the
+// server's host route and the two half-default routes.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "base/result.h"
+#include "os/env.h"
+#include "split/split_bypass.h"
+#include "tunnel/runtime_state.h"
+
+namespace kivo {
+
+class Tunnel {
+ public:
+  Tunnel(Env& env, SplitBypass& split) : env_(env), split_(split) {}
+
+  Result<HelperRuntimeState> start_tunnel(const std::string& config_path, const std::string& client_ip,
+                                          const std::string& server_ip, const std::string& gateway);
+  // Always succeeds; every step is best effort.
+  void stop_tunnel();
+
+ private:
+  Env& env_;
+  SplitBypass& split_;
+  // Start and stop are serialised: a stop in the middle of a start would tear down half a tunnel
+  // whose record is written afterwards.
+  std::mutex mu_;
+};
+
+}  // namespace kivo

@@ -1,0 +1,159 @@
+#include "testing/fake_env.h"
+
+#include <signal.h>
+
+#include "base/text.h"
+
+namespace kivo::testing {
+namespace {
+
+std::string command_line(const std::string& program, const std::vector<std::string>& args) {
+  std::string line = program;
+  for (const auto& a : args) line += " " + a;
+  return line;
+}
+
+class FakeChild final : public ChildProcess {
+ public:
+  FakeChild(FakeEnv& env, std::uint32_t pid) : env_(env), pid_(pid) {}
+  std::uint32_t pid() const override { return pid_; }
+  bool is_alive() override {
+    if (env_.child_dies_after_probes == 0) env_.live_pids.erase(pid_);
+    if (env_.child_dies_after_probes > 0) --env_.child_dies_after_probes;
+    return env_.live_pids.count(pid_) > 0;
+  }
+  void kill() override {
+    env_.record("SIGKILL " + std::to_string(pid_));
+    env_.live_pids.erase(pid_);
+  }
+  void release() override { env_.record("release " + std::to_string(pid_)); }
+
+ private:
+  FakeEnv& env_;
+  std::uint32_t pid_;
+};
+
+}  // namespace
+
+void FakeEnv::script(const std::string& line, std::vector<CommandResult> outcomes) {
+  std::lock_guard lock(mu_);
+  auto& q = script_[line];
+  q.clear();
+  for (auto& o : outcomes) q.push_back(std::move(o));
+}
+
+std::vector<std::string> FakeEnv::commands() const {
+  std::lock_guard lock(mu_);
+  return log_;
+}
+
+std::vector<std::string> FakeEnv::commands_of(const std::string& program) const {
+  std::vector<std::string> out;
+  for (const auto& line : commands())
+    if (line == program || starts_with(line, program + " ")) out.push_back(line);
+  return out;
+}
+
+void FakeEnv::clear_commands() {
+  std::lock_guard lock(mu_);
+  log_.clear();
+}
+
+void FakeEnv::record(const std::string& line) {
+  std::lock_guard lock(mu_);
+  log_.push_back(line);
+}
+
+CommandResult FakeEnv::answer(const std::string& line) {
+  if (handler) {
+    if (auto r = handler(line)) return *r;
+  }
+  std::lock_guard lock(mu_);
+  auto it = script_.find(line);
+  if (it == script_.end() || it->second.empty()) return std::string();
+  CommandResult r = it->second.front();
+  if (it->second.size() > 1) it->second.pop_front();
+  return r;
+}
+
+CommandResult FakeEnv::run_command(const std::string& program, const std::vector<std::string>& args,
+                                   std::optional<TimeLimit> limit) {
+  std::string line = command_line(program, args);
+  record(line);
+  {
+    std::lock_guard lock(mu_);
+    if (limit) limits_ms[line] = limit->millis();
+  }
+  return answer(line);
+}
+
+bool FakeEnv::probe_command(const std::string& program, const std::vector<std::string>& args) {
+  std::string line = command_line(program, args);
+  record(line);
+  return answer(line).ok();
+}
+
+Result<std::unique_ptr<ChildProcess>> FakeEnv::spawn_child(const std::string& program,
+                                                           const std::vector<std::string>& args) {
+  record("spawn " + command_line(program, args));
+  if (spawn_fails) return fail(spawn_error);
+  std::uint32_t pid = next_pid++;
+  live_pids.insert(pid);
+  return std::unique_ptr<ChildProcess>(std::make_unique<FakeChild>(*this, pid));
+}
+
+bool FakeEnv::process_exists(std::uint32_t pid) { return live_pids.count(pid) > 0; }
+
+void FakeEnv::sleep_for(std::chrono::milliseconds duration) {
+  slept += duration;
+  monotonic += duration;
+}
+
+Result<std::string> FakeEnv::read_file(const std::string& path) {
+  std::lock_guard lock(mu_);
+  auto it = files.find(path);
+  if (it == files.end()) return fail("No such file or directory");
+  return it->second;
+}
+
+Status FakeEnv::write_file_atomic(const std::string& path, std::string_view content) {
+  std::lock_guard lock(mu_);
+  if (failing_writes.count(path)) return fail("Read-only file system");
+  files[path] = std::string(content);
+  return {};
+}
+
+void FakeEnv::remove_file(const std::string& path) {
+  std::lock_guard lock(mu_);
+  files.erase(path);
+}
+
+bool FakeEnv::path_exists(const std::string& path) {
+  std::lock_guard lock(mu_);
+  return files.count(path) > 0 || existing_paths.count(path) > 0;
+}
+
+Result<std::string> FakeEnv::canonical_path(const std::string& path) {
+  auto it = canonical.find(path);
+  if (it == canonical.end()) return fail("No such file or directory");
+  return it->second;
+}
+
+std::optional<FileOwner> FakeEnv::file_owner(const std::string& path) {
+  if (path == "/dev/console") return console_owner;
+  return std::nullopt;
+}
+
+Result<std::uint32_t> FakeEnv::peer_uid(int) { return peer; }
+
+bool FakeEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds) {
+  auto it = tcp_listeners.find(host + ":" + std::to_string(port));
+  return it != tcp_listeners.end() && it->second;
+}
+
+void FakeEnv::print_error_line(std::string_view line) {
+  std::lock_guard lock(mu_);
+  stderr_lines.emplace_back(line);
+}
+
+}  // namespace kivo::testing
