@@ -1,0 +1,1 @@
+#include "pf/pf_anchor.h"
