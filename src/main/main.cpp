@@ -1,1 +1,27 @@
-int main() { return 0; }
+// com.kivovpn.helper: the privileged daemon behind the desktop client.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "os/real_env.h"
+#include "server/features.h"
+#include "server/socket_server.h"
+
+int main() {
+  if (geteuid() != 0) {
+    std::fputs("Daemon must run as root.\n", stderr);
+    return 1;
+  }
+  static kivo::RealEnv env;
+  static kivo::Features features(env);
+
+  auto listen_fd = kivo::open_helper_socket(env, kivo::kSocketPath);
+  if (!listen_fd) {
+    std::fprintf(stderr, "%s\n", listen_fd.error().c_str());
+    return 1;
+  }
+  std::printf("Kivo helper daemon listening on %s\n", kivo::kSocketPath);
+  std::fflush(stdout);
+  kivo::serve_forever(features, *listen_fd);
+}

@@ -1,0 +1,99 @@
+#include "commands/command_runner.h"
+
+#include <gtest/gtest.h>
+
+#include "os/real_env.h"
+
+namespace kivo {
+namespace {
+
+struct OutcomeCase {
+  const char* name;
+  const char* out;
+  const char* err;
+  ProcessExit exit;
+  bool ok;
+  const char* text;
+};
+
+TEST(CommandOutputToResult, FollowsTheOutcomeTable) {
+  const OutcomeCase cases[] = {
+      {"data only", "data\n", "", {true, 0}, true, "data\n"},
+      {"warning and data joined", "data", "warn\n", {true, 0}, true, "data\nwarn\n"},
+      {"warning only", "  \n", "warn", {true, 0}, true, "warn"},
+      {"blank stderr ignored", "data", " \n\t", {true, 0}, true, "data"},
+      {"failure prefers stderr", "out", "bad", {true, 1}, false, "bad"},
+      {"failure falls back to stdout", "only out", "", {true, 1}, false, "only out"},
+      {"silent failure", "", "", {true, 1}, false, ""},
+      {"killed by a signal is a failure", "out", "", {false, 9}, false, "out"},
+  };
+  for (const auto& c : cases) {
+    auto r = command_output_to_result(c.out, c.err, c.exit);
+    EXPECT_EQ(r.ok(), c.ok) << c.name;
+    EXPECT_EQ(r.ok() ? *r : r.error(), c.text) << c.name;
+  }
+}
+
+TEST(CommandOutputToResult, ReplacesInvalidUtf8) {
+  auto r = command_output_to_result("a\xff" "b", "", {true, 0});
+  EXPECT_EQ(*r, "a\xEF\xBF\xBD" "b");
+}
+
+TEST(TimeLimit, ReportsWholeMilliseconds) {
+  EXPECT_EQ((TimeLimit{1, 500000000}).millis(), 1500u);
+  EXPECT_EQ((TimeLimit{3, 500000000}).millis(), 3500u);
+  EXPECT_EQ((TimeLimit{1, 999999}).millis(), 1000u);
+  EXPECT_EQ(timed_out_message("lsof", {1, 500000000}), "lsof timed out after 1500 ms");
+}
+
+// The real runner against real processes.
+class RealRunner : public ::testing::Test {
+ protected:
+  RealEnv env;
+  CommandResult sh(const std::string& script, std::optional<TimeLimit> limit = std::nullopt) {
+    if (limit) return run_cmd_owned_with_timeout(env, "sh", {"-c", script}, *limit);
+    return run_cmd(env, "sh", {"-c", script});
+  }
+};
+
+TEST_F(RealRunner, CapturesBothStreamsAndTheStatus) {
+  for (bool timed : {false, true}) {
+    std::optional<TimeLimit> limit;
+    if (timed) limit = TimeLimit{5, 0};
+    EXPECT_EQ(*sh("echo data; echo warn >&2", limit), "data\n\nwarn\n");
+    auto failed = sh("echo out; exit 3", limit);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error(), "out\n");
+  }
+}
+
+TEST_F(RealRunner, MissingProgramGivesTheSystemText) {
+  auto plain = run_cmd(env, "/nonexistent/tool", {});
+  auto timed = run_cmd_owned_with_timeout(env, "kivo-no-such-tool", {}, {1, 0});
+  ASSERT_FALSE(plain.ok());
+  ASSERT_FALSE(timed.ok());
+  EXPECT_EQ(plain.error(), "No such file or directory");
+  EXPECT_EQ(timed.error(), "No such file or directory");
+}
+
+TEST_F(RealRunner, PlainRunnerGivesTheToolNoInput) {
+  EXPECT_EQ(*sh("cat; echo end"), "end\n");
+}
+
+TEST_F(RealRunner, KillsAToolThatOverrunsItsLimit) {
+  auto start = std::chrono::steady_clock::now();
+  auto r = run_cmd_owned_with_timeout(env, "sleep", {"5"}, {0, 200000000});
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), "sleep timed out after 200 ms");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+// A tool that prints far more than a pipe holds must still finish within its limit.
+TEST_F(RealRunner, DrainsLargeOutputWhileWaiting) {
+  auto r = sh("head -c 1000000 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero | tr '\\0' y >&2", TimeLimit{10, 0});
+  ASSERT_TRUE(r.ok()) << r.error();
+  EXPECT_EQ(r->size(), 1000000u + 1 + 300000u);
+}
+
+}  // namespace
+}  // namespace kivo

@@ -1,0 +1,64 @@
+#include "os/process.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "os/real_env.h"
+
+namespace kivo {
+namespace {
+
+TEST(SpawnedChild, AnExitedChildIsGoneAtOnce) {
+  auto child = spawn_process("sh", {"-c", "exit 0"});
+  ASSERT_TRUE(child.ok()) << child.error();
+  // An unreaped child still answers signal 0; the handle must not be fooled by that.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE((*child)->is_alive());
+}
+
+TEST(SpawnedChild, KillEndsARunningChild) {
+  auto child = spawn_process("sleep", {"30"});
+  ASSERT_TRUE(child.ok());
+  EXPECT_TRUE((*child)->is_alive());
+  (*child)->kill();
+  EXPECT_FALSE((*child)->is_alive());
+  RealEnv env;
+  EXPECT_FALSE(env.process_exists((*child)->pid()));
+}
+
+TEST(SpawnedChild, ReleasedChildKeepsRunningAndIsReapedWhenItEnds) {
+  // Chatty enough to fill a pipe if nobody drained it.
+  auto child = spawn_process("sh", {"-c", "head -c 200000 /dev/zero; sleep 0.3"});
+  ASSERT_TRUE(child.ok());
+  auto pid = (*child)->pid();
+  (*child)->release();
+  RealEnv env;
+  EXPECT_TRUE(env.process_exists(pid));
+  for (int i = 0; i < 100 && env.process_exists(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(env.process_exists(pid));
+}
+
+TEST(RealEnvFiles, AtomicWriteReplacesWholeWithPrivateMode) {
+  RealEnv env;
+  char dir[] = "/tmp/kivo-env-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/state.json";
+  ASSERT_TRUE(env.write_file_atomic(path, "first").ok());
+  ASSERT_TRUE(env.write_file_atomic(path, "second").ok());
+  EXPECT_EQ(*env.read_file(path), "second");
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(env.write_file_atomic(std::string(dir) + "/missing/x", "x").ok());
+  env.remove_file(path);
+  env.remove_file(path);  // a second removal is quietly nothing
+  EXPECT_FALSE(env.path_exists(path));
+  rmdir(dir);
+}
+
+}  // namespace
+}  // namespace kivo
