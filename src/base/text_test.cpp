@@ -41,3 +41,20 @@ TEST(Text, Utf8) {
 
 }  // namespace
 }  // namespace kivo
+
+#include "base/ip.h"
+
+namespace kivo {
+namespace {
+
+TEST(Ip, AcceptsOnlyWholeAddressTexts) {
+  EXPECT_TRUE(is_ip_address("192.0.2.1"));
+  EXPECT_TRUE(is_ip_address("fd00::1"));
+  EXPECT_FALSE(is_ip_address("192.0.2.01"));
+  EXPECT_FALSE(is_ip_address(std::string_view("1.2.3.4\0x", 9)));
+  EXPECT_EQ(parse_ipv4(std::string_view("1.2.3.4\0", 8)), std::nullopt);
+  EXPECT_EQ(format_ipv4(*parse_ipv4("10.1.2.3")), "10.1.2.3");
+}
+
+}  // namespace
+}  // namespace kivo

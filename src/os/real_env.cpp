@@ -48,7 +48,8 @@ Result<std::unique_ptr<ChildProcess>> RealEnv::spawn_child(const std::string& pr
 }
 
 bool RealEnv::process_exists(std::uint32_t pid) {
-  return pid <= static_cast<std::uint32_t>(INT_MAX) && ::kill(static_cast<pid_t>(pid), 0) == 0;
+  // pid 0 would probe our own process group, not a process.
+  return pid != 0 && pid <= static_cast<std::uint32_t>(INT_MAX) && ::kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
 std::uint64_t RealEnv::now_epoch_seconds() {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,6 +29,19 @@ struct HelperSplitBypassState {
   std::uint64_t updated_at = 0;
   bool operator==(const HelperSplitBypassState&) const = default;
 };
+
+// A parsed IPv4 route entry; a host entry has prefix 32. The network is in host order, masked.
+struct Ipv4Route {
+  std::uint32_t network = 0;
+  std::uint8_t prefix = 32;
+  bool is_host = true;
+};
+
+// The normaliser's parse with its messages, but without the refusal of /0, which is a rule of
+// split bypass and not of route containment. Pure.
+Result<Ipv4Route> parse_ipv4_route(std::string_view entry);
+// The top `prefix` bits set; no bits for prefix 0.
+std::uint32_t prefix_mask(std::uint8_t prefix);
 
 // The one normaliser of IPv4 route entries. Pure.
 Result<NormalizedRoute> normalize_split_route(std::string_view entry);

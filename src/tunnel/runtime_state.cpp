@@ -32,8 +32,10 @@ Result<HelperRuntimeState> read_state(Env& env) {
   return decode_runtime_state(*text);
 }
 
-void save_state(Env& env, const HelperRuntimeState& state) {
-  (void)env.write_file_atomic(kTunnelStatePath, encode_runtime_state(state));
+Status write_state(Env& env, const HelperRuntimeState& state) {
+  return env.write_file_atomic(kTunnelStatePath, encode_runtime_state(state));
 }
+
+void save_state(Env& env, const HelperRuntimeState& state) { (void)write_state(env, state); }
 
 }  // namespace kivo

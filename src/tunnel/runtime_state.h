@@ -25,6 +25,9 @@ std::string encode_runtime_state(const HelperRuntimeState& state);
 Result<HelperRuntimeState> decode_runtime_state(std::string_view text);
 
 Result<HelperRuntimeState> read_state(Env& env);
+// Atomic: a crash mid-write leaves the previous record, never half of one.
+Status write_state(Env& env, const HelperRuntimeState& state);
+// As write_state, errors ignored.
 void save_state(Env& env, const HelperRuntimeState& state);
 
 }  // namespace kivo

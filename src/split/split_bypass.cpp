@@ -1,0 +1,187 @@
+#include "split/split_bypass.h"
+
+#include <algorithm>
+
+#include "base/ip.h"
+#include "base/json_record.h"
+#include "base/text.h"
+#include "commands/command_runner.h"
+#include "commands/system_tools.h"
+#include "steering/steering_applied_routes.h"
+#include "tunnel/route_helpers.h"
+
+namespace kivo {
+namespace {
+
+bool is_host_entry(const std::string& route) { return route.find('/') == std::string::npos; }
+
+// Best effort, newest first, so that a partly applied set unwinds the way it was built.
+void delete_in_reverse(Env& env, const std::vector<std::string>& routes, const std::string& gateway) {
+  for (auto it = routes.rbegin(); it != routes.rend(); ++it)
+    (void)delete_split_route(env, *it, gateway, is_host_entry(*it));
+}
+
+}  // namespace
+
+std::uint32_t prefix_mask(std::uint8_t prefix) {
+  if (prefix == 0) return 0;
+  if (prefix >= 32) return 0xFFFFFFFFu;
+  return ~std::uint32_t{0} << (32 - prefix);
+}
+
+Result<Ipv4Route> parse_ipv4_route(std::string_view entry) {
+  std::string_view text = trim(entry);
+  std::string quoted = "'" + std::string(text) + "'";
+  if (text.empty()) return fail("Split route entry cannot be empty");
+
+  auto slash = text.find('/');
+  if (slash == std::string_view::npos) {
+    auto address = parse_ipv4(text);
+    if (!address) return fail("Invalid IPv4 host route " + quoted);
+    return Ipv4Route{*address, 32, true};
+  }
+  std::string_view prefix_text = text.substr(slash + 1);
+  if (prefix_text.find('/') != std::string_view::npos) return fail("Invalid CIDR route " + quoted);
+  auto address = parse_ipv4(text.substr(0, slash));
+  if (!address) return fail("Invalid IPv4 CIDR address " + quoted);
+  auto prefix = parse_u8(prefix_text);
+  if (!prefix) return fail("Invalid CIDR prefix " + quoted);
+  if (*prefix > 32) return fail("CIDR prefix out of range in " + quoted);
+  return Ipv4Route{*address & prefix_mask(*prefix), *prefix, false};
+}
+
+Result<NormalizedRoute> normalize_split_route(std::string_view entry) {
+  KIVO_TRY(parsed, parse_ipv4_route(entry));
+  if (parsed.is_host) return NormalizedRoute{format_ipv4(parsed.network), true};
+  if (parsed.prefix == 0) return fail("CIDR /0 is not allowed for split bypass");
+  return NormalizedRoute{format_ipv4(parsed.network) + "/" + std::to_string(parsed.prefix), false};
+}
+
+Status add_split_route(Env& env, const std::string& route, const std::string& gateway, bool is_host) {
+  auto added = run_cmd_owned(env, kRouteTool, route_args::numeric_add(route, gateway, is_host));
+  if (added) return {};
+  if (!is_route_exists_error(added.error())) return fail(added.error());
+  if (verify_split_route_gateway(env, route, is_host, gateway)) return {};
+
+  (void)delete_split_route(env, route, gateway, is_host);
+  auto retried = run_cmd_owned(env, kRouteTool, route_args::numeric_add(route, gateway, is_host));
+  if (!retried) return fail("Route existed with mismatched gateway and could not be replaced: " + retried.error());
+  return {};
+}
+
+Status delete_split_route(Env& env, const std::string& route, const std::string& gateway, bool is_host) {
+  auto deleted = run_cmd_owned(env, kRouteTool, route_args::numeric_delete(route, gateway, is_host));
+  if (!deleted) return fail(deleted.error());
+  return {};
+}
+
+bool verify_split_route_gateway(Env& env, const std::string& route, bool is_host, const std::string& gateway) {
+  std::string address = is_host ? route : route.substr(0, route.find('/'));
+  auto looked_up = run_cmd_owned(env, kRouteTool, route_args::get(address));
+  if (!looked_up) return false;
+  auto next_hop = parse_route_gateway(*looked_up);
+  return next_hop && *next_hop == gateway;
+}
+
+std::string encode_split_state(const HelperSplitBypassState& state) {
+  return json::Out()
+      .begin_object()
+      .str_list("routes", state.routes)
+      .str("gateway", state.gateway)
+      .u64("updated_at", state.updated_at)
+      .end_object()
+      .take();
+}
+
+Result<HelperSplitBypassState> decode_split_state(std::string_view text) {
+  KIVO_TRY(in, json::In::parse(text));
+  KIVO_TRY(routes, in.str_list("routes"));
+  KIVO_TRY(gateway, in.str("gateway"));
+  KIVO_TRY(updated_at, in.u64("updated_at"));
+  return HelperSplitBypassState{std::move(routes), std::move(gateway), updated_at};
+}
+
+Result<HelperSplitBypassState> read_split_state(Env& env) {
+  auto text = env.read_file(kSplitStatePath);
+  if (!text) return fail(text.error());
+  return decode_split_state(*text);
+}
+
+void clear_split_state(Env& env) { env.remove_file(kSplitStatePath); }
+
+Result<std::uint64_t> SplitBypass::apply_split_bypass(const std::vector<std::string>& routes,
+                                                      const std::string& gateway) {
+  std::lock_guard lock(mu_);
+  if (!is_ip_address(gateway)) return fail("Invalid IP provided: " + gateway);
+
+  std::vector<NormalizedRoute> wanted;
+  for (const auto& entry : routes) {
+    KIVO_TRY(route, normalize_split_route(entry));
+    if (std::find(wanted.begin(), wanted.end(), route) == wanted.end()) wanted.push_back(std::move(route));
+  }
+
+  // An earlier application's routes go first, also when the new list is empty.
+  (void)restore_locked();
+  if (wanted.empty()) return std::uint64_t{0};
+
+  std::vector<std::string> added;
+  for (const auto& route : wanted) {
+    auto status = add_split_route(env_, route.route, gateway, route.is_host);
+    if (!status) {
+      delete_in_reverse(env_, added, gateway);
+      return fail("Failed to add split bypass route '" + route.route + "': " + status.error());
+    }
+    added.push_back(route.route);
+  }
+
+  HelperSplitBypassState state{added, gateway, env_.now_epoch_seconds()};
+  auto written = env_.write_file_atomic(kSplitStatePath, encode_split_state(state));
+  if (!written) {
+    // Routes nobody has recorded could never be restored, so they do not stay.
+    delete_in_reverse(env_, added, gateway);
+    clear_split_state(env_);
+    return fail("Failed to persist split bypass state: " + written.error());
+  }
+  return static_cast<std::uint64_t>(added.size());
+}
+
+Result<std::uint64_t> SplitBypass::restore_split_bypass() {
+  std::lock_guard lock(mu_);
+  return restore_locked();
+}
+
+Result<std::uint64_t> SplitBypass::restore_locked() {
+  auto state = read_split_state(env_);
+  if (!state) return std::uint64_t{0};
+
+  // Routes the packet steering engine relies on stay, even when split bypass recorded them too.
+  std::set<std::string> protected_routes = read_steering_applied_routes(env_);
+  std::vector<std::string> failures;
+  for (const auto& route : state->routes) {
+    if (protected_routes.count(route)) continue;
+    auto deleted = delete_split_route(env_, route, state->gateway, is_host_entry(route));
+    if (!deleted && !is_route_missing_error(deleted.error())) failures.push_back(route + " (" + deleted.error() + ")");
+  }
+  clear_split_state(env_);
+  if (!failures.empty()) return fail(join(failures, " | "));
+  return static_cast<std::uint64_t>(state->routes.size());
+}
+
+std::pair<bool, std::uint64_t> SplitBypass::verify_split_bypass() {
+  std::lock_guard lock(mu_);
+  auto state = read_split_state(env_);
+  if (!state || state->routes.empty()) return {false, 0};
+  std::uint64_t count = state->routes.size();
+  for (const auto& route : state->routes)
+    if (!verify_split_route_gateway(env_, route, is_host_entry(route), state->gateway)) return {false, count};
+  return {true, count};
+}
+
+std::set<std::string> SplitBypass::split_bypass_owned_route_set() {
+  std::lock_guard lock(mu_);
+  auto state = read_split_state(env_);
+  if (!state) return {};
+  return {state->routes.begin(), state->routes.end()};
+}
+
+}  // namespace kivo

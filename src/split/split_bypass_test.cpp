@@ -1,0 +1,164 @@
+#include "split/split_bypass.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "steering/steering_applied_routes.h"
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(NormalizeSplitRoute, CanonicalisesHostsAndNetworks) {
+  struct Case {
+    const char* entry;
+    NormalizedRoute expected;
+  } cases[] = {
+      {"  192.168.1.10\t", {"192.168.1.10", true}},
+      {"192.168.1.77/24", {"192.168.1.0/24", false}},
+      {"10.1.2.3/8", {"10.0.0.0/8", false}},
+      {"10.1.2.3/+32", {"10.1.2.3/32", false}},
+  };
+  for (const auto& c : cases) {
+    auto route = normalize_split_route(c.entry);
+    ASSERT_TRUE(route.ok()) << c.entry << ": " << route.error();
+    EXPECT_EQ(*route, c.expected) << c.entry;
+  }
+}
+
+TEST(NormalizeSplitRoute, QuotesTheTrimmedEntryInEveryMessage) {
+  struct Case {
+    const char* entry;
+    const char* error;
+  } cases[] = {
+      {" \t ", "Split route entry cannot be empty"},
+      {" fd00::1 ", "Invalid IPv4 host route 'fd00::1'"},
+      {"10.0.0.0/8/1", "Invalid CIDR route '10.0.0.0/8/1'"},
+      {"fd00::/64", "Invalid IPv4 CIDR address 'fd00::/64'"},
+      {"10.0.0.0/", "Invalid CIDR prefix '10.0.0.0/'"},
+      {"10.0.0.0/256", "Invalid CIDR prefix '10.0.0.0/256'"},
+      {"10.0.0.0/-1", "Invalid CIDR prefix '10.0.0.0/-1'"},
+      {"10.0.0.0/33", "CIDR prefix out of range in '10.0.0.0/33'"},
+      {"10.0.0.0/0", "CIDR /0 is not allowed for split bypass"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(normalize_split_route(c.entry).error(), c.error) << c.entry;
+}
+
+class SplitBypassTest : public ::testing::Test {
+ protected:
+  void record(std::vector<std::string> routes, std::string gateway = "192.168.1.1") {
+    env.files[kSplitStatePath] = encode_split_state({std::move(routes), std::move(gateway), 1});
+  }
+  testing::FakeEnv env;
+  SplitBypass split{env};
+};
+
+TEST_F(SplitBypassTest, ApplyInstallsEachRouteOnceAndRecordsThem) {
+  auto count = split.apply_split_bypass({"192.168.1.10", " 192.168.1.10 ", "10.1.2.3/8"}, "192.168.1.1");
+  ASSERT_TRUE(count.ok()) << count.error();
+  EXPECT_EQ(*count, 2u);
+  EXPECT_THAT(env.commands(), ElementsAre("route -n add -host 192.168.1.10 192.168.1.1",
+                                          "route -n add -net 10.0.0.0/8 192.168.1.1"));
+  EXPECT_EQ(env.files.at(kSplitStatePath),
+            R"({"routes":["192.168.1.10","10.0.0.0/8"],"gateway":"192.168.1.1","updated_at":1700000000})");
+  EXPECT_EQ(split.split_bypass_owned_route_set(), (std::set<std::string>{"10.0.0.0/8", "192.168.1.10"}));
+}
+
+TEST_F(SplitBypassTest, ApplyRejectsBadInputWithoutTouchingEarlierRoutes) {
+  record({"10.0.0.0/8"});
+  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1"}, "gateway").error(), "Invalid IP provided: gateway");
+  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "1.1.1.0/0"}, "192.168.1.1").error(),
+            "CIDR /0 is not allowed for split bypass");
+  EXPECT_TRUE(env.commands().empty());
+  EXPECT_TRUE(env.files.count(kSplitStatePath));
+}
+
+TEST_F(SplitBypassTest, ApplyRemovesEarlierRoutesFirstAndAnEmptyListStopsThere) {
+  record({"10.0.0.0/8"}, "192.168.1.254");
+  EXPECT_EQ(*split.apply_split_bypass({}, "192.168.1.1"), 0u);
+  EXPECT_THAT(env.commands(), ElementsAre("route -n delete -net 10.0.0.0/8 192.168.1.254"));
+  EXPECT_TRUE(env.files.empty());
+}
+
+TEST_F(SplitBypassTest, ExistingRouteIsAdoptedOrReplacedByItsGateway) {
+  env.script_fail("route -n add -host 1.1.1.1 192.168.1.1", "route: writing to routing socket: File exists");
+  env.script_ok("route -n get 1.1.1.1", "   route to: 1.1.1.1\n    gateway: 192.168.1.1\r\n  interface: en0\n");
+  env.script("route -n add -net 9.9.0.0/16 192.168.1.1", {fail("File exists"), std::string()});
+  env.script_ok("route -n get 9.9.0.0", "gateway: 10.8.0.1\n");
+  ASSERT_TRUE(split.apply_split_bypass({"1.1.1.1", "9.9.9.9/16"}, "192.168.1.1").ok());
+  EXPECT_THAT(env.commands(),
+              ElementsAre("route -n add -host 1.1.1.1 192.168.1.1", "route -n get 1.1.1.1",
+                          "route -n add -net 9.9.0.0/16 192.168.1.1", "route -n get 9.9.0.0",
+                          "route -n delete -net 9.9.0.0/16 192.168.1.1", "route -n add -net 9.9.0.0/16 192.168.1.1"));
+
+  env.script("route -n add -net 9.9.0.0/16 192.168.1.1", {fail("File exists"), fail("busy")});
+  EXPECT_EQ(split.apply_split_bypass({"9.9.0.0/16"}, "192.168.1.1").error(),
+            "Failed to add split bypass route '9.9.0.0/16': Route existed with mismatched gateway and could not be "
+            "replaced: busy");
+}
+
+TEST_F(SplitBypassTest, FailedAddRollsBackInReverseWithoutARecord) {
+  env.script_fail("route -n add -host 3.3.3.3 192.168.1.1", "Network is unreachable");
+  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"}, "192.168.1.1").error(),
+            "Failed to add split bypass route '3.3.3.3': Network is unreachable");
+  EXPECT_THAT(env.commands_of("route -n delete"), ElementsAre("route -n delete -net 2.2.2.0/24 192.168.1.1",
+                                                              "route -n delete -host 1.1.1.1 192.168.1.1"));
+  EXPECT_TRUE(env.files.empty());
+}
+
+TEST_F(SplitBypassTest, UnrecordableRoutesAreRolledBack) {
+  env.failing_writes.insert(kSplitStatePath);
+  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.2"}, "192.168.1.1").error(),
+            "Failed to persist split bypass state: Read-only file system");
+  EXPECT_THAT(env.commands_of("route -n delete"), ElementsAre("route -n delete -host 2.2.2.2 192.168.1.1",
+                                                              "route -n delete -host 1.1.1.1 192.168.1.1"));
+  EXPECT_TRUE(env.files.empty());
+}
+
+TEST_F(SplitBypassTest, RestoreLeavesSteeringRoutesAndCountsGoneRoutesAsRemoved) {
+  record({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"});
+  env.files[kPacketSteeringStatePath] =
+      R"({"app_paths":[],"routes":[],"gateway":"192.168.1.1","allow_lan":false,"pid_generation":0,)"
+      R"("tracked_apps":[],"updated_at":0,"applied_bypass_routes_ipv4":["2.2.2.0/24"]})";
+  env.script_fail("route -n delete -host 3.3.3.3 192.168.1.1", "delete host 3.3.3.3: not in table");
+  EXPECT_EQ(*split.restore_split_bypass(), 3u);
+  EXPECT_THAT(env.commands(), ElementsAre("route -n delete -host 1.1.1.1 192.168.1.1",
+                                          "route -n delete -host 3.3.3.3 192.168.1.1"));
+  EXPECT_FALSE(env.files.count(kSplitStatePath));
+  EXPECT_EQ(*split.restore_split_bypass(), 0u);
+}
+
+TEST_F(SplitBypassTest, RestoreJoinsFailuresAndLeavesUnreadableRecordsAlone) {
+  record({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"});
+  env.script_fail("route -n delete -host 1.1.1.1 192.168.1.1", "Permission denied");
+  env.script_fail("route -n delete -host 3.3.3.3 192.168.1.1", "busy");
+  EXPECT_EQ(split.restore_split_bypass().error(), "1.1.1.1 (Permission denied) | 3.3.3.3 (busy)");
+  EXPECT_FALSE(env.files.count(kSplitStatePath));
+
+  env.clear_commands();
+  env.files[kSplitStatePath] = R"({"routes":["1.1.1.1"]})";  // unreadable: touches nothing, stays
+  EXPECT_EQ(*split.restore_split_bypass(), 0u);
+  EXPECT_TRUE(env.commands().empty());
+  EXPECT_TRUE(env.files.count(kSplitStatePath));
+}
+
+TEST_F(SplitBypassTest, VerifyComparesGatewaysByteForByteAndStopsAtTheFirstMismatch) {
+  EXPECT_EQ(split.verify_split_bypass(), std::make_pair(false, std::uint64_t{0}));
+  record({});
+  EXPECT_EQ(split.verify_split_bypass(), std::make_pair(false, std::uint64_t{0}));
+
+  record({"1.1.1.1", "2.2.2.0/24"}, "fe80::1");
+  env.script_ok("route -n get 1.1.1.1", "gateway: fe80::1\n");
+  env.script_ok("route -n get 2.2.2.0", "gateway: fe80::1\n");
+  EXPECT_EQ(split.verify_split_bypass(), std::make_pair(true, std::uint64_t{2}));
+
+  env.clear_commands();
+  env.script_ok("route -n get 1.1.1.1", "gateway: FE80::1\n");
+  EXPECT_EQ(split.verify_split_bypass(), std::make_pair(false, std::uint64_t{2}));
+  EXPECT_THAT(env.commands(), ElementsAre("route -n get 1.1.1.1"));
+}
+
+}  // namespace
+}  // namespace kivo

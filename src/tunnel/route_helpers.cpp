@@ -1,0 +1,53 @@
+#include "tunnel/route_helpers.h"
+
+#include "base/ip.h"
+#include "base/text.h"
+#include "commands/command_runner.h"
+#include "commands/system_tools.h"
+#include "split/split_bypass.h"
+
+namespace kivo {
+
+Status ensure_host_route(Env& env, const std::string& host, const std::string& gateway) {
+  auto added = run_cmd(env, kRouteTool, route_args::add_host(host, gateway));
+  if (added) return {};
+  if (!is_route_exists_error(added.error()))
+    return fail("failed to add host route " + host + " via " + gateway + ": " + added.error());
+  (void)run_cmd(env, kRouteTool, route_args::delete_host(host, gateway));
+  auto retried = run_cmd(env, kRouteTool, route_args::add_host(host, gateway));
+  if (!retried) return fail("failed to replace host route " + host + " via " + gateway + ": " + retried.error());
+  return {};
+}
+
+Status ensure_default_half_route(Env& env, const std::string& dest, const std::string& iface) {
+  auto added = run_cmd(env, kRouteTool, route_args::add_net_interface(dest, iface));
+  if (added) return {};
+  if (!is_route_exists_error(added.error()))
+    return fail("failed to add default half-route " + dest + " via " + iface + ": " + added.error());
+  (void)run_cmd(env, kRouteTool, route_args::delete_net_interface(dest, iface));
+  // Without an interface, so that the same destination through another interface goes too.
+  (void)run_cmd(env, kRouteTool, route_args::delete_net(dest));
+  auto retried = run_cmd(env, kRouteTool, route_args::add_net_interface(dest, iface));
+  if (!retried)
+    return fail("failed to replace default half-route " + dest + " via " + iface + ": " + retried.error());
+  return {};
+}
+
+bool is_route_exists_error(std::string_view error) {
+  std::string lower = to_lower_ascii(error);
+  return contains(lower, "file exists") || contains(lower, "already exists");
+}
+
+bool is_route_missing_error(std::string_view error) {
+  std::string lower = to_lower_ascii(error);
+  return contains(lower, "not in table") || contains(lower, "not found") || contains(lower, "no such process");
+}
+
+bool route_contains_ipv4(std::string_view entry, std::uint32_t address) {
+  auto parsed = parse_ipv4_route(entry);
+  if (!parsed) return false;
+  std::uint32_t mask = prefix_mask(parsed->prefix);
+  return ((parsed->network ^ address) & mask) == 0;
+}
+
+}  // namespace kivo

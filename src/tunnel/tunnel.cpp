@@ -1,0 +1,136 @@
+#include "tunnel/tunnel.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "base/ip.h"
+#include "base/text.h"
+#include "commands/binary_resolver.h"
+#include "commands/command_runner.h"
+#include "commands/system_tools.h"
+#include "tunnel/route_helpers.h"
+
+namespace kivo {
+namespace {
+
+constexpr int kFirstUtun = 200;
+constexpr int kLastUtun = 255;
+constexpr int kInterfaceWaitRounds = 50;
+constexpr std::chrono::milliseconds kInterfaceWaitPause{200};
+
+// A leading "/" counts as a component; empty segments, and "." segments after the first
+// component, do not. So "/wg0.conf" has two and "wg0.conf" one.
+int count_path_components(std::string_view path) {
+  int count = starts_with(path, "/") ? 1 : 0;
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t slash = std::min(path.find('/', start), path.size());
+    std::string_view segment = path.substr(start, slash - start);
+    if (!segment.empty() && (segment != "." || count == 0)) ++count;
+    start = slash + 1;
+  }
+  return count;
+}
+
+void interface_down(Env& env, const std::string& iface) { (void)run_cmd(env, kIfconfigTool, {iface, "down"}); }
+
+}  // namespace
+
+Result<HelperRuntimeState> Tunnel::start_tunnel(const std::string& config_path, const std::string& client_ip,
+                                                const std::string& server_ip, const std::string& gateway) {
+  std::lock_guard lock(mu_);
+  for (const std::string* address : {&client_ip, &server_ip, &gateway})
+    if (!is_ip_address(*address)) return fail("Invalid IP provided: " + *address);
+  if (!env_.path_exists(config_path)) return fail("WireGuard config path does not exist");
+  if (count_path_components(config_path) < 2) return fail("WireGuard config path rejected");
+
+  KIVO_TRY(wireguard_go, resolve_binary_path(env_, "wireguard-go"));
+  KIVO_TRY(wg, resolve_binary_path(env_, "wg"));
+
+  std::string iface;
+  for (int n = kFirstUtun; n <= kLastUtun && iface.empty(); ++n) {
+    std::string candidate = "utun" + std::to_string(n);
+    if (!run_cmd(env_, kIfconfigTool, {candidate})) iface = candidate;
+  }
+  if (iface.empty()) return fail("No free utun interfaces between 200 and 255");
+
+  KIVO_TRY(child, env_.spawn_child(wireguard_go, {"-f", iface}));
+
+  bool appeared = false;
+  for (int round = 0; round < kInterfaceWaitRounds && !appeared; ++round) {
+    if (!child->is_alive()) {
+      child->kill();
+      return fail("wireguard-go died immediately");
+    }
+    appeared = run_cmd(env_, kIfconfigTool, {iface}).ok();
+    if (!appeared) env_.sleep_for(kInterfaceWaitPause);
+  }
+  if (!appeared) {
+    child->kill();
+    return fail("Timed out waiting for utun interface to appear");
+  }
+
+  if (auto loaded = run_cmd(env_, utf8_lossy(wg), {"setconf", iface, config_path}); !loaded) {
+    child->kill();
+    interface_down(env_, iface);
+    return fail("wg setconf failed: " + loaded.error());
+  }
+  if (auto up = run_cmd(env_, kIfconfigTool, {iface, "up"}); !up) {
+    child->kill();
+    return fail("ifconfig up failed: " + up.error());
+  }
+  if (auto set = run_cmd(env_, kIfconfigTool, {iface, client_ip, client_ip, "netmask", "255.255.255.255"}); !set) {
+    child->kill();
+    return fail("ifconfig set ip failed: " + set.error());
+  }
+
+  if (auto host = ensure_host_route(env_, server_ip, gateway); !host) {
+    child->kill();
+    interface_down(env_, iface);
+    return fail(host.error());
+  }
+  if (auto lower = ensure_default_half_route(env_, "0.0.0.0/1", iface); !lower) {
+    (void)run_cmd(env_, kRouteTool, route_args::delete_host(server_ip, gateway));
+    child->kill();
+    interface_down(env_, iface);
+    return fail(lower.error());
+  }
+  if (auto upper = ensure_default_half_route(env_, "128.0.0.0/1", iface); !upper) {
+    (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("0.0.0.0/1", iface));
+    (void)run_cmd(env_, kRouteTool, route_args::delete_host(server_ip, gateway));
+    child->kill();
+    interface_down(env_, iface);
+    return fail(upper.error());
+  }
+
+  HelperRuntimeState state{child->pid(), iface, server_ip, gateway, env_.now_epoch_seconds()};
+  // Without its record the tunnel could not be stopped or checked later, so it does not stay up.
+  if (auto written = write_state(env_, state); !written) {
+    (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("128.0.0.0/1", iface));
+    (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("0.0.0.0/1", iface));
+    (void)run_cmd(env_, kRouteTool, route_args::delete_host(server_ip, gateway));
+    child->kill();
+    interface_down(env_, iface);
+    return fail("Failed to persist tunnel state: " + written.error());
+  }
+  child->release();
+  return state;
+}
+
+void Tunnel::stop_tunnel() {
+  std::lock_guard lock(mu_);
+  (void)split_.restore_split_bypass();
+  if (auto state = read_state(env_)) {
+    (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("0.0.0.0/1", state->iface));
+    (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("128.0.0.0/1", state->iface));
+    (void)run_cmd(env_, kRouteTool, route_args::delete_host(state->server_ip, state->default_gateway));
+    interface_down(env_, state->iface);
+    // "kill -9 0" would end the helper's own process group; no child of ours has pid 0.
+    if (state->pid != 0) (void)run_cmd(env_, "kill", {"-9", std::to_string(state->pid)});
+  }
+  // Also ends wireguard-go processes this helper did not start or no longer knows of.
+  (void)run_cmd(env_, "killall", {"-9", "wireguard-go"});
+  env_.remove_file(kTunnelStatePath);
+}
+
+}  // namespace kivo

@@ -1,0 +1,190 @@
+#include "tunnel/tunnel.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+constexpr const char* kConfig = "/etc/wireguard/kivo.conf";
+constexpr const char* kWg = "/Library/PrivilegedHelperTools/wg";
+
+class TunnelTest : public ::testing::Test {
+ protected:
+  TunnelTest() {
+    env.existing_paths = {kConfig, "/Library/PrivilegedHelperTools/wireguard-go", kWg};
+    // utun200..202 exist; utun203 is free until wireguard-go brings it up.
+    env.script("ifconfig utun203", {fail("interface utun203 does not exist"), std::string()});
+  }
+  Result<HelperRuntimeState> start(const std::string& config = kConfig, const std::string& client = "10.8.0.2") {
+    return tunnel.start_tunnel(config, client, "203.0.113.5", "192.168.1.1");
+  }
+  // The commands from the first run of `line` to the end.
+  std::vector<std::string> commands_from(const std::string& line) {
+    auto all = env.commands();
+    return {std::find(all.begin(), all.end(), line), all.end()};
+  }
+
+  testing::FakeEnv env;
+  SplitBypass split{env};
+  Tunnel tunnel{env, split};
+};
+
+TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsIt) {
+  auto state = start();
+  ASSERT_TRUE(state.ok()) << state.error();
+  EXPECT_EQ(*state, (HelperRuntimeState{4242, "utun203", "203.0.113.5", "192.168.1.1", 1700000000}));
+  EXPECT_THAT(env.commands(),
+              ElementsAre("ifconfig utun200", "ifconfig utun201", "ifconfig utun202", "ifconfig utun203",
+                          "spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203", "ifconfig utun203",
+                          "/Library/PrivilegedHelperTools/wg setconf utun203 /etc/wireguard/kivo.conf",
+                          "ifconfig utun203 up", "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255",
+                          "route add -host 203.0.113.5 192.168.1.1", "route add -net 0.0.0.0/1 -interface utun203",
+                          "route add -net 128.0.0.0/1 -interface utun203", "release 4242"));
+  EXPECT_EQ(env.files.at(kTunnelStatePath), encode_runtime_state(*state));
+  EXPECT_EQ(env.slept.count(), 0);
+}
+
+TEST_F(TunnelTest, EachFailedStepUndoesWhatCameBefore) {
+  const std::string kHost = "route add -host 203.0.113.5 192.168.1.1";
+  const std::string kLow = "route add -net 0.0.0.0/1 -interface utun203";
+  const std::string kHigh = "route add -net 128.0.0.0/1 -interface utun203";
+  const std::string kSetconf = std::string(kWg) + " setconf utun203 " + kConfig;
+  const std::string kSetIp = "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255";
+  struct Case {
+    std::string failing;
+    std::string message;
+    std::vector<std::string> cleanup;
+  } cases[] = {
+      {kSetconf, "wg setconf failed: boom", {"SIGKILL 4242", "ifconfig utun203 down"}},
+      {"ifconfig utun203 up", "ifconfig up failed: boom", {"SIGKILL 4242"}},
+      {kSetIp, "ifconfig set ip failed: boom", {"SIGKILL 4242"}},
+      {kHost, "failed to add host route 203.0.113.5 via 192.168.1.1: boom", {"SIGKILL 4242", "ifconfig utun203 down"}},
+      {kLow,
+       "failed to add default half-route 0.0.0.0/1 via utun203: boom",
+       {"route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242", "ifconfig utun203 down"}},
+      {kHigh,
+       "failed to add default half-route 128.0.0.0/1 via utun203: boom",
+       {"route delete -net 0.0.0.0/1 -interface utun203", "route delete -host 203.0.113.5 192.168.1.1",
+        "SIGKILL 4242", "ifconfig utun203 down"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failing);
+    env.clear_commands();
+    env.next_pid = 4242;
+    env.script("ifconfig utun203", {fail("absent"), std::string()});
+    env.script_fail(c.failing, "boom");
+    EXPECT_EQ(start().error(), c.message);
+    std::vector<std::string> expected{c.failing};
+    expected.insert(expected.end(), c.cleanup.begin(), c.cleanup.end());
+    EXPECT_THAT(commands_from(c.failing), ElementsAreArray(expected));
+    EXPECT_FALSE(env.files.count(kTunnelStatePath));
+    env.script_ok(c.failing);
+  }
+}
+
+TEST_F(TunnelTest, UnrecordableTunnelIsTornDown) {
+  env.failing_writes.insert(kTunnelStatePath);
+  EXPECT_EQ(start().error(), "Failed to persist tunnel state: Read-only file system");
+  EXPECT_THAT(commands_from("route add -net 128.0.0.0/1 -interface utun203"),
+              ElementsAre("route add -net 128.0.0.0/1 -interface utun203",
+                          "route delete -net 128.0.0.0/1 -interface utun203",
+                          "route delete -net 0.0.0.0/1 -interface utun203",
+                          "route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242", "ifconfig utun203 down"));
+}
+
+TEST_F(TunnelTest, ChildThatExitsAtOnceIsReportedWithoutWaiting) {
+  env.child_dies_after_probes = 0;
+  EXPECT_EQ(start().error(), "wireguard-go died immediately");
+  EXPECT_EQ(env.slept.count(), 0);
+  EXPECT_THAT(commands_from("spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203"),
+              ElementsAre("spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203", "SIGKILL 4242"));
+}
+
+TEST_F(TunnelTest, InterfaceThatNeverAppearsTimesOutAfterFiftyRounds) {
+  env.script_fail("ifconfig utun203", "does not exist");
+  EXPECT_EQ(start().error(), "Timed out waiting for utun interface to appear");
+  EXPECT_EQ(env.slept, std::chrono::seconds(10));
+  EXPECT_EQ(env.commands_of("ifconfig utun203").size(), 51u);  // the scan, then 50 rounds
+  EXPECT_EQ(env.commands().back(), "SIGKILL 4242");
+}
+
+TEST_F(TunnelTest, ChecksInputsInOrderBeforeTouchingTheSystem) {
+  struct Case {
+    std::string config, client, server, gateway, message;
+  } cases[] = {
+      {"/missing", "bad", "also bad", "x", "Invalid IP provided: bad"},
+      {"/missing", "10.8.0.2", "vpn.example", "x", "Invalid IP provided: vpn.example"},
+      {"/missing", "10.8.0.2", "203.0.113.5", "gw", "Invalid IP provided: gw"},
+      {"/missing", "fd00::2", "2001:db8::1", "192.168.1.1", "WireGuard config path does not exist"},
+      {"kivo.conf", "10.8.0.2", "203.0.113.5", "192.168.1.1", "WireGuard config path rejected"},
+  };
+  env.existing_paths.insert("kivo.conf");
+  for (const auto& c : cases)
+    EXPECT_EQ(tunnel.start_tunnel(c.config, c.client, c.server, c.gateway).error(), c.message);
+  env.existing_paths.erase(kWg);
+  EXPECT_EQ(start().error(), "Missing privileged binary 'wg'");
+  EXPECT_TRUE(env.commands().empty());
+}
+
+TEST_F(TunnelTest, ConfigDirectlyUnderRootIsAcceptedAndAnEarlyClockReadsZero) {
+  env.existing_paths.insert("/kivo.conf");
+  env.epoch_seconds = 0;
+  auto state = start("/kivo.conf");
+  ASSERT_TRUE(state.ok()) << state.error();
+  EXPECT_EQ(state->started_at, 0u);
+}
+
+TEST_F(TunnelTest, StartFailsWhenNoInterfaceIsFreeOrTheChildCannotStart) {
+  env.script_ok("ifconfig utun203");
+  EXPECT_EQ(start().error(), "No free utun interfaces between 200 and 255");
+  EXPECT_EQ(env.commands().back(), "ifconfig utun255");
+
+  env.script_fail("ifconfig utun255", "absent");
+  env.spawn_fails = true;
+  EXPECT_EQ(start().error(), "No such file or directory");
+}
+
+TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownTheRecordedTunnel) {
+  env.files[kSplitStatePath] = encode_split_state({{"192.168.1.10"}, "192.168.1.1", 1});
+  env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  tunnel.stop_tunnel();
+  EXPECT_THAT(env.commands(),
+              ElementsAre("route -n delete -host 192.168.1.10 192.168.1.1",
+                          "route delete -net 0.0.0.0/1 -interface utun203",
+                          "route delete -net 128.0.0.0/1 -interface utun203",
+                          "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun203 down", "kill -9 4242",
+                          "killall -9 wireguard-go"));
+  EXPECT_TRUE(env.files.empty());
+}
+
+TEST_F(TunnelTest, StopWithoutARecordStillEndsEveryWireguardGo) {
+  env.files[kTunnelStatePath] = "{\"pid\":1}";
+  env.script_fail("killall -9 wireguard-go", "No matching processes were found");
+  tunnel.stop_tunnel();
+  EXPECT_THAT(env.commands(), ElementsAre("killall -9 wireguard-go"));
+  EXPECT_TRUE(env.files.empty());
+}
+
+}  // namespace
+}  // namespace kivo
+
+namespace kivo {
+namespace {
+
+TEST_F(TunnelTest, StopNeverSignalsProcessGroupZero) {
+  env.files[kTunnelStatePath] = encode_runtime_state({0, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  tunnel.stop_tunnel();
+  EXPECT_TRUE(env.commands_of("kill").empty());
+  EXPECT_FALSE(env.commands_of("killall").empty());
+}
+
+}  // namespace
+}  // namespace kivo
