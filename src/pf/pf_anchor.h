@@ -2,6 +2,7 @@
 // reference token that pf enable hands out, and reading pfctl's answers.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,48 +21,55 @@ inline constexpr const char* kQuicRulesPath = "/var/run/com.kivovpn.helper.quic.
 inline constexpr const char* kPfStatePath = "/var/run/com.kivovpn.helper.pf.state.json";
 
 // Pure parsers of pfctl output.
+// The reference token of `pfctl -E`: the last word that is a number of at least four digits
+// once the non-digits around it are stripped.
 std::optional<std::string> parse_pf_token(std::string_view text);
+// Whether a show listing still holds a rule (ALTQ notices, comments and blank lines aside).
 bool has_active_anchor_rules(std::string_view text);
 
+// Drops the kill switch's record; a missing file is fine.
 void clear_pf_state(Env& env);
 
-// One feature's wording for the steps of the loading procedure.
-struct AnchorMessages {
-  std::string write;         // "...: {error}" prefix, e.g. "Failed to write pf rules"
-  std::string load;
-  std::string enable;
-  std::string verify_failed;  // show command failed; empty: pass the error through unchanged
-  std::string rules_missing;
-};
-
-struct AnchorSpec {
+// One feature's anchor, files and wording. The *_failed texts are context phrases that get
+// ": {error}" appended; the others are whole messages.
+struct FeatureAnchor {
   const char* anchor;
   const char* rules_path;
   const char* show_kind;  // "rules" or "nat"
-  bool token_required;    // false: a missing token is accepted
-  bool clears_pf_state;   // the kill switch also drops its state record on rollback
+  const char* write_failed;
+  const char* load_failed;
+  const char* enable_failed;
+  const char* token_missing;  // nullptr: a missing token is accepted
+  const char* rules_missing;
+  const char* rules_remain;  // nullptr for a feature that does not check after unloading
+  bool rollback_clears_pf_state = false;
 };
 
-// What a verify test makes of the show command's output.
-using RulesPresent = bool (*)(std::string_view show_output);
+// The feature's check after loading: rules present or not, or the feature's whole error text
+// when it could not tell.
+using VerifyAnchor = std::function<Result<bool>()>;
 
-struct LoadedAnchor {
-  std::optional<std::string> token;
-};
+// Writes, loads and enables, takes the token and verifies, undoing its own steps on failure
+// (except a missing required token, which leaves the anchor and the rule file for the next
+// unload). Yields the token; the caller records it, then calls finish_anchor_load, or
+// rollback_anchor_load if it could not.
+Result<std::optional<std::string>> load_anchor(Env& env, const FeatureAnchor& feature, std::string_view rule_text,
+                                               const VerifyAnchor& verify);
+void rollback_anchor_load(Env& env, const FeatureAnchor& feature, const std::optional<std::string>& token);
+// The rules now live only in pf.
+void finish_anchor_load(Env& env, const FeatureAnchor& feature);
 
-// Write, load, enable, parse the token and verify; rolls back its own steps on failure.
-// The caller records the token and then calls finish_anchor_load (or rollback_anchor_load).
-Result<LoadedAnchor> load_anchor(Env& env, const AnchorSpec& spec, const AnchorMessages& messages,
-                                 std::string_view rule_text, RulesPresent rules_present);
-void rollback_anchor_load(Env& env, const AnchorSpec& spec, const std::optional<std::string>& token);
-void finish_anchor_load(Env& env, const AnchorSpec& spec);
+// Empties the anchor and gives back the feature's reference; results ignored.
+void flush_and_release(Env& env, const char* anchor, const std::optional<std::string>& token);
+// Succeeds unless the show command lists rules; a failing show counts as empty.
+Status check_anchor_empty(Env& env, const FeatureAnchor& feature);
+// flush_and_release, then check_anchor_empty.
+Status unload_anchor(Env& env, const FeatureAnchor& feature, const std::optional<std::string>& token);
 
-// Flush, release the token, then show: succeeds unless rules remain.
-Status unload_anchor(Env& env, const AnchorSpec& spec, const std::optional<std::string>& token,
-                     const std::string& rules_remain_message);
-
-// The show-command failure rule of the verify operations: "disabled" or "no such file" means
-// not active; any other failure is the verify's error.
-Result<bool> show_failure_as_inactive(const std::string& error);
+// Runs the show command of a verify operation. "disabled" or "no such file" in a failure means
+// pf or the anchor is not there, i.e. not active; other failures are the verify's error,
+// unchanged.
+Result<bool> verify_anchor_listing(Env& env, const FeatureAnchor& feature,
+                                   const std::function<bool(std::string_view)>& rules_listed);
 
 }  // namespace kivo

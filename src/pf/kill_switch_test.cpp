@@ -1,0 +1,147 @@
+#include "pf/kill_switch.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "pf/pf_anchor.h"
+#include "testing/fake_env.h"
+#include "tunnel/runtime_state.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+using Lines = std::vector<std::string>;
+
+const std::string kFlush = "pfctl -a com.apple/250.KivoVPN -F all";
+const std::string kShow = "pfctl -a com.apple/250.KivoVPN -s rules";
+const std::string kLoad = "pfctl -a com.apple/250.KivoVPN -f /var/run/com.kivovpn.helper.pf.rules";
+const std::string kRelease = "pfctl -X 1234567890123456";
+const std::string kListing = "No ALTQ support in kernel\nblock drop out quick all\n";
+
+// pf as an apply meets it: enable hands out a token, the removal finds the anchor empty and the
+// verify finds the block rule. The rule file is captured when it is loaded.
+struct Pf : testing::FakeEnv {
+  Pf() {
+    script_ok("pfctl -E", "pf enabled\nToken : 1234567890123456\n");
+    script(kShow, {CommandResult(""), CommandResult(kListing)});
+    handler = [this](const std::string& line) -> std::optional<CommandResult> {
+      if (line == kLoad) loaded = files[kKillSwitchRulesPath];
+      return std::nullopt;
+    };
+  }
+  std::string loaded;
+};
+
+TEST(KillSwitch, RulesFollowTheRequestAndTheTunnelRecord) {
+  auto to = [](const std::string& host) { return "pass out quick proto { tcp udp } to " + host + " keep state\n"; };
+  auto on = [](const std::string& iface) { return "pass out quick on " + iface + " all keep state\n"; };
+  struct {
+    std::string iface, tunnel_server, request, rules, servers;
+    std::optional<std::string> let_through;
+  } cases[] = {
+      {"", "", "198.51.100.7", to("198.51.100.7"), "198.51.100.7", std::nullopt},  // no tunnel record
+      {"utun200", "198.51.100.7", "198.51.100.7", to("198.51.100.7") + on("utun200"), "198.51.100.7", "utun200"},
+      {"utun", "203.0.113.9", "2001:db8::1", to("2001:db8::1") + to("203.0.113.9") + on("utun"),
+       "2001:db8::1,203.0.113.9", "utun"},
+      {"en0", "not-an-ip", "198.51.100.7", to("198.51.100.7"), "198.51.100.7", std::nullopt},
+      {"utun2a", "198.51.100.8", "198.51.100.7", to("198.51.100.7") + to("198.51.100.8"), "198.51.100.7,198.51.100.8",
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    Pf pf;
+    if (!c.iface.empty())
+      pf.files[kTunnelStatePath] = encode_runtime_state({7, c.iface, c.tunnel_server, "10.0.0.1", 1});
+    ASSERT_TRUE(KillSwitch(pf).apply_kill_switch(c.request).ok());
+    EXPECT_EQ(pf.loaded, "pass quick on lo0 all\n" + c.rules + "block drop out quick all\n");
+    EXPECT_EQ(*decode_pf_state(pf.files.at(kPfStatePath)),
+              (PfRuntimeState{"1234567890123456", c.servers, c.let_through, 1700000000}));
+    EXPECT_FALSE(pf.files.count(kKillSwitchRulesPath));
+  }
+}
+
+TEST(KillSwitch, AppliesOverAnyEarlierOneAndRecordsCompactly) {
+  Pf pf;
+  KillSwitch ks(pf);
+  EXPECT_EQ(ks.apply_kill_switch("198.51.100").error(), "Invalid IP provided: 198.51.100");
+  EXPECT_TRUE(pf.commands().empty());
+  pf.script("pfctl -E", {CommandResult("Token : 1111"), CommandResult("Token : 2222")});
+  ASSERT_TRUE(ks.apply_kill_switch("198.51.100.7").ok());
+  EXPECT_EQ(pf.files.at(kPfStatePath),
+            R"({"token":"1111","server_ip":"198.51.100.7","iface":null,"updated_at":1700000000})");
+  pf.script(kShow, {CommandResult(""), CommandResult(kListing)});
+  ASSERT_TRUE(ks.apply_kill_switch("198.51.100.7").ok());
+  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, kShow, kLoad, "pfctl -E", kShow,  //
+                                         kFlush, "pfctl -X 1111", kShow, kLoad, "pfctl -E", kShow));
+  EXPECT_EQ(decode_pf_state(pf.files.at(kPfStatePath))->token, "2222");
+}
+
+TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
+  struct {
+    std::function<void(Pf&)> break_it;
+    std::string error;
+    Lines after_removal;
+  } cases[] = {
+      {[](Pf& pf) { pf.failing_writes.insert(kKillSwitchRulesPath); },
+       "Failed to write pf rules: Read-only file system",
+       {}},
+      {[](Pf& pf) { pf.script_fail(kLoad, "syntax error"); }, "Failed to load pf anchor rules: syntax error", {kLoad}},
+      {[](Pf& pf) { pf.script_fail("pfctl -E", "busy"); }, "Failed to enable pf: busy", {kLoad, "pfctl -E", kFlush}},
+      {[](Pf& pf) {
+         pf.script(kShow, {CommandResult(""), CommandResult(fail("pf disabled"))});
+       },
+       "Failed to verify pf anchor rules: pf disabled",
+       {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
+      {[](Pf& pf) {
+         pf.script(kShow, {CommandResult(""), CommandResult("pass quick on lo0 all\n")});
+       },
+       "Verification failed: expected kill-switch block rule missing",
+       {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
+      {[](Pf& pf) { pf.failing_writes.insert(kPfStatePath); },
+       "Failed to persist kill-switch state: Read-only file system",
+       {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
+  };
+  for (const auto& c : cases) {
+    Pf pf;
+    c.break_it(pf);
+    EXPECT_EQ(KillSwitch(pf).apply_kill_switch("198.51.100.7").error(), c.error);
+    Lines commands = pf.commands();
+    EXPECT_EQ(Lines(commands.begin() + 2, commands.end()), c.after_removal) << c.error;
+    EXPECT_TRUE(pf.files.empty()) << c.error;
+  }
+}
+
+TEST(KillSwitch, RemovalReleasesTheRecordedTokenAndFailsOnlyOnRemainingRules) {
+  Pf pf;
+  KillSwitch ks(pf);
+  pf.files[kPfStatePath] = R"({"server_ip":"198.51.100.7","updated_at":5,"token":"5555"})";  // iface absent
+  pf.script_ok(kShow, "No ALTQ support in kernel\n");
+  EXPECT_TRUE(ks.remove_kill_switch().ok());
+  pf.files[kPfStatePath] = "{not json";
+  pf.script_fail(kShow, "pfctl: anchor missing");
+  EXPECT_TRUE(ks.remove_kill_switch().ok());
+  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, "pfctl -X 5555", kShow, kFlush, kShow));
+  EXPECT_TRUE(pf.files.empty());
+  pf.script_ok(kShow, kListing);
+  EXPECT_EQ(ks.remove_kill_switch().error(), "Anchor still has active rules after removal");
+}
+
+TEST(KillSwitch, VerifyReadsTheAnchorListing) {
+  Pf pf;
+  KillSwitch ks(pf);
+  const std::pair<CommandResult, std::string> cases[] = {
+      {CommandResult(kListing), "true"},
+      {CommandResult("pass quick on lo0 all\n"), "false"},
+      {CommandResult(fail("pfctl: pf is disabled")), "false"},
+      {CommandResult(fail("pfctl: /dev/pf: No such file or directory")), "false"},
+      {CommandResult(fail("Operation not permitted")), "Operation not permitted"},
+  };
+  for (const auto& [shown, expected] : cases) {
+    pf.script(kShow, {shown});
+    auto enabled = ks.verify_kill_switch();
+    EXPECT_EQ(enabled ? (*enabled ? "true" : "false") : enabled.error(), expected);
+  }
+}
+
+}  // namespace
+}  // namespace kivo

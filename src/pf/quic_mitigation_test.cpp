@@ -1,0 +1,103 @@
+#include "pf/quic_mitigation.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "pf/pf_anchor.h"
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+using Lines = std::vector<std::string>;
+
+const std::string kFlush = "pfctl -a com.apple/252.KivoVPNQuic -F all";
+const std::string kShow = "pfctl -a com.apple/252.KivoVPNQuic -s rules";
+const std::string kLoad = "pfctl -a com.apple/252.KivoVPNQuic -f /var/run/com.kivovpn.helper.quic.pf.rules";
+
+TEST(QuicRuleListed, MatchesTheUdp443BlockInAnyCase) {
+  const std::pair<const char*, bool> cases[] = {
+      {"block drop out quick inet proto udp from any to any port = 443", true},
+      {"block drop out quick proto udp to any port 443\n", true},
+      {"No ALTQ support in kernel\r\n  BLOCK DROP OUT QUICK PROTO UDP FROM ANY TO ANY PORT = 443\r\n", true},
+      {"block drop out quick inet proto tcp from any to any port = 443", false},
+      {"block drop out quick inet proto udp from any to any port = 53", false},
+      {"block drop out quick inet proto udp from any to any port = 4433", false},
+      {"No ALTQ support in kernel\nALTQ related functions disabled\n", false},
+  };
+  for (const auto& [listing, listed] : cases) EXPECT_EQ(quic_rule_listed(listing), listed) << listing;
+}
+
+// pf as an apply meets it; the rule file is captured when it is loaded.
+struct Pf : testing::FakeEnv {
+  Pf() {
+    script_ok("pfctl -E", "Token : 8888");
+    script_ok(kShow, "block drop out quick inet proto udp from any to any port = 443\n");
+    handler = [this](const std::string& line) -> std::optional<CommandResult> {
+      if (line == kLoad) loaded = files[kQuicRulesPath];
+      return std::nullopt;
+    };
+  }
+  std::string loaded;
+};
+
+TEST(QuicMitigation, AppliesTheOneRuleOverAnyEarlierOne) {
+  Pf pf;
+  QuicMitigation quic(pf);
+  ASSERT_TRUE(*quic.apply_quic_mitigation());
+  EXPECT_EQ(pf.loaded, "block drop out quick proto udp to any port 443\n");
+  EXPECT_EQ(pf.loaded.size(), 47u);
+  EXPECT_EQ(pf.files.at(kQuicStatePath), R"({"token":"8888","updated_at":1700000000})");
+  pf.script_ok("pfctl -E", "Token : 9999");
+  ASSERT_TRUE(*quic.apply_quic_mitigation());
+  EXPECT_THAT(pf.commands(),
+              ElementsAre(kFlush, kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 8888", kLoad, "pfctl -E", kShow));
+  EXPECT_EQ(*decode_quic_state(pf.files.at(kQuicStatePath)), (QuicRuntimeState{"9999", 1700000000}));
+  EXPECT_FALSE(pf.files.count(kQuicRulesPath));
+}
+
+TEST(QuicMitigation, FailedEnableOrVerifyRollsBack) {
+  const Lines verified = {kFlush, kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 8888"};
+  struct {
+    std::function<void(Pf&)> break_it;
+    std::string error;
+    Lines commands;
+  } cases[] = {
+      {[](Pf& pf) { pf.script_fail("pfctl -E", "busy"); },
+       "Failed to enable PF for QUIC mitigation: busy",
+       {kFlush, kLoad, "pfctl -E", kFlush}},
+      {[](Pf& pf) { pf.script_fail(kShow, "Permission denied"); }, "Permission denied", verified},
+      {[](Pf& pf) { pf.script_fail(kShow, "pf is Disabled"); }, "QUIC mitigation verification failed", verified},
+      {[](Pf& pf) { pf.script_ok(kShow, "ALTQ related functions disabled\n"); }, "QUIC mitigation verification failed",
+       verified},
+  };
+  for (const auto& c : cases) {
+    Pf pf;
+    c.break_it(pf);
+    EXPECT_EQ(QuicMitigation(pf).apply_quic_mitigation().error(), c.error);
+    EXPECT_EQ(pf.commands(), c.commands) << c.error;
+    EXPECT_TRUE(pf.files.empty()) << c.error;
+  }
+}
+
+TEST(QuicMitigation, UnrecordedTokenLeavesTheBlockInForceForTheNextRemoval) {
+  Pf pf;
+  pf.failing_writes.insert(kQuicStatePath);
+  EXPECT_EQ(QuicMitigation(pf).apply_quic_mitigation().error(), "Read-only file system");
+  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, kLoad, "pfctl -E", kShow));
+  EXPECT_TRUE(pf.files.count(kQuicRulesPath));
+}
+
+TEST(QuicMitigation, RemovalReleasesOnlyARecordedToken) {
+  Pf pf;
+  QuicMitigation quic(pf);
+  EXPECT_FALSE(quic.remove_quic_mitigation());
+  pf.files[kQuicStatePath] = R"({"updated_at":1,"token":"4321"})";
+  EXPECT_FALSE(quic.remove_quic_mitigation());
+  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, kFlush, "pfctl -X 4321"));
+  EXPECT_TRUE(pf.files.empty());
+}
+
+}  // namespace
+}  // namespace kivo
