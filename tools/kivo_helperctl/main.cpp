@@ -1,4 +1,5 @@
 // kivo-helperctl: sends one request to the helper and prints its answer, for people and tests.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -62,6 +63,9 @@ int main(int argc, char** argv) {
       ->required();
   CLI11_PARSE(app, argc, argv);
 
+  // A rejected client is answered without being read; writing on must not kill us before we
+  // read that answer.
+  signal(SIGPIPE, SIG_IGN);
   std::string response;
   if (int rc = exchange(socket_path, request_text(request), response); rc != 0) return rc;
   if (response.empty()) {
