@@ -1,0 +1,96 @@
+#!/usr/bin/python3
+"""Runs the real helper in the sandbox and shows, step by step, what it does for a user.
+
+Usage: demo.py BUILD_DIR
+"""
+import json
+import os
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "platform" / "sandbox"))
+from sandbox import Sandbox  # noqa: E402
+
+
+def say(text):
+    print(f"\n== {text}", flush=True)
+
+
+def request(sb, req):
+    text = req if isinstance(req, str) else json.dumps(req, separators=(",", ":"))
+    code, out = sb.ctl(text)
+    print(f"  -> {text}\n  <- {out.strip()}", flush=True)
+    return json.loads(out) if out.strip() else None
+
+
+def probe(sb, proto, host, port, what):
+    result = sb.run("kivo-probe", proto, host, str(port), "--timeout", "1", check=False)
+    seen = result.stdout.strip()
+    if result.returncode != 0:
+        verdict = "blocked (no answer)"
+    elif seen == sb.TUNNEL_IP:
+        verdict = f"answered; the server saw {seen}: it went through the tunnel"
+    elif seen == sb.CLIENT_IP:
+        verdict = f"answered; the server saw {seen}: it went around the tunnel"
+    else:
+        verdict = f"answered; the server saw {seen}"
+    print(f"  probe {proto} {host}:{port} ({what}): {verdict}", flush=True)
+
+
+def main():
+    build_dir = Path(sys.argv[1] if len(sys.argv) > 1 else ROOT / "build" / "default").resolve()
+    with Sandbox(build_dir=str(build_dir)) as sb:
+        say("Start the helper as root in a private sandbox")
+        sb.start_helper()
+        print("  " + sb.helper_stdout().strip())
+        say("Is it alive, and what can it do here?")
+        request(sb, "Ping")
+        request(sb, "GetStatus")
+
+        say("Before the tunnel, a public host is reached over the physical network")
+        probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
+
+        say("Bring the WireGuard tunnel up")
+        request(sb, {"StartTunnel": {"config_path": sb.CONFIG_PATH, "client_ip": sb.TUNNEL_IP,
+                                     "server_ip": sb.SERVER_IP, "gateway": sb.GATEWAY}})
+        request(sb, "Status")
+        before = request(sb, "VerifyTunnelDataPlane")
+        probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
+        probe(sb, "tcp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
+        after = request(sb, "VerifyTunnelDataPlane")
+        if before and after and "TunnelDataPlaneStatus" in after:
+            b, a = before["TunnelDataPlaneStatus"], after["TunnelDataPlaneStatus"]
+            print(f"  the tunnel moved {a['rx_bytes'] - b['rx_bytes']} bytes in and "
+                  f"{a['tx_bytes'] - b['tx_bytes']} bytes out meanwhile")
+
+        say("Send one destination around the tunnel with a split bypass route")
+        request(sb, {"ApplySplitBypass": {"routes": [sb.PUBLIC_IP_2], "gateway": sb.GATEWAY}})
+        request(sb, "VerifySplitBypass")
+        probe(sb, "udp", sb.PUBLIC_IP_2, sb.ECHO_PORT, "bypassed host")
+        probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "other host")
+
+        say("Turn the kill switch on: nothing leaves outside the tunnel")
+        request(sb, {"ApplyKillSwitch": {"server_ip": sb.SERVER_IP}})
+        request(sb, "VerifyKillSwitch")
+        probe(sb, "udp", sb.PUBLIC_IP_2, sb.ECHO_PORT, "bypassed host, outside the tunnel")
+        probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "through the tunnel")
+
+        say("Block QUIC: UDP to port 443 is dropped, TCP to 443 still works")
+        request(sb, {"SetQuicMitigation": {"enabled": True}})
+        request(sb, "VerifyQuicMitigation")
+        probe(sb, "udp", sb.PUBLIC_IP, 443, "QUIC")
+        probe(sb, "tcp", sb.PUBLIC_IP, 443, "HTTPS over TCP")
+
+        say("Tear everything down")
+        request(sb, {"SetQuicMitigation": {"enabled": False}})
+        request(sb, "RemoveKillSwitch")
+        request(sb, "RestoreSplitBypass")
+        request(sb, "StopTunnel")
+        request(sb, "Status")
+        probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
+        say("Done; the sandbox and everything in it are removed")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,81 @@
+#include "server/client_session.h"
+
+#include <gtest/gtest.h>
+
+#include "testing/fake_env.h"
+#include "tunnel/runtime_state.h"
+
+namespace kivo {
+namespace {
+
+class ClientSession : public ::testing::Test {
+ protected:
+  testing::FakeEnv env;
+  Features features{env};
+  std::string answer(std::string_view request) {
+    auto r = answer_request(features, request);
+    return r ? *r : "<no answer>";
+  }
+};
+
+TEST_F(ClientSession, RootAndTheConsoleOwnerAreServed) {
+  EXPECT_EQ(reject_reason(env, 0u), std::nullopt);
+  env.console_owner = FileOwner{501, 20};
+  EXPECT_EQ(reject_reason(env, 501u), std::nullopt);
+  EXPECT_EQ(reject_reason(env, 502u), "client uid 502 is not authorized");
+}
+
+TEST_F(ClientSession, WithoutAConsoleOnlyRootIsServed) {
+  EXPECT_EQ(reject_reason(env, 501u), "client uid 501 is not authorized");
+  EXPECT_EQ(reject_reason(env, Result<std::uint32_t>(fail("Bad file descriptor"))), "Bad file descriptor");
+}
+
+TEST_F(ClientSession, RejectionAnswersAndLogs) {
+  EXPECT_EQ(rejection_response(env, "client uid 7 is not authorized"),
+            R"({"Err":{"code":"UnauthorizedClient","message":"client uid 7 is not authorized"}})");
+  EXPECT_EQ(env.stderr_lines, (std::vector<std::string>{"Rejected helper client: client uid 7 is not authorized"}));
+}
+
+TEST_F(ClientSession, PingAnswersOk) { EXPECT_EQ(answer("\"Ping\"\n"), "\"Ok\""); }
+
+TEST_F(ClientSession, InvalidUtf8GetsNoAnswer) {
+  EXPECT_EQ(answer("\"Pi\xffng\""), "<no answer>");
+  EXPECT_EQ(env.stderr_lines, (std::vector<std::string>{"Read error: stream did not contain valid UTF-8"}));
+}
+
+TEST_F(ClientSession, BadRequestGetsParseError) {
+  EXPECT_EQ(answer(""), R"({"Err":{"code":"ParseError","message":"EOF while parsing a value at line 1 column 0"}})");
+}
+
+TEST_F(ClientSession, StatusReflectsTheRecordAndItsProcess) {
+  EXPECT_EQ(answer("\"Status\""), R"({"Status":{"connected":false,"iface":"","pid":0}})");
+  save_state(env, {77, "utun201", "203.0.113.1", "192.0.2.1", 5});
+  EXPECT_EQ(answer("\"Status\""), R"({"Status":{"connected":false,"iface":"","pid":0}})");
+  env.live_pids.insert(77);
+  EXPECT_EQ(answer("\"Status\""), R"({"Status":{"connected":true,"iface":"utun201","pid":77}})");
+}
+
+TEST_F(ClientSession, RecoverAnswersOkWhateverFailsAndLeavesTheKillSwitch) {
+  env.handler = [](const std::string&) -> std::optional<CommandResult> { return CommandResult(fail("boom")); };
+  EXPECT_EQ(answer("\"Recover\""), "\"Ok\"");
+  for (const auto& line : env.commands()) EXPECT_EQ(line.find("250.KivoVPN "), std::string::npos) << line;
+  EXPECT_FALSE(env.commands_of("killall").empty());
+  EXPECT_FALSE(env.commands_of("pfctl -a com.apple/252.KivoVPNQuic -F all").empty());
+}
+
+TEST_F(ClientSession, FeaturesNotInThisBuildAnswerWithTheirOwnCode) {
+  EXPECT_EQ(answer(R"({"ApplyDnsProxy":{"dns_ip":"127.0.0.1"}})"),
+            R"({"Err":{"code":"DnsApplyFailed","message":"not available in this build"}})");
+}
+
+TEST_F(ClientSession, EmptySplitBypassIsInactive) {
+  EXPECT_EQ(answer(R"({"ApplySplitBypass":{"routes":[],"gateway":"192.0.2.1"}})"),
+            R"({"SplitBypassStatus":{"active":false,"routes":0}})");
+}
+
+TEST_F(ClientSession, QuicRemovalAnswersTheFlagItReturns) {
+  EXPECT_EQ(answer(R"({"SetQuicMitigation":{"enabled":false}})"), R"({"QuicMitigationStatus":{"enabled":false}})");
+}
+
+}  // namespace
+}  // namespace kivo

@@ -1,0 +1,132 @@
+#include "server/dispatcher.h"
+
+
+#include "server/feature_report.h"
+#include "tunnel/data_plane.h"
+
+namespace kivo {
+namespace {
+
+namespace req = protocol;
+namespace resp = protocol::response;
+using protocol::HelperResponse;
+
+HelperResponse err(std::string_view code, std::string message) {
+  return resp::Err{std::string(code), std::move(message)};
+}
+
+// Requests whose feature this build does not carry yet answer with their own code.
+HelperResponse unavailable(std::string_view code) { return err(code, "not available in this build"); }
+
+struct Handler {
+  Features& f;
+
+  HelperResponse operator()(const req::GetStatus&) { return runtime_status(f.env); }
+  HelperResponse operator()(const req::Ping&) { return resp::Ok{}; }
+
+  HelperResponse operator()(const req::StartTunnel& r) {
+    auto state = f.tunnel.start_tunnel(r.config_path, r.client_ip, r.server_ip, r.gateway);
+    if (!state) return err(protocol::code::kTunnelStartFailed, state.error());
+    return resp::Status{true, state->iface, state->pid};
+  }
+  HelperResponse operator()(const req::StopTunnel&) {
+    f.tunnel.stop_tunnel();
+    return resp::Ok{};
+  }
+  HelperResponse operator()(const req::Status&) {
+    auto state = read_state(f.env);
+    if (state && f.env.process_exists(state->pid)) return resp::Status{true, state->iface, state->pid};
+    return resp::Status{false, "", 0};
+  }
+  HelperResponse operator()(const req::Recover&) {
+    // Best effort after a client restart; the kill switch and DNS stay as they are.
+    f.tunnel.stop_tunnel();
+    (void)f.split.restore_split_bypass();
+    (void)f.quic.remove_quic_mitigation();
+    return resp::Ok{};
+  }
+  HelperResponse operator()(const req::VerifyTunnelDataPlane&) {
+    auto status = verify_tunnel_data_plane(f.env);
+    if (!status) return err(protocol::code::kTunnelDataPlaneVerifyFailed, status.error());
+    return *status;
+  }
+
+  HelperResponse operator()(const req::ApplySplitBypass& r) {
+    auto count = f.split.apply_split_bypass(r.routes, r.gateway);
+    if (!count) return err(protocol::code::kSplitBypassApplyFailed, count.error());
+    return resp::SplitBypassStatus{*count != 0, *count};
+  }
+  HelperResponse operator()(const req::RestoreSplitBypass&) {
+    auto count = f.split.restore_split_bypass();
+    if (!count) return err(protocol::code::kSplitBypassRestoreFailed, count.error());
+    return resp::SplitBypassStatus{false, *count};
+  }
+  HelperResponse operator()(const req::VerifySplitBypass&) {
+    auto [active, count] = f.split.verify_split_bypass();
+    return resp::SplitBypassStatus{active, count};
+  }
+
+  HelperResponse operator()(const req::ApplyKillSwitch& r) {
+    auto applied = f.kill_switch.apply_kill_switch(r.server_ip);
+    if (!applied) return err(protocol::code::kKillSwitchApplyFailed, applied.error());
+    return resp::Ok{};
+  }
+  HelperResponse operator()(const req::RemoveKillSwitch&) {
+    auto removed = f.kill_switch.remove_kill_switch();
+    if (!removed) return err(protocol::code::kKillSwitchRemoveFailed, removed.error());
+    return resp::Ok{};
+  }
+  HelperResponse operator()(const req::VerifyKillSwitch&) {
+    auto enabled = f.kill_switch.verify_kill_switch();
+    if (!enabled) return err(protocol::code::kKillSwitchVerifyFailed, enabled.error());
+    return resp::KillSwitchStatus{*enabled};
+  }
+
+  HelperResponse operator()(const req::SetQuicMitigation& r) {
+    if (!r.enabled) return resp::QuicMitigationStatus{f.quic.remove_quic_mitigation()};
+    auto enabled = f.quic.apply_quic_mitigation();
+    if (!enabled) return err(protocol::code::kQuicMitigationSetFailed, enabled.error());
+    return resp::QuicMitigationStatus{*enabled};
+  }
+  HelperResponse operator()(const req::VerifyQuicMitigation&) {
+    auto enabled = f.quic.verify_quic_mitigation();
+    if (!enabled) return err(protocol::code::kQuicMitigationVerifyFailed, enabled.error());
+    return resp::QuicMitigationStatus{*enabled};
+  }
+
+  HelperResponse operator()(const req::ApplyDnsProxy&) { return unavailable(protocol::code::kDnsApplyFailed); }
+  HelperResponse operator()(const req::RestoreDnsProxy&) { return unavailable(protocol::code::kDnsRestoreFailed); }
+  HelperResponse operator()(const req::VerifyDnsProxy&) { return unavailable(protocol::code::kDnsVerifyFailed); }
+  HelperResponse operator()(const req::StageCustomSplitEngine&) {
+    return unavailable(protocol::code::kCustomSplitEngineStageFailed);
+  }
+  HelperResponse operator()(const req::UpdateCustomSplitEnginePids&) {
+    return unavailable(protocol::code::kCustomSplitEnginePidUpdateFailed);
+  }
+  HelperResponse operator()(const req::RestoreCustomSplitEngine&) {
+    return unavailable(protocol::code::kCustomSplitEngineRestoreFailed);
+  }
+  HelperResponse operator()(const req::VerifyCustomSplitEngine&) {
+    return unavailable(protocol::code::kCustomSplitEngineVerifyFailed);
+  }
+  HelperResponse operator()(const req::StagePacketSteeringEngine&) {
+    return unavailable(protocol::code::kPacketSteeringEngineStageFailed);
+  }
+  HelperResponse operator()(const req::UpdatePacketSteeringPids&) {
+    return unavailable(protocol::code::kPacketSteeringEnginePidUpdateFailed);
+  }
+  HelperResponse operator()(const req::RestorePacketSteeringEngine&) {
+    return unavailable(protocol::code::kPacketSteeringEngineRestoreFailed);
+  }
+  HelperResponse operator()(const req::VerifyPacketSteeringEngine&) {
+    return unavailable(protocol::code::kPacketSteeringEngineVerifyFailed);
+  }
+};
+
+}  // namespace
+
+protocol::HelperResponse dispatch(Features& features, const protocol::HelperRequest& request) {
+  return std::visit(Handler{features}, request);
+}
+
+}  // namespace kivo

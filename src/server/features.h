@@ -1,0 +1,22 @@
+// The helper's features, built once at start-up around the one Env and shared by all requests
+// and monitors; each carries its own lock.
+#pragma once
+
+#include "os/env.h"
+#include "pf/kill_switch.h"
+#include "pf/quic_mitigation.h"
+#include "split/split_bypass.h"
+#include "tunnel/tunnel.h"
+
+namespace kivo {
+
+struct Features {
+  explicit Features(Env& env) : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env) {}
+  Env& env;
+  SplitBypass split;
+  Tunnel tunnel;
+  KillSwitch kill_switch;
+  QuicMitigation quic;
+};
+
+}  // namespace kivo
