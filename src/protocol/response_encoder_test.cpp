@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include "protocol/helper_protocol.h"
+
+namespace kivo::protocol {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(EncodeResponse, OkIsTheBareString) {
+  const std::string ok = encode_response(response::Ok{});
+  EXPECT_EQ(ok, "\"Ok\"");
+  EXPECT_EQ(ok.size(), 4u);
+}
+
+TEST(EncodeResponse, VariantsAreWrappedWithMembersInOrder) {
+  EXPECT_EQ(encode_response(response::Err{"ParseError", "expected value at line 1 column 1"}),
+            R"({"Err":{"code":"ParseError","message":"expected value at line 1 column 1"}})");
+  EXPECT_EQ(encode_response(response::Status{}), R"({"Status":{"connected":false,"iface":"","pid":0}})");
+  EXPECT_EQ(encode_response(response::Status{true, "utun200", 4294967295u}),
+            R"({"Status":{"connected":true,"iface":"utun200","pid":4294967295}})");
+  EXPECT_EQ(encode_response(response::DnsStatus{true, UINT64_MAX}),
+            R"({"DnsStatus":{"active":true,"configured_services":18446744073709551615}})");
+  EXPECT_EQ(encode_response(response::QuicMitigationStatus{true}), R"({"QuicMitigationStatus":{"enabled":true}})");
+  EXPECT_EQ(encode_response(response::KillSwitchStatus{false}), R"({"KillSwitchStatus":{"enabled":false}})");
+  EXPECT_EQ(encode_response(response::SplitBypassStatus{true, 3}), R"({"SplitBypassStatus":{"active":true,"routes":3}})");
+  EXPECT_EQ(encode_response(response::TunnelDataPlaneStatus{true, "utun201", 10, 20}),
+            R"({"TunnelDataPlaneStatus":{"connected":true,"iface":"utun201","rx_bytes":10,"tx_bytes":20}})");
+}
+
+TEST(EncodeResponse, RuntimeStatusNestsTheFeatureFlags) {
+  response::RuntimeStatus status;
+  status.ready_for_privileged_ops = true;
+  status.supported_features = {true, true, true, true, true, true, true};
+  EXPECT_EQ(encode_response(status),
+            R"({"RuntimeStatus":{"protocol_version":1,"runtime_stage":"privileged-ops-v1",)"
+            R"("ready_for_privileged_ops":true,"supported_features":{"tunnel":true,"firewall":true,"dns":true,)"
+            R"("split_tunnel":true,"quic_mitigation":true,"custom_split_engine":true,"packet_steering_engine":true}}})");
+  status.supported_features = {};
+  status.supported_features.dns = true;
+  EXPECT_NE(encode_response(status).find(R"({"tunnel":false,"firewall":false,"dns":true,"split_tunnel":false,)"),
+            std::string::npos);
+}
+
+TEST(EncodeResponse, AbsentOptionalsAreNull) {
+  EXPECT_EQ(encode_response(response::CustomSplitEngineStatus{false, false, 2, 5, 0, std::nullopt}),
+            R"({"CustomSplitEngineStatus":{"staged":false,"active":false,"app_count":2,"route_count":5,)"
+            R"("dynamic_routes":0,"note":null}})");
+  EXPECT_EQ(encode_response(response::CustomSplitEngineStatus{true, true, 1, 1, 4, "ok"}),
+            R"({"CustomSplitEngineStatus":{"staged":true,"active":true,"app_count":1,"route_count":1,)"
+            R"("dynamic_routes":4,"note":"ok"}})");
+}
+
+TEST(EncodeResponse, PacketSteeringStatusMemberOrder) {
+  response::PacketSteeringEngineStatus s;
+  s.staged = true;
+  s.app_count = 1;
+  s.route_count = 2;
+  s.observation_source = "lsof";
+  s.tracked_processes = 3;
+  s.active_excluded_flows_ipv4 = 4;
+  s.active_excluded_flows_ipv6 = 5;
+  s.tunnel_excluded_flows_ipv4 = 6;
+  s.tunnel_excluded_flows_ipv6 = 7;
+  s.observed_public_destinations_ipv4 = 8;
+  s.observed_public_destinations_ipv6 = 9;
+  s.candidate_bypass_routes_ipv4 = 10;
+  s.candidate_bypass_routes_ipv6 = 11;
+  s.static_bypass_routes_ipv4 = 12;
+  s.static_bypass_routes_ipv6 = 13;
+  s.learned_bypass_routes_ipv4 = 14;
+  s.learned_bypass_routes_ipv6 = 15;
+  s.first_hit_gap_routes_ipv4 = 16;
+  s.first_hit_gap_routes_ipv6 = 17;
+  s.enforcement_ready_routes_ipv4 = 18;
+  s.enforcement_ready_routes_ipv6 = 19;
+  s.planned_bypass_routes_ipv4 = 20;
+  s.planned_bypass_routes_ipv6 = 21;
+  s.applied_bypass_routes_ipv4 = 22;
+  s.applied_bypass_routes_ipv6 = 23;
+  s.route_drift_routes_ipv4 = 24;
+  s.route_drift_routes_ipv6 = 25;
+  s.stale_pid_snapshots = 26;
+  s.enforcement_plan_ready = true;
+  s.enforcement_plan_revision = 27;
+  EXPECT_EQ(encode_response(s),
+            R"({"PacketSteeringEngineStatus":{"staged":true,"active":false,"app_count":1,"route_count":2,)"
+            R"("observation_source":"lsof","tracked_processes":3,"active_excluded_flows_ipv4":4,)"
+            R"("active_excluded_flows_ipv6":5,"tunnel_excluded_flows_ipv4":6,"tunnel_excluded_flows_ipv6":7,)"
+            R"("observed_public_destinations_ipv4":8,"observed_public_destinations_ipv6":9,)"
+            R"("candidate_bypass_routes_ipv4":10,"candidate_bypass_routes_ipv6":11,"static_bypass_routes_ipv4":12,)"
+            R"("static_bypass_routes_ipv6":13,"learned_bypass_routes_ipv4":14,"learned_bypass_routes_ipv6":15,)"
+            R"("first_hit_gap_routes_ipv4":16,"first_hit_gap_routes_ipv6":17,"enforcement_ready_routes_ipv4":18,)"
+            R"("enforcement_ready_routes_ipv6":19,"planned_bypass_routes_ipv4":20,"planned_bypass_routes_ipv6":21,)"
+            R"("applied_bypass_routes_ipv4":22,"applied_bypass_routes_ipv6":23,"route_drift_routes_ipv4":24,)"
+            R"("route_drift_routes_ipv6":25,"stale_pid_snapshots":26,"enforcement_plan_ready":true,)"
+            R"("enforcement_plan_revision":27,"enforcement_plan_summary":null,"note":null}})");
+}
+
+TEST(EncodeResponse, TextsRoundTripThroughTheRequestParser) {
+  // The request parser reads what the encoder writes; a dns_ip carries the text back.
+  for (const std::string& text : {"quote \" and backslash \\ and slash /"s, "tab\tnew\nline\rcr\b\f"s,
+                                  "\x01\x1f\x7f and nul \0 inside"s, "h\u00e9llo \u4e16\u754c \U0001F600"s}) {
+    std::string err = encode_response(response::Err{"X", text});
+    std::string message = err.substr(err.find("\"message\":") + 10);
+    message.resize(message.size() - 2);  // the two closing braces
+    auto request = parse_request(R"({"ApplyDnsProxy":{"dns_ip":)" + message + "}}");
+    ASSERT_TRUE(request.ok()) << err << " " << request.error();
+    EXPECT_EQ(std::get<ApplyDnsProxy>(*request).dns_ip, text);
+  }
+  EXPECT_EQ(encode_response(response::Err{"X", "a\"b\\c\n\x01"}),
+            R"({"Err":{"code":"X","message":"a\"b\\c\n\u0001"}})");
+}
+
+TEST(EncodeResponse, InvalidUtf8IsReplacedSoTheAnswerStaysJson) {
+  EXPECT_EQ(encode_response(response::Err{"TunnelStartFailed", "bad \xff byte"}),
+            "{\"Err\":{\"code\":\"TunnelStartFailed\",\"message\":\"bad \xEF\xBF\xBD byte\"}}");
+}
+
+}  // namespace
+}  // namespace kivo::protocol
