@@ -70,17 +70,17 @@ def main():
         probe(sb, "udp", sb.PUBLIC_IP_2, sb.ECHO_PORT, "bypassed host")
         probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "other host")
 
-        say("Turn the kill switch on: nothing leaves outside the tunnel")
-        request(sb, {"ApplyKillSwitch": {"server_ip": sb.SERVER_IP}})
-        request(sb, "VerifyKillSwitch")
-        probe(sb, "udp", sb.PUBLIC_IP_2, sb.ECHO_PORT, "bypassed host, outside the tunnel")
-        probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "through the tunnel")
-
         say("Block QUIC: UDP to port 443 is dropped, TCP to 443 still works")
         request(sb, {"SetQuicMitigation": {"enabled": True}})
         request(sb, "VerifyQuicMitigation")
         probe(sb, "udp", sb.PUBLIC_IP, 443, "QUIC")
         probe(sb, "tcp", sb.PUBLIC_IP, 443, "HTTPS over TCP")
+
+        say("Turn the kill switch on: nothing leaves outside the tunnel")
+        request(sb, {"ApplyKillSwitch": {"server_ip": sb.SERVER_IP}})
+        request(sb, "VerifyKillSwitch")
+        probe(sb, "udp", sb.PUBLIC_IP_2, sb.ECHO_PORT, "bypassed host, outside the tunnel")
+        probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "through the tunnel")
 
         say("Tear everything down")
         request(sb, {"SetQuicMitigation": {"enabled": False}})
