@@ -5,11 +5,11 @@ It prepares the namespaces it was born in, prints one JSON line {"pid": HOST_PID
 standard output once they are ready, and then stays alive so that later commands can join
 them with nsenter. When it dies, the kernel tears the namespaces down.
 
-  holder.py net SPEC     network + mount namespace (a throw-away netns, the server)
-  holder.py client SPEC  PID 1 of the client's PID namespace: also builds the macOS-like
+  holder.py net LAYOUT     network + mount namespace (a throw-away netns, the server)
+  holder.py client LAYOUT  PID 1 of the client's PID namespace: also builds the macOS-like
                          root (overlay of / with a tmpfs upper layer) and chroots into it
 
-SPEC is a JSON object; see Sandbox._client_spec in sandbox.py for the client's keys.
+LAYOUT is a JSON object; see Sandbox._client_layout in sandbox.py for the client's keys.
 """
 import json
 import os
@@ -54,8 +54,8 @@ def make_dev(root, console_uid):
     os.chmod(f"{dev}/console", 0o600)
 
 
-def build_client_root(spec):
-    layer = spec["layer_dir"]
+def build_client_root(layout):
+    layer = layout["layer_dir"]
     sh("mount", "-t", "tmpfs", "-o", "mode=0755", "kivo-layer", layer)
     for d in ("upper", "work", "root"):
         os.mkdir(f"{layer}/{d}")
@@ -64,18 +64,18 @@ def build_client_root(spec):
        f"lowerdir=/,upperdir={layer}/upper,workdir={layer}/work", root)
     sh("mount", "-t", "proc", "-o", "nosuid,nodev,noexec", "proc", f"{root}/proc")
     sh("mount", "-t", "sysfs", "-o", "nosuid,nodev,noexec", "sysfs", f"{root}/sys")
-    make_dev(root, spec["console_uid"])
-    sh("mount", "--bind", spec["run_dir"], f"{root}/run")
+    make_dev(root, layout["console_uid"])
+    sh("mount", "--bind", layout["run_dir"], f"{root}/run")
     sh("mount", "-t", "tmpfs", "-o", "mode=1777", "kivo-tmp", f"{root}/tmp")
-    for inside, outside in spec["binds"].items():
+    for inside, outside in layout["binds"].items():
         os.makedirs(f"{root}{inside}", exist_ok=True)
         sh("mount", "--bind", "-o", "ro", outside, f"{root}{inside}")
-    for d in spec["dirs"]:
+    for d in layout["dirs"]:
         os.makedirs(f"{root}{d}", exist_ok=True)
-    for link, target in spec["links"].items():
+    for link, target in layout["links"].items():
         os.makedirs(os.path.dirname(f"{root}{link}"), exist_ok=True)
         os.symlink(target, f"{root}{link}")
-    for inside, outside in spec["files"].items():
+    for inside, outside in layout["files"].items():
         os.makedirs(os.path.dirname(f"{root}{inside}"), exist_ok=True)
         shutil.copyfile(outside, f"{root}{inside}")
         os.chmod(f"{root}{inside}", 0o600)
@@ -95,13 +95,13 @@ def reap_forever():
 
 
 def main():
-    mode, spec = sys.argv[1], json.loads(sys.argv[2])
+    mode, layout = sys.argv[1], json.loads(sys.argv[2])
     pid = host_pid()
-    if spec.get("run_dir") and mode == "net":
-        sh("mount", "--bind", spec["run_dir"], "/run")
+    if layout.get("run_dir") and mode == "net":
+        sh("mount", "--bind", layout["run_dir"], "/run")
     sh("ip", "link", "set", "lo", "up")
     if mode == "client":
-        root = build_client_root(spec)
+        root = build_client_root(layout)
         os.chroot(root)
         os.chdir("/")
     print(json.dumps({"pid": pid}), flush=True)

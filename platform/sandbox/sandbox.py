@@ -100,11 +100,11 @@ def _sweep_stale_temp_dirs():
             shutil.rmtree(d, ignore_errors=True)
 
 
-def _start_holder(unshare_flags, mode, spec, err_path, timeout=15):
+def _start_holder(unshare_flags, mode, layout, err_path, timeout=15):
     err = open(err_path, "wb")
     proc = subprocess.Popen(
         ["unshare", *unshare_flags, "--propagation", "private", "--fork",
-         "--kill-child=SIGKILL", "/usr/bin/python3", str(HOLDER), mode, json.dumps(spec)],
+         "--kill-child=SIGKILL", "/usr/bin/python3", str(HOLDER), mode, json.dumps(layout)],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err,
         preexec_fn=_die_with_parent, start_new_session=True)
     err.close()
@@ -230,14 +230,14 @@ class Sandbox:
 
         self.server = Netns(self.dir, run_dir=self.dir / "server" / "run")
         self._client_proc, self.client_pid = _start_holder(
-            ["--net", "--mount", "--pid"], "client", self._client_spec(),
+            ["--net", "--mount", "--pid"], "client", self._client_layout(),
             self.dir / "client-holder.err")
         self.client_net_id = namespace_id(self.client_pid)
         self.client_pid_ns_id = namespace_id(self.client_pid, "pid")
         self._wire()
         self._start_server_peer()
 
-    def _client_spec(self):
+    def _client_layout(self):
         binds = {self.INSIDE_PLATFORM_DIR: str(PLATFORM_DIR / "bin")}
         if self.build_dir.is_dir():
             binds[self.INSIDE_BUILD_DIR] = str(self.build_dir)

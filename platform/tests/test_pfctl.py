@@ -76,12 +76,12 @@ def probe(kind, host, port, extra):
     listener.accept()
     return "accepted"
 results = {}
-for spec in sys.argv[1:]:
-    kind, host, port, *extra = spec.split(",")
+for probe_line in sys.argv[1:]:
+    kind, host, port, *extra = probe_line.split(",")
     try:
-        results[spec] = probe(kind, host, int(port), extra[0] if extra else None)
+        results[probe_line] = probe(kind, host, int(port), extra[0] if extra else None)
     except OSError as error:
-        results[spec] = error.strerror or type(error).__name__
+        results[probe_line] = error.strerror or type(error).__name__
 print(json.dumps(results))
 """
 
@@ -293,19 +293,19 @@ class TrafficTest(PfctlTestCase):
             self.far.run("ip", "addr", "add", address + "/24", "dev", "veth1")
         self.far.run("ip", "link", "set", "veth1", "up")
 
-    def send(self, *specs):
-        """Runs the probes from the client; returns {spec: (outcome, packets that arrived)}."""
+    def send(self, *probe_list):
+        """Runs the probes from the client; returns {probe_line: (outcome, packets that arrived)}."""
         rules = ""
-        for spec in specs:
-            kind, host, port, *source_port = spec.split(",")
+        for probe_line in probe_list:
+            kind, host, port, *source_port = probe_line.split(",")
             if kind in ("udp", "tcp"):
                 match = "%s daddr %s %s dport %s" % ("ip6" if ":" in host else "ip", host, kind, port)
                 match += " %s sport %s" % (kind, source_port[0]) if source_port else ""
-                rules += '    %s counter comment "%s"\n' % (match, spec)
+                rules += '    %s counter comment "%s"\n' % (match, probe_line)
         self.far.run("nft", "-f", "-", stdin="table inet count\ndelete table inet count\n"
                      "table inet count {\n  chain input {\n    type filter hook input priority 0;\n"
                      + rules + "  }\n}\n")
-        outcome = json.loads(self.ns.run("/usr/bin/python3", "-c", PROBE, *specs).stdout)
+        outcome = json.loads(self.ns.run("/usr/bin/python3", "-c", PROBE, *probe_list).stdout)
         arrived = {}
         listing = json.loads(self.far.run("nft", "-j", "list", "table", "inet", "count").stdout)
         for item in listing["nftables"]:
@@ -313,15 +313,15 @@ class TrafficTest(PfctlTestCase):
             if rule:
                 packets = [e["counter"]["packets"] for e in rule["expr"] if "counter" in e]
                 arrived[rule["comment"]] = packets[0]
-        return {spec: (outcome[spec], arrived.get(spec)) for spec in specs}
+        return {probe_line: (outcome[probe_line], arrived.get(probe_line)) for probe_line in probe_list}
 
-    def assertArrives(self, results, *specs):
-        for spec in specs:
-            self.assertGreater(results[spec][1], 0, "%s: %s" % (spec, results[spec]))
+    def assertArrives(self, results, *probe_list):
+        for probe_line in probe_list:
+            self.assertGreater(results[probe_line][1], 0, "%s: %s" % (probe_line, results[probe_line]))
 
-    def assertDropped(self, results, *specs):
-        for spec in specs:
-            self.assertEqual(results[spec][1], 0, "%s: %s" % (spec, results[spec]))
+    def assertDropped(self, results, *probe_list):
+        for probe_line in probe_list:
+            self.assertEqual(results[probe_line][1], 0, "%s: %s" % (probe_line, results[probe_line]))
 
     def test_kill_switch_passes_only_loopback_and_the_allowed_host(self):
         self.load(KILL_SWITCH, kill_switch_rules(ALLOWED))

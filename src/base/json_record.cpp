@@ -1,5 +1,7 @@
 #include "base/json_record.h"
 
+#include "base/text.h"
+
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
@@ -8,10 +10,16 @@
 namespace kivo::json {
 
 struct Out::Impl {
+  Impl() { buffer.Reserve(128); }
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer{buffer};
   void key(std::string_view k) { writer.Key(k.data(), static_cast<rapidjson::SizeType>(k.size())); }
-  void string(std::string_view v) { writer.String(v.data(), static_cast<rapidjson::SizeType>(v.size())); }
+  // Texts may carry tool output, which need not be UTF-8; readers reject invalid UTF-8.
+  void string(std::string_view v) {
+    std::string repaired;
+    if (!is_valid_utf8(v)) v = repaired = utf8_lossy(v);
+    writer.String(v.data(), static_cast<rapidjson::SizeType>(v.size()));
+  }
 };
 
 Out::Out() : impl_(std::make_unique<Impl>()) {}

@@ -5,63 +5,34 @@
 namespace kivo {
 namespace {
 
-// Decodes one UTF-8 scalar at text[i]; returns its length, or 0 when the bytes there are not valid.
-size_t decode_utf8(std::string_view text, size_t i, char32_t* out) {
+// Decodes one UTF-8 scalar at text[i] and returns its length, or 0 when the bytes there are not
+// well formed; then *prefix holds the length of their longest valid prefix (at least 1), the run
+// that one U+FFFD replaces.
+size_t decode_utf8(std::string_view text, size_t i, char32_t* out, size_t* prefix = nullptr) {
   auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char b0 = byte(i);
-  if (b0 < 0x80) {
-    *out = b0;
-    return 1;
-  }
-  size_t len;
-  char32_t cp;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    cp = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    cp = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  for (size_t k = 1; k < len; ++k) {
-    if (i + k >= text.size()) return 0;
-    unsigned char b = byte(i + k);
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (k == 1) {
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    }
-    if (b < lo || b > hi) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  *out = cp;
-  return len;
-}
-
-// Length of the longest valid-prefix of an invalid sequence at i (at least 1), so that one
-// U+FFFD replaces each maximal invalid subpart.
-size_t invalid_run(std::string_view text, size_t i) {
-  unsigned char b0 = static_cast<unsigned char>(text[i]);
-  size_t len = (b0 >= 0xC2 && b0 <= 0xDF) ? 2 : (b0 >= 0xE0 && b0 <= 0xEF) ? 3 : (b0 >= 0xF0 && b0 <= 0xF4) ? 4 : 1;
+  size_t len = b0 < 0x80 ? 1 : (b0 >= 0xC2 && b0 <= 0xDF) ? 2 : (b0 >= 0xE0 && b0 <= 0xEF) ? 3
+             : (b0 >= 0xF0 && b0 <= 0xF4) ? 4 : 0;
+  char32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
   size_t k = 1;
   for (; k < len && i + k < text.size(); ++k) {
-    unsigned char b = static_cast<unsigned char>(text[i + k]);
+    unsigned char b = byte(i + k);
     unsigned char lo = 0x80, hi = 0xBF;
-    if (k == 1) {
+    if (k == 1) {  // no overlong forms, surrogates or code points past U+10FFFF
       if (b0 == 0xE0) lo = 0xA0;
       if (b0 == 0xED) hi = 0x9F;
       if (b0 == 0xF0) lo = 0x90;
       if (b0 == 0xF4) hi = 0x8F;
     }
     if (b < lo || b > hi) break;
+    cp = (cp << 6) | (b & 0x3F);
   }
-  return k;
+  if (len != 0 && k == len) {
+    *out = cp;
+    return len;
+  }
+  if (prefix) *prefix = k;
+  return 0;
 }
 
 bool is_unicode_space(char32_t c) {
@@ -87,10 +58,11 @@ std::string utf8_lossy(std::string_view bytes) {
   out.reserve(bytes.size());
   char32_t cp;
   for (size_t i = 0; i < bytes.size();) {
-    size_t n = decode_utf8(bytes, i, &cp);
+    size_t invalid = 1;
+    size_t n = decode_utf8(bytes, i, &cp, &invalid);
     if (n == 0) {
       out += "\xEF\xBF\xBD";
-      i += invalid_run(bytes, i);
+      i += invalid;
     } else {
       out.append(bytes.substr(i, n));
       i += n;

@@ -167,9 +167,9 @@ const Type* RequestReader::next_value_type(std::size_t start) {
   switch (top.kind) {
     case Frame::Kind::kEnum: return top.type;
     case Frame::Kind::kStructMap:
-      return top.member < 0 ? &schema::kSkippedType : top.type->spec->fields[static_cast<std::size_t>(top.member)].type;
+      return top.member < 0 ? &schema::kSkippedType : top.type->layout->fields[static_cast<std::size_t>(top.member)].type;
     case Frame::Kind::kStructSeq: {
-      auto fields = top.type->spec->fields;
+      auto fields = top.type->layout->fields;
       if (top.items.size() == fields.size()) {
         fail(std::string(json::kTrailingCharacters), peek(start));
         return nullptr;
@@ -247,7 +247,7 @@ bool RequestReader::on_open(char bracket) {
   }
   if (type->shape == Shape::kStruct) {
     Frame frame{bracket == '{' ? Frame::Kind::kStructMap : Frame::Kind::kStructSeq, type};
-    frame.members.resize(type->spec->fields.size());
+    frame.members.resize(type->layout->fields.size());
     frames_.push_back(std::move(frame));
     return true;
   }
@@ -280,7 +280,7 @@ bool RequestReader::on_key(std::string_view name) {
     return true;
   }
   if (top.kind != Frame::Kind::kStructMap) return true;
-  auto fields = top.type->spec->fields;
+  auto fields = top.type->layout->fields;
   top.member = -1;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (fields[i].name != name) continue;
@@ -306,25 +306,25 @@ bool RequestReader::on_close() {
       return true;
     }
     case Frame::Kind::kStructMap: {
-      const schema::StructSpec& spec = *top.type->spec;
+      const schema::StructLayout& layout = *top.type->layout;
       std::vector<Value> values;
-      for (std::size_t i = 0; i < spec.fields.size(); ++i) {
-        if (!top.members[i]) return fail("missing field `" + std::string(spec.fields[i].name) + "`", end);
+      for (std::size_t i = 0; i < layout.fields.size(); ++i) {
+        if (!top.members[i]) return fail("missing field `" + std::string(layout.fields[i].name) + "`", end);
         values.push_back(std::move(*top.members[i]));
       }
-      Value value = spec.build(values);
+      Value value = layout.build(values);
       frames_.pop_back();
       return deliver(std::move(value));
     }
     case Frame::Kind::kStructSeq: {
-      const schema::StructSpec& spec = *top.type->spec;
-      const std::size_t wanted = spec.fields.size();
+      const schema::StructLayout& layout = *top.type->layout;
+      const std::size_t wanted = layout.fields.size();
       if (top.items.size() < wanted) {
-        return fail("invalid length " + std::to_string(top.items.size()) + ", expected " + std::string(spec.expecting) +
+        return fail("invalid length " + std::to_string(top.items.size()) + ", expected " + std::string(layout.expecting) +
                         " with " + std::to_string(wanted) + (wanted == 1 ? " element" : " elements"),
                     end);
       }
-      Value value = spec.build(top.items);
+      Value value = layout.build(top.items);
       frames_.pop_back();
       return deliver(std::move(value));
     }
@@ -367,7 +367,7 @@ Fault RequestReader::syntax_fault(const rapidjson::ParseResult& result) const {
         break;
       case Frame::Kind::kStructMap: {
         const Type* member = top.member < 0 ? &schema::kSkippedType
-                                            : top.type->spec->fields[static_cast<std::size_t>(top.member)].type;
+                                            : top.type->layout->fields[static_cast<std::size_t>(top.member)].type;
         fault = object_fault(p, top, *member, true);
         break;
       }
@@ -459,7 +459,7 @@ Fault RequestReader::array_fault(std::size_t p, const Frame& frame) const {
   bool complete = false;  // a struct read as an array has all its fields
   if (frame.kind == Frame::Kind::kList) element = frame.type->element;
   if (frame.kind == Frame::Kind::kStructSeq) {
-    auto fields = frame.type->spec->fields;
+    auto fields = frame.type->layout->fields;
     complete = frame.items.size() == fields.size();
     if (!complete) element = fields[frame.items.size()].type;
   }

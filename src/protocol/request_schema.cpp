@@ -25,7 +25,7 @@ constexpr Type kStringList{Shape::kList, &kString};
 constexpr Type kU32List{Shape::kList, &kU32};
 
 constexpr FieldSpec kAppFields[] = {{"name", &kString}, {"exe_path", &kString}, {"active_pids", &kU32List}};
-constexpr StructSpec kAppSpec{"struct HelperCustomSplitTrackedApp", kAppFields, [](std::vector<Value>& f) -> Value {
+constexpr StructLayout kAppSpec{"struct HelperCustomSplitTrackedApp", kAppFields, [](std::vector<Value>& f) -> Value {
   return HelperCustomSplitTrackedApp{text(f[0]), text(f[1]), take<std::vector<std::uint32_t>>(f[2])};
 }};
 constexpr Type kApp{Shape::kStruct, nullptr, &kAppSpec};
@@ -41,37 +41,37 @@ constexpr FieldSpec kStageFields[] = {
     {"app_paths", &kStringList}, {"routes", &kStringList}, {"gateway", &kString}, {"allow_lan", &kBool}};
 constexpr FieldSpec kPidFields[] = {{"generation", &kU64}, {"apps", &kAppList}};
 
-constexpr StructSpec kStartTunnelSpec{
+constexpr StructLayout kStartTunnelSpec{
     "struct variant HelperRequest::StartTunnel", kStartTunnelFields, [](std::vector<Value>& f) -> Value {
       return HelperRequest{StartTunnel{text(f[0]), text(f[1]), text(f[2]), text(f[3])}};
     }};
-constexpr StructSpec kApplyDnsSpec{"struct variant HelperRequest::ApplyDnsProxy", kDnsFields,
+constexpr StructLayout kApplyDnsSpec{"struct variant HelperRequest::ApplyDnsProxy", kDnsFields,
                                    [](std::vector<Value>& f) -> Value { return HelperRequest{ApplyDnsProxy{text(f[0])}}; }};
-constexpr StructSpec kVerifyDnsSpec{"struct variant HelperRequest::VerifyDnsProxy", kDnsFields,
+constexpr StructLayout kVerifyDnsSpec{"struct variant HelperRequest::VerifyDnsProxy", kDnsFields,
                                     [](std::vector<Value>& f) -> Value { return HelperRequest{VerifyDnsProxy{text(f[0])}}; }};
-constexpr StructSpec kQuicSpec{"struct variant HelperRequest::SetQuicMitigation", kQuicFields,
+constexpr StructLayout kQuicSpec{"struct variant HelperRequest::SetQuicMitigation", kQuicFields,
                                [](std::vector<Value>& f) -> Value {
                                  return HelperRequest{SetQuicMitigation{take<bool>(f[0])}};
                                }};
-constexpr StructSpec kKillSwitchSpec{
+constexpr StructLayout kKillSwitchSpec{
     "struct variant HelperRequest::ApplyKillSwitch", kKillSwitchFields,
     [](std::vector<Value>& f) -> Value { return HelperRequest{ApplyKillSwitch{text(f[0])}}; }};
-constexpr StructSpec kSplitBypassSpec{
+constexpr StructLayout kSplitBypassSpec{
     "struct variant HelperRequest::ApplySplitBypass", kSplitBypassFields,
     [](std::vector<Value>& f) -> Value { return HelperRequest{ApplySplitBypass{texts(f[0]), text(f[1])}}; }};
-constexpr StructSpec kStageCustomSpec{
+constexpr StructLayout kStageCustomSpec{
     "struct variant HelperRequest::StageCustomSplitEngine", kStageFields, [](std::vector<Value>& f) -> Value {
       return HelperRequest{StageCustomSplitEngine{texts(f[0]), texts(f[1]), text(f[2]), take<bool>(f[3])}};
     }};
-constexpr StructSpec kUpdateCustomSpec{
+constexpr StructLayout kUpdateCustomSpec{
     "struct variant HelperRequest::UpdateCustomSplitEnginePids", kPidFields, [](std::vector<Value>& f) -> Value {
       return HelperRequest{UpdateCustomSplitEnginePids{take<std::uint64_t>(f[0]), apps(f[1])}};
     }};
-constexpr StructSpec kStageSteeringSpec{
+constexpr StructLayout kStageSteeringSpec{
     "struct variant HelperRequest::StagePacketSteeringEngine", kStageFields, [](std::vector<Value>& f) -> Value {
       return HelperRequest{StagePacketSteeringEngine{texts(f[0]), texts(f[1]), text(f[2]), take<bool>(f[3])}};
     }};
-constexpr StructSpec kUpdateSteeringSpec{
+constexpr StructLayout kUpdateSteeringSpec{
     "struct variant HelperRequest::UpdatePacketSteeringPids", kPidFields, [](std::vector<Value>& f) -> Value {
       return HelperRequest{UpdatePacketSteeringPids{take<std::uint64_t>(f[0]), apps(f[1])}};
     }};
@@ -160,7 +160,7 @@ std::string_view expecting(const Type& type) {
     case Shape::kU64: return "u64";
     case Shape::kU32: return "u32";
     case Shape::kList: return "a sequence";
-    case Shape::kStruct: return type.spec->expecting;
+    case Shape::kStruct: return type.layout->expecting;
     case Shape::kSkipped: break;
   }
   return "any value";

@@ -25,12 +25,12 @@ enum class Shape {
   kSkipped,  // a member the request does not declare: checked, then dropped
 };
 
-struct StructSpec;
+struct StructLayout;
 
 struct Type {
   Shape shape;
   const Type* element = nullptr;     // kList
-  const StructSpec* spec = nullptr;  // kStruct
+  const StructLayout* layout = nullptr;  // kStruct
 };
 
 struct FieldSpec {
@@ -43,7 +43,7 @@ using Value = std::variant<std::monostate, std::string, bool, std::uint64_t, std
                            std::vector<std::uint32_t>, HelperCustomSplitTrackedApp,
                            std::vector<HelperCustomSplitTrackedApp>, HelperRequest>;
 
-struct StructSpec {
+struct StructLayout {
   std::string_view expecting;  // how the desktop client's parser names it: "struct HelperCustomSplitTrackedApp"
   std::span<const FieldSpec> fields;
   Value (*build)(std::vector<Value>& fields);  // every field present, in declared order
