@@ -1,0 +1,95 @@
+"""What the stand-ins' tests share: throw-away network namespaces, running a stand-in from
+bin/ and checking how it ended."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+PLATFORM = Path(__file__).resolve().parent.parent
+BIN = PLATFORM / "bin"
+sys.dont_write_bytecode = True  # nothing compiled lands in the source tree
+sys.path.insert(0, str(PLATFORM / "sandbox"))
+from sandbox import TEMP_PREFIX, Netns  # noqa: E402  (also puts /usr/sbin on PATH)
+
+needs_root = unittest.skipUnless(os.geteuid() == 0, "needs root for namespaces")
+
+
+def wait_until(condition, timeout=10):
+    """Polls CONDITION until it holds or TIMEOUT seconds have passed; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while not (held := condition()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return held
+
+
+class Namespace:
+    """A throw-away network namespace, prepared by an `ip -batch` script. Its /run is a
+    private folder, so stand-in state and wireguard-go sockets never reach the host's."""
+
+    def __init__(self, setup=""):
+        self.setup, self.netns = setup, None
+
+    def __enter__(self):
+        # Named like a sandbox's, so that the next sandbox sweeps it if this process is killed.
+        self.dir = Path(tempfile.mkdtemp(prefix=f"{TEMP_PREFIX}{os.getpid()}-standin-"))
+        try:
+            (self.dir / "run").mkdir()
+            self.netns = Netns(self.dir, run_dir=self.dir / "run")
+            self.pid = self.netns.pid
+            if self.setup:
+                self.run("ip", "-batch", "-", input=self.setup)
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        if self.netns:
+            self.netns.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def argv(self, *argv):
+        return self.netns.argv(*argv)
+
+    def run(self, *argv, input=None, check=True):
+        result = subprocess.run(self.argv(*argv), input=input, capture_output=True, text=True,
+                                timeout=60)
+        if check and result.returncode != 0:
+            raise AssertionError(f"{' '.join(argv)} exited {result.returncode}: {result.stderr}")
+        return result
+
+
+class StandinTest(unittest.TestCase):
+    """Runs the stand-in TOOL, inside `ns` when it is set, with `env` added. With NAMESPACE
+    (an `ip -batch` script), the class's tests share one namespace set up by it."""
+    TOOL = ""
+    NAMESPACE = None
+    ns = None
+    env = {}
+
+    @classmethod
+    def setUpClass(cls):
+        if cls.NAMESPACE is not None:
+            cls.ns = cls.enterClassContext(Namespace(cls.NAMESPACE))
+
+    def tool(self, *args):
+        argv = [str(BIN / self.TOOL), *args]
+        return subprocess.run(self.ns.argv(*argv) if self.ns else argv, capture_output=True,
+                              text=True, timeout=60, env=dict(os.environ, **self.env))
+
+    def ok(self, *args):
+        result = self.tool(*args)
+        self.assertEqual(result.returncode, 0, f"{self.TOOL} {args}: {result.stderr}")
+        return result.stdout
+
+    def fails(self, cases):
+        """cases: (arguments, exit status, text on stderr); a failure prints nothing on stdout."""
+        for args, status, text in cases:
+            with self.subTest(args=args):
+                result = self.tool(*args)
+                self.assertEqual((result.returncode, result.stdout), (status, ""), result.stderr)
+                self.assertIn(text, result.stderr)
