@@ -150,13 +150,22 @@ class Netns:
         for proc in self._spawned:
             _kill([proc.pid])
         _kill(processes_in(self.net_id))  # the holder and anything else left inside
-        _kill([self._proc.pid])
+        _reap_unshare(self._proc)
         for proc in [*self._spawned, self._proc]:
             proc.wait()
             for stream in (proc.stdout, proc.stderr):
                 if stream:
                     stream.close()
         _wait_until_empty(self.net_id)
+
+
+def _reap_unshare(proc, timeout=5):
+    """Lets unshare reap the holder it forked: killing unshare first would leave the dead holder
+    unreaped, still listed as a process that holds the namespaces."""
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        _kill([proc.pid])
 
 
 def _wait_until_empty(ns_id, timeout=10):
@@ -303,7 +312,7 @@ class Sandbox:
             # Killing PID 1 of the client's PID namespace kills every process in it.
             _kill([self.client_pid])
             _kill([p.pid for p in self._spawned])
-            _kill([self._client_proc.pid])
+            _reap_unshare(self._client_proc)
             for proc in [*self._spawned, self._client_proc] + ([self._helper] if self._helper else []):
                 proc.wait()
             _wait_until_empty(self.client_net_id)
