@@ -8,47 +8,29 @@ namespace kivo {
 namespace {
 
 const std::string kBundle = "/Applications/Kivo VPN.app/Contents/Resources/binaries/macos/";
+const std::string kSupport = "/Users/ann/Library/Application Support/KivoVPN/binaries/macos/";
 
-TEST(ResolveBinaryPath, PrefersThePrivilegedToolsFolder) {
+TEST(ResolveBinaryPath, TakesTheFirstCandidateThatExists) {
   testing::FakeEnv env;
-  env.existing_paths = {"/Library/PrivilegedHelperTools/wg", kBundle + "x86_64/wg"};
-  EXPECT_EQ(*resolve_binary_path(env, "wg"), "/Library/PrivilegedHelperTools/wg");
-}
-
-TEST(ResolveBinaryPath, FallsBackThroughTheBundle) {
-  testing::FakeEnv env;
-  env.existing_paths = {kBundle + "wg"};
-  EXPECT_EQ(*resolve_binary_path(env, "wg"), kBundle + "wg");
-  env.existing_paths.insert(kBundle + "x86_64/wg");
-  EXPECT_EQ(*resolve_binary_path(env, "wg"), kBundle + "x86_64/wg");
-}
-
-TEST(ResolveBinaryPath, DerivesTheSupportFolderFromTheInstalledHelper) {
-  testing::FakeEnv env;
-  EXPECT_EQ(binary_candidates(env, "wg").size(), 3u);  // no installed helper
-
+  EXPECT_EQ(resolve_binary_path(env, "wg").error(), "Missing privileged binary 'wg'");
+  // The support folder is known only through the installed helper's real location.
   env.canonical["/Library/PrivilegedHelperTools/com.kivovpn.helper"] =
       "/Users/ann/Library/Application Support/KivoVPN/com.kivovpn.helper";
-  auto candidates = binary_candidates(env, "wg");
-  ASSERT_EQ(candidates.size(), 5u);
-  EXPECT_EQ(candidates[3], "/Users/ann/Library/Application Support/KivoVPN/binaries/macos/x86_64/wg");
-  EXPECT_EQ(candidates[4], "/Users/ann/Library/Application Support/KivoVPN/binaries/macos/wg");
-
-  env.existing_paths = {candidates[4]};
-  EXPECT_EQ(*resolve_binary_path(env, "wg"), candidates[4]);
+  EXPECT_EQ(binary_candidates(env, "wg"),
+            (std::vector<std::string>{"/Library/PrivilegedHelperTools/wg", kBundle + "x86_64/wg", kBundle + "wg",
+                                      kSupport + "x86_64/wg", kSupport + "wg"}));
+  for (const auto& path : {kSupport + "wg", kSupport + "x86_64/wg", kBundle + "wg", kBundle + "x86_64/wg",
+                           std::string("/Library/PrivilegedHelperTools/wg")}) {
+    env.existing_paths.insert(path);
+    EXPECT_EQ(*resolve_binary_path(env, "wg"), path);
+  }
 }
 
 TEST(ResolveBinaryPath, HelperTooCloseToTheRootLeavesTheSupportFolderOut) {
   testing::FakeEnv env;
+  EXPECT_EQ(binary_candidates(env, "wg").size(), 3u);  // no installed helper
   env.canonical["/Library/PrivilegedHelperTools/com.kivovpn.helper"] = "/opt/com.kivovpn.helper";
   EXPECT_EQ(binary_candidates(env, "wg").size(), 3u);
-}
-
-TEST(ResolveBinaryPath, NamesTheMissingProgram) {
-  testing::FakeEnv env;
-  auto r = resolve_binary_path(env, "wg");
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error(), "Missing privileged binary 'wg'");
 }
 
 }  // namespace

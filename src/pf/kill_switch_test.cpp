@@ -77,24 +77,16 @@ TEST(KillSwitch, AppliesOverAnyEarlierOneAndRecordsCompactly) {
 }
 
 TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
-  struct {
-    std::function<void(Pf&)> break_it;
-    std::string error;
-    Lines after_removal;
-  } cases[] = {
+  struct { std::function<void(Pf&)> break_it; std::string error; Lines after_removal; } cases[] = {
       {[](Pf& pf) { pf.failing_writes.insert(kKillSwitchRulesPath); },
        "Failed to write pf rules: Read-only file system",
        {}},
       {[](Pf& pf) { pf.script_fail(kLoad, "syntax error"); }, "Failed to load pf anchor rules: syntax error", {kLoad}},
       {[](Pf& pf) { pf.script_fail("pfctl -E", "busy"); }, "Failed to enable pf: busy", {kLoad, "pfctl -E", kFlush}},
-      {[](Pf& pf) {
-         pf.script(kShow, {CommandResult(""), CommandResult(fail("pf disabled"))});
-       },
+      {[](Pf& pf) { pf.script(kShow, {CommandResult(""), CommandResult(fail("pf disabled"))}); },
        "Failed to verify pf anchor rules: pf disabled",
        {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
-      {[](Pf& pf) {
-         pf.script(kShow, {CommandResult(""), CommandResult("pass quick on lo0 all\n")});
-       },
+      {[](Pf& pf) { pf.script(kShow, {CommandResult(""), CommandResult("pass quick on lo0 all\n")}); },
        "Verification failed: expected kill-switch block rule missing",
        {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
       {[](Pf& pf) { pf.failing_writes.insert(kPfStatePath); },

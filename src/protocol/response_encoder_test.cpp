@@ -7,25 +7,18 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(EncodeResponse, OkIsTheBareString) {
-  const std::string ok = encode_response(response::Ok{});
-  EXPECT_EQ(ok, "\"Ok\"");
-  EXPECT_EQ(ok.size(), 4u);
-}
-
 TEST(EncodeResponse, VariantsAreWrappedWithMembersInOrder) {
-  EXPECT_EQ(encode_response(response::Err{"ParseError", "expected value at line 1 column 1"}),
-            R"({"Err":{"code":"ParseError","message":"expected value at line 1 column 1"}})");
-  EXPECT_EQ(encode_response(response::Status{}), R"({"Status":{"connected":false,"iface":"","pid":0}})");
+  EXPECT_EQ(encode_response(response::Ok{}), "\"Ok\"");
   EXPECT_EQ(encode_response(response::Status{true, "utun200", 4294967295u}),
             R"({"Status":{"connected":true,"iface":"utun200","pid":4294967295}})");
   EXPECT_EQ(encode_response(response::DnsStatus{true, UINT64_MAX}),
             R"({"DnsStatus":{"active":true,"configured_services":18446744073709551615}})");
-  EXPECT_EQ(encode_response(response::QuicMitigationStatus{true}), R"({"QuicMitigationStatus":{"enabled":true}})");
-  EXPECT_EQ(encode_response(response::KillSwitchStatus{false}), R"({"KillSwitchStatus":{"enabled":false}})");
-  EXPECT_EQ(encode_response(response::SplitBypassStatus{true, 3}), R"({"SplitBypassStatus":{"active":true,"routes":3}})");
-  EXPECT_EQ(encode_response(response::TunnelDataPlaneStatus{true, "utun201", 10, 20}),
-            R"({"TunnelDataPlaneStatus":{"connected":true,"iface":"utun201","rx_bytes":10,"tx_bytes":20}})");
+  EXPECT_EQ(encode_response(response::CustomSplitEngineStatus{false, false, 2, 5, 0, std::nullopt}),
+            R"({"CustomSplitEngineStatus":{"staged":false,"active":false,"app_count":2,"route_count":5,)"
+            R"("dynamic_routes":0,"note":null}})");
+  EXPECT_EQ(encode_response(response::CustomSplitEngineStatus{true, true, 1, 1, 4, "ok"}),
+            R"({"CustomSplitEngineStatus":{"staged":true,"active":true,"app_count":1,"route_count":1,)"
+            R"("dynamic_routes":4,"note":"ok"}})");
 }
 
 TEST(EncodeResponse, RuntimeStatusNestsTheFeatureFlags) {
@@ -35,54 +28,17 @@ TEST(EncodeResponse, RuntimeStatusNestsTheFeatureFlags) {
   EXPECT_EQ(encode_response(status),
             R"({"RuntimeStatus":{"protocol_version":1,"runtime_stage":"privileged-ops-v1",)"
             R"("ready_for_privileged_ops":true,"supported_features":{"tunnel":true,"firewall":true,"dns":true,)"
-            R"("split_tunnel":true,"quic_mitigation":true,"custom_split_engine":true,"packet_steering_engine":true}}})");
-  status.supported_features = {};
-  status.supported_features.dns = true;
+            R"("split_tunnel":true,"quic_mitigation":true,"custom_split_engine":true,)"
+            R"("packet_steering_engine":true}}})");
+  status.supported_features = {false, false, true};
   EXPECT_NE(encode_response(status).find(R"({"tunnel":false,"firewall":false,"dns":true,"split_tunnel":false,)"),
             std::string::npos);
 }
 
-TEST(EncodeResponse, AbsentOptionalsAreNull) {
-  EXPECT_EQ(encode_response(response::CustomSplitEngineStatus{false, false, 2, 5, 0, std::nullopt}),
-            R"({"CustomSplitEngineStatus":{"staged":false,"active":false,"app_count":2,"route_count":5,)"
-            R"("dynamic_routes":0,"note":null}})");
-  EXPECT_EQ(encode_response(response::CustomSplitEngineStatus{true, true, 1, 1, 4, "ok"}),
-            R"({"CustomSplitEngineStatus":{"staged":true,"active":true,"app_count":1,"route_count":1,)"
-            R"("dynamic_routes":4,"note":"ok"}})");
-}
-
 TEST(EncodeResponse, PacketSteeringStatusMemberOrder) {
-  response::PacketSteeringEngineStatus s;
-  s.staged = true;
-  s.app_count = 1;
-  s.route_count = 2;
-  s.observation_source = "lsof";
-  s.tracked_processes = 3;
-  s.active_excluded_flows_ipv4 = 4;
-  s.active_excluded_flows_ipv6 = 5;
-  s.tunnel_excluded_flows_ipv4 = 6;
-  s.tunnel_excluded_flows_ipv6 = 7;
-  s.observed_public_destinations_ipv4 = 8;
-  s.observed_public_destinations_ipv6 = 9;
-  s.candidate_bypass_routes_ipv4 = 10;
-  s.candidate_bypass_routes_ipv6 = 11;
-  s.static_bypass_routes_ipv4 = 12;
-  s.static_bypass_routes_ipv6 = 13;
-  s.learned_bypass_routes_ipv4 = 14;
-  s.learned_bypass_routes_ipv6 = 15;
-  s.first_hit_gap_routes_ipv4 = 16;
-  s.first_hit_gap_routes_ipv6 = 17;
-  s.enforcement_ready_routes_ipv4 = 18;
-  s.enforcement_ready_routes_ipv6 = 19;
-  s.planned_bypass_routes_ipv4 = 20;
-  s.planned_bypass_routes_ipv6 = 21;
-  s.applied_bypass_routes_ipv4 = 22;
-  s.applied_bypass_routes_ipv6 = 23;
-  s.route_drift_routes_ipv4 = 24;
-  s.route_drift_routes_ipv6 = 25;
-  s.stale_pid_snapshots = 26;
-  s.enforcement_plan_ready = true;
-  s.enforcement_plan_revision = 27;
+  // Distinct values tie each name in the text to its member.
+  const response::PacketSteeringEngineStatus s{true, false, 1, 2, "lsof", 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
+                                               15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, true, 27};
   EXPECT_EQ(encode_response(s),
             R"({"PacketSteeringEngineStatus":{"staged":true,"active":false,"app_count":1,"route_count":2,)"
             R"("observation_source":"lsof","tracked_processes":3,"active_excluded_flows_ipv4":4,)"

@@ -18,16 +18,13 @@ class ClientSession : public ::testing::Test {
   }
 };
 
-TEST_F(ClientSession, RootAndTheConsoleOwnerAreServed) {
+TEST_F(ClientSession, OnlyRootAndTheConsoleOwnerAreServed) {
   EXPECT_EQ(reject_reason(env, 0u), std::nullopt);
+  EXPECT_EQ(reject_reason(env, 501u), "client uid 501 is not authorized");  // no console owner
+  EXPECT_EQ(reject_reason(env, Result<std::uint32_t>(fail("Bad file descriptor"))), "Bad file descriptor");
   env.console_owner = FileOwner{501, 20};
   EXPECT_EQ(reject_reason(env, 501u), std::nullopt);
   EXPECT_EQ(reject_reason(env, 502u), "client uid 502 is not authorized");
-}
-
-TEST_F(ClientSession, WithoutAConsoleOnlyRootIsServed) {
-  EXPECT_EQ(reject_reason(env, 501u), "client uid 501 is not authorized");
-  EXPECT_EQ(reject_reason(env, Result<std::uint32_t>(fail("Bad file descriptor"))), "Bad file descriptor");
 }
 
 TEST_F(ClientSession, RejectionAnswersAndLogs) {
@@ -36,15 +33,22 @@ TEST_F(ClientSession, RejectionAnswersAndLogs) {
   EXPECT_EQ(env.stderr_lines, (std::vector<std::string>{"Rejected helper client: client uid 7 is not authorized"}));
 }
 
-TEST_F(ClientSession, PingAnswersOk) { EXPECT_EQ(answer("\"Ping\"\n"), "\"Ok\""); }
+TEST_F(ClientSession, AnswersWithTheHandlersResponse) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"\"Ping\"\n", "\"Ok\""},
+      {"", R"({"Err":{"code":"ParseError","message":"EOF while parsing a value at line 1 column 0"}})"},
+      {R"({"ApplyDnsProxy":{"dns_ip":"127.0.0.1"}})",
+       R"({"Err":{"code":"DnsApplyFailed","message":"not available in this build"}})"},
+      {R"({"ApplySplitBypass":{"routes":[],"gateway":"192.0.2.1"}})",
+       R"({"SplitBypassStatus":{"active":false,"routes":0}})"},
+      {R"({"SetQuicMitigation":{"enabled":false}})", R"({"QuicMitigationStatus":{"enabled":false}})"},
+  };
+  for (const auto& [request, response] : cases) EXPECT_EQ(answer(request), response) << request;
+}
 
 TEST_F(ClientSession, InvalidUtf8GetsNoAnswer) {
   EXPECT_EQ(answer("\"Pi\xffng\""), "<no answer>");
   EXPECT_EQ(env.stderr_lines, (std::vector<std::string>{"Read error: stream did not contain valid UTF-8"}));
-}
-
-TEST_F(ClientSession, BadRequestGetsParseError) {
-  EXPECT_EQ(answer(""), R"({"Err":{"code":"ParseError","message":"EOF while parsing a value at line 1 column 0"}})");
 }
 
 TEST_F(ClientSession, StatusReflectsTheRecordAndItsProcess) {
@@ -61,20 +65,6 @@ TEST_F(ClientSession, RecoverAnswersOkWhateverFailsAndLeavesTheKillSwitch) {
   for (const auto& line : env.commands()) EXPECT_EQ(line.find("250.KivoVPN "), std::string::npos) << line;
   EXPECT_FALSE(env.commands_of("killall").empty());
   EXPECT_FALSE(env.commands_of("pfctl -a com.apple/252.KivoVPNQuic -F all").empty());
-}
-
-TEST_F(ClientSession, FeaturesNotInThisBuildAnswerWithTheirOwnCode) {
-  EXPECT_EQ(answer(R"({"ApplyDnsProxy":{"dns_ip":"127.0.0.1"}})"),
-            R"({"Err":{"code":"DnsApplyFailed","message":"not available in this build"}})");
-}
-
-TEST_F(ClientSession, EmptySplitBypassIsInactive) {
-  EXPECT_EQ(answer(R"({"ApplySplitBypass":{"routes":[],"gateway":"192.0.2.1"}})"),
-            R"({"SplitBypassStatus":{"active":false,"routes":0}})");
-}
-
-TEST_F(ClientSession, QuicRemovalAnswersTheFlagItReturns) {
-  EXPECT_EQ(answer(R"({"SetQuicMitigation":{"enabled":false}})"), R"({"QuicMitigationStatus":{"enabled":false}})");
 }
 
 }  // namespace

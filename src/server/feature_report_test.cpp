@@ -7,50 +7,31 @@
 namespace kivo {
 namespace {
 
-class FeatureReport : public ::testing::Test {
- protected:
-  FeatureReport() {
+using Flags = protocol::HelperFeatureSupport;  // tunnel, firewall, dns, split, quic, custom, steering
+
+TEST(FeatureReport, EachProbeGatesItsFeatures) {
+  struct {
+    const char* missing;  // a binary that is absent, or a tool line that fails
+    Flags flags;
+  } cases[] = {
+      {"", {true, true, true, true, true, true, true}},
+      {"/Library/PrivilegedHelperTools/wg", {false, true, true, true, true, true, true}},
+      {"pfctl -s info", {true, false, true, false, false, false, false}},
+      {"route -n get default", {true, true, true, false, true, false, false}},
+      {"networksetup -listallnetworkservices", {true, true, false, true, true, true, true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.missing);
+    testing::FakeEnv env;
     env.existing_paths = {"/Library/PrivilegedHelperTools/wireguard-go", "/Library/PrivilegedHelperTools/wg"};
+    env.existing_paths.erase(c.missing);
+    env.script_fail(c.missing, "not found");
+    auto status = runtime_status(env);
+    EXPECT_EQ(status.supported_features, c.flags);
+    EXPECT_EQ(status.ready_for_privileged_ops, *c.missing == '\0');
+    // Without pf there is no point asking for the default route.
+    EXPECT_EQ(env.commands_of("route").empty(), !c.flags.firewall);
   }
-  testing::FakeEnv env;
-};
-
-TEST_F(FeatureReport, EverythingAvailable) {
-  auto status = runtime_status(env);
-  EXPECT_TRUE(status.ready_for_privileged_ops);
-  EXPECT_EQ(status.supported_features, (protocol::HelperFeatureSupport{true, true, true, true, true, true, true}));
-  EXPECT_EQ(env.commands(), (std::vector<std::string>{"pfctl -s info", "networksetup -listallnetworkservices",
-                                                      "route -n get default"}));
-}
-
-TEST_F(FeatureReport, MissingWgMeansNoTunnelAndNotReady) {
-  env.existing_paths.erase("/Library/PrivilegedHelperTools/wg");
-  auto status = runtime_status(env);
-  EXPECT_FALSE(status.supported_features.tunnel);
-  EXPECT_FALSE(status.ready_for_privileged_ops);
-  EXPECT_TRUE(status.supported_features.firewall);
-}
-
-TEST_F(FeatureReport, NoPfMeansNoFilterFeaturesAndNoRouteProbe) {
-  env.script_fail("pfctl -s info", "pfctl: not found");
-  auto f = supported_features(env);
-  EXPECT_EQ(f, (protocol::HelperFeatureSupport{true, false, true, false, false, false, false}));
-  EXPECT_TRUE(env.commands_of("route").empty());
-}
-
-TEST_F(FeatureReport, NoDefaultRouteLeavesFirewallDnsAndQuic) {
-  env.script_fail("route -n get default", "route: route has not been found");
-  auto status = runtime_status(env);
-  EXPECT_FALSE(status.ready_for_privileged_ops);
-  EXPECT_EQ(status.supported_features, (protocol::HelperFeatureSupport{true, true, true, false, true, false, false}));
-}
-
-TEST_F(FeatureReport, DnsProbeStandsAlone) {
-  env.script_fail("networksetup -listallnetworkservices", "");
-  auto status = runtime_status(env);
-  EXPECT_FALSE(status.supported_features.dns);
-  EXPECT_FALSE(status.ready_for_privileged_ops);
-  EXPECT_TRUE(status.supported_features.packet_steering_engine);
 }
 
 }  // namespace

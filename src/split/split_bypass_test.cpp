@@ -11,28 +11,11 @@ namespace {
 
 using ::testing::ElementsAre;
 
-TEST(NormalizeSplitRoute, CanonicalisesHostsAndNetworks) {
-  struct Case {
-    const char* entry;
-    NormalizedRoute expected;
-  } cases[] = {
-      {"  192.168.1.10\t", {"192.168.1.10", true}},
-      {"192.168.1.77/24", {"192.168.1.0/24", false}},
-      {"10.1.2.3/8", {"10.0.0.0/8", false}},
-      {"10.1.2.3/+32", {"10.1.2.3/32", false}},
-  };
-  for (const auto& c : cases) {
-    auto route = normalize_split_route(c.entry);
-    ASSERT_TRUE(route.ok()) << c.entry << ": " << route.error();
-    EXPECT_EQ(*route, c.expected) << c.entry;
-  }
-}
-
-TEST(NormalizeSplitRoute, QuotesTheTrimmedEntryInEveryMessage) {
-  struct Case {
-    const char* entry;
-    const char* error;
-  } cases[] = {
+TEST(NormalizeSplitRoute, CanonicalisesOrQuotesTheTrimmedEntry) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"  192.168.1.10\t", "host 192.168.1.10"},
+      {"192.168.1.77/24", "net 192.168.1.0/24"},
+      {"10.1.2.3/+32", "net 10.1.2.3/32"},
       {" \t ", "Split route entry cannot be empty"},
       {" fd00::1 ", "Invalid IPv4 host route 'fd00::1'"},
       {"10.0.0.0/8/1", "Invalid CIDR route '10.0.0.0/8/1'"},
@@ -43,7 +26,10 @@ TEST(NormalizeSplitRoute, QuotesTheTrimmedEntryInEveryMessage) {
       {"10.0.0.0/33", "CIDR prefix out of range in '10.0.0.0/33'"},
       {"10.0.0.0/0", "CIDR /0 is not allowed for split bypass"},
   };
-  for (const auto& c : cases) EXPECT_EQ(normalize_split_route(c.entry).error(), c.error) << c.entry;
+  for (const auto& [entry, expected] : cases) {
+    auto r = normalize_split_route(entry);
+    EXPECT_EQ(r.ok() ? (r->is_host ? "host " : "net ") + r->route : r.error(), expected) << entry;
+  }
 }
 
 class SplitBypassTest : public ::testing::Test {
@@ -66,17 +52,12 @@ TEST_F(SplitBypassTest, ApplyInstallsEachRouteOnceAndRecordsThem) {
   EXPECT_EQ(split.split_bypass_owned_route_set(), (std::set<std::string>{"10.0.0.0/8", "192.168.1.10"}));
 }
 
-TEST_F(SplitBypassTest, ApplyRejectsBadInputWithoutTouchingEarlierRoutes) {
-  record({"10.0.0.0/8"});
+TEST_F(SplitBypassTest, BadInputTouchesNothingAndAnEmptyListOnlyRemovesEarlierRoutes) {
+  record({"10.0.0.0/8"}, "192.168.1.254");
   EXPECT_EQ(split.apply_split_bypass({"1.1.1.1"}, "gateway").error(), "Invalid IP provided: gateway");
   EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "1.1.1.0/0"}, "192.168.1.1").error(),
             "CIDR /0 is not allowed for split bypass");
   EXPECT_TRUE(env.commands().empty());
-  EXPECT_TRUE(env.files.count(kSplitStatePath));
-}
-
-TEST_F(SplitBypassTest, ApplyRemovesEarlierRoutesFirstAndAnEmptyListStopsThere) {
-  record({"10.0.0.0/8"}, "192.168.1.254");
   EXPECT_EQ(*split.apply_split_bypass({}, "192.168.1.1"), 0u);
   EXPECT_THAT(env.commands(), ElementsAre("route -n delete -net 10.0.0.0/8 192.168.1.254"));
   EXPECT_TRUE(env.files.empty());
@@ -99,16 +80,15 @@ TEST_F(SplitBypassTest, ExistingRouteIsAdoptedOrReplacedByItsGateway) {
             "replaced: busy");
 }
 
-TEST_F(SplitBypassTest, FailedAddRollsBackInReverseWithoutARecord) {
+TEST_F(SplitBypassTest, FailedAddOrRecordRollsBackInReverse) {
   env.script_fail("route -n add -host 3.3.3.3 192.168.1.1", "Network is unreachable");
   EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"}, "192.168.1.1").error(),
             "Failed to add split bypass route '3.3.3.3': Network is unreachable");
   EXPECT_THAT(env.commands_of("route -n delete"), ElementsAre("route -n delete -net 2.2.2.0/24 192.168.1.1",
                                                               "route -n delete -host 1.1.1.1 192.168.1.1"));
   EXPECT_TRUE(env.files.empty());
-}
 
-TEST_F(SplitBypassTest, UnrecordableRoutesAreRolledBack) {
+  env.clear_commands();
   env.failing_writes.insert(kSplitStatePath);
   EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.2"}, "192.168.1.1").error(),
             "Failed to persist split bypass state: Read-only file system");

@@ -15,32 +15,31 @@ std::optional<std::set<std::string>> parse(const std::string& members) {
   return parse_steering_applied_routes("{" + members + "}");
 }
 
-TEST(SteeringAppliedRoutes, UnitesBothAppliedLists) {
-  auto routes = parse(kRequired + R"(,"applied_bypass_routes_ipv4":["1.1.1.1","2.2.2.2"],)" +
-                      R"("applied_bypass_routes_ipv6":["2001:db8::1"],"diagnostics":{})");
-  EXPECT_EQ(routes, (std::set<std::string>{"1.1.1.1", "2.2.2.2", "2001:db8::1"}));
+TEST(SteeringAppliedRoutes, UnitesBothAppliedListsOfAReadableRecord) {
+  EXPECT_EQ(parse(kRequired + R"(,"applied_bypass_routes_ipv4":["1.1.1.1","2.2.2.2"],)" +
+                  R"("applied_bypass_routes_ipv6":["2001:db8::1"],"diagnostics":{})"),
+            (std::set<std::string>{"1.1.1.1", "2.2.2.2", "2001:db8::1"}));
   EXPECT_EQ(parse(kRequired), std::set<std::string>());
-}
-
-TEST(SteeringAppliedRoutes, AnythingButTheRecordProtectsNothing) {
-  const std::string head = R"("app_paths":[],"routes":[],"gateway":"g",)";
-  const std::string broken[] = {
-      head + R"("allow_lan":false,"pid_generation":0,"tracked_apps":[])",
-      head + R"("allow_lan":"yes","pid_generation":0,"tracked_apps":[],"updated_at":0)",
-      head + R"("allow_lan":false,"pid_generation":-1,"tracked_apps":[],"updated_at":0)",
-      head + R"("allow_lan":false,"pid_generation":0,"updated_at":0,)"
-             R"("tracked_apps":[{"name":"Chat","exe_path":"/x","active_pids":[4294967296]}])",
-      kRequired + R"(,"applied_bypass_routes_ipv4":"1.1.1.1")",
-      kRequired + R"(,"applied_bypass_routes_ipv6":[1])",
-  };
-  for (const auto& members : broken) EXPECT_EQ(parse(members), std::nullopt) << members;
-  EXPECT_EQ(parse_steering_applied_routes("[]"), std::nullopt);
-  EXPECT_EQ(parse_steering_applied_routes("{"), std::nullopt);
-
   testing::FakeEnv env;
   EXPECT_TRUE(read_steering_applied_routes(env).empty());
   env.files[kPacketSteeringStatePath] = "{" + kRequired + R"(,"applied_bypass_routes_ipv4":["1.1.1.1"]})";
   EXPECT_EQ(read_steering_applied_routes(env), std::set<std::string>{"1.1.1.1"});
+}
+
+TEST(SteeringAppliedRoutes, AnythingButTheRecordProtectsNothing) {
+  const std::string head = R"("app_paths":[],"routes":[],"gateway":"g",)";
+  for (const std::string& text : {
+           "{" + head + R"("allow_lan":false,"pid_generation":0,"tracked_apps":[]})",
+           "{" + head + R"("allow_lan":"yes","pid_generation":0,"tracked_apps":[],"updated_at":0})",
+           "{" + head + R"("allow_lan":false,"pid_generation":-1,"tracked_apps":[],"updated_at":0})",
+           "{" + head + R"("allow_lan":false,"pid_generation":0,"updated_at":0,)" +
+               R"("tracked_apps":[{"name":"Chat","exe_path":"/x","active_pids":[4294967296]}]})",
+           "{" + kRequired + R"(,"applied_bypass_routes_ipv4":"1.1.1.1"})",
+           "{" + kRequired + R"(,"applied_bypass_routes_ipv6":[1]})",
+           std::string("[]"),
+           std::string("{"),
+       })
+    EXPECT_EQ(parse_steering_applied_routes(text), std::nullopt) << text;
 }
 
 }  // namespace

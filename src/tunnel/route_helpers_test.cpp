@@ -13,49 +13,33 @@ using ::testing::ElementsAre;
 
 TEST(EnsureRoutes, ReplaceAnExistingRoute) {
   testing::FakeEnv env;
-  EXPECT_TRUE(ensure_host_route(env, "203.0.113.9", "192.168.1.1").ok());
   env.script("route add -host 203.0.113.5 192.168.1.1", {fail("routing socket: File exists"), std::string()});
   env.script_fail("route delete -host 203.0.113.5 192.168.1.1", "not in table");  // ignored
   EXPECT_TRUE(ensure_host_route(env, "203.0.113.5", "192.168.1.1").ok());
   env.script("route add -net 0.0.0.0/1 -interface utun203", {fail("File exists"), std::string()});
   EXPECT_TRUE(ensure_default_half_route(env, "0.0.0.0/1", "utun203").ok());
-  EXPECT_THAT(
-      env.commands(),
-      ElementsAre("route add -host 203.0.113.9 192.168.1.1", "route add -host 203.0.113.5 192.168.1.1",
-                  "route delete -host 203.0.113.5 192.168.1.1", "route add -host 203.0.113.5 192.168.1.1",
-                  "route add -net 0.0.0.0/1 -interface utun203", "route delete -net 0.0.0.0/1 -interface utun203",
-                  "route delete -net 0.0.0.0/1", "route add -net 0.0.0.0/1 -interface utun203"));
-}
-
-TEST(EnsureRoutes, NameTheRouteAndTheLastError) {
-  testing::FakeEnv env;
+  EXPECT_THAT(env.commands(),
+              ElementsAre("route add -host 203.0.113.5 192.168.1.1", "route delete -host 203.0.113.5 192.168.1.1",
+                          "route add -host 203.0.113.5 192.168.1.1", "route add -net 0.0.0.0/1 -interface utun203",
+                          "route delete -net 0.0.0.0/1 -interface utun203", "route delete -net 0.0.0.0/1",
+                          "route add -net 0.0.0.0/1 -interface utun203"));
+  // A replacement that fails names the last error.
   env.script("route add -host 203.0.113.5 192.168.1.1", {fail("File exists"), fail("busy")});
-  env.script_fail("route add -host 203.0.113.6 192.168.1.1", "Network is unreachable");
   env.script("route add -net 128.0.0.0/1 -interface utun203", {fail("already exists"), fail("still there")});
-  env.script_fail("route add -net 0.0.0.0/1 -interface utun9", "utun9 does not exist");
   EXPECT_EQ(ensure_host_route(env, "203.0.113.5", "192.168.1.1").error(),
             "failed to replace host route 203.0.113.5 via 192.168.1.1: busy");
-  EXPECT_EQ(ensure_host_route(env, "203.0.113.6", "192.168.1.1").error(),
-            "failed to add host route 203.0.113.6 via 192.168.1.1: Network is unreachable");
   EXPECT_EQ(ensure_default_half_route(env, "128.0.0.0/1", "utun203").error(),
             "failed to replace default half-route 128.0.0.0/1 via utun203: still there");
-  EXPECT_EQ(ensure_default_half_route(env, "0.0.0.0/1", "utun9").error(),
-            "failed to add default half-route 0.0.0.0/1 via utun9: utun9 does not exist");
 }
 
 TEST(RouteErrorClassifiers, ReadTheTextIgnoringAsciiCase) {
-  struct Case {
-    const char* text;
-    bool exists, missing;
-  } cases[] = {
+  struct { const char* text; bool exists, missing; } cases[] = {
       {"route: writing to routing socket: File exists", true, false},
-      {"ADD NET 10.0.0.0: FILE EXISTS", true, false},
-      {"route already exists", true, false},
+      {"ROUTE ALREADY EXISTS", true, false},
       {"delete host 1.2.3.4: not in table", false, true},
       {"route: writing to routing socket: No such process", false, true},
       {"Not Found", false, true},
       {"Network is unreachable", false, false},
-      {"", false, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(is_route_exists_error(c.text), c.exists) << c.text;
@@ -64,18 +48,13 @@ TEST(RouteErrorClassifiers, ReadTheTextIgnoringAsciiCase) {
 }
 
 TEST(RouteContainsIpv4, MatchesHostsAndNetworks) {
-  struct Case {
-    const char* entry;
-    const char* address;
-    bool contained;
-  } cases[] = {
-      {"10.0.0.0/8", "10.255.1.2", true},     {"10.0.0.0/8", "11.0.0.1", false},
-      {"10.1.2.3/8", "10.9.9.9", true},       {"0.0.0.0/0", "8.8.8.8", true},
-      {"0.0.0.0/0", "255.255.255.255", true}, {"192.168.1.7/32", "192.168.1.7", true},
+  struct { const char* entry; const char* address; bool contained; } cases[] = {
+      {"10.0.0.0/8", "10.255.1.2", true},       {"10.0.0.0/8", "11.0.0.1", false},
+      {"10.1.2.3/8", "10.9.9.9", true},         {"0.0.0.0/0", "255.255.255.255", true},
       {"192.168.1.7/32", "192.168.1.8", false}, {" 192.168.1.7 ", "192.168.1.7", true},
-      {"192.168.1.7", "192.168.1.70", false}, {"10.0.0.0/+8", "10.0.0.1", true},
-      {"10.0.0.0/33", "10.0.0.1", false},     {"10.0.0.0/8/1", "10.0.0.1", false},
-      {"fd00::1", "0.0.0.0", false},          {"", "0.0.0.0", false},
+      {"192.168.1.7", "192.168.1.70", false},   {"10.0.0.0/+8", "10.0.0.1", true},
+      {"10.0.0.0/33", "10.0.0.1", false},       {"10.0.0.0/8/1", "10.0.0.1", false},
+      {"fd00::1", "0.0.0.0", false},
   };
   for (const auto& c : cases)
     EXPECT_EQ(route_contains_ipv4(c.entry, *parse_ipv4(c.address)), c.contained) << c.entry << " " << c.address;

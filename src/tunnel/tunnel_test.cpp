@@ -58,11 +58,7 @@ TEST_F(TunnelTest, EachFailedStepUndoesWhatCameBefore) {
   const std::string kHigh = "route add -net 128.0.0.0/1 -interface utun203";
   const std::string kSetconf = std::string(kWg) + " setconf utun203 " + kConfig;
   const std::string kSetIp = "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255";
-  struct Case {
-    std::string failing;
-    std::string message;
-    std::vector<std::string> cleanup;
-  } cases[] = {
+  struct { std::string failing, message; std::vector<std::string> cleanup; } cases[] = {
       {kSetconf, "wg setconf failed: boom", {"SIGKILL 4242", "ifconfig utun203 down"}},
       {"ifconfig utun203 up", "ifconfig up failed: boom", {"SIGKILL 4242"}},
       {kSetIp, "ifconfig set ip failed: boom", {"SIGKILL 4242"}},
@@ -117,9 +113,7 @@ TEST_F(TunnelTest, InterfaceThatNeverAppearsTimesOutAfterFiftyRounds) {
 }
 
 TEST_F(TunnelTest, ChecksInputsInOrderBeforeTouchingTheSystem) {
-  struct Case {
-    std::string config, client, server, gateway, message;
-  } cases[] = {
+  struct { std::string config, client, server, gateway, message; } cases[] = {
       {"/missing", "bad", "also bad", "x", "Invalid IP provided: bad"},
       {"/missing", "10.8.0.2", "vpn.example", "x", "Invalid IP provided: vpn.example"},
       {"/missing", "10.8.0.2", "203.0.113.5", "gw", "Invalid IP provided: gw"},
@@ -146,7 +140,6 @@ TEST_F(TunnelTest, StartFailsWhenNoInterfaceIsFreeOrTheChildCannotStart) {
   env.script_ok("ifconfig utun203");
   EXPECT_EQ(start().error(), "No free utun interfaces between 200 and 255");
   EXPECT_EQ(env.commands().back(), "ifconfig utun255");
-
   env.script_fail("ifconfig utun255", "absent");
   env.spawn_fails = true;
   EXPECT_EQ(start().error(), "No such file or directory");
@@ -165,21 +158,14 @@ TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownTheRecordedTunnel) {
   EXPECT_TRUE(env.files.empty());
 }
 
-TEST_F(TunnelTest, StopWithoutARecordStillEndsEveryWireguardGo) {
+TEST_F(TunnelTest, StopWithoutAUsableRecordStillEndsEveryWireguardGo) {
   env.files[kTunnelStatePath] = "{\"pid\":1}";
   env.script_fail("killall -9 wireguard-go", "No matching processes were found");
   tunnel.stop_tunnel();
   EXPECT_THAT(env.commands(), ElementsAre("killall -9 wireguard-go"));
   EXPECT_TRUE(env.files.empty());
-}
-
-}  // namespace
-}  // namespace kivo
-
-namespace kivo {
-namespace {
-
-TEST_F(TunnelTest, StopNeverSignalsProcessGroupZero) {
+  // A pid of 0 would signal the helper's own process group.
+  env.clear_commands();
   env.files[kTunnelStatePath] = encode_runtime_state({0, "utun203", "203.0.113.5", "192.168.1.1", 1});
   tunnel.stop_tunnel();
   EXPECT_TRUE(env.commands_of("kill").empty());
