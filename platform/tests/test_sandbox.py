@@ -3,13 +3,14 @@
 nothing of it is left on the machine afterwards, however it ends."""
 import json
 import os
+import select
 import signal
 import subprocess
 import unittest
 from pathlib import Path
 
 from standin_support import needs_root, wait_until
-from sandbox import TEMP_PREFIX, Sandbox, processes_in
+from sandbox import TEMP_PREFIX, Sandbox, namespace_id, processes_in
 
 CONSOLE_UID = 4242
 
@@ -92,9 +93,38 @@ def host_snapshot():
              if any(word in m for word in OUR_MOUNT_WORDS)})
 
 
+NAMESPACES_HELD = {"client": ("net", "pid"), "server": ("net", "mnt")}
+
+
 def sandbox_ids(sb):
-    return {"namespaces": [sb.client_net_id, sb.client_pid_ns_id, sb.server.net_id, sb.server.mnt_id],
-            "pids": [sb.client_pid, sb.server.pid], "dir": str(sb.dir)}
+    return {"pids": {"client": sb.client_pid, "server": sb.server.pid}, "dir": str(sb.dir)}
+
+
+class Pinned:
+    """Handles on one sandbox's processes and namespaces, taken while they live. Namespace
+    inode numbers and pids are reused by sandboxes of tests running alongside; an open handle
+    keeps its inode from being reused and tells the process's end apart from a newcomer's."""
+
+    def __init__(self, ids):
+        self.dir = ids["dir"]
+        self.pidfds, self.ns = {}, {}
+        for side, pid in ids["pids"].items():
+            self.pidfds[pid] = os.pidfd_open(pid)
+            for kind in NAMESPACES_HELD[side]:
+                fd = os.open(f"/proc/{pid}/ns/{kind}", os.O_RDONLY)
+                self.ns[fd] = namespace_id(pid, kind)
+
+    def close(self):
+        for fd in [*self.pidfds.values(), *self.ns]:
+            os.close(fd)
+
+    def traces(self):
+        """What of the sandbox is still on the machine."""
+        # A pidfd turns readable when its process ends; a zombie has ended.
+        ended = set(select.select(list(self.pidfds.values()), [], [], 0)[0])
+        left = ([ns for ns in self.ns.values() if any(map(alive, processes_in(ns, ns.split(":")[0])))]
+                + [pid for pid, fd in self.pidfds.items() if fd not in ended])
+        return left + [self.dir] if Path(self.dir).exists() else left
 
 
 def alive(pid):
@@ -103,13 +133,6 @@ def alive(pid):
         return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
     except OSError:
         return False
-
-
-def traces(ids):
-    """What of one sandbox is still on the machine."""
-    left = ([ns for ns in ids["namespaces"] if any(map(alive, processes_in(ns, ns.split(":")[0])))]
-            + [pid for pid in ids["pids"] if alive(pid)])
-    return left + [ids["dir"]] if Path(ids["dir"]).exists() else left
 
 
 def busy(sb):
@@ -137,10 +160,15 @@ class CleanupTest(unittest.TestCase):
     def setUp(self):
         self.before = host_snapshot()
 
-    def assertNothingLeft(self, *all_ids):
-        for ids in all_ids:
-            wait_until(lambda: not traces(ids))
-            self.assertEqual(traces(ids), [])
+    def pin(self, ids):
+        pinned = Pinned(ids)
+        self.addCleanup(pinned.close)
+        return pinned
+
+    def assertNothingLeft(self, *all_pinned):
+        for pinned in all_pinned:
+            wait_until(lambda: not pinned.traces())
+            self.assertEqual(pinned.traces(), [])
         self.assertEqual(host_snapshot(), self.before)
 
     def test_normal_end_of_sandboxes_side_by_side(self):
@@ -150,15 +178,15 @@ class CleanupTest(unittest.TestCase):
                 self.assertEqual(sb.run("kivo-probe", "udp", sb.PUBLIC_IP, str(sb.ECHO_PORT)).stdout.strip(),
                                  sb.CLIENT_IP)
                 self.assertEqual(len(sb.server_log()), 1)
-            ids = [busy(a), busy(b)]
-        self.assertNothingLeft(*ids)
+            pinned = [self.pin(busy(a)), self.pin(busy(b))]
+        self.assertNothingLeft(*pinned)
 
     def test_exception_inside(self):
         with self.assertRaises(ZeroDivisionError):
             with Sandbox() as sb:
-                ids = busy(sb)
+                pinned = self.pin(busy(sb))
                 1 / 0
-        self.assertNothingLeft(ids)
+        self.assertNothingLeft(pinned)
 
     def end_owner(self, how):
         child = subprocess.Popen(["/usr/bin/python3", "-B", "-c", CHILD, str(Path(__file__).parent)],
@@ -166,21 +194,22 @@ class CleanupTest(unittest.TestCase):
         with child:
             line = child.stdout.readline()
             self.assertTrue(line, child.stderr.read() if not line else "")
+            pinned = self.pin(json.loads(line))
             os.kill(child.pid, how)
             self.assertEqual(child.wait(timeout=30), -how)  # Python ends on SIGINT by SIGINT
-        return json.loads(line)
+        return pinned
 
     def test_ctrl_c(self):
         self.assertNothingLeft(self.end_owner(signal.SIGINT))
 
     def test_owner_killed_outright(self):
-        ids = self.end_owner(signal.SIGKILL)
+        pinned = self.end_owner(signal.SIGKILL)
         # No clean-up code ran: parent-death signals end every process (and with them the
         # namespaces), and the next sandbox sweeps the temp dir.
-        self.assertTrue(wait_until(lambda: traces(ids) in ([], [ids["dir"]])), traces(ids))
+        self.assertTrue(wait_until(lambda: pinned.traces() in ([], [pinned.dir])), pinned.traces())
         with Sandbox():
-            self.assertFalse(Path(ids["dir"]).exists())
-        self.assertNothingLeft(ids)
+            self.assertFalse(Path(pinned.dir).exists())
+        self.assertNothingLeft(pinned)
 
 
 if __name__ == "__main__":
