@@ -80,6 +80,13 @@ def namespace_id(pid, kind="net"):
     return os.readlink(f"/proc/{pid}/ns/{kind}")
 
 
+def pin_namespace(pid, kind="net"):
+    """An open handle on a process's namespace. While it is open the namespace's inode number
+    cannot pass to a namespace of a sandbox running alongside, so looking for processes by that
+    number finds ours alone."""
+    return os.open(f"/proc/{pid}/ns/{kind}", os.O_RDONLY)
+
+
 def processes_in(ns_id, kind="net"):
     pids = []
     for entry in os.listdir("/proc"):
@@ -131,6 +138,7 @@ class Netns:
             Path(work_dir) / f"holder-{secrets.token_hex(3)}.err")
         self.net_id = namespace_id(self.pid)
         self.mnt_id = namespace_id(self.pid, "mnt")
+        self._pin = pin_namespace(self.pid)
 
     def argv(self, *argv):
         return ["nsenter", f"--target={self.pid}", "--net", "--mount", "--", *argv]
@@ -156,7 +164,10 @@ class Netns:
             for stream in (proc.stdout, proc.stderr):
                 if stream:
                     stream.close()
-        _wait_until_empty(self.net_id)
+        try:
+            _wait_until_empty(self.net_id)
+        finally:
+            os.close(self._pin)
 
 
 def _reap_unshare(proc, timeout=5):
@@ -205,6 +216,7 @@ class Sandbox:
         self.server = None
         self._client_proc = None
         self.client_pid = None
+        self._client_pin = None
         self._helper = None
         self._spawned = []
 
@@ -242,6 +254,7 @@ class Sandbox:
             ["--net", "--mount", "--pid"], "client", self._client_layout(),
             self.dir / "client-holder.err")
         self.client_net_id = namespace_id(self.client_pid)
+        self._client_pin = pin_namespace(self.client_pid)
         self.client_pid_ns_id = namespace_id(self.client_pid, "pid")
         self._wire()
         self._start_server_peer()
@@ -315,7 +328,12 @@ class Sandbox:
             _reap_unshare(self._client_proc)
             for proc in [*self._spawned, self._client_proc] + ([self._helper] if self._helper else []):
                 proc.wait()
-            _wait_until_empty(self.client_net_id)
+            try:
+                _wait_until_empty(self.client_net_id)
+            finally:
+                if self._client_pin is not None:
+                    os.close(self._client_pin)
+                    self._client_pin = None
             self._client_proc = None
         if self.server:
             self.server.close()

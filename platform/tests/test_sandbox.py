@@ -10,7 +10,7 @@ import unittest
 from pathlib import Path
 
 from standin_support import needs_root, wait_until
-from sandbox import TEMP_PREFIX, Sandbox, namespace_id, processes_in
+from sandbox import TEMP_PREFIX, Sandbox, namespace_id, pin_namespace, processes_in
 
 CONSOLE_UID = 4242
 
@@ -111,7 +111,7 @@ class Pinned:
         for side, pid in ids["pids"].items():
             self.pidfds[pid] = os.pidfd_open(pid)
             for kind in NAMESPACES_HELD[side]:
-                fd = os.open(f"/proc/{pid}/ns/{kind}", os.O_RDONLY)
+                fd = pin_namespace(pid, kind)
                 self.ns[fd] = namespace_id(pid, kind)
 
     def close(self):
