@@ -1,6 +1,7 @@
 // Address text parsing, pure.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,5 +14,17 @@ bool is_ip_address(std::string_view text);
 // A strict dotted quad, as a 32-bit number in host order.
 std::optional<std::uint32_t> parse_ipv4(std::string_view text);
 std::string format_ipv4(std::uint32_t address);
+
+// A parsed IPv4 or IPv6 address; IPv4 keeps its four bytes at the front.
+struct IpAddress {
+  bool v6 = false;
+  std::array<std::uint8_t, 16> bytes{};
+  // Host-order value of an IPv4 address.
+  std::uint32_t ipv4() const;
+  // The canonical text (inet_ntop's form).
+  std::string text() const;
+  bool operator==(const IpAddress&) const = default;
+};
+std::optional<IpAddress> parse_ip_address(std::string_view text);
 
 }  // namespace kivo
