@@ -6,6 +6,7 @@
 
 #include "os/real_env.h"
 #include "server/features.h"
+#include "server/monitors.h"
 #include "server/socket_server.h"
 
 int main() {
@@ -15,6 +16,7 @@ int main() {
   }
   static kivo::RealEnv env;
   static kivo::Features features(env);
+  kivo::start_monitors(features);
 
   auto listen_fd = kivo::open_helper_socket(env, kivo::kSocketPath);
   if (!listen_fd) {

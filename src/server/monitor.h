@@ -1,0 +1,25 @@
+// The helper's background monitors: each is one pass of its feature, repeated forever with a
+// pause through the seam's clock, so a unit test runs many rounds without sleeping.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+#include "os/env.h"
+
+namespace kivo {
+
+// One pass; yields the pause before the next one. A pass reports its own failures.
+using MonitorPass = std::function<std::chrono::milliseconds()>;
+
+struct Monitor {
+  std::chrono::milliseconds first_pause{0};
+  MonitorPass pass;
+};
+
+// `rounds` times: pause, pass. The first pause is the monitor's own, later ones what the pass chose.
+void run_monitor_rounds(Env& env, const Monitor& monitor, int rounds);
+// The same, forever, on a detached thread.
+void start_monitor(Env& env, Monitor monitor);
+
+}  // namespace kivo
