@@ -15,29 +15,8 @@ NETWORK = "198.51.100.0/24"
 ROUTE = f"{NETWORK} via {Sandbox.GATEWAY} dev en0"
 # A public host in another network, served by the same echo server.
 OTHER_HOST = "203.0.113.80"
+# kivo-app is a Python script: its process runs this executable.
 APP = "/usr/bin/python3"
-
-# The tracked application: it holds a connection to each address it is given, and opens a new
-# one for every address it reads, answering with the source address the server saw.
-TRACKED_APP = r"""
-import socket, sys
-def ask(host):
-    s = socket.create_connection((host, 7777), timeout=3)
-    return s, s.recv(256).decode().strip()
-held = []
-for host in sys.argv[1:]:
-    s, seen = ask(host)
-    held.append(s)
-    print(seen, flush=True)
-for line in sys.stdin:
-    try:
-        s, seen = ask(line.strip())
-        s.close()
-    except OSError as e:
-        seen = f"failed: {e}"
-    print(seen, flush=True)
-"""
-
 
 def engine_status(staged, active, apps, routes, dynamic, note):
     return {"CustomSplitEngineStatus": {"staged": staged, "active": active, "app_count": apps,
@@ -59,7 +38,7 @@ class CustomSplitTest(HelperCase):
         self.assertEqual(self.stage(), engine_status(
             True, False, 1, 0, 0, "Custom split engine staged. Waiting for live PID snapshots before "
             "dynamic app bypass routes can be applied."))
-        self.app = self.sb.spawn("python3", "-c", TRACKED_APP, Sandbox.PUBLIC_IP, Sandbox.PUBLIC_IP_2,
+        self.app = self.sb.spawn("kivo-app", Sandbox.PUBLIC_IP, Sandbox.PUBLIC_IP_2,
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         # Before any snapshot the application's traffic crosses the tunnel.
         self.assertEqual([self.app.stdout.readline().strip() for _ in range(2)], [Sandbox.TUNNEL_IP] * 2)
