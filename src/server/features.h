@@ -5,18 +5,20 @@
 #include "os/env.h"
 #include "pf/kill_switch.h"
 #include "pf/quic_mitigation.h"
+#include "split/custom_split_engine.h"
 #include "split/split_bypass.h"
 #include "tunnel/tunnel.h"
 
 namespace kivo {
 
 struct Features {
-  explicit Features(Env& env) : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env) {}
+  explicit Features(Env& env) : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), custom_split(env) {}
   Env& env;
   SplitBypass split;
   Tunnel tunnel;
   KillSwitch kill_switch;
   QuicMitigation quic;
+  CustomSplitEngine custom_split;
 };
 
 }  // namespace kivo

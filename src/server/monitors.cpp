@@ -1,11 +1,13 @@
 #include "server/monitors.h"
 
+#include "server/custom_split_monitor.h"
 #include "server/monitor.h"
 
 namespace kivo {
 
 void start_monitors(Features& features) {
   (void)features;  // each feature's monitor is started here, one start_monitor line each
+  start_monitor(features.env, custom_split_monitor(features.env, features.custom_split));
 }
 
 }  // namespace kivo
