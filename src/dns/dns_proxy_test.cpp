@@ -41,6 +41,7 @@ struct World : testing::FakeEnv {
   int tokens_held = 0;
   int tokens_issued = 0;
   std::map<std::string, std::string> failures;  // command line -> error text
+  std::function<std::optional<CommandResult>(const std::string&)> before;  // answers ahead of the world
   int crash_at = 0;
   int seen = 0;
 
@@ -54,6 +55,8 @@ struct World : testing::FakeEnv {
 
   std::optional<CommandResult> act(const std::string& line) {
     if (++seen == crash_at) throw Crash{};
+    if (before)
+      if (auto answer = before(line)) return answer;
     if (auto it = failures.find(line); it != failures.end()) return CommandResult(fail(it->second));
     if (line == "networksetup -listallnetworkservices") {
       std::string out = "An asterisk (*) denotes that a network service is disabled.\n*Bluetooth PAN\n";
@@ -213,39 +216,40 @@ TEST(DnsProxy, FailedSetPutsBackOnlyTheServicesBeforeIt) {
   EXPECT_EQ(w.tokens_held, 0);
 }
 
-// A check that says no, and (the mend) a check that cannot tell, both undo everything.
+// A check that says no and a check that cannot tell leave the services equally unknown: both undo.
 TEST(DnsProxy, FailedChecksAfterSettingUndoEverything) {
   struct {
     std::function<void(World&)> break_it;
     std::string error;
   } cases[] = {
+      // The tool takes the setting but shows the old one back.
       {[](World& w) {
-         w.handler = [&w, inner = w.handler](const std::string& line) -> std::optional<CommandResult> {
-           // The tool takes the setting but shows the old one back.
+         w.before = [](const std::string& line) -> std::optional<CommandResult> {
            if (line == "networksetup -setdnsservers Thunderbolt Bridge 127.0.0.1") return CommandResult("");
-           return inner(line);
+           return std::nullopt;
          };
        },
        "Verification failed: service 'Thunderbolt Bridge' did not apply DNS 127.0.0.1"},
       {[](World& w) {
-         w.handler = [&w, inner = w.handler, sets = 0](const std::string& line) mutable -> std::optional<CommandResult> {
+         w.before = [sets = 0](const std::string& line) mutable -> std::optional<CommandResult> {
            if (starts_with(line, "networksetup -setdnsservers")) ++sets;
            if (sets == 3 && line == "networksetup -getdnsservers Wi-Fi") return CommandResult(fail("timed out"));
-           return inner(line);
+           return std::nullopt;
          };
        },
        "Failed to read DNS servers for 'Wi-Fi': timed out"},
+      // The first listing belongs to the install, the second to the check after the services.
       {[](World& w) {
-         w.handler = [&w, inner = w.handler, shows = 0](const std::string& line) mutable -> std::optional<CommandResult> {
+         w.before = [shows = 0](const std::string& line) mutable -> std::optional<CommandResult> {
            if (line == kShow && ++shows == 2) return CommandResult(fail("pfctl: ioctl: Operation not permitted"));
-           return inner(line);
+           return std::nullopt;
          };
        },
        "pfctl: ioctl: Operation not permitted"},
       {[](World& w) {
-         w.handler = [&w, inner = w.handler, shows = 0](const std::string& line) mutable -> std::optional<CommandResult> {
+         w.before = [shows = 0](const std::string& line) mutable -> std::optional<CommandResult> {
            if (line == kShow && ++shows == 2) return CommandResult("");
-           return inner(line);
+           return std::nullopt;
          };
        },
        "Verification failed: DNS PF redirection is not active"},
@@ -405,14 +409,14 @@ TEST(DnsProxy, WatchdogNeverRestoresInTheMiddleOfAnApply) {
   std::mutex mu;
   std::condition_variable cv;
   bool paused = false, resume = false;
-  w.handler = [&, inner = w.handler](const std::string& line) -> std::optional<CommandResult> {
+  w.before = [&](const std::string& line) -> std::optional<CommandResult> {
     if (line == "networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1") {
       std::unique_lock lock(mu);
       paused = true;
       cv.notify_all();
       cv.wait(lock, [&] { return resume; });
     }
-    return inner(line);
+    return std::nullopt;
   };
   std::thread apply([&] { EXPECT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok()); });
   {
