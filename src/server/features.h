@@ -2,6 +2,7 @@
 // and monitors; each carries its own lock.
 #pragma once
 
+#include "dns/dns_proxy.h"
 #include "os/env.h"
 #include "pf/kill_switch.h"
 #include "pf/quic_mitigation.h"
@@ -12,12 +13,14 @@
 namespace kivo {
 
 struct Features {
-  explicit Features(Env& env) : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), custom_split(env) {}
+  explicit Features(Env& env)
+      : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), dns(env), custom_split(env) {}
   Env& env;
   SplitBypass split;
   Tunnel tunnel;
   KillSwitch kill_switch;
   QuicMitigation quic;
+  DnsProxy dns;
   CustomSplitEngine custom_split;
 };
 
