@@ -128,6 +128,8 @@ Error mistyped(std::string_view key, std::string_view expected) {
 }  // namespace
 
 Result<In> In::parse(std::string_view text) {
+  // The writer would hand invalid UTF-8 back as U+FFFD, so a record holding it is refused.
+  if (!is_valid_utf8(text)) return fail("Invalid encoding in string.");
   auto impl = std::make_unique<Impl>();
   impl->doc = std::make_shared<rapidjson::Document>();
   impl->doc->Parse(text.data(), text.size());
@@ -140,6 +142,15 @@ Result<In> In::parse(std::string_view text) {
 }
 
 bool In::has(std::string_view key) const { return impl_->find(key) != nullptr; }
+
+Result<In> In::object(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsObject()) return mistyped(key, "a struct");
+  auto nested = std::make_unique<Impl>(*impl_);
+  nested->object = v;
+  return In(std::move(nested));
+}
 
 Result<std::string> In::str(std::string_view key) const {
   const auto* v = impl_->find(key);
