@@ -82,13 +82,30 @@ Out& Out::u64_map(std::string_view key, const std::map<std::string, std::uint64_
   impl_->writer.EndObject();
   return *this;
 }
+Out& Out::u32_list(std::string_view key, const std::vector<std::uint32_t>& values) {
+  impl_->key(key);
+  impl_->writer.StartArray();
+  for (auto v : values) impl_->writer.Uint(v);
+  impl_->writer.EndArray();
+  return *this;
+}
+Out& Out::begin_array(std::string_view key) {
+  impl_->key(key);
+  impl_->writer.StartArray();
+  return *this;
+}
+Out& Out::end_array() {
+  impl_->writer.EndArray();
+  return *this;
+}
 std::string Out::take() { return std::string(impl_->buffer.GetString(), impl_->buffer.GetSize()); }
 
 struct In::Impl {
-  rapidjson::Document doc;
+  std::shared_ptr<rapidjson::Document> doc = std::make_shared<rapidjson::Document>();
+  const rapidjson::Value* object = doc.get();  // the document itself, or an object nested in it
   const rapidjson::Value* find(std::string_view key) const {
-    auto it = doc.FindMember(rapidjson::Value(rapidjson::StringRef(key.data(), key.size())));
-    return it == doc.MemberEnd() ? nullptr : &it->value;
+    auto it = object->FindMember(rapidjson::Value(rapidjson::StringRef(key.data(), key.size())));
+    return it == object->MemberEnd() ? nullptr : &it->value;
   }
 };
 
@@ -105,11 +122,11 @@ Error mistyped(std::string_view key, std::string_view expected) {
 
 Result<In> In::parse(std::string_view text) {
   auto impl = std::make_unique<Impl>();
-  impl->doc.Parse(text.data(), text.size());
-  if (impl->doc.HasParseError())
-    return fail(std::string(rapidjson::GetParseError_En(impl->doc.GetParseError())) + " at offset " +
-                std::to_string(impl->doc.GetErrorOffset()));
-  if (!impl->doc.IsObject()) return fail("invalid type: expected a JSON object");
+  impl->doc->Parse(text.data(), text.size());
+  if (impl->doc->HasParseError())
+    return fail(std::string(rapidjson::GetParseError_En(impl->doc->GetParseError())) + " at offset " +
+                std::to_string(impl->doc->GetErrorOffset()));
+  if (!impl->doc->IsObject()) return fail("invalid type: expected a JSON object");
   return In(std::move(impl));
 }
 
@@ -172,6 +189,53 @@ Result<std::vector<std::string>> In::str_list(std::string_view key) const {
 Result<std::vector<std::string>> In::opt_str_list(std::string_view key) const {
   if (!has(key)) return std::vector<std::string>();
   return str_list(key);
+}
+
+Result<std::vector<std::uint32_t>> In::u32_list(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsArray()) return mistyped(key, "a sequence");
+  std::vector<std::uint32_t> out;
+  for (const auto& item : v->GetArray()) {
+    if (!item.IsUint()) return mistyped(key, "a sequence of u32");
+    out.push_back(item.GetUint());
+  }
+  return out;
+}
+
+Result<std::map<std::string, std::uint64_t>> In::u64_map(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsObject()) return mistyped(key, "a map");
+  std::map<std::string, std::uint64_t> out;
+  for (const auto& member : v->GetObject()) {
+    if (!member.value.IsUint64()) return mistyped(key, "a map of u64");
+    out[std::string(member.name.GetString(), member.name.GetStringLength())] = member.value.GetUint64();
+  }
+  return out;
+}
+
+Result<In> In::object(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsObject()) return mistyped(key, "a struct");
+  auto nested = std::make_unique<Impl>(*impl_);
+  nested->object = v;
+  return In(std::move(nested));
+}
+
+Result<std::vector<In>> In::object_list(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsArray()) return mistyped(key, "a sequence");
+  std::vector<In> out;
+  for (const auto& item : v->GetArray()) {
+    if (!item.IsObject()) return mistyped(key, "a sequence of structs");
+    auto nested = std::make_unique<Impl>(*impl_);
+    nested->object = &item;
+    out.push_back(In(std::move(nested)));
+  }
+  return out;
 }
 
 }  // namespace kivo::json

@@ -28,6 +28,10 @@ class Out {
   Out& opt_u64(std::string_view key, const std::optional<std::uint64_t>& value);
   Out& str_list(std::string_view key, const std::vector<std::string>& values);
   Out& u64_map(std::string_view key, const std::map<std::string, std::uint64_t>& values);
+  Out& u32_list(std::string_view key, const std::vector<std::uint32_t>& values);
+  // An array of objects: begin_array(key), then begin_object() / end_object() per element.
+  Out& begin_array(std::string_view key);
+  Out& end_array();
   std::string take();
 
  private:
@@ -50,6 +54,11 @@ class In {
   Result<std::optional<std::uint64_t>> opt_u64(std::string_view key) const;
   Result<std::vector<std::string>> str_list(std::string_view key) const;
   Result<std::vector<std::string>> opt_str_list(std::string_view key) const;  // absent: empty
+  Result<std::vector<std::uint32_t>> u32_list(std::string_view key) const;
+  Result<std::map<std::string, std::uint64_t>> u64_map(std::string_view key) const;
+  // A nested object, or each object of an array; they share the parsed document.
+  Result<In> object(std::string_view key) const;
+  Result<std::vector<In>> object_list(std::string_view key) const;
   bool has(std::string_view key) const;
 
  private:

@@ -7,7 +7,7 @@
 #include "base/text.h"
 #include "commands/command_runner.h"
 #include "commands/system_tools.h"
-#include "steering/steering_applied_routes.h"
+#include "steering/steering_state.h"
 #include "tunnel/route_helpers.h"
 
 namespace kivo {
@@ -155,7 +155,7 @@ Result<std::uint64_t> SplitBypass::restore_locked() {
   if (!state) return std::uint64_t{0};
 
   // Routes the packet steering engine relies on stay, even when split bypass recorded them too.
-  std::set<std::string> protected_routes = read_steering_applied_routes(env_);
+  std::set<std::string> protected_routes = packet_steering_applied_route_set(env_);
   std::vector<std::string> failures;
   for (const auto& route : state->routes) {
     if (protected_routes.count(route)) continue;

@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "steering/steering_applied_routes.h"
+#include "steering/steering_state.h"
 #include "testing/fake_env.h"
 
 namespace kivo {
