@@ -6,17 +6,19 @@
 #include "pf/kill_switch.h"
 #include "pf/quic_mitigation.h"
 #include "split/split_bypass.h"
+#include "steering/packet_steering_engine.h"
 #include "tunnel/tunnel.h"
 
 namespace kivo {
 
 struct Features {
-  explicit Features(Env& env) : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env) {}
+  explicit Features(Env& env) : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), steering(env, split) {}
   Env& env;
   SplitBypass split;
   Tunnel tunnel;
   KillSwitch kill_switch;
   QuicMitigation quic;
+  PacketSteeringEngine steering;
 };
 
 }  // namespace kivo

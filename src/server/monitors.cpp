@@ -1,11 +1,13 @@
 #include "server/monitors.h"
 
 #include "server/monitor.h"
+#include "server/packet_steering_monitor.h"
 
 namespace kivo {
 
 void start_monitors(Features& features) {
-  (void)features;  // each feature's monitor is started here, one start_monitor line each
+  // each feature's monitor is started here, one start_monitor line each
+  start_monitor(features.env, packet_steering_monitor(features.env, features.steering));
 }
 
 }  // namespace kivo
