@@ -12,7 +12,8 @@
 namespace kivo {
 
 struct Features {
-  explicit Features(Env& env) : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), steering(env, split) {}
+  explicit Features(Env& env)
+      : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), steering(env, split) {}
   Env& env;
   SplitBypass split;
   Tunnel tunnel;
