@@ -122,7 +122,9 @@ Error mistyped(std::string_view key, std::string_view expected) {
 
 Result<In> In::parse(std::string_view text) {
   auto impl = std::make_unique<Impl>();
-  impl->doc->Parse(text.data(), text.size());
+  // Iterative: no nesting depth can exhaust the stack. Invalid UTF-8 is refused, as the writer
+  // would not give it back unchanged.
+  impl->doc->Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(text.data(), text.size());
   if (impl->doc->HasParseError())
     return fail(std::string(rapidjson::GetParseError_En(impl->doc->GetParseError())) + " at offset " +
                 std::to_string(impl->doc->GetErrorOffset()));

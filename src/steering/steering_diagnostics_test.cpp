@@ -117,5 +117,33 @@ TEST(SteeringDiagnostics, APersistingRouteErrorDoesNotRaiseTheRevisionEveryPass)
             "steering route 17.1.2.3: File exists");
 }
 
+TEST(SteeringDiagnostics, IdenticalPassesKeepTheRevisionAndANewLearnedRouteRaisesItByOne) {
+  auto state = staged();
+  state.engine_last_error.reset();
+  auto snapshot = seen();
+  auto pass = [&](std::uint64_t now) {
+    state.updated_at = now;
+    record_packet_steering_observation(state, snapshot, true, now);
+    finish_packet_steering_enforcement_plan(state, true, now);
+  };
+  pass(kNow);
+  pass(kNow + 1);  // the first pass's gap is learned now: the plan changes once more
+  auto revision = state.enforcement_plan_revision;
+  pass(kNow + 2);
+  pass(kNow + 3);
+  EXPECT_EQ(state.enforcement_plan_revision, revision);
+  EXPECT_EQ(state.enforcement_plan_last_updated_at, kNow + 1);
+  EXPECT_EQ(state.diagnostics.enforcement_plan_summary,
+            "Enforcement plan is stable for new flows, but existing excluded connections are still on the tunnel "
+            "(ipv4=1, ipv6=0). Reload or restart the excluded app to flush those sessions.");
+
+  snapshot.candidate_routes_ipv4.insert("1.0.0.1");
+  pass(kNow + 4);
+  EXPECT_EQ(state.enforcement_plan_revision, revision + 1);
+  EXPECT_EQ(state.enforcement_plan_last_updated_at, kNow + 4);
+  EXPECT_EQ(state.diagnostics.enforcement_plan_revision, revision + 1);
+  EXPECT_EQ(state.diagnostics.first_hit_gap_routes_ipv4, 1u);
+}
+
 }  // namespace
 }  // namespace kivo

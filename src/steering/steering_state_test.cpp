@@ -118,6 +118,8 @@ TEST(SteeringState, MistypedFieldsMakeTheRecordUnreadable) {
   big_pid.replace(big_pid.find("[12,13]"), 7, "[4294967296]");
   EXPECT_EQ(decode_packet_steering_state("{" + big_pid + "}").error(),
             "invalid type for field `active_pids`, expected a sequence of u32");
+  // The writer would hand back U+FFFD for invalid UTF-8, so the reader does not take it in.
+  EXPECT_FALSE(decode_packet_steering_state("{" + kRequired + ",\"engine_last_error\":\"\xff\"}").ok());
   EXPECT_FALSE(decode_packet_steering_state("[]").ok());
   EXPECT_FALSE(decode_packet_steering_state("{").ok());
 }
