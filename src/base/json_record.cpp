@@ -100,9 +100,10 @@ Out& Out::end_array() {
 }
 std::string Out::take() { return std::string(impl_->buffer.GetString(), impl_->buffer.GetSize()); }
 
+// Nested objects share the parsed document of the record they belong to.
 struct In::Impl {
-  std::shared_ptr<rapidjson::Document> doc = std::make_shared<rapidjson::Document>();
-  const rapidjson::Value* object = doc.get();  // the document itself, or an object nested in it
+  std::shared_ptr<rapidjson::Document> doc;
+  const rapidjson::Value* object = nullptr;
   const rapidjson::Value* find(std::string_view key) const {
     auto it = object->FindMember(rapidjson::Value(rapidjson::StringRef(key.data(), key.size())));
     return it == object->MemberEnd() ? nullptr : &it->value;
@@ -121,18 +122,29 @@ Error mistyped(std::string_view key, std::string_view expected) {
 }  // namespace
 
 Result<In> In::parse(std::string_view text) {
+  // The writer would hand invalid UTF-8 back as U+FFFD, so a record holding it is refused.
+  if (!is_valid_utf8(text)) return fail("Invalid encoding in string.");
   auto impl = std::make_unique<Impl>();
-  // Iterative: no nesting depth can exhaust the stack. Invalid UTF-8 is refused, as the writer
-  // would not give it back unchanged.
-  impl->doc->Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(text.data(), text.size());
+  impl->doc = std::make_shared<rapidjson::Document>();
+  impl->doc->Parse(text.data(), text.size());
   if (impl->doc->HasParseError())
     return fail(std::string(rapidjson::GetParseError_En(impl->doc->GetParseError())) + " at offset " +
                 std::to_string(impl->doc->GetErrorOffset()));
   if (!impl->doc->IsObject()) return fail("invalid type: expected a JSON object");
+  impl->object = impl->doc.get();
   return In(std::move(impl));
 }
 
 bool In::has(std::string_view key) const { return impl_->find(key) != nullptr; }
+
+Result<In> In::object(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsObject()) return mistyped(key, "a struct");
+  auto nested = std::make_unique<Impl>(*impl_);
+  nested->object = v;
+  return In(std::move(nested));
+}
 
 Result<std::string> In::str(std::string_view key) const {
   const auto* v = impl_->find(key);
@@ -217,25 +229,17 @@ Result<std::map<std::string, std::uint64_t>> In::u64_map(std::string_view key) c
   return out;
 }
 
-Result<In> In::object(std::string_view key) const {
-  const auto* v = impl_->find(key);
-  if (!v) return missing(key);
-  if (!v->IsObject()) return mistyped(key, "a struct");
-  auto nested = std::make_unique<Impl>(*impl_);
-  nested->object = v;
-  return In(std::move(nested));
-}
-
 Result<std::vector<In>> In::object_list(std::string_view key) const {
   const auto* v = impl_->find(key);
   if (!v) return missing(key);
   if (!v->IsArray()) return mistyped(key, "a sequence");
   std::vector<In> out;
   for (const auto& item : v->GetArray()) {
-    if (!item.IsObject()) return mistyped(key, "a sequence of structs");
-    auto nested = std::make_unique<Impl>(*impl_);
-    nested->object = &item;
-    out.push_back(In(std::move(nested)));
+    if (!item.IsObject()) return mistyped(key, "a sequence of objects");
+    auto impl = std::make_unique<Impl>();
+    impl->doc = impl_->doc;
+    impl->object = &item;
+    out.push_back(In(std::move(impl)));
   }
   return out;
 }

@@ -56,10 +56,11 @@ class In {
   Result<std::vector<std::string>> opt_str_list(std::string_view key) const;  // absent: empty
   Result<std::vector<std::uint32_t>> u32_list(std::string_view key) const;
   Result<std::map<std::string, std::uint64_t>> u64_map(std::string_view key) const;
-  // A nested object, or each object of an array; they share the parsed document.
-  Result<In> object(std::string_view key) const;
+  // The elements of an array of objects, each readable like the record itself.
   Result<std::vector<In>> object_list(std::string_view key) const;
   bool has(std::string_view key) const;
+  // A nested object, readable like the record itself.
+  Result<In> object(std::string_view key) const;
 
  private:
   struct Impl;
