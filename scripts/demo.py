@@ -98,6 +98,26 @@ def main():
         probe(sb, "udp", sb.PUBLIC_IP_2, sb.ECHO_PORT, "bypassed host")
         probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "other host")
 
+        say("Let one application bypass the tunnel with the custom split engine")
+        other_host = "203.0.113.80"  # a public host in another network
+        sb.server_run("ip", "addr", "add", f"{other_host}/32", "dev", "lo")
+        request(sb, {"StageCustomSplitEngine": {"app_paths": ["/usr/bin/python3"], "routes": [],
+                                                "gateway": sb.GATEWAY, "allow_lan": False}})
+        app = sb.spawn("kivo-app", sb.PUBLIC_IP, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        print(f"  the application connects to {sb.PUBLIC_IP}; the server saw {app.stdout.readline().strip()}")
+        request(sb, {"UpdateCustomSplitEnginePids": {"generation": 1, "apps": [
+            {"name": "kivo-app", "exe_path": "/usr/bin/python3", "active_pids": [sb.inner_pid(app)]}]}})
+        request(sb, "VerifyCustomSplitEngine")
+        for line in sb.run("ip", "-4", "route", "show", "198.51.100.0/24").stdout.splitlines():
+            print(f"  route of its peers' network: {line.strip()}")
+        for host in (sb.PUBLIC_IP, other_host):
+            app.stdin.write(host + "\n")
+            app.stdin.flush()
+            print(f"  the application connects again to {host}; the server saw {app.stdout.readline().strip()}")
+        probe(sb, "tcp", other_host, sb.ECHO_PORT, "another application, another network")
+        request(sb, "RestoreCustomSplitEngine")
+        app.kill()
+
         steer_excluded_app(sb)
 
         say("Block QUIC: UDP to port 443 is dropped, TCP to 443 still works")

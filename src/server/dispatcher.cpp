@@ -95,6 +95,7 @@ struct Handler {
     // Best effort after a client restart; the kill switch and DNS stay as they are.
     f.tunnel.stop_tunnel();
     (void)f.split.restore_split_bypass();
+    (void)f.custom_split.restore_custom_split_engine();
     (void)f.steering.restore_packet_steering_engine();
     (void)f.quic.remove_quic_mitigation();
     return resp::Ok{};
@@ -151,18 +152,25 @@ struct Handler {
   HelperResponse operator()(const req::ApplyDnsProxy&) { return unavailable(protocol::code::kDnsApplyFailed); }
   HelperResponse operator()(const req::RestoreDnsProxy&) { return unavailable(protocol::code::kDnsRestoreFailed); }
   HelperResponse operator()(const req::VerifyDnsProxy&) { return unavailable(protocol::code::kDnsVerifyFailed); }
-  HelperResponse operator()(const req::StageCustomSplitEngine&) {
-    return unavailable(protocol::code::kCustomSplitEngineStageFailed);
+  HelperResponse operator()(const req::StageCustomSplitEngine& r) {
+    auto status = f.custom_split.stage_custom_split_engine(r.app_paths, r.routes, r.gateway, r.allow_lan);
+    if (!status) return err(protocol::code::kCustomSplitEngineStageFailed, status.error());
+    return *status;
   }
-  HelperResponse operator()(const req::UpdateCustomSplitEnginePids&) {
-    return unavailable(protocol::code::kCustomSplitEnginePidUpdateFailed);
+  HelperResponse operator()(const req::UpdateCustomSplitEnginePids& r) {
+    auto status = f.custom_split.update_custom_split_engine_pids(r.generation, r.apps);
+    if (!status) return err(protocol::code::kCustomSplitEnginePidUpdateFailed, status.error());
+    status->staged = true;
+    return *status;
   }
   HelperResponse operator()(const req::RestoreCustomSplitEngine&) {
-    return unavailable(protocol::code::kCustomSplitEngineRestoreFailed);
+    auto counts = f.custom_split.restore_custom_split_engine();
+    if (!counts) return err(protocol::code::kCustomSplitEngineRestoreFailed, counts.error());
+    return resp::CustomSplitEngineStatus{false, false, counts->app_count, counts->route_count,
+                                         counts->removed_dynamic_routes, std::nullopt};
   }
-  HelperResponse operator()(const req::VerifyCustomSplitEngine&) {
-    return unavailable(protocol::code::kCustomSplitEngineVerifyFailed);
-  }
+  HelperResponse operator()(const req::VerifyCustomSplitEngine&) { return f.custom_split.verify_custom_split_engine(); }
+
   HelperResponse operator()(const req::StagePacketSteeringEngine& r) {
     auto staged = f.steering.stage_packet_steering_engine(r.app_paths, r.routes, r.gateway, r.allow_lan);
     if (!staged) return err(protocol::code::kPacketSteeringEngineStageFailed, staged.error());

@@ -5,6 +5,7 @@
 #include "os/env.h"
 #include "pf/kill_switch.h"
 #include "pf/quic_mitigation.h"
+#include "split/custom_split_engine.h"
 #include "split/split_bypass.h"
 #include "steering/packet_steering_engine.h"
 #include "tunnel/tunnel.h"
@@ -13,12 +14,14 @@ namespace kivo {
 
 struct Features {
   explicit Features(Env& env)
-      : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), steering(env, split) {}
+      : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), custom_split(env),
+        steering(env, split) {}
   Env& env;
   SplitBypass split;
   Tunnel tunnel;
   KillSwitch kill_switch;
   QuicMitigation quic;
+  CustomSplitEngine custom_split;
   PacketSteeringEngine steering;
 };
 
