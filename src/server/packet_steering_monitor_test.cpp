@@ -99,7 +99,8 @@ TEST_F(SteeringServer, RecoverRestoresTheEngineBeforeTheQuicBlock) {
   EXPECT_TRUE(std::holds_alternative<protocol::response::Ok>(send(protocol::Recover{})));
   auto lines = env.commands();
   auto steering = std::find(lines.begin(), lines.end(), "route -n delete -host 17.1.2.3 192.0.2.1");
-  auto quic = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("KivoVPNQuic") != l.npos; });
+  auto quic = std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.find("KivoVPNQuic") != l.npos; });
   ASSERT_NE(steering, lines.end());
   ASSERT_NE(quic, lines.end());
   EXPECT_LT(steering, quic);

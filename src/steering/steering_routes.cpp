@@ -69,7 +69,8 @@ Status clear_packet_steering_applied_routes_for_state(Env& env, const HelperPack
     for (const auto& route : *list) {
       if (reserved.count(route)) continue;
       auto deleted = delete_packet_steering_route(env, route, state, is_host_route(route));
-      if (!deleted && !is_route_missing_error(deleted.error())) failures.push_back(route + " (" + deleted.error() + ")");
+      if (!deleted && !is_route_missing_error(deleted.error()))
+        failures.push_back(route + " (" + deleted.error() + ")");
     }
   }
   if (!failures.empty()) return fail(join(failures, " | "));
