@@ -33,9 +33,10 @@ class PacketSteeringTest(HelperCase):
             stream.kill()
         self.sb.run("ip", "-6", "route", "del", S.PUBLIC_IP6, check=False)
 
-    def stream(self, host):
+    def stream(self, host, timeout=1):
         """An excluded process holding a TCP flow to the server; (process, its pid inside)."""
-        proc = self.sb.spawn("kivo-stream", host, str(S.HOLD_PORT), stdout=subprocess.PIPE)
+        proc = self.sb.spawn("kivo-stream", host, str(S.HOLD_PORT), "--timeout", str(timeout),
+                             stdout=subprocess.PIPE)
         self.streams.append(proc)
         return proc, self.sb.inner_pid(proc)
 
@@ -77,7 +78,8 @@ class PacketSteeringTest(HelperCase):
         v4, v4_pid = self.stream(S.PUBLIC_IP)
         self.assertEqual(self.connected(v4), S.TUNNEL_IP)
         sb.run("ip", "-6", "route", "add", S.PUBLIC_IP6, "dev", "utun200")
-        v6, v6_pid = self.stream(S.PUBLIC_IP6)
+        # Its connection attempt stays in the tunnel long enough for the snapshot to see it.
+        v6, v6_pid = self.stream(S.PUBLIC_IP6, timeout=5)
         server, server_pid = self.stream(S.SERVER_IP)
         self.assertEqual(self.connected(server), S.CLIENT_IP)
         self.wait_for_flow(v6_pid, S.PUBLIC_IP6)
