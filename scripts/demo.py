@@ -8,6 +8,7 @@ import os
 import select
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -38,6 +39,51 @@ def probe(sb, proto, host, port, what):
     else:
         verdict = f"answered; the server saw {seen}"
     print(f"  probe {proto} {host}:{port} ({what}): {verdict}", flush=True)
+
+
+def lookup(sb, what):
+    """An ordinary lookup of the test name inside the sandbox, and who the server's DNS saw ask."""
+    mark = len(sb.dns_queries())
+    result = sb.run("getent", "ahostsv4", sb.DNS_NAME, check=False)
+    answer = result.stdout.split()[0] if result.returncode == 0 else "no answer"
+    askers = sorted({source for name, source in sb.dns_queries()[mark:] if name == sb.DNS_NAME})
+    via = {sb.CLIENT_IP: "straight from the client, outside the tunnel",
+           sb.TUNNEL_IP: "from the tunnel address, through the local proxy and the tunnel"}
+    seen = "; ".join(f"the DNS server saw {a}: {via.get(a, 'unexpected')}" for a in askers) or "no query seen"
+    print(f"  lookup {sb.DNS_NAME} ({what}): {answer}; {seen}", flush=True)
+
+
+def nameservers(sb):
+    lines = sb.path("/etc/resolv.conf").read_text().splitlines()
+    servers = [line.split()[1] for line in lines if line.startswith("nameserver ")]
+    print(f"  /etc/resolv.conf (follows networksetup): nameserver {', '.join(servers) or 'none'}", flush=True)
+
+
+def dns_demo(sb):
+    say("DNS through a local proxy: the network services point at 127.0.0.1, pf sends port 53 "
+        "to the proxy on 1053, and the proxy asks through the tunnel")
+    sb.start_dns_server()
+    nameservers(sb)
+    lookup(sb, "the user's own DNS, the gateway's")
+    proxy = sb.start_dns_proxy()
+    print("  started dnsmasq on 127.0.0.1:1053 as the local DNS proxy", flush=True)
+    request(sb, {"ApplyDnsProxy": {"dns_ip": "127.0.0.1"}})
+    request(sb, {"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}})
+    nameservers(sb)
+    lookup(sb, "through the proxy")
+
+    say("The proxy dies: within 5 s the helper's watchdog puts the user's DNS back")
+    sb.run("kill", "-KILL", str(sb.inner_pid(proxy)))
+    proxy.wait()
+    deadline = time.monotonic() + 10
+    while sb.run_path("com.kivovpn.helper.dns.state.json").exists() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    for line in sb.helper_stderr().splitlines():
+        if line.startswith("[Tarnwick DNS]"):
+            print(f"  helper: {line}", flush=True)
+    request(sb, {"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}})
+    nameservers(sb)
+    lookup(sb, "the user's own DNS again")
 
 
 def next_connection(stream):
@@ -97,6 +143,8 @@ def main():
         request(sb, "VerifySplitBypass")
         probe(sb, "udp", sb.PUBLIC_IP_2, sb.ECHO_PORT, "bypassed host")
         probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "other host")
+
+        dns_demo(sb)
 
         say("Let one application bypass the tunnel with the custom split engine")
         other_host = "203.0.113.80"  # a public host in another network

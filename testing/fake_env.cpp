@@ -146,7 +146,9 @@ std::optional<FileOwner> FakeEnv::file_owner(const std::string& path) {
 
 Result<std::uint32_t> FakeEnv::peer_uid(int) { return peer; }
 
-bool FakeEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds) {
+bool FakeEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) {
+  std::lock_guard lock(mu_);
+  tcp_probes.push_back(host + ":" + std::to_string(port) + " within " + std::to_string(limit.count()) + " ms");
   auto it = tcp_listeners.find(host + ":" + std::to_string(port));
   return it != tcp_listeners.end() && it->second;
 }

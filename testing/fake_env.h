@@ -50,6 +50,7 @@ class FakeEnv : public Env {
   std::optional<FileOwner> console_owner;
   std::uint32_t peer = 0;
   std::map<std::string, bool> tcp_listeners;  // "host:port" -> accepts
+  std::vector<std::string> tcp_probes;          // "host:port within N ms", in order
   std::vector<std::string> stderr_lines;
 
   CommandResult run_command(const std::string& program, const std::vector<std::string>& args,

@@ -211,6 +211,9 @@ class Sandbox:
     HELPER_TOOLS = "/Library/PrivilegedHelperTools"
     APP_BINARIES = "/Applications/Kivo VPN.app/Contents/Resources/binaries/macos"
     INSIDE_BUILD_DIR = "/opt/kivo/bin"
+    DNS_NAME = "vpn-check.kivo.test"  # what the server's DNS (start_dns_server) answers
+    DNS_ANSWER = "198.51.100.77"
+    DNS_PROXY_PORT = 1053             # where the helper's redirection sends loopback DNS
     INSIDE_PLATFORM_DIR = "/opt/kivo-platform/bin"
 
     def __init__(self, console_uid=None, build_dir=None):
@@ -264,6 +267,7 @@ class Sandbox:
         self.client_pid_ns_id = namespace_id(self.client_pid, "pid")
         self._wire()
         self._start_server_peer()
+        self._seed_network_services()
 
     def _client_layout(self):
         binds = {self.INSIDE_PLATFORM_DIR: str(PLATFORM_DIR / "bin")}
@@ -336,6 +340,16 @@ class Sandbox:
         if not ready or echo.stdout.readline().strip() != b"ready":
             raise RuntimeError("the echo server did not start: "
                                + (self.dir / "server" / "echo.err").read_text())
+
+    def _seed_network_services(self):
+        """networksetup's services, with the client's /etc/resolv.conf following their DNS
+        servers; a service without servers of its own uses the gateway's, as handed out by
+        DHCP on a home network."""
+        store = self.run_path("kivo-platform")
+        store.mkdir(mode=0o755)
+        (store / "networksetup.json").write_text(json.dumps(
+            {"resolver": {"file": "/etc/resolv.conf", "automatic_dns_servers": [self.GATEWAY]}}))
+        self.run("networksetup", "-listallnetworkservices")
 
     def close(self):
         """Kills everything the sandbox started and removes its temp dir. Idempotent."""
@@ -498,6 +512,49 @@ class Sandbox:
             while chunk := s.recv(65536):
                 chunks.append(chunk)
         return b"".join(chunks)
+
+    # -- DNS -------------------------------------------------------------------------------
+
+    def start_dns_server(self):
+        """A real DNS server (dnsmasq) in the server namespace answering DNS_NAME with
+        DNS_ANSWER, on the gateway (the network's own resolver) and on the server's tunnel
+        address; dns_queries() tells who asked."""
+        log = self.dir / "server" / "dns.log"
+        self.server.spawn(
+            "dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
+            "--bind-interfaces", f"--listen-address={self.GATEWAY}",
+            f"--listen-address={self.SERVER_TUNNEL_IP}", "--port=53", "--user=root", "--pid-file=",
+            f"--host-record={self.DNS_NAME},{self.DNS_ANSWER}", "--log-queries",
+            f"--log-facility={log}", stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+
+        def answers():
+            return self.server_run("dig", "+short", "+time=1", "+tries=1", f"@{self.GATEWAY}",
+                                   self.DNS_NAME, check=False).stdout.strip() == self.DNS_ANSWER
+        _wait_for(answers, 10, "the server's DNS did not start")
+
+    def dns_queries(self):
+        """(name, source address) of every query the server's DNS has seen, in order."""
+        log = self.dir / "server" / "dns.log"
+        lines = log.read_text().splitlines() if log.exists() else []
+        return [(words[-3], words[-1]) for words in map(str.split, lines)
+                if len(words) >= 4 and words[-4].startswith("query[") and words[-2] == "from"]
+
+    def start_dns_proxy(self, upstream=None):
+        """A local DNS proxy (dnsmasq) on 127.0.0.1 port DNS_PROXY_PORT inside the client,
+        forwarding every query uncached to `upstream` (the server's tunnel address by default,
+        which only the tunnel reaches). Returns the process, for inner_pid()."""
+        proc = self.spawn(
+            "dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
+            "--bind-interfaces", "--listen-address=127.0.0.1", f"--port={self.DNS_PROXY_PORT}",
+            f"--server={upstream or self.SERVER_TUNNEL_IP}", "--cache-size=0", "--user=root",
+            "--pid-file=", stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        connect = ("import socket; socket.create_connection(('127.0.0.1', %d), 1).close()"
+                   % self.DNS_PROXY_PORT)
+        _wait_for(lambda: self.run("python3", "-c", connect, check=False).returncode == 0, 10,
+                  "the local DNS proxy did not start")
+        return proc
 
 
 def _wait_for(condition, timeout, what):

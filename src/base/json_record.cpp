@@ -72,6 +72,12 @@ Out& Out::str_list(std::string_view key, const std::vector<std::string>& values)
   impl_->writer.EndArray();
   return *this;
 }
+Out& Out::nullable_str_list(std::string_view key, const std::optional<std::vector<std::string>>& values) {
+  if (values) return str_list(key, *values);
+  impl_->key(key);
+  impl_->writer.Null();
+  return *this;
+}
 Out& Out::u64_map(std::string_view key, const std::map<std::string, std::uint64_t>& values) {
   impl_->key(key);
   impl_->writer.StartObject();
@@ -198,6 +204,13 @@ Result<std::vector<std::string>> In::str_list(std::string_view key) const {
     out.emplace_back(item.GetString(), item.GetStringLength());
   }
   return out;
+}
+
+Result<std::optional<std::vector<std::string>>> In::nullable_str_list(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v || v->IsNull()) return std::optional<std::vector<std::string>>();
+  KIVO_TRY(values, str_list(key));
+  return std::optional<std::vector<std::string>>(std::move(values));
 }
 
 Result<std::vector<std::string>> In::opt_str_list(std::string_view key) const {

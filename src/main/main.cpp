@@ -16,6 +16,8 @@ int main() {
   }
   static kivo::RealEnv env;
   static kivo::Features features(env);
+  // Before anything else can run: DNS left pointing at a proxy that died with the last run.
+  features.dns.recover_stale_dns_state("helper startup");
   kivo::start_monitors(features);
 
   auto listen_fd = kivo::open_helper_socket(env, kivo::kSocketPath);

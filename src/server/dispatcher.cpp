@@ -149,9 +149,21 @@ struct Handler {
     return resp::QuicMitigationStatus{*enabled};
   }
 
-  HelperResponse operator()(const req::ApplyDnsProxy&) { return unavailable(protocol::code::kDnsApplyFailed); }
-  HelperResponse operator()(const req::RestoreDnsProxy&) { return unavailable(protocol::code::kDnsRestoreFailed); }
-  HelperResponse operator()(const req::VerifyDnsProxy&) { return unavailable(protocol::code::kDnsVerifyFailed); }
+  HelperResponse operator()(const req::ApplyDnsProxy& r) {
+    auto count = f.dns.apply_dns_proxy(r.dns_ip);
+    if (!count) return err(protocol::code::kDnsApplyFailed, count.error());
+    return resp::DnsStatus{true, *count};
+  }
+  HelperResponse operator()(const req::RestoreDnsProxy&) {
+    auto count = f.dns.restore_dns_proxy();
+    if (!count) return err(protocol::code::kDnsRestoreFailed, count.error());
+    return resp::DnsStatus{false, *count};
+  }
+  HelperResponse operator()(const req::VerifyDnsProxy& r) {
+    auto verified = f.dns.verify_dns_proxy(r.dns_ip);
+    if (!verified) return err(protocol::code::kDnsVerifyFailed, verified.error());
+    return resp::DnsStatus{verified->active, verified->configured_services};
+  }
   HelperResponse operator()(const req::StageCustomSplitEngine& r) {
     auto status = f.custom_split.stage_custom_split_engine(r.app_paths, r.routes, r.gateway, r.allow_lan);
     if (!status) return err(protocol::code::kCustomSplitEngineStageFailed, status.error());

@@ -2,6 +2,7 @@
 // and monitors; each carries its own lock.
 #pragma once
 
+#include "dns/dns_proxy.h"
 #include "os/env.h"
 #include "pf/kill_switch.h"
 #include "pf/quic_mitigation.h"
@@ -14,13 +15,14 @@ namespace kivo {
 
 struct Features {
   explicit Features(Env& env)
-      : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), custom_split(env),
+      : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), dns(env), custom_split(env),
         steering(env, split) {}
   Env& env;
   SplitBypass split;
   Tunnel tunnel;
   KillSwitch kill_switch;
   QuicMitigation quic;
+  DnsProxy dns;
   CustomSplitEngine custom_split;
   PacketSteeringEngine steering;
 };
