@@ -5,6 +5,7 @@ Usage: demo.py BUILD_DIR
 """
 import json
 import os
+import select
 import subprocess
 import sys
 import time
@@ -85,6 +86,32 @@ def dns_demo(sb):
     lookup(sb, "the user's own DNS again")
 
 
+def next_connection(stream):
+    """The source address the server saw on the stream's next connection, or None."""
+    ready, _, _ = select.select([stream.stdout], [], [], 10)
+    words = stream.stdout.readline().decode().split() if ready else []
+    return words[1] if words[:1] == ["connected"] else None
+
+
+def steer_excluded_app(sb):
+    app = f"{sb.INSIDE_PLATFORM_DIR}/kivo-stream"
+    say("Steer an excluded application around the tunnel with the packet steering engine")
+    request(sb, {"StagePacketSteeringEngine": {"app_paths": [app], "routes": [], "gateway": sb.GATEWAY,
+                                               "allow_lan": False}})
+    stream = sb.spawn("kivo-stream", sb.PUBLIC_IP, str(sb.HOLD_PORT), stdout=subprocess.PIPE)
+    print(f"  the excluded app holds a connection to {sb.PUBLIC_IP}:{sb.HOLD_PORT}; "
+          f"the server sees it from {next_connection(stream)} (the tunnel)", flush=True)
+    request(sb, {"UpdatePacketSteeringPids": {"generation": 1, "apps": [
+        {"name": "kivo-stream", "exe_path": app, "active_pids": [sb.inner_pid(stream)]}]}})
+    print(f"  its flow stuck in the tunnel is recycled; it reconnects and the server now sees it from "
+          f"{next_connection(stream)} (around the tunnel)", flush=True)
+    seen = [line for line in sb.server_log() if line.endswith(f" {sb.HOLD_PORT}")]
+    print("  the server's log of those connections: " + "; ".join(seen), flush=True)
+    request(sb, "VerifyPacketSteeringEngine")
+    request(sb, "RestorePacketSteeringEngine")
+    stream.kill()
+
+
 def main():
     build_dir = Path(sys.argv[1] if len(sys.argv) > 1 else ROOT / "build" / "default").resolve()
     with Sandbox(build_dir=str(build_dir)) as sb:
@@ -138,6 +165,8 @@ def main():
         probe(sb, "tcp", other_host, sb.ECHO_PORT, "another application, another network")
         request(sb, "RestoreCustomSplitEngine")
         app.kill()
+
+        steer_excluded_app(sb)
 
         say("Block QUIC: UDP to port 443 is dropped, TCP to 443 still works")
         request(sb, {"SetQuicMitigation": {"enabled": True}})

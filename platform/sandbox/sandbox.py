@@ -197,9 +197,15 @@ class Sandbox:
     TUNNEL_IP = "198.18.0.2"          # the client's address inside the tunnel
     PUBLIC_IP = "198.51.100.10"       # public probe targets, served by the echo server
     PUBLIC_IP_2 = "198.51.100.20"
+    # IPv6 on the physical link only: the tunnel carries IPv4, so IPv6 leaves outside it.
+    CLIENT_IP6 = "2001:db8:2::2"
+    GATEWAY6 = "fe80::1"              # a router's link-local address, as macOS sees one
+    PUBLIC_IP6 = "2001:db8:100::10"
+    PUBLIC_IP6_2 = "2001:db8:100::20"
     ECHO_PORT = 7777                  # open for UDP and TCP on every server address
     ECHO_UDP_PORTS = (53, 443, 7777)
     ECHO_TCP_PORTS = (80, 443, 7777)
+    HOLD_PORT = 7778                  # TCP connections stay open (kivo-stream)
     CONFIG_PATH = "/etc/kivo/wg0.conf"
     SOCKET_PATH = "/var/run/com.kivovpn.helper.sock"
     HELPER_TOOLS = "/Library/PrivilegedHelperTools"
@@ -293,13 +299,25 @@ class Sandbox:
             f"link add {self.PHYSICAL_IFACE} type veth peer name eth0 netns {self.server.pid}\n"
             f"addr add {self.CLIENT_IP}/24 dev {self.PHYSICAL_IFACE}\n"
             f"link set {self.PHYSICAL_IFACE} up\n"
-            f"route add default via {self.GATEWAY}\n"))
+            f"route add default via {self.GATEWAY}\n"
+            f"addr add {self.CLIENT_IP6}/64 dev {self.PHYSICAL_IFACE} nodad\n"
+            f"route add default via {self.GATEWAY6} dev {self.PHYSICAL_IFACE}\n"))
         self.server.run("ip", "-batch", "-", input=(
             f"addr add {self.GATEWAY}/24 dev eth0\n"
+            f"addr add {self.GATEWAY6}/64 dev eth0 nodad\n"
+            "addr add 2001:db8:2::1/64 dev eth0 nodad\n"
             "link set eth0 up\n"
             f"addr add {self.SERVER_IP}/32 dev lo\n"
             f"addr add {self.PUBLIC_IP}/32 dev lo\n"
-            f"addr add {self.PUBLIC_IP_2}/32 dev lo\n"))
+            f"addr add {self.PUBLIC_IP_2}/32 dev lo\n"
+            f"addr add {self.PUBLIC_IP6}/128 dev lo\n"
+            f"addr add {self.PUBLIC_IP6_2}/128 dev lo\n"))
+        # The tunnel's address means something only inside the tunnel: like any network
+        # between here and a real public host, the server's side drops packets that claim it
+        # on the physical link (strict reverse-path filter), so a flow that began in the
+        # tunnel cannot carry on around it.
+        self.server.run("sysctl", "-q", "-w", "net.ipv4.conf.all.rp_filter=1",
+                        "net.ipv4.conf.eth0.rp_filter=1")
 
     def _start_server_peer(self):
         log = open(self.dir / "server" / "wireguard-go.log", "wb")
@@ -315,7 +333,7 @@ class Sandbox:
         echo = self.server.spawn(
             str(PLATFORM_DIR / "bin" / "kivo-echo"), "--log", str(self.dir / "server" / "echo.log"),
             "--udp", ",".join(map(str, self.ECHO_UDP_PORTS)),
-            "--tcp", ",".join(map(str, self.ECHO_TCP_PORTS)),
+            "--tcp", ",".join(map(str, self.ECHO_TCP_PORTS)), "--hold", str(self.HOLD_PORT),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
         err.close()
         ready, _, _ = select.select([echo.stdout], [], [], 10)

@@ -15,6 +15,59 @@ HelperResponse err(std::string_view code, std::string message) {
   return resp::Err{std::string(code), std::move(message)};
 }
 
+// Every count and the plan members copied from the engine's diagnostics; not staged, not active.
+resp::PacketSteeringEngineStatus packet_steering_status(const HelperPacketSteeringDiagnostics& d) {
+  resp::PacketSteeringEngineStatus s;
+  s.observation_source = d.observation_source;
+  s.tracked_processes = d.tracked_processes;
+  s.active_excluded_flows_ipv4 = d.active_excluded_flows_ipv4;
+  s.active_excluded_flows_ipv6 = d.active_excluded_flows_ipv6;
+  s.tunnel_excluded_flows_ipv4 = d.tunnel_excluded_flows_ipv4;
+  s.tunnel_excluded_flows_ipv6 = d.tunnel_excluded_flows_ipv6;
+  s.observed_public_destinations_ipv4 = d.observed_public_destinations_ipv4;
+  s.observed_public_destinations_ipv6 = d.observed_public_destinations_ipv6;
+  s.candidate_bypass_routes_ipv4 = d.candidate_bypass_routes_ipv4;
+  s.candidate_bypass_routes_ipv6 = d.candidate_bypass_routes_ipv6;
+  s.static_bypass_routes_ipv4 = d.static_bypass_routes_ipv4;
+  s.static_bypass_routes_ipv6 = d.static_bypass_routes_ipv6;
+  s.learned_bypass_routes_ipv4 = d.learned_bypass_routes_ipv4;
+  s.learned_bypass_routes_ipv6 = d.learned_bypass_routes_ipv6;
+  s.first_hit_gap_routes_ipv4 = d.first_hit_gap_routes_ipv4;
+  s.first_hit_gap_routes_ipv6 = d.first_hit_gap_routes_ipv6;
+  s.enforcement_ready_routes_ipv4 = d.enforcement_ready_routes_ipv4;
+  s.enforcement_ready_routes_ipv6 = d.enforcement_ready_routes_ipv6;
+  s.planned_bypass_routes_ipv4 = d.planned_bypass_routes_ipv4;
+  s.planned_bypass_routes_ipv6 = d.planned_bypass_routes_ipv6;
+  s.applied_bypass_routes_ipv4 = d.applied_bypass_routes_ipv4;
+  s.applied_bypass_routes_ipv6 = d.applied_bypass_routes_ipv6;
+  s.route_drift_routes_ipv4 = d.route_drift_routes_ipv4;
+  s.route_drift_routes_ipv6 = d.route_drift_routes_ipv6;
+  s.stale_pid_snapshots = d.stale_pid_snapshots;
+  s.enforcement_plan_ready = d.enforcement_plan_ready;
+  s.enforcement_plan_revision = d.enforcement_plan_revision;
+  s.enforcement_plan_summary = d.enforcement_plan_summary;
+  return s;
+}
+
+void fill_engine_members(resp::PacketSteeringEngineStatus& s, const PacketSteeringEngineReport& r) {
+  s.staged = r.staged;
+  s.active = r.active;
+  s.app_count = r.app_count;
+  s.route_count = r.route_count;
+  s.note = r.note;
+}
+
+// Stage and PID update name no observer and no tunnel flows, whatever the diagnostics hold.
+resp::PacketSteeringEngineStatus packet_steering_status_after_change(const PacketSteeringEngineReport& r) {
+  auto s = packet_steering_status(r.diagnostics);
+  fill_engine_members(s, r);
+  s.staged = true;
+  s.observation_source.reset();
+  s.tunnel_excluded_flows_ipv4 = 0;
+  s.tunnel_excluded_flows_ipv6 = 0;
+  return s;
+}
+
 // Requests whose feature this build does not carry yet answer with their own code.
 HelperResponse unavailable(std::string_view code) { return err(code, "not available in this build"); }
 
@@ -43,6 +96,7 @@ struct Handler {
     f.tunnel.stop_tunnel();
     (void)f.split.restore_split_bypass();
     (void)f.custom_split.restore_custom_split_engine();
+    (void)f.steering.restore_packet_steering_engine();
     (void)f.quic.remove_quic_mitigation();
     return resp::Ok{};
   }
@@ -129,17 +183,29 @@ struct Handler {
   }
   HelperResponse operator()(const req::VerifyCustomSplitEngine&) { return f.custom_split.verify_custom_split_engine(); }
 
-  HelperResponse operator()(const req::StagePacketSteeringEngine&) {
-    return unavailable(protocol::code::kPacketSteeringEngineStageFailed);
+  HelperResponse operator()(const req::StagePacketSteeringEngine& r) {
+    auto staged = f.steering.stage_packet_steering_engine(r.app_paths, r.routes, r.gateway, r.allow_lan);
+    if (!staged) return err(protocol::code::kPacketSteeringEngineStageFailed, staged.error());
+    return packet_steering_status_after_change(*staged);
   }
-  HelperResponse operator()(const req::UpdatePacketSteeringPids&) {
-    return unavailable(protocol::code::kPacketSteeringEnginePidUpdateFailed);
+  HelperResponse operator()(const req::UpdatePacketSteeringPids& r) {
+    auto updated = f.steering.update_packet_steering_pids(r.generation, r.apps);
+    if (!updated) return err(protocol::code::kPacketSteeringEnginePidUpdateFailed, updated.error());
+    return packet_steering_status_after_change(*updated);
   }
   HelperResponse operator()(const req::RestorePacketSteeringEngine&) {
-    return unavailable(protocol::code::kPacketSteeringEngineRestoreFailed);
+    auto restored = f.steering.restore_packet_steering_engine();
+    auto status = packet_steering_status(restored.diagnostics);
+    status.app_count = restored.app_count;
+    status.route_count = restored.route_count;
+    return status;
   }
   HelperResponse operator()(const req::VerifyPacketSteeringEngine&) {
-    return unavailable(protocol::code::kPacketSteeringEngineVerifyFailed);
+    auto verified = f.steering.verify_packet_steering_engine();
+    if (!verified) return err(protocol::code::kPacketSteeringEngineVerifyFailed, verified.error());
+    auto status = packet_steering_status(verified->diagnostics);
+    fill_engine_members(status, *verified);
+    return status;
   }
 };
 

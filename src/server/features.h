@@ -8,13 +8,15 @@
 #include "pf/quic_mitigation.h"
 #include "split/custom_split_engine.h"
 #include "split/split_bypass.h"
+#include "steering/packet_steering_engine.h"
 #include "tunnel/tunnel.h"
 
 namespace kivo {
 
 struct Features {
   explicit Features(Env& env)
-      : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), dns(env), custom_split(env) {}
+      : env(env), split(env), tunnel(env, split), kill_switch(env), quic(env), dns(env), custom_split(env),
+        steering(env, split) {}
   Env& env;
   SplitBypass split;
   Tunnel tunnel;
@@ -22,6 +24,7 @@ struct Features {
   QuicMitigation quic;
   DnsProxy dns;
   CustomSplitEngine custom_split;
+  PacketSteeringEngine steering;
 };
 
 }  // namespace kivo
