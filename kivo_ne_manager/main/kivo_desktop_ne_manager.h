@@ -24,6 +24,7 @@ class KivoDesktopNEManager {
     int exit_status = 0;
     std::string standard_output;
     std::string standard_error;
+    bool operator==(const Answer&) const = default;
   };
 
   KivoDesktopNEManager(NetworkExtension& ne, System& system)
