@@ -21,8 +21,11 @@ struct Handover {
 
 KivoDesktopNEManager::Answer KivoDesktopNEManager::main(const std::vector<std::string>& args, NetworkExtension& ne,
                                                         System& system) {
-  KivoDesktopNEManager manager(ne, system);
-  auto outcome = manager.run(args);
+  return KivoDesktopNEManager(ne, system).answer(args);
+}
+
+KivoDesktopNEManager::Answer KivoDesktopNEManager::answer(const std::vector<std::string>& args) {
+  auto outcome = run(args);
   if (!outcome) return {1, "", write_failure(outcome.error())};
   return {0, write_json(*outcome), ""};
 }

@@ -33,6 +33,9 @@ class KivoDesktopNEManager {
   // The program's entry: args are the command line after the program name.
   static Answer main(const std::vector<std::string>& args, NetworkExtension& ne, System& system);
 
+  // A completion that comes after the time-out still runs against this object: the program
+  // keeps it alive until the process ends.
+  Answer answer(const std::vector<std::string>& args);
   Outcome run(const std::vector<std::string>& args);
   // Starts the operation and serves the run loop until its completion or the time-out.
   Outcome await_result(const std::function<void(Completion)>& operation);

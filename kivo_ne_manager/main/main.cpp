@@ -22,12 +22,14 @@ void write_all(int fd, std::string_view text) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  auto ne = kivo::nem::make_system_network_extension();
-  kivo::nem::PosixSystem system;
-  auto answer = kivo::nem::KivoDesktopNEManager::main(args, *ne, system);
+  // Never destroyed: a completion that comes after the time-out may still be running on a
+  // framework thread when the answer is written, and must find everything in place.
+  static auto* ne = kivo::nem::make_system_network_extension().release();
+  static auto* system = new kivo::nem::PosixSystem();
+  static auto* manager = new kivo::nem::KivoDesktopNEManager(*ne, *system);
+  auto answer = manager->answer(args);
   write_all(STDOUT_FILENO, answer.standard_output);
   write_all(STDERR_FILENO, answer.standard_error);
-  // A completion that came too late may still be running on another thread; the answer is
-  // written, so nothing of it matters any more.
+  // The answer is out; whatever is still running has nothing left to say.
   _exit(answer.exit_status);
 }
