@@ -1,5 +1,8 @@
 #include "kivo_ne_manager/payloads.h"
 
+#include <cstdint>
+#include <utility>
+
 #include "base/json_record.h"
 
 namespace kivo::nem {
@@ -26,6 +29,10 @@ Result<ConnectPayload> decode_connect_payload(std::string_view json) {
   if (!mtu) return fail("Invalid connect payload: " + mtu.error());
   auto keepalive = in->opt_u64("keepaliveSeconds");
   if (!keepalive) return fail("Invalid connect payload: " + keepalive.error());
+  // The provider configuration holds signed 64-bit numbers.
+  for (const auto& [key, value] : {std::pair{"mtu", *mtu}, std::pair{"keepaliveSeconds", *keepalive}})
+    if (value && *value > static_cast<std::uint64_t>(INT64_MAX))
+      return fail(std::string("Invalid connect payload: field `") + key + "` is out of range");
   auto apps = in->str_list("excludedApps");
   if (!apps) return fail("Invalid connect payload: " + apps.error());
   p.mtu = *mtu;

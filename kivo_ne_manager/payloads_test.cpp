@@ -32,6 +32,9 @@ TEST(ConnectPayload, RejectsWhatTheDecoderCannotTake) {
       {R"({"privateKey":"k","excludedApps":[]})", "Invalid connect payload: missing field `address`"},
       {"{" + kKeys + R"(,"mtu":"1280","excludedApps":[]})", "Invalid connect payload: invalid type for field `mtu`, expected u64 or null"},
       {"{" + kKeys + R"(,"excludedApps":[1]})", "Invalid connect payload: invalid type for field `excludedApps`, expected a sequence of strings"},
+      {"{" + kKeys + R"(,"mtu":-1,"excludedApps":[]})", "Invalid connect payload: invalid type for field `mtu`, expected u64 or null"},
+      {"{" + kKeys + R"(,"keepaliveSeconds":9223372036854775808,"excludedApps":[]})",
+       "Invalid connect payload: field `keepaliveSeconds` is out of range"},
       {"[]", "Invalid connect payload: invalid type: expected a JSON object"},
       {"{", "Invalid connect payload: Missing a name for object member. at offset 1"},
   };
