@@ -210,15 +210,31 @@ Result<Preferences> PreferencesStore::read() {
   return snapshot;
 }
 
-std::optional<std::string> PreferencesStore::fault(std::string_view call) const {
-  auto text = RealEnv().read_file(dir_ + "/faults.json");
-  if (!text) return std::nullopt;
+namespace {
+
+rapidjson::Document read_faults(const std::string& dir) {
   rapidjson::Document doc;
-  doc.Parse(text->data(), text->size());
-  if (doc.HasParseError() || !doc.IsObject()) return std::nullopt;
+  if (auto text = RealEnv().read_file(dir + "/faults.json")) doc.Parse(text->data(), text->size());
+  if (doc.HasParseError() || !doc.IsObject()) doc.SetObject();
+  return doc;
+}
+
+}  // namespace
+
+std::optional<std::string> PreferencesStore::fault(std::string_view call) const {
+  auto doc = read_faults(dir_);
   auto it = doc.FindMember(rapidjson::Value(rapidjson::StringRef(call.data(), call.size())));
   if (it == doc.MemberEnd() || !it->value.IsString()) return std::nullopt;
   return std::string(it->value.GetString(), it->value.GetStringLength());
+}
+
+bool PreferencesStore::hangs(std::string_view call) const {
+  auto doc = read_faults(dir_);
+  auto it = doc.FindMember("hang");
+  if (it == doc.MemberEnd() || !it->value.IsArray()) return false;
+  for (const auto& name : it->value.GetArray())
+    if (name.IsString() && std::string_view(name.GetString(), name.GetStringLength()) == call) return true;
+  return false;
 }
 
 }  // namespace kivo::nem::standin

@@ -51,6 +51,8 @@ class PreferencesStore {
 
   // The description a test asked this framework call to fail with (faults.json in the store).
   std::optional<std::string> fault(std::string_view call) const;
+  // Whether a test asked this call never to complete ("hang": [calls] in faults.json).
+  bool hangs(std::string_view call) const;
 
   const std::string& dir() const { return dir_; }
 

@@ -28,8 +28,12 @@ namespace {
 
 bool is_running(int status) { return status == kVpnConnecting || status == kVpnConnected || status == kVpnReasserting; }
 
-// The framework calls back on threads of its own, never on the caller's stack.
-void on_framework_thread(std::function<void()> work) { std::thread(std::move(work)).detach(); }
+// The framework calls back on threads of its own, never on the caller's stack; a call a test
+// asked to hang never calls back at all.
+void on_framework_thread(const StandinSettings& settings, std::string_view call, std::function<void()> work) {
+  if (PreferencesStore(settings.store_dir).hangs(call)) return;
+  std::thread(std::move(work)).detach();
+}
 
 std::string new_profile_id() {
   std::random_device random;
@@ -129,7 +133,8 @@ class StandinConnection final : public VpnConnection {
 class StandinManager final : public TunnelProviderManager, public std::enable_shared_from_this<StandinManager> {
  public:
   StandinManager(StandinSettings settings, StoredProfile profile)
-      : store_(settings.store_dir),
+      : settings_(settings),
+        store_(settings.store_dir),
         profile_(std::move(profile)),
         id_(std::make_shared<std::string>(profile_.id)),
         connection_(settings, id_) {}
@@ -160,13 +165,13 @@ class StandinManager final : public TunnelProviderManager, public std::enable_sh
   }
 
   void save_to_preferences(Done done) override {
-    on_framework_thread([self = shared_from_this(), done = std::move(done)] { done(self->save()); });
+    on_framework_thread(settings_, "saveToPreferences", [self = shared_from_this(), done = std::move(done)] { done(self->save()); });
   }
   void load_from_preferences(Done done) override {
-    on_framework_thread([self = shared_from_this(), done = std::move(done)] { done(self->load()); });
+    on_framework_thread(settings_, "loadFromPreferences", [self = shared_from_this(), done = std::move(done)] { done(self->load()); });
   }
   void remove_from_preferences(Done done) override {
-    on_framework_thread([self = shared_from_this(), done = std::move(done)] { done(self->remove()); });
+    on_framework_thread(settings_, "removeFromPreferences", [self = shared_from_this(), done = std::move(done)] { done(self->remove()); });
   }
   VpnConnection& connection() override { return connection_; }
 
@@ -214,6 +219,7 @@ class StandinManager final : public TunnelProviderManager, public std::enable_sh
   }
 
   std::mutex mu_;
+  StandinSettings settings_;
   PreferencesStore store_;
   StoredProfile profile_;
   std::shared_ptr<std::string> id_;
@@ -237,7 +243,7 @@ StandinSettings StandinSettings::from_environment() {
 }
 
 void StandinNetworkExtension::load_all_from_preferences(ManagersLoaded done) {
-  on_framework_thread([settings = settings_, done = std::move(done)] {
+  on_framework_thread(settings_, "loadAllFromPreferences", [settings = settings_, done = std::move(done)] {
     PreferencesStore store(settings.store_dir);
     if (auto fault = store.fault("loadAllFromPreferences")) return done(fail(*fault));
     auto prefs = store.read();

@@ -49,10 +49,10 @@ class NeManagerTest(unittest.TestCase):
         cls.sb.close()
 
     def tearDown(self):
+        self.sb.run_path(f"{STORE}/faults.json").unlink(missing_ok=True)
         self.manager("disconnect")
         self.wait_for_status("disconnected", "invalid")
-        for name in ("preferences.json", "faults.json"):
-            self.sb.run_path(f"{STORE}/{name}").unlink(missing_ok=True)
+        self.sb.run_path(f"{STORE}/preferences.json").unlink(missing_ok=True)
 
     # -- driving the manager -----------------------------------------------------------------
 
@@ -161,6 +161,24 @@ class NeManagerTest(unittest.TestCase):
                 self.assertEqual(self.failure("connect", dict(self.payload, excludedApps=apps)), error)
                 self.assertEqual(self.profiles(), [before])
         self.assertEqual(self.answer("status")["status"], "connected")
+
+    def test_a_provider_that_dies_leaves_a_disconnected_profile(self):
+        self.answer("connect", self.payload)
+        self.wait_for_status("connected")
+        self.sb.run("pkill", "-x", "wireguard-go")
+        self.assertEqual(self.wait_for_status("disconnected")["status"], "disconnected")
+        self.assertEqual(self.utuns(settle=10), [])
+        self.assertEqual(self.probe(), Sandbox.CLIENT_IP)
+        # It starts again from there.
+        self.assertEqual(self.answer("connect", self.payload)["status"], "connecting")
+        self.assertEqual(self.wait_for_status("connected")["status"], "connected")
+
+    def test_an_unanswered_call_times_out_after_15_seconds(self):
+        self.sb.run_path(f"{STORE}").mkdir(exist_ok=True)
+        self.sb.run_path(f"{STORE}/faults.json").write_text(json.dumps({"hang": ["loadAllFromPreferences"]}))
+        began = time.monotonic()
+        self.assertEqual(self.failure("status"), "Timed out waiting for Network Extension manager response.")
+        self.assertTrue(15 <= time.monotonic() - began < 20, time.monotonic() - began)
 
     def test_framework_failures_and_bad_input(self):
         code, out, err = self.manager("update-app-rules", '{"excludedApps":[]}')
