@@ -187,7 +187,63 @@ def main():
         request(sb, "StopTunnel")
         request(sb, "Status")
         probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
+        ne_manager_demo(sb)
         say("Done; the sandbox and everything in it are removed")
+
+
+# -- kivo-ne-manager ---------------------------------------------------------------------------
+
+def ne_manager(sb, command, payload=None):
+    stdin = json.dumps(payload, separators=(",", ":")) if payload is not None else ""
+    result = sb.run(f"{sb.INSIDE_BUILD_DIR}/kivo-ne-manager", command, input=stdin, check=False)
+    shown = json.dumps(dict(payload, privateKey="…"), separators=(",", ":")) if payload and "privateKey" in payload else stdin
+    print(f"  $ kivo-ne-manager {command}" + (f" <<< {shown}" if stdin else ""))
+    print(f"  {'stdout' if result.returncode == 0 else 'stderr'} (exit {result.returncode}): "
+          f"{result.stdout or result.stderr}", flush=True)
+    return json.loads(result.stdout or result.stderr)
+
+
+def ne_wait(sb, wanted):
+    for _ in range(150):
+        status = json.loads(sb.run(f"{sb.INSIDE_BUILD_DIR}/kivo-ne-manager", "status").stdout)
+        if status["status"] == wanted:
+            break
+        time.sleep(0.1)
+    return ne_manager(sb, "status")
+
+
+def ne_manager_demo(sb):
+    """The Network Extension profile CLI, with its Linux stand-in running a real tunnel."""
+    say("kivo-ne-manager: configure the VPN profile and start its packet tunnel")
+    keys = dict(line.split(" = ", 1) for line in sb.path(sb.CONFIG_PATH).read_text().splitlines() if " = " in line)
+    payload = {"privateKey": keys["PrivateKey"], "address": f"{sb.TUNNEL_IP}/32", "dns": sb.SERVER_TUNNEL_IP,
+               "peerPublicKey": keys["PublicKey"], "peerEndpoint": f"{sb.SERVER_IP}:{sb.WG_PORT}",
+               "allowedIps": "0.0.0.0/0", "excludedApps": []}
+    ne_manager(sb, "connect", payload)
+    ne_wait(sb, "connected")
+    probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host, through the profile's tunnel")
+
+    say("kivo-ne-manager: per-app mode, from the code signatures of the installed applications")
+    for name, identifier in (("Editor", "com.example.editor"), ("Mail", "com.apple.mail"), ("Notes", "com.apple.Notes")):
+        executable = f"/Applications/{name}.app/Contents/MacOS/{name}"
+        sb.run("install", "-D", "/bin/true", executable)
+        os.setxattr(sb.path(executable), "user.kivo.codesign", f"identifier={identifier}".encode())
+        print(f"  installed {executable} signed as {identifier}")
+    print("  " + sb.run("codesign", "-d", "--verbose=4", "-r-", "/Applications/Mail.app/Contents/MacOS/Mail")
+          .stdout.strip())
+    answer = ne_manager(sb, "connect", dict(payload, excludedApps=["/Applications/Editor.app"]))
+    print(f"  the full-tunnel profile is replaced by a per-app one with {answer.get('appRuleCount')} rules "
+          "(every signed application but Editor)")
+    ne_wait(sb, "connected")
+    ne_manager(sb, "update-app-rules", {"excludedApps": ["/Applications/Editor.app", "/Applications/Notes.app"]})
+    ne_wait(sb, "connected")
+    say("kivo-ne-manager: a connect that names a missing application changes nothing")
+    ne_manager(sb, "connect", dict(payload, excludedApps=["/Applications/Missing.app"]))
+    ne_manager(sb, "status")
+    say("kivo-ne-manager: disconnect")
+    ne_manager(sb, "disconnect")
+    ne_wait(sb, "disconnected")
+    probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
 
 
 if __name__ == "__main__":

@@ -280,7 +280,9 @@ class Sandbox:
             "binds": binds,
             "dirs": [self.APP_BINARIES, self.INSIDE_BUILD_DIR],
             "links": {f"{self.HELPER_TOOLS}/wireguard-go": shutil.which("wireguard-go"),
-                      f"{self.HELPER_TOOLS}/wg": shutil.which("wg")},
+                      f"{self.HELPER_TOOLS}/wg": shutil.which("wg"),
+                      # kivo-ne-manager runs codesign by its full path.
+                      "/usr/bin/codesign": f"{self.INSIDE_PLATFORM_DIR}/codesign"},
             "files": {self.CONFIG_PATH: str(self.dir / "client-wg0.conf")},
         }
 

@@ -211,6 +211,19 @@ CommandResult run_process(const std::string& program, const std::vector<std::str
   return fail(timed_out_message(program, *limit));
 }
 
+Result<CapturedRun> run_process_captured(const std::string& program, const std::vector<std::string>& args) {
+  auto spawned = spawn_with_pipes(program, args, Stdin::kNull, true);
+  if (!spawned) return fail(spawned.error());
+  Spawned s = *spawned;
+  CapturedRun run;
+  // Both pipes are read while the tool runs: one that fills either would never exit.
+  while (s.out >= 0 || s.err >= 0) drain(s.out, s.err, run.standard_output, run.standard_error, -1);
+  int status = 0;
+  if (wait_retrying(s.pid, &status, 0) < 0) return fail(system_error_text(errno));
+  run.exit = to_exit(status);
+  return run;
+}
+
 bool probe_process(const std::string& program, const std::vector<std::string>& args) {
   auto spawned = spawn_with_pipes(program, args, Stdin::kNull, false);
   if (!spawned) return false;
