@@ -68,9 +68,6 @@ resp::PacketSteeringEngineStatus packet_steering_status_after_change(const Packe
   return s;
 }
 
-// Requests whose feature this build does not carry yet answer with their own code.
-HelperResponse unavailable(std::string_view code) { return err(code, "not available in this build"); }
-
 struct Handler {
   Features& f;
 
