@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "os/descriptors.h"
 #include "os/env.h"
 
 namespace kivo {
@@ -13,7 +14,5 @@ CommandResult run_process(const std::string& program, const std::vector<std::str
                           std::optional<TimeLimit> limit);
 bool probe_process(const std::string& program, const std::vector<std::string>& args);
 Result<std::unique_ptr<ChildProcess>> spawn_process(const std::string& program, const std::vector<std::string>& args);
-
-std::string system_error_text(int error_number);
 
 }  // namespace kivo
