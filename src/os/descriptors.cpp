@@ -129,6 +129,16 @@ BoundedRead read_to_end_bounded(int fd, std::size_t max_bytes, std::chrono::stea
   }
 }
 
+void discard_until_end(int fd, std::chrono::steady_clock::time_point deadline) {
+  char buf[16384];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_for(fd, POLLIN, deadline)) continue;
+    return;
+  }
+}
+
 bool send_all_by(int fd, std::string_view data, std::chrono::steady_clock::time_point deadline) {
   while (!data.empty()) {
     ssize_t n = send(fd, data.data(), data.size(), kSendFlags);

@@ -33,6 +33,10 @@ struct BoundedRead {
 // never waits past the deadline: a client cannot make the helper buffer or wait without bound.
 BoundedRead read_to_end_bounded(int fd, std::size_t max_bytes, std::chrono::steady_clock::time_point deadline);
 
+// Reads and drops whatever the peer still sends, until it ends or the deadline passes: a Unix
+// socket closed with unread data resets the connection, and the peer loses the answer.
+void discard_until_end(int fd, std::chrono::steady_clock::time_point deadline);
+
 // Writes all of data to a non-blocking socket unless it fails or the deadline passes (a peer
 // that never reads). Never raises SIGPIPE.
 bool send_all_by(int fd, std::string_view data, std::chrono::steady_clock::time_point deadline);

@@ -121,6 +121,7 @@ void SocketServer::handle_client(int fd) {
   }
   // A client that never reads its answer is dropped at the deadline; write errors are ignored.
   if (response) send_all_by(fd, *response, Clock::now() + limits_.io_deadline);
+  if (request.end == BoundedRead::End::kTooLarge) discard_until_end(fd, Clock::now() + limits_.io_deadline);
   close(fd);
 }
 
