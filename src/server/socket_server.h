@@ -18,7 +18,8 @@ inline constexpr const char* kSocketPath = "/var/run/com.kivovpn.helper.sock";
 // What one local client can make the root daemon hold. Any local user may connect, and only
 // the peer check stands between them and the helper's memory, threads and descriptors.
 struct ServerLimits {
-  // Far above the largest real request (about 0.2 MB: thousands of routes or tracked apps).
+  // Far above the largest real request: 10,000 bypass routes are 0.17 MB, a PID update for 500
+  // tracked apps with 100 processes each 0.42 MB.
   std::size_t max_request_bytes = 1 << 20;
   // For reading the whole request, and again for writing the whole response.
   std::chrono::milliseconds io_deadline{30000};
