@@ -80,16 +80,14 @@ void SocketServer::serve(const std::function<bool()>& keep_going) {
       continue;
     }
     backoff = limits_.accept_backoff;
-    set_serving(+1);
+    begin_connection();
     if (!start_thread_([this, fd] {
           handle_client(fd);
-          set_serving(-1);
-          give_slot();
+          end_connection();
         })) {
       // No thread to serve it: this client goes unanswered, the helper stays.
       close(fd);
-      set_serving(-1);
-      give_slot();
+      end_connection();
       features_.env.sleep_for(limits_.accept_backoff);
     }
   }
@@ -139,11 +137,17 @@ void SocketServer::give_slot() {
   changed_.notify_all();
 }
 
-void SocketServer::set_serving(int change) {
-  {
-    std::lock_guard lock(mu_);
-    serving_ += change;
-  }
+void SocketServer::begin_connection() {
+  std::lock_guard lock(mu_);
+  ++serving_;
+}
+
+void SocketServer::end_connection() {
+  // One step, notified under the lock: once wait_idle sees no connection, no thread of ours
+  // touches the server again.
+  std::lock_guard lock(mu_);
+  --serving_;
+  --in_use_;
   changed_.notify_all();
 }
 

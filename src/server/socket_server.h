@@ -53,7 +53,9 @@ class SocketServer {
   void handle_client(int fd);
   void take_slot();
   void give_slot();
-  void set_serving(int change);
+  void begin_connection();
+  // Gives the slot back as well.
+  void end_connection();
 
   Features& features_;
   int listen_fd_;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "testing/fake_env.h"
@@ -124,9 +125,12 @@ TEST_F(SocketServerTest, ClientsBeyondTheCapWaitUntilOneEnds) {
 }
 
 TEST_F(SocketServerTest, ConnectionWithoutAThreadIsDroppedAndServingGoesOn) {
-  std::atomic<int> starts{0};
-  serve({}, [&](std::function<void()> work) { return ++starts != 1 && start_detached_thread(std::move(work)); });
-  EXPECT_EQ(ask("\"Ping\""), "");
+  // Shared, not a local: the accept loop outlives the test body until TearDown.
+  auto starts = std::make_shared<std::atomic<int>>(0);
+  serve({}, [starts](std::function<void()> work) {
+    return ++*starts != 1 && start_detached_thread(std::move(work));
+  });
+  EXPECT_EQ(response(connect_client()), "");  // closed at once, before any request
   EXPECT_EQ(ask("\"Ping\""), "\"Ok\"");
 }
 
