@@ -12,15 +12,15 @@ import subprocess
 import time
 import unittest
 
-from e2e_support import OK, STOPPED, PfCase, Sandbox, start_request
+from e2e_support import STOPPED, PfCase, Sandbox, start_request
 
 S = Sandbox
 GATE_DIR = "kivo-crash"  # in the client's /run: the plan, the count, the log, the pause
 WRAPPED = ("route", "ifconfig", "pfctl")
 WRAPPER = """#!/bin/sh
-gate=/run/%(gate)s
+gate=%(gate)s
 if [ -f $gate/at ]; then
-  n=$(flock $gate/lock sh -c 'n=$(( $(cat %(gate_q)s/count 2>/dev/null || echo 0) + 1 )); echo $n > %(gate_q)s/count; echo $n')
+  n=$(flock $gate/lock sh -c 'n=$(( $(cat %(gate)s/count 2>/dev/null || echo 0) + 1 )); echo $n > %(gate)s/count; echo $n')
   echo "$n %(name)s $*" >> $gate/log
   if [ "$n" = "$(cat $gate/at)" ]; then
     echo $$ > $gate/paused
@@ -54,8 +54,7 @@ class CrashRecoveryTest(PfCase):
     def install_wrapper(cls, name, real, over):
         sb = cls.sb
         inside = f"/opt/crash/{name}"
-        gate = f"/run/{GATE_DIR}"
-        sb.path(inside).write_text(WRAPPER % {"gate": GATE_DIR, "gate_q": gate, "name": name, "real": real})
+        sb.path(inside).write_text(WRAPPER % {"gate": f"/run/{GATE_DIR}", "name": name, "real": real})
         sb.path(inside).chmod(0o755)
         if name == "wg":
             sb.run("ln", "-sfn", inside, over)
