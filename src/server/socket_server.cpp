@@ -107,7 +107,8 @@ void SocketServer::handle_client(int fd) {
       response = answer_request(features_, request.data);
       break;
     case BoundedRead::End::kTooLarge:
-      // The rest is never read: a client cannot make the helper buffer without bound.
+      // The rest is not kept (it is drained and dropped below): a client cannot make the helper
+      // buffer without bound.
       response = too_large_response(limits_.max_request_bytes);
       break;
     case BoundedRead::End::kTimedOut:
