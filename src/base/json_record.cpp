@@ -101,24 +101,38 @@ Error missing(std::string_view key) { return fail("missing field `" + std::strin
 Error mistyped(std::string_view key, std::string_view expected) {
   return fail("invalid type for field `" + std::string(key) + "`, expected " + std::string(expected));
 }
-// RapidJSON decodes an escaped lone trailing surrogate into bytes that are not UTF-8; such a text
-// was never written by the helper and could not be written back unchanged.
-Result<std::string> text_of(std::string_view key, const rapidjson::Value& v) {
-  std::string_view text(v.GetString(), v.GetStringLength());
-  if (!is_valid_utf8(text)) return fail("invalid text in field `" + std::string(key) + "`: not UTF-8");
-  return std::string(text);
+// RapidJSON decodes an escaped lone trailing surrogate into bytes that are not UTF-8: a text the
+// helper never wrote and could not write back unchanged. Walked without recursion, as the
+// document may be deep.
+bool all_texts_utf8(const rapidjson::Value& root) {
+  std::vector<const rapidjson::Value*> pending{&root};
+  while (!pending.empty()) {
+    const rapidjson::Value& v = *pending.back();
+    pending.pop_back();
+    if (v.IsString() && !is_valid_utf8({v.GetString(), v.GetStringLength()})) return false;
+    if (v.IsArray())
+      for (const auto& item : v.GetArray()) pending.push_back(&item);
+    if (v.IsObject()) {
+      for (const auto& member : v.GetObject()) {
+        pending.push_back(&member.name);
+        pending.push_back(&member.value);
+      }
+    }
+  }
+  return true;
 }
+
 }  // namespace
 
 Result<In> In::parse(std::string_view text) {
   auto impl = std::make_unique<Impl>();
-  // Iterative, so that a deeply nested file cannot exhaust the stack; invalid UTF-8 is refused,
-  // as the writer never produces it.
+  // Iterative, so that a deeply nested file cannot exhaust the stack.
   impl->doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(text.data(), text.size());
   if (impl->doc.HasParseError())
     return fail(std::string(rapidjson::GetParseError_En(impl->doc.GetParseError())) + " at offset " +
                 std::to_string(impl->doc.GetErrorOffset()));
   if (!impl->doc.IsObject()) return fail("invalid type: expected a JSON object");
+  if (!all_texts_utf8(impl->doc)) return fail("invalid text: a string is not UTF-8");
   return In(std::move(impl));
 }
 
@@ -128,15 +142,14 @@ Result<std::string> In::str(std::string_view key) const {
   const auto* v = impl_->find(key);
   if (!v) return missing(key);
   if (!v->IsString()) return mistyped(key, "a string");
-  return text_of(key, *v);
+  return std::string(v->GetString(), v->GetStringLength());
 }
 
 Result<std::optional<std::string>> In::opt_str(std::string_view key) const {
   const auto* v = impl_->find(key);
   if (!v || v->IsNull()) return std::optional<std::string>();
   if (!v->IsString()) return mistyped(key, "a string or null");
-  KIVO_TRY(text, text_of(key, *v));
-  return std::optional<std::string>(std::move(text));
+  return std::optional<std::string>(std::string(v->GetString(), v->GetStringLength()));
 }
 
 Result<bool> In::boolean(std::string_view key) const {
@@ -174,8 +187,7 @@ Result<std::vector<std::string>> In::str_list(std::string_view key) const {
   std::vector<std::string> out;
   for (const auto& item : v->GetArray()) {
     if (!item.IsString()) return mistyped(key, "a sequence of strings");
-    KIVO_TRY(text, text_of(key, item));
-    out.push_back(std::move(text));
+    out.emplace_back(item.GetString(), item.GetStringLength());
   }
   return out;
 }
