@@ -3,6 +3,7 @@
  * half-closed, like the helper answering a Ping, and does nothing else.
  * Usage: baseline_server SOCKET_PATH (runs until killed). */
 #include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -27,12 +28,13 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: baseline_server SOCKET_PATH\n");
     return 2;
   }
+  signal(SIGPIPE, SIG_IGN);
   struct sockaddr_un address;
   memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
   strncpy(address.sun_path, argv[1], sizeof address.sun_path - 1);
   unlink(argv[1]);
-  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
   if (listener < 0 || bind(listener, (struct sockaddr*)&address, sizeof address) != 0 || listen(listener, 128) != 0) {
     perror("baseline_server");
     return 1;
@@ -40,7 +42,7 @@ int main(int argc, char** argv) {
   printf("listening\n");
   fflush(stdout);
   for (;;) {
-    int fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
+    int fd = accept(listener, NULL, NULL);
     if (fd < 0) continue;
     pthread_t thread;
     if (pthread_create(&thread, NULL, serve, (void*)(intptr_t)fd) != 0) {
