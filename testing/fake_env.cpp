@@ -26,7 +26,11 @@ class FakeChild final : public ChildProcess {
     env_.record("SIGKILL " + std::to_string(pid_));
     env_.live_pids.erase(pid_);
   }
-  void release() override { env_.record("release " + std::to_string(pid_)); }
+  Status release() override {
+    env_.record("release " + std::to_string(pid_));
+    if (env_.release_fails) return fail("Resource temporarily unavailable");
+    return {};
+  }
 
  private:
   FakeEnv& env_;
@@ -146,7 +150,9 @@ std::optional<FileOwner> FakeEnv::file_owner(const std::string& path) {
 
 Result<std::uint32_t> FakeEnv::peer_uid(int) { return peer; }
 
-bool FakeEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds) {
+bool FakeEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) {
+  std::lock_guard lock(mu_);
+  tcp_probes.push_back(host + ":" + std::to_string(port) + " within " + std::to_string(limit.count()) + " ms");
   auto it = tcp_listeners.find(host + ":" + std::to_string(port));
   return it != tcp_listeners.end() && it->second;
 }

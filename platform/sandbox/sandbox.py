@@ -197,14 +197,23 @@ class Sandbox:
     TUNNEL_IP = "198.18.0.2"          # the client's address inside the tunnel
     PUBLIC_IP = "198.51.100.10"       # public probe targets, served by the echo server
     PUBLIC_IP_2 = "198.51.100.20"
+    # IPv6 on the physical link only: the tunnel carries IPv4, so IPv6 leaves outside it.
+    CLIENT_IP6 = "2001:db8:2::2"
+    GATEWAY6 = "fe80::1"              # a router's link-local address, as macOS sees one
+    PUBLIC_IP6 = "2001:db8:100::10"
+    PUBLIC_IP6_2 = "2001:db8:100::20"
     ECHO_PORT = 7777                  # open for UDP and TCP on every server address
     ECHO_UDP_PORTS = (53, 443, 7777)
     ECHO_TCP_PORTS = (80, 443, 7777)
+    HOLD_PORT = 7778                  # TCP connections stay open (kivo-stream)
     CONFIG_PATH = "/etc/kivo/wg0.conf"
     SOCKET_PATH = "/var/run/com.kivovpn.helper.sock"
     HELPER_TOOLS = "/Library/PrivilegedHelperTools"
     APP_BINARIES = "/Applications/Kivo VPN.app/Contents/Resources/binaries/macos"
     INSIDE_BUILD_DIR = "/opt/kivo/bin"
+    DNS_NAME = "vpn-check.kivo.test"  # what the server's DNS (start_dns_server) answers
+    DNS_ANSWER = "198.51.100.77"
+    DNS_PROXY_PORT = 1053             # where the helper's redirection sends loopback DNS
     INSIDE_PLATFORM_DIR = "/opt/kivo-platform/bin"
 
     def __init__(self, console_uid=None, build_dir=None):
@@ -258,6 +267,7 @@ class Sandbox:
         self.client_pid_ns_id = namespace_id(self.client_pid, "pid")
         self._wire()
         self._start_server_peer()
+        self._seed_network_services()
 
     def _client_layout(self):
         binds = {self.INSIDE_PLATFORM_DIR: str(PLATFORM_DIR / "bin")}
@@ -270,7 +280,9 @@ class Sandbox:
             "binds": binds,
             "dirs": [self.APP_BINARIES, self.INSIDE_BUILD_DIR],
             "links": {f"{self.HELPER_TOOLS}/wireguard-go": shutil.which("wireguard-go"),
-                      f"{self.HELPER_TOOLS}/wg": shutil.which("wg")},
+                      f"{self.HELPER_TOOLS}/wg": shutil.which("wg"),
+                      # kivo-ne-manager runs codesign by its full path.
+                      "/usr/bin/codesign": f"{self.INSIDE_PLATFORM_DIR}/codesign"},
             "files": {self.CONFIG_PATH: str(self.dir / "client-wg0.conf")},
         }
 
@@ -289,13 +301,25 @@ class Sandbox:
             f"link add {self.PHYSICAL_IFACE} type veth peer name eth0 netns {self.server.pid}\n"
             f"addr add {self.CLIENT_IP}/24 dev {self.PHYSICAL_IFACE}\n"
             f"link set {self.PHYSICAL_IFACE} up\n"
-            f"route add default via {self.GATEWAY}\n"))
+            f"route add default via {self.GATEWAY}\n"
+            f"addr add {self.CLIENT_IP6}/64 dev {self.PHYSICAL_IFACE} nodad\n"
+            f"route add default via {self.GATEWAY6} dev {self.PHYSICAL_IFACE}\n"))
         self.server.run("ip", "-batch", "-", input=(
             f"addr add {self.GATEWAY}/24 dev eth0\n"
+            f"addr add {self.GATEWAY6}/64 dev eth0 nodad\n"
+            "addr add 2001:db8:2::1/64 dev eth0 nodad\n"
             "link set eth0 up\n"
             f"addr add {self.SERVER_IP}/32 dev lo\n"
             f"addr add {self.PUBLIC_IP}/32 dev lo\n"
-            f"addr add {self.PUBLIC_IP_2}/32 dev lo\n"))
+            f"addr add {self.PUBLIC_IP_2}/32 dev lo\n"
+            f"addr add {self.PUBLIC_IP6}/128 dev lo\n"
+            f"addr add {self.PUBLIC_IP6_2}/128 dev lo\n"))
+        # The tunnel's address means something only inside the tunnel: like any network
+        # between here and a real public host, the server's side drops packets that claim it
+        # on the physical link (strict reverse-path filter), so a flow that began in the
+        # tunnel cannot carry on around it.
+        self.server.run("sysctl", "-q", "-w", "net.ipv4.conf.all.rp_filter=1",
+                        "net.ipv4.conf.eth0.rp_filter=1")
 
     def _start_server_peer(self):
         log = open(self.dir / "server" / "wireguard-go.log", "wb")
@@ -311,13 +335,23 @@ class Sandbox:
         echo = self.server.spawn(
             str(PLATFORM_DIR / "bin" / "kivo-echo"), "--log", str(self.dir / "server" / "echo.log"),
             "--udp", ",".join(map(str, self.ECHO_UDP_PORTS)),
-            "--tcp", ",".join(map(str, self.ECHO_TCP_PORTS)),
+            "--tcp", ",".join(map(str, self.ECHO_TCP_PORTS)), "--hold", str(self.HOLD_PORT),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
         err.close()
         ready, _, _ = select.select([echo.stdout], [], [], 10)
         if not ready or echo.stdout.readline().strip() != b"ready":
             raise RuntimeError("the echo server did not start: "
                                + (self.dir / "server" / "echo.err").read_text())
+
+    def _seed_network_services(self):
+        """networksetup's services, with the client's /etc/resolv.conf following their DNS
+        servers; a service without servers of its own uses the gateway's, as handed out by
+        DHCP on a home network."""
+        store = self.run_path("kivo-platform")
+        store.mkdir(mode=0o755)
+        (store / "networksetup.json").write_text(json.dumps(
+            {"resolver": {"file": "/etc/resolv.conf", "automatic_dns_servers": [self.GATEWAY]}}))
+        self.run("networksetup", "-listallnetworkservices")
 
     def close(self):
         """Kills everything the sandbox started and removes its temp dir. Idempotent."""
@@ -480,6 +514,49 @@ class Sandbox:
             while chunk := s.recv(65536):
                 chunks.append(chunk)
         return b"".join(chunks)
+
+    # -- DNS -------------------------------------------------------------------------------
+
+    def start_dns_server(self):
+        """A real DNS server (dnsmasq) in the server namespace answering DNS_NAME with
+        DNS_ANSWER, on the gateway (the network's own resolver) and on the server's tunnel
+        address; dns_queries() tells who asked."""
+        log = self.dir / "server" / "dns.log"
+        self.server.spawn(
+            "dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
+            "--bind-interfaces", f"--listen-address={self.GATEWAY}",
+            f"--listen-address={self.SERVER_TUNNEL_IP}", "--port=53", "--user=root", "--pid-file=",
+            f"--host-record={self.DNS_NAME},{self.DNS_ANSWER}", "--log-queries",
+            f"--log-facility={log}", stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+
+        def answers():
+            return self.server_run("dig", "+short", "+time=1", "+tries=1", f"@{self.GATEWAY}",
+                                   self.DNS_NAME, check=False).stdout.strip() == self.DNS_ANSWER
+        _wait_for(answers, 10, "the server's DNS did not start")
+
+    def dns_queries(self):
+        """(name, source address) of every query the server's DNS has seen, in order."""
+        log = self.dir / "server" / "dns.log"
+        lines = log.read_text().splitlines() if log.exists() else []
+        return [(words[-3], words[-1]) for words in map(str.split, lines)
+                if len(words) >= 4 and words[-4].startswith("query[") and words[-2] == "from"]
+
+    def start_dns_proxy(self, upstream=None):
+        """A local DNS proxy (dnsmasq) on 127.0.0.1 port DNS_PROXY_PORT inside the client,
+        forwarding every query uncached to `upstream` (the server's tunnel address by default,
+        which only the tunnel reaches). Returns the process, for inner_pid()."""
+        proc = self.spawn(
+            "dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
+            "--bind-interfaces", "--listen-address=127.0.0.1", f"--port={self.DNS_PROXY_PORT}",
+            f"--server={upstream or self.SERVER_TUNNEL_IP}", "--cache-size=0", "--user=root",
+            "--pid-file=", stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        connect = ("import socket; socket.create_connection(('127.0.0.1', %d), 1).close()"
+                   % self.DNS_PROXY_PORT)
+        _wait_for(lambda: self.run("python3", "-c", connect, check=False).returncode == 0, 10,
+                  "the local DNS proxy did not start")
+        return proc
 
 
 def _wait_for(condition, timeout, what):

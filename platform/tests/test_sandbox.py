@@ -34,6 +34,14 @@ class TopologyTest(unittest.TestCase):
                 self.assertIn(f"{proto} {sb.CLIENT_IP} {host} {port}", sb.server_log())
         self.assertEqual(self.probe("udp", sb.PUBLIC_IP, 9), "")
 
+    def test_physical_path_over_ipv6(self):
+        sb = self.sb
+        self.assertIn("gateway: fe80::1%en0", sb.run("route", "-n", "get", "-inet6", "default").stdout)
+        for proto, host in (("udp", sb.PUBLIC_IP6), ("tcp", sb.PUBLIC_IP6_2)):
+            with self.subTest(proto=proto, host=host):
+                self.assertEqual(self.probe(proto, host), sb.CLIENT_IP6)
+                self.assertIn(f"{proto} {sb.CLIENT_IP6} {host} {sb.ECHO_PORT}", sb.server_log())
+
     def test_macos_like_private_view(self):
         sb = self.sb
         self.assertEqual(sb.run("sh", "-c", "command -v route; command -v ifconfig").stdout.split(),
@@ -70,11 +78,16 @@ class TopologyTest(unittest.TestCase):
         self.assertEqual(self.probe("tcp", sb.PUBLIC_IP_2, 443), sb.TUNNEL_IP)
         rx, tx = map(int, sb.run("wg", "show", "utun200", "transfer").stdout.split()[1:3])
         self.assertTrue(rx > 0 and tx > 0, (rx, tx))
+        stream = sb.spawn("kivo-stream", sb.PUBLIC_IP_2, str(sb.HOLD_PORT), stdout=subprocess.PIPE)
+        self.assertEqual(stream.stdout.readline().split(), [b"connected", sb.TUNNEL_IP.encode()])
         # A bypass route through the physical gateway takes one host around the tunnel.
         sb.run("route", "-n", "add", "-host", sb.PUBLIC_IP_2, sb.GATEWAY)
         self.addCleanup(sb.run, "route", "-n", "delete", "-host", sb.PUBLIC_IP_2, sb.GATEWAY)
         self.assertEqual(self.probe("udp", sb.PUBLIC_IP_2), sb.CLIENT_IP)
         self.assertEqual(self.probe("udp", sb.PUBLIC_IP), sb.TUNNEL_IP)
+        # The flow begun in the tunnel keeps the tunnel's address, which the other side drops
+        # on the physical link: it stalls, and its next connection goes around the tunnel.
+        self.assertEqual(stream.stdout.readline().split(), [b"connected", sb.CLIENT_IP.encode()])
 
         # killall inside reaches only the client: the server's WireGuard peer lives on.
         sb.run("killall", "-9", "wireguard-go")

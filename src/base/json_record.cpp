@@ -72,6 +72,12 @@ Out& Out::str_list(std::string_view key, const std::vector<std::string>& values)
   impl_->writer.EndArray();
   return *this;
 }
+Out& Out::nullable_str_list(std::string_view key, const std::optional<std::vector<std::string>>& values) {
+  if (values) return str_list(key, *values);
+  impl_->key(key);
+  impl_->writer.Null();
+  return *this;
+}
 Out& Out::u64_map(std::string_view key, const std::map<std::string, std::uint64_t>& values) {
   impl_->key(key);
   impl_->writer.StartObject();
@@ -82,13 +88,31 @@ Out& Out::u64_map(std::string_view key, const std::map<std::string, std::uint64_
   impl_->writer.EndObject();
   return *this;
 }
+Out& Out::u32_list(std::string_view key, const std::vector<std::uint32_t>& values) {
+  impl_->key(key);
+  impl_->writer.StartArray();
+  for (auto v : values) impl_->writer.Uint(v);
+  impl_->writer.EndArray();
+  return *this;
+}
+Out& Out::begin_array(std::string_view key) {
+  impl_->key(key);
+  impl_->writer.StartArray();
+  return *this;
+}
+Out& Out::end_array() {
+  impl_->writer.EndArray();
+  return *this;
+}
 std::string Out::take() { return std::string(impl_->buffer.GetString(), impl_->buffer.GetSize()); }
 
+// Nested objects share the parsed document of the record they belong to.
 struct In::Impl {
-  rapidjson::Document doc;
+  std::shared_ptr<rapidjson::Document> doc;
+  const rapidjson::Value* object = nullptr;
   const rapidjson::Value* find(std::string_view key) const {
-    auto it = doc.FindMember(rapidjson::Value(rapidjson::StringRef(key.data(), key.size())));
-    return it == doc.MemberEnd() ? nullptr : &it->value;
+    auto it = object->FindMember(rapidjson::Value(rapidjson::StringRef(key.data(), key.size())));
+    return it == object->MemberEnd() ? nullptr : &it->value;
   }
 };
 
@@ -125,18 +149,31 @@ bool all_texts_utf8(const rapidjson::Value& root) {
 }  // namespace
 
 Result<In> In::parse(std::string_view text) {
+  // The writer would hand invalid UTF-8 back as U+FFFD, so a record holding it is refused.
+  if (!is_valid_utf8(text)) return fail("Invalid encoding in string.");
   auto impl = std::make_unique<Impl>();
+  impl->doc = std::make_shared<rapidjson::Document>();
   // Iterative, so that a deeply nested file cannot exhaust the stack.
-  impl->doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(text.data(), text.size());
-  if (impl->doc.HasParseError())
-    return fail(std::string(rapidjson::GetParseError_En(impl->doc.GetParseError())) + " at offset " +
-                std::to_string(impl->doc.GetErrorOffset()));
-  if (!impl->doc.IsObject()) return fail("invalid type: expected a JSON object");
-  if (!all_texts_utf8(impl->doc)) return fail("invalid text: a string is not UTF-8");
+  impl->doc->Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(text.data(), text.size());
+  if (impl->doc->HasParseError())
+    return fail(std::string(rapidjson::GetParseError_En(impl->doc->GetParseError())) + " at offset " +
+                std::to_string(impl->doc->GetErrorOffset()));
+  if (!impl->doc->IsObject()) return fail("invalid type: expected a JSON object");
+  if (!all_texts_utf8(*impl->doc)) return fail("invalid text: a string is not UTF-8");
+  impl->object = impl->doc.get();
   return In(std::move(impl));
 }
 
 bool In::has(std::string_view key) const { return impl_->find(key) != nullptr; }
+
+Result<In> In::object(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsObject()) return mistyped(key, "a struct");
+  auto nested = std::make_unique<Impl>(*impl_);
+  nested->object = v;
+  return In(std::move(nested));
+}
 
 Result<std::string> In::str(std::string_view key) const {
   const auto* v = impl_->find(key);
@@ -192,9 +229,55 @@ Result<std::vector<std::string>> In::str_list(std::string_view key) const {
   return out;
 }
 
+Result<std::optional<std::vector<std::string>>> In::nullable_str_list(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v || v->IsNull()) return std::optional<std::vector<std::string>>();
+  KIVO_TRY(values, str_list(key));
+  return std::optional<std::vector<std::string>>(std::move(values));
+}
+
 Result<std::vector<std::string>> In::opt_str_list(std::string_view key) const {
   if (!has(key)) return std::vector<std::string>();
   return str_list(key);
+}
+
+Result<std::vector<std::uint32_t>> In::u32_list(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsArray()) return mistyped(key, "a sequence");
+  std::vector<std::uint32_t> out;
+  for (const auto& item : v->GetArray()) {
+    if (!item.IsUint()) return mistyped(key, "a sequence of u32");
+    out.push_back(item.GetUint());
+  }
+  return out;
+}
+
+Result<std::map<std::string, std::uint64_t>> In::u64_map(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsObject()) return mistyped(key, "a map");
+  std::map<std::string, std::uint64_t> out;
+  for (const auto& member : v->GetObject()) {
+    if (!member.value.IsUint64()) return mistyped(key, "a map of u64");
+    out[std::string(member.name.GetString(), member.name.GetStringLength())] = member.value.GetUint64();
+  }
+  return out;
+}
+
+Result<std::vector<In>> In::object_list(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  if (!v) return missing(key);
+  if (!v->IsArray()) return mistyped(key, "a sequence");
+  std::vector<In> out;
+  for (const auto& item : v->GetArray()) {
+    if (!item.IsObject()) return mistyped(key, "a sequence of objects");
+    auto impl = std::make_unique<Impl>();
+    impl->doc = impl_->doc;
+    impl->object = &item;
+    out.push_back(In(std::move(impl)));
+  }
+  return out;
 }
 
 }  // namespace kivo::json

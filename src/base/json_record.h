@@ -27,7 +27,12 @@ class Out {
   Out& u64(std::string_view key, std::uint64_t value);
   Out& opt_u64(std::string_view key, const std::optional<std::uint64_t>& value);
   Out& str_list(std::string_view key, const std::vector<std::string>& values);
+  Out& nullable_str_list(std::string_view key, const std::optional<std::vector<std::string>>& values);
   Out& u64_map(std::string_view key, const std::map<std::string, std::uint64_t>& values);
+  Out& u32_list(std::string_view key, const std::vector<std::uint32_t>& values);
+  // An array of objects: begin_array(key), then begin_object() / end_object() per element.
+  Out& begin_array(std::string_view key);
+  Out& end_array();
   std::string take();
 
  private:
@@ -49,8 +54,15 @@ class In {
   Result<std::uint32_t> u32(std::string_view key) const;
   Result<std::optional<std::uint64_t>> opt_u64(std::string_view key) const;
   Result<std::vector<std::string>> str_list(std::string_view key) const;
+  Result<std::optional<std::vector<std::string>>> nullable_str_list(std::string_view key) const;  // absent or null: none
   Result<std::vector<std::string>> opt_str_list(std::string_view key) const;  // absent: empty
+  Result<std::vector<std::uint32_t>> u32_list(std::string_view key) const;
+  Result<std::map<std::string, std::uint64_t>> u64_map(std::string_view key) const;
+  // The elements of an array of objects, each readable like the record itself.
+  Result<std::vector<In>> object_list(std::string_view key) const;
   bool has(std::string_view key) const;
+  // A nested object, readable like the record itself.
+  Result<In> object(std::string_view key) const;
 
  private:
   struct Impl;

@@ -1,4 +1,5 @@
 // com.kivovpn.helper: the privileged daemon behind the desktop client.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,12 +11,16 @@
 #include "server/socket_server.h"
 
 int main() {
+  // A standard-error line or a response written to a closed pipe must not end the daemon.
+  signal(SIGPIPE, SIG_IGN);
   if (geteuid() != 0) {
     std::fputs("Daemon must run as root.\n", stderr);
     return 1;
   }
   static kivo::RealEnv env;
   static kivo::Features features(env);
+  // Before anything else can run: DNS left pointing at a proxy that died with the last run.
+  features.dns.recover_stale_dns_state("helper startup");
   kivo::start_monitors(features);
 
   auto listen_fd = kivo::open_helper_socket(env, kivo::kSocketPath);

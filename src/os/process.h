@@ -5,15 +5,23 @@
 #include <string>
 #include <vector>
 
+#include "commands/command_runner.h"
+#include "os/descriptors.h"
 #include "os/env.h"
 
 namespace kivo {
 
 CommandResult run_process(const std::string& program, const std::vector<std::string>& args,
                           std::optional<TimeLimit> limit);
+struct CapturedRun {
+  ProcessExit exit;
+  std::string standard_output;
+  std::string standard_error;
+};
+// Runs a tool to its end with standard input on /dev/null, keeping both streams apart.
+Result<CapturedRun> run_process_captured(const std::string& program, const std::vector<std::string>& args);
+
 bool probe_process(const std::string& program, const std::vector<std::string>& args);
 Result<std::unique_ptr<ChildProcess>> spawn_process(const std::string& program, const std::vector<std::string>& args);
-
-std::string system_error_text(int error_number);
 
 }  // namespace kivo

@@ -38,7 +38,11 @@ TEST_F(ClientSession, AnswersWithTheHandlersResponse) {
       {"\"Ping\"\n", "\"Ok\""},
       {"", R"({"Err":{"code":"ParseError","message":"EOF while parsing a value at line 1 column 0"}})"},
       {R"({"ApplyDnsProxy":{"dns_ip":"127.0.0.1"}})",
-       R"({"Err":{"code":"DnsApplyFailed","message":"not available in this build"}})"},
+       R"({"Err":{"code":"DnsApplyFailed","message":"No active network services found for DNS configuration"}})"},
+      {R"({"VerifyDnsProxy":{"dns_ip":"localhost"}})",
+       R"({"Err":{"code":"DnsVerifyFailed","message":"Invalid IP provided: localhost"}})"},
+      {R"({"VerifyDnsProxy":{"dns_ip":"127.0.0.1"}})", R"({"DnsStatus":{"active":false,"configured_services":0}})"},
+      {R"("RestoreDnsProxy")", R"({"DnsStatus":{"active":false,"configured_services":0}})"},
       {R"({"ApplySplitBypass":{"routes":[],"gateway":"192.0.2.1"}})",
        R"({"SplitBypassStatus":{"active":false,"routes":0}})"},
       {R"({"SetQuicMitigation":{"enabled":false}})", R"({"QuicMitigationStatus":{"enabled":false}})"},
@@ -59,10 +63,14 @@ TEST_F(ClientSession, StatusReflectsTheRecordAndItsProcess) {
   EXPECT_EQ(answer("\"Status\""), R"({"Status":{"connected":true,"iface":"utun201","pid":77}})");
 }
 
-TEST_F(ClientSession, RecoverAnswersOkWhateverFailsAndLeavesTheKillSwitch) {
+TEST_F(ClientSession, RecoverAnswersOkWhateverFailsAndLeavesTheKillSwitchAndDns) {
   env.handler = [](const std::string&) -> std::optional<CommandResult> { return CommandResult(fail("boom")); };
   EXPECT_EQ(answer("\"Recover\""), "\"Ok\"");
-  for (const auto& line : env.commands()) EXPECT_EQ(line.find("250.KivoVPN "), std::string::npos) << line;
+  for (const auto& line : env.commands()) {
+    EXPECT_EQ(line.find("250.KivoVPN "), std::string::npos) << line;
+    EXPECT_EQ(line.find("251.KivoVPNDNS "), std::string::npos) << line;
+    EXPECT_EQ(line.find("networksetup"), std::string::npos) << line;
+  }
   EXPECT_FALSE(env.commands_of("killall").empty());
   EXPECT_FALSE(env.commands_of("pfctl -a com.apple/252.KivoVPNQuic -F all").empty());
 }

@@ -15,8 +15,58 @@ HelperResponse err(std::string_view code, std::string message) {
   return resp::Err{std::string(code), std::move(message)};
 }
 
-// Requests whose feature this build does not carry yet answer with their own code.
-HelperResponse unavailable(std::string_view code) { return err(code, "not available in this build"); }
+// Every count and the plan members copied from the engine's diagnostics; not staged, not active.
+resp::PacketSteeringEngineStatus packet_steering_status(const HelperPacketSteeringDiagnostics& d) {
+  resp::PacketSteeringEngineStatus s;
+  s.observation_source = d.observation_source;
+  s.tracked_processes = d.tracked_processes;
+  s.active_excluded_flows_ipv4 = d.active_excluded_flows_ipv4;
+  s.active_excluded_flows_ipv6 = d.active_excluded_flows_ipv6;
+  s.tunnel_excluded_flows_ipv4 = d.tunnel_excluded_flows_ipv4;
+  s.tunnel_excluded_flows_ipv6 = d.tunnel_excluded_flows_ipv6;
+  s.observed_public_destinations_ipv4 = d.observed_public_destinations_ipv4;
+  s.observed_public_destinations_ipv6 = d.observed_public_destinations_ipv6;
+  s.candidate_bypass_routes_ipv4 = d.candidate_bypass_routes_ipv4;
+  s.candidate_bypass_routes_ipv6 = d.candidate_bypass_routes_ipv6;
+  s.static_bypass_routes_ipv4 = d.static_bypass_routes_ipv4;
+  s.static_bypass_routes_ipv6 = d.static_bypass_routes_ipv6;
+  s.learned_bypass_routes_ipv4 = d.learned_bypass_routes_ipv4;
+  s.learned_bypass_routes_ipv6 = d.learned_bypass_routes_ipv6;
+  s.first_hit_gap_routes_ipv4 = d.first_hit_gap_routes_ipv4;
+  s.first_hit_gap_routes_ipv6 = d.first_hit_gap_routes_ipv6;
+  s.enforcement_ready_routes_ipv4 = d.enforcement_ready_routes_ipv4;
+  s.enforcement_ready_routes_ipv6 = d.enforcement_ready_routes_ipv6;
+  s.planned_bypass_routes_ipv4 = d.planned_bypass_routes_ipv4;
+  s.planned_bypass_routes_ipv6 = d.planned_bypass_routes_ipv6;
+  s.applied_bypass_routes_ipv4 = d.applied_bypass_routes_ipv4;
+  s.applied_bypass_routes_ipv6 = d.applied_bypass_routes_ipv6;
+  s.route_drift_routes_ipv4 = d.route_drift_routes_ipv4;
+  s.route_drift_routes_ipv6 = d.route_drift_routes_ipv6;
+  s.stale_pid_snapshots = d.stale_pid_snapshots;
+  s.enforcement_plan_ready = d.enforcement_plan_ready;
+  s.enforcement_plan_revision = d.enforcement_plan_revision;
+  s.enforcement_plan_summary = d.enforcement_plan_summary;
+  return s;
+}
+
+void fill_engine_members(resp::PacketSteeringEngineStatus& s, const PacketSteeringEngineReport& r) {
+  s.staged = r.staged;
+  s.active = r.active;
+  s.app_count = r.app_count;
+  s.route_count = r.route_count;
+  s.note = r.note;
+}
+
+// Stage and PID update name no observer and no tunnel flows, whatever the diagnostics hold.
+resp::PacketSteeringEngineStatus packet_steering_status_after_change(const PacketSteeringEngineReport& r) {
+  auto s = packet_steering_status(r.diagnostics);
+  fill_engine_members(s, r);
+  s.staged = true;
+  s.observation_source.reset();
+  s.tunnel_excluded_flows_ipv4 = 0;
+  s.tunnel_excluded_flows_ipv6 = 0;
+  return s;
+}
 
 struct Handler {
   Features& f;
@@ -42,6 +92,8 @@ struct Handler {
     // Best effort after a client restart; the kill switch and DNS stay as they are.
     f.tunnel.stop_tunnel();
     (void)f.split.restore_split_bypass();
+    (void)f.custom_split.restore_custom_split_engine();
+    (void)f.steering.restore_packet_steering_engine();
     (void)f.quic.remove_quic_mitigation();
     return resp::Ok{};
   }
@@ -94,32 +146,63 @@ struct Handler {
     return resp::QuicMitigationStatus{*enabled};
   }
 
-  HelperResponse operator()(const req::ApplyDnsProxy&) { return unavailable(protocol::code::kDnsApplyFailed); }
-  HelperResponse operator()(const req::RestoreDnsProxy&) { return unavailable(protocol::code::kDnsRestoreFailed); }
-  HelperResponse operator()(const req::VerifyDnsProxy&) { return unavailable(protocol::code::kDnsVerifyFailed); }
-  HelperResponse operator()(const req::StageCustomSplitEngine&) {
-    return unavailable(protocol::code::kCustomSplitEngineStageFailed);
+  HelperResponse operator()(const req::ApplyDnsProxy& r) {
+    auto count = f.dns.apply_dns_proxy(r.dns_ip);
+    if (!count) return err(protocol::code::kDnsApplyFailed, count.error());
+    return resp::DnsStatus{true, *count};
   }
-  HelperResponse operator()(const req::UpdateCustomSplitEnginePids&) {
-    return unavailable(protocol::code::kCustomSplitEnginePidUpdateFailed);
+  HelperResponse operator()(const req::RestoreDnsProxy&) {
+    auto count = f.dns.restore_dns_proxy();
+    if (!count) return err(protocol::code::kDnsRestoreFailed, count.error());
+    return resp::DnsStatus{false, *count};
+  }
+  HelperResponse operator()(const req::VerifyDnsProxy& r) {
+    auto verified = f.dns.verify_dns_proxy(r.dns_ip);
+    if (!verified) return err(protocol::code::kDnsVerifyFailed, verified.error());
+    return resp::DnsStatus{verified->active, verified->configured_services};
+  }
+  HelperResponse operator()(const req::StageCustomSplitEngine& r) {
+    auto status = f.custom_split.stage_custom_split_engine(r.app_paths, r.routes, r.gateway, r.allow_lan);
+    if (!status) return err(protocol::code::kCustomSplitEngineStageFailed, status.error());
+    return *status;
+  }
+  HelperResponse operator()(const req::UpdateCustomSplitEnginePids& r) {
+    auto status = f.custom_split.update_custom_split_engine_pids(r.generation, r.apps);
+    if (!status) return err(protocol::code::kCustomSplitEnginePidUpdateFailed, status.error());
+    status->staged = true;
+    return *status;
   }
   HelperResponse operator()(const req::RestoreCustomSplitEngine&) {
-    return unavailable(protocol::code::kCustomSplitEngineRestoreFailed);
+    auto counts = f.custom_split.restore_custom_split_engine();
+    if (!counts) return err(protocol::code::kCustomSplitEngineRestoreFailed, counts.error());
+    return resp::CustomSplitEngineStatus{false, false, counts->app_count, counts->route_count,
+                                         counts->removed_dynamic_routes, std::nullopt};
   }
-  HelperResponse operator()(const req::VerifyCustomSplitEngine&) {
-    return unavailable(protocol::code::kCustomSplitEngineVerifyFailed);
+  HelperResponse operator()(const req::VerifyCustomSplitEngine&) { return f.custom_split.verify_custom_split_engine(); }
+
+  HelperResponse operator()(const req::StagePacketSteeringEngine& r) {
+    auto staged = f.steering.stage_packet_steering_engine(r.app_paths, r.routes, r.gateway, r.allow_lan);
+    if (!staged) return err(protocol::code::kPacketSteeringEngineStageFailed, staged.error());
+    return packet_steering_status_after_change(*staged);
   }
-  HelperResponse operator()(const req::StagePacketSteeringEngine&) {
-    return unavailable(protocol::code::kPacketSteeringEngineStageFailed);
-  }
-  HelperResponse operator()(const req::UpdatePacketSteeringPids&) {
-    return unavailable(protocol::code::kPacketSteeringEnginePidUpdateFailed);
+  HelperResponse operator()(const req::UpdatePacketSteeringPids& r) {
+    auto updated = f.steering.update_packet_steering_pids(r.generation, r.apps);
+    if (!updated) return err(protocol::code::kPacketSteeringEnginePidUpdateFailed, updated.error());
+    return packet_steering_status_after_change(*updated);
   }
   HelperResponse operator()(const req::RestorePacketSteeringEngine&) {
-    return unavailable(protocol::code::kPacketSteeringEngineRestoreFailed);
+    auto restored = f.steering.restore_packet_steering_engine();
+    auto status = packet_steering_status(restored.diagnostics);
+    status.app_count = restored.app_count;
+    status.route_count = restored.route_count;
+    return status;
   }
   HelperResponse operator()(const req::VerifyPacketSteeringEngine&) {
-    return unavailable(protocol::code::kPacketSteeringEngineVerifyFailed);
+    auto verified = f.steering.verify_packet_steering_engine();
+    if (!verified) return err(protocol::code::kPacketSteeringEngineVerifyFailed, verified.error());
+    auto status = packet_steering_status(verified->diagnostics);
+    fill_engine_members(status, *verified);
+    return status;
   }
 };
 

@@ -45,15 +45,19 @@ class KillSwitchTest(PfCase):
 
         for proto in ("udp", "tcp"):
             self.assertEqual(self.probe(sb.PUBLIC_IP, proto), sb.TUNNEL_IP)
-            self.assert_dropped(sb.PUBLIC_IP_2, proto)
+            # The tunnel carries IPv4 only: IPv6 would leave beside it, so it must not leave.
+            for host in (sb.PUBLIC_IP_2, sb.PUBLIC_IP6):
+                self.assert_dropped(host, proto)
         self.assertNotEqual(self.server_handshake(), 0, "no WireGuard handshake with the server")
-        self.assertEqual([l for l in sb.server_log()[log_start:] if l.split()[1] == sb.CLIENT_IP
+        physical = (sb.CLIENT_IP, sb.CLIENT_IP6)
+        self.assertEqual([l for l in sb.server_log()[log_start:] if l.split()[1] in physical
                           and l.split()[2] != sb.SERVER_IP], [], "packets leaked outside the tunnel")
         self.assert_server_and_loopback_pass()
 
         self.assertEqual(self.request("RemoveKillSwitch"), OK)
         self.assertEqual(self.probe(sb.PUBLIC_IP_2), sb.CLIENT_IP)
         self.assertEqual(self.probe(sb.PUBLIC_IP), sb.TUNNEL_IP)
+        self.assertEqual(self.probe(sb.PUBLIC_IP6), sb.CLIENT_IP6)
 
     def test_without_a_tunnel_only_server_and_loopback_get_out(self):
         sb = self.sb
@@ -62,7 +66,7 @@ class KillSwitchTest(PfCase):
         self.assertEqual(self.anchor_rules(), [*BASE_RULES, BLOCK_ALL])
         self.assertIsNone(self.state(PF_STATE)["iface"])
         for proto in ("udp", "tcp"):
-            for host in (sb.PUBLIC_IP, sb.PUBLIC_IP_2, sb.GATEWAY):
+            for host in (sb.PUBLIC_IP, sb.PUBLIC_IP_2, sb.GATEWAY, sb.PUBLIC_IP6, sb.PUBLIC_IP6_2):
                 self.assert_dropped(host, proto)
         self.assert_server_and_loopback_pass()
 

@@ -1,0 +1,87 @@
+#include "kivo_ne_manager/main/kivo_desktop_ne_manager.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testing/fake_network_extension.h"
+
+namespace kivo::nem {
+
+void PrintTo(const KivoDesktopNEManager::Answer& a, std::ostream* os) {
+  *os << a.exit_status << " out=" << a.standard_output << " err=" << a.standard_error;
+}
+
+namespace {
+
+using testing::FakePlatform;
+using namespace std::chrono_literals;
+using Answer = KivoDesktopNEManager::Answer;
+
+const char* kNotConfigured =
+    R"({"configured":false,"connected":false,"connecting":false,"disconnecting":false,"status":"invalid",)"
+    R"("perAppMode":false,"appRuleCount":0})";
+
+struct FrontEnd : ::testing::Test {
+  FakePlatform os;
+  Answer main(std::vector<std::string> args) { return KivoDesktopNEManager::main(args, os, os); }
+  static Answer failed(const std::string& error) { return {1, "", R"({"error":")" + error + R"("})"}; }
+};
+
+TEST_F(FrontEnd, BadCommandsAndInputsEndBeforeAnyFrameworkCall) {
+  EXPECT_EQ(main({}), failed("Usage: kivo-ne-manager <connect|disconnect|status|update-app-rules>"));
+  EXPECT_EQ(main({"Connect"}), failed("Unknown command: Connect"));
+  os.standard_input = "";
+  EXPECT_EQ(main({"connect"}), failed("Expected JSON payload on stdin."));
+  EXPECT_EQ(main({"update-app-rules"}), failed("Expected JSON payload on stdin."));
+  os.standard_input = R"({"privateKey":"k"})";
+  EXPECT_EQ(main({"connect"}), failed("Invalid connect payload: missing field `address`"));
+  EXPECT_TRUE(os.calls.empty());
+}
+
+TEST_F(FrontEnd, AnswersOnStandardOutputAndIgnoresFurtherArguments) {
+  // status and disconnect never read standard input (the fake fails a test that does).
+  EXPECT_EQ(main({"status", "--verbose"}), (Answer{0, kNotConfigured, ""}));
+  EXPECT_EQ(main({"disconnect"}), (Answer{0, kNotConfigured, ""}));
+  EXPECT_EQ(os.stdin_reads, 0);
+  os.standard_input = R"({"excludedApps":["/Applications/A.app"]})";
+  EXPECT_EQ(main({"update-app-rules"}), failed("Kivo VPN packet tunnel manager is not configured."));
+}
+
+TEST_F(FrontEnd, WaitsFifteenSecondsForTheCompletion) {
+  KivoDesktopNEManager manager(os, os);
+  StatusPayload late{true, true, false, false, "connected", false, 0};
+  auto answer_after = [&](std::chrono::milliseconds delay) {
+    return manager.await_result([&](Completion done) { os.dispatch_after(delay, [done, late] { done(late); }); });
+  };
+  auto began = os.elapsed();
+  EXPECT_EQ(*answer_after(14900ms), late);
+  EXPECT_LT(os.elapsed() - began, 14950ms);
+  // The run loop is served in 50 ms slices; one that ends on the deadline still counts.
+  began = os.elapsed();
+  EXPECT_EQ(*answer_after(15000ms), late);
+  began = os.elapsed();
+  EXPECT_EQ(answer_after(15001ms).error(), "Timed out waiting for Network Extension manager response.");
+  EXPECT_EQ(os.elapsed() - began, 15000ms);
+}
+
+TEST_F(FrontEnd, AnOperationThatNeverAnswersTimesOut) {
+  os.silent.insert("loadAll");
+  EXPECT_EQ(main({"status"}), failed("Timed out waiting for Network Extension manager response."));
+  EXPECT_EQ(os.elapsed(), 15000ms);
+}
+
+TEST_F(FrontEnd, TheMendCodeSignaturesThatOutlastTheWaitCostNoProfile) {
+  os.completion_delay = 10ms;
+  os.codesign_takes = 6s;
+  for (auto app : {"A", "B", "C", "D"}) os.add_app(std::string("/Applications/") + app + ".app", std::string("com.") + app);
+  os.add_profile(kVpnConnected);
+  os.standard_input =
+      R"({"privateKey":"k","address":"a","dns":"d","peerPublicKey":"p","peerEndpoint":"e:1","allowedIps":"0.0.0.0/0",)"
+      R"("excludedApps":["/Applications/A.app"]})";
+  EXPECT_EQ(main({"connect"}), failed("Timed out waiting for Network Extension manager response."));
+  // Removing the stale profile would have been done by the time the signatures were read.
+  EXPECT_EQ(os.stored.size(), 1u);
+}
+
+}  // namespace
+}  // namespace kivo::nem

@@ -1,0 +1,157 @@
+#include "platform/network_extension/standin_network_extension.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+namespace kivo::nem::standin {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Preferences, RoundTripKeepsEveryFieldAndTheOrder) {
+  Preferences prefs;
+  StoredProfile full{"b2", false, "Kivo VPN", true, TunnelProviderProtocol{"com.x", "203.0.113.5", false, true, false,
+                                                                          {{"mtu", std::int64_t{1280}}, {"dns", "10.0.0.1"}}},
+                     {}};
+  StoredProfile per_app{"a1", true, "Kivo VPN", false, std::nullopt, {{"com.a", "anchor apple", "/Applications/A"}}};
+  prefs.profiles = {full, per_app};
+  prefs.connections["b2"] = {kVpnConnected, 4242};
+  auto decoded = decode_preferences(encode_preferences(prefs));
+  ASSERT_TRUE(decoded.ok()) << decoded.error();
+  ASSERT_EQ(decoded->profiles.size(), 2u);
+  EXPECT_EQ(decoded->profiles[0].id, "b2");
+  EXPECT_EQ(decoded->profiles[0].protocol, full.protocol);
+  EXPECT_EQ(decoded->profiles[1].app_rules, per_app.app_rules);
+  EXPECT_FALSE(decoded->profiles[1].protocol);
+  EXPECT_EQ(decoded->connections.at("b2").pid, 4242);
+  EXPECT_EQ(decode_preferences("{\"profiles\":").error(), "The VPN preferences are damaged.");
+}
+
+// Two framework instances on one store stand for two kivo-ne-manager processes.
+struct Standin : ::testing::Test {
+  Standin() {
+    char pattern[] = "/tmp/kivo-ne-standin-test-XXXXXX";
+    dir = mkdtemp(pattern);
+    settings.store_dir = dir + "/store";
+    settings.provider_program = dir + "/kivo-ne-provider";
+    std::ofstream(settings.provider_program) << "#!/usr/bin/python3\nimport time\ntime.sleep(30)\n";
+    chmod(settings.provider_program.c_str(), 0755);
+  }
+  ~Standin() override { std::filesystem::remove_all(dir); }
+
+  std::vector<ManagerRef> load_all(StandinNetworkExtension& ne) {
+    std::promise<Result<std::vector<ManagerRef>>> loaded;
+    ne.load_all_from_preferences([&](auto result) { loaded.set_value(std::move(result)); });
+    auto result = loaded.get_future().get();
+    EXPECT_TRUE(result.ok()) << result.error();
+    return result.ok() ? *result : std::vector<ManagerRef>{};
+  }
+  static Status call(const std::function<void(Done)>& start) {
+    std::promise<Status> done;
+    start([&](Status s) { done.set_value(std::move(s)); });
+    return done.get_future().get();
+  }
+  static Status save(TunnelProviderManager& m) { return call([&](Done d) { m.save_to_preferences(std::move(d)); }); }
+  void fault(const std::string& call, const std::string& text) {
+    std::ofstream(settings.store_dir + "/faults.json") << "{\"" << call << "\":\"" << text << "\"}";
+  }
+  static int eventually(VpnConnection& c, int wanted) {
+    for (int i = 0; i < 200 && c.status() != wanted; ++i) std::this_thread::sleep_for(20ms);
+    return c.status();
+  }
+
+  std::string dir;
+  StandinSettings settings;
+  TunnelProviderProtocol protocol{"com.brevandi.kivovpn.desktop.tunnel", "Kivo VPN"};
+};
+
+TEST_F(Standin, ProfilesAreSharedBetweenProcessesInSaveOrder) {
+  StandinNetworkExtension one(settings), two(settings);
+  EXPECT_TRUE(load_all(two).empty());
+  auto first = one.make_manager(), second = one.make_per_app_manager();
+  EXPECT_EQ(save(*first).error(), "Missing protocol or protocol has invalid type");
+  for (auto* m : {first.get(), second.get()}) {
+    m->set_protocol_configuration(protocol);
+    m->set_enabled(true);
+    ASSERT_TRUE(save(*m).ok());
+  }
+  second->set_app_rules({{"com.a", "anchor apple", "/A"}});
+  ASSERT_TRUE(save(*second).ok());  // saved again in place
+
+  auto loaded = load_all(two);
+  ASSERT_EQ(loaded.size(), 2u);
+  EXPECT_TRUE(loaded[0]->app_rules().empty());
+  EXPECT_EQ(loaded[1]->app_rules().size(), 1u);
+  EXPECT_EQ(loaded[0]->protocol_configuration(), protocol);
+
+  ASSERT_TRUE(call([&](Done d) { loaded[0]->remove_from_preferences(std::move(d)); }).ok());
+  EXPECT_EQ(load_all(one).size(), 1u);
+  EXPECT_EQ(call([&](Done d) { first->load_from_preferences(std::move(d)); }).error(),
+            "The VPN configuration could not be found.");
+  EXPECT_EQ(first->connection().status(), kVpnInvalid);  // removed
+}
+
+TEST_F(Standin, ConnectionGoesThroughItsStatesWithTheProvider) {
+  StandinNetworkExtension ne(settings);
+  auto m = ne.make_manager();
+  EXPECT_EQ(m->connection().status(), kVpnInvalid);  // before its first save
+  EXPECT_EQ(m->connection().start_vpn_tunnel().error(), "The VPN configuration is invalid.");
+  m->set_protocol_configuration(protocol);
+  ASSERT_TRUE(save(*m).ok());
+  EXPECT_EQ(m->connection().status(), kVpnDisconnected);
+  EXPECT_EQ(m->connection().start_vpn_tunnel().error(), "The VPN configuration is disabled.");
+  m->set_enabled(true);
+  ASSERT_TRUE(save(*m).ok());
+
+  ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());
+  EXPECT_EQ(m->connection().status(), kVpnConnecting);  // this provider never reports connected
+  ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());  // already on its way: no second provider
+  auto prefs = PreferencesStore(settings.store_dir).read();
+  long pid = prefs->connections.begin()->second.pid;
+  EXPECT_TRUE(provider_alive(pid));
+
+  m->connection().stop_vpn_tunnel();
+  // The provider is gone without reporting: a dead provider serves no tunnel.
+  EXPECT_EQ(eventually(m->connection(), kVpnDisconnected), kVpnDisconnected);
+  EXPECT_FALSE(provider_alive(pid));
+  EXPECT_FALSE(provider_alive(getpid()));  // alive, but no provider
+}
+
+TEST_F(Standin, EveryCallFailsOnDemand) {
+  StandinNetworkExtension ne(settings);
+  auto m = ne.make_manager();
+  m->set_protocol_configuration(protocol);
+  m->set_enabled(true);
+  ASSERT_TRUE(save(*m).ok());
+  struct {
+    std::string call;
+    std::function<Status()> run;
+  } cases[] = {
+      {"saveToPreferences", [&] { return save(*m); }},
+      {"loadFromPreferences", [&] { return call([&](Done d) { m->load_from_preferences(std::move(d)); }); }},
+      {"removeFromPreferences", [&] { return call([&](Done d) { m->remove_from_preferences(std::move(d)); }); }},
+      {"startVPNTunnel", [&] { return m->connection().start_vpn_tunnel(); }},
+      {"loadAllFromPreferences",
+       [&] {
+         std::promise<Status> done;
+         ne.load_all_from_preferences([&](auto r) { done.set_value(r ? Status() : Status(fail(r.error()))); });
+         return done.get_future().get();
+       }},
+  };
+  for (const auto& c : cases) {
+    fault(c.call, "The operation couldn't be completed.");
+    EXPECT_EQ(c.run().error(), "The operation couldn't be completed.") << c.call;
+  }
+  EXPECT_EQ(m->connection().status(), kVpnDisconnected);
+}
+
+}  // namespace
+}  // namespace kivo::nem::standin

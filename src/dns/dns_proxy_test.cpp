@@ -1,0 +1,447 @@
+#include "dns/dns_proxy.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <thread>
+
+#include "base/text.h"
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+using Lines = std::vector<std::string>;
+using Servers = std::vector<std::string>;
+
+const std::string kLoad = "pfctl -a com.apple/251.KivoVPNDNS -f /var/run/com.kivovpn.helper.dns.pf.rules";
+const std::string kFlush = "pfctl -a com.apple/251.KivoVPNDNS -F all";
+const std::string kShow = "pfctl -a com.apple/251.KivoVPNDNS -s nat";
+const std::string kRdr = "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053\n";
+const std::string kStale =
+    "[Tarnwick DNS] stale state detected during watchdog; local proxy 127.0.0.1:1053 unreachable. Restoring DNS.";
+
+// The crash of the helper process at a chosen command.
+struct Crash {};
+
+// networksetup and pf as a small world: services with their servers, and whether the DNS
+// anchor holds rules. Failures are injected by command line; `crash_at` ends the process
+// before the n-th command (counting from 1) takes effect.
+struct World : testing::FakeEnv {
+  World() {
+    handler = [this](const std::string& line) { return act(line); };
+  }
+
+  std::vector<std::pair<std::string, DnsServers>> services{
+      {"Wi-Fi", std::nullopt}, {"USB 10/100/1000 LAN", Servers{"192.0.2.53", "1.1.1.1"}}, {"Thunderbolt Bridge", Servers{"9.9.9.9"}}};
+  bool anchor_loaded = false;
+  int tokens_held = 0;
+  int tokens_issued = 0;
+  std::map<std::string, std::string> failures;  // command line -> error text
+  std::function<std::optional<CommandResult>(const std::string&)> before;  // answers ahead of the world
+  int crash_at = 0;
+  int seen = 0;
+
+  DnsServers* find(const std::string& name) {
+    for (auto& [service, servers] : services)
+      if (service == name) return &servers;
+    return nullptr;
+  }
+  DnsServers servers_of(const std::string& name) { return *find(name); }
+  std::vector<std::pair<std::string, DnsServers>> original = services;
+
+  std::optional<CommandResult> act(const std::string& line) {
+    if (++seen == crash_at) throw Crash{};
+    if (before)
+      if (auto answer = before(line)) return answer;
+    if (auto it = failures.find(line); it != failures.end()) return CommandResult(fail(it->second));
+    if (line == "networksetup -listallnetworkservices") {
+      std::string out = "An asterisk (*) denotes that a network service is disabled.\n*Bluetooth PAN\n";
+      for (const auto& entry : services) out += entry.first + "\n";
+      return CommandResult(out);
+    }
+    for (auto& [name, servers] : services) {
+      if (line == "networksetup -getdnsservers " + name) {
+        if (!servers) return CommandResult("There aren't any DNS Servers set on " + name + ".\n");
+        return CommandResult(join(*servers, "\n") + "\n");
+      }
+      std::string set = "networksetup -setdnsservers " + name + " ";
+      if (starts_with(line, set)) {
+        std::string values = line.substr(set.size());
+        auto words = split_whitespace(values);
+        if (words.size() == 1 && words[0] == "Empty") servers = std::nullopt;
+        else servers = Servers(words.begin(), words.end());
+        return CommandResult("");
+      }
+    }
+    for (const auto& [name, servers] : original)
+      if (starts_with(line, "networksetup -") && contains(line, " " + name))
+        return CommandResult(fail(name + " is not a recognized network service.\n** Error: The parameters were not valid."));
+    if (line == kLoad) anchor_loaded = true;
+    if (line == kFlush) anchor_loaded = false;
+    if (line == "pfctl -E") {
+      ++tokens_held;
+      return CommandResult("pf enabled\nToken : " + std::to_string(1000000 + ++tokens_issued) + "\n");
+    }
+    if (starts_with(line, "pfctl -X ")) --tokens_held;
+    if (line == kShow) return CommandResult(anchor_loaded ? kRdr : "");
+    return std::nullopt;
+  }
+
+  std::string record() { return files.count(kDnsStatePath) ? files[kDnsStatePath] : ""; }
+  Lines sets() { return commands_of("networksetup -setdnsservers"); }
+};
+
+TEST(DnsProxy, AppliesRecordsTheUserServersAndRestoresThem) {
+  World w;
+  DnsProxy dns(w);
+  auto applied = dns.apply_dns_proxy("127.0.0.1");
+  ASSERT_TRUE(applied.ok()) << applied.error();
+  EXPECT_EQ(*applied, 3u);
+  EXPECT_EQ(w.record(),
+            R"({"target_dns":"127.0.0.1","services":[{"service":"Wi-Fi","dns_servers":null},)"
+            R"({"service":"USB 10/100/1000 LAN","dns_servers":["192.0.2.53","1.1.1.1"]},)"
+            R"({"service":"Thunderbolt Bridge","dns_servers":["9.9.9.9"]}],"pf_token":"1000001","updated_at":1700000000})");
+  for (const auto& [name, servers] : w.services) EXPECT_EQ(servers, Servers{"127.0.0.1"}) << name;
+  EXPECT_TRUE(w.anchor_loaded);
+  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{true, 3}));
+
+  w.clear_commands();
+  auto restored = dns.restore_dns_proxy();
+  ASSERT_TRUE(restored.ok()) << restored.error();
+  EXPECT_EQ(*restored, 3u);
+  EXPECT_EQ(w.services, w.original);
+  // Automatic servers go back as "Empty".
+  EXPECT_THAT(w.sets(), ElementsAre("networksetup -setdnsservers Wi-Fi Empty",
+                                    "networksetup -setdnsservers USB 10/100/1000 LAN 192.0.2.53 1.1.1.1",
+                                    "networksetup -setdnsservers Thunderbolt Bridge 9.9.9.9"));
+  EXPECT_EQ(w.commands_of("pfctl"), (Lines{kFlush, "pfctl -X 1000001", kShow}));
+  EXPECT_EQ(w.tokens_held, 0);
+  EXPECT_EQ(w.record(), "");
+
+  w.clear_commands();
+  EXPECT_EQ(*dns.restore_dns_proxy(), 0u);  // nothing applied: nothing run
+  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 0}));
+  EXPECT_TRUE(w.commands().empty());
+}
+
+TEST(DnsProxy, SameTargetTwiceChangesNothingTheSecondTime) {
+  World w;
+  DnsProxy dns(w);
+  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+  std::string record = w.record();
+  w.clear_commands();
+  EXPECT_EQ(*dns.apply_dns_proxy("127.0.0.1"), 3u);
+  EXPECT_EQ(w.sets(), Lines{});
+  EXPECT_EQ(w.commands_of("pfctl"), Lines{kShow});
+  EXPECT_EQ(w.record(), record);
+
+  // Once the services drifted, the same target is applied afresh over the user's servers.
+  *w.find("Wi-Fi") = Servers{"8.8.8.8"};
+  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+  EXPECT_EQ(w.tokens_held, 1);
+  ASSERT_TRUE(dns.restore_dns_proxy().ok());
+  EXPECT_EQ(w.services, w.original);
+}
+
+TEST(DnsProxy, NewTargetRestoresFirstThenBacksUpTheRestoredServers) {
+  World w;
+  DnsProxy dns(w);
+  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+  w.clear_commands();
+  EXPECT_EQ(*dns.apply_dns_proxy("2001:db8::53"), 3u);
+  Lines commands = w.commands();
+  auto put_back = std::find(commands.begin(), commands.end(), "networksetup -setdnsservers Wi-Fi Empty");
+  auto backed_up = std::find(commands.begin(), commands.end(), "networksetup -listallnetworkservices");
+  EXPECT_LT(put_back, backed_up);
+  auto state = read_dns_state(w);
+  ASSERT_TRUE(state.ok());
+  EXPECT_EQ(state->target_dns, "2001:db8::53");
+  EXPECT_EQ(state->pf_token, "1000002");
+  for (std::size_t i = 0; i < w.original.size(); ++i)
+    EXPECT_EQ(state->services[i], (DnsServiceBackup{w.original[i].first, w.original[i].second}));
+  EXPECT_EQ(w.tokens_held, 1);
+  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
+}
+
+TEST(DnsProxy, RefusesWhatIsNotAnAddressBeforeRunningAnything) {
+  World w;
+  DnsProxy dns(w);
+  for (std::string bad : {"", "localhost", "127.0.0.1 ", "127.0.0.1\n1.1.1.1", "300.0.0.1", "127.0.0.1/32"}) {
+    EXPECT_EQ(dns.apply_dns_proxy(bad).error(), "Invalid IP provided: " + bad);
+    EXPECT_EQ(dns.verify_dns_proxy(bad).error(), "Invalid IP provided: " + bad);
+  }
+  EXPECT_TRUE(w.commands().empty());
+}
+
+TEST(DnsProxy, FailuresBeforeAnyChangeEndTheApplyAndLeaveNothing) {
+  struct {
+    std::function<void(World&)> break_it;
+    std::string error;
+  } cases[] = {
+      {[](World& w) { w.failures["networksetup -listallnetworkservices"] = "boom"; },
+       "Failed to enumerate network services: boom"},
+      {[](World& w) { w.services.clear(); }, "No active network services found for DNS configuration"},
+      {[](World& w) { w.failures["networksetup -getdnsservers Thunderbolt Bridge"] = "boom"; },
+       "Failed to read DNS servers for 'Thunderbolt Bridge': boom"},
+      {[](World& w) { w.failures["pfctl -E"] = "busy"; }, "Failed to enable PF for DNS redirection: busy"},
+      {[](World& w) { w.failing_writes.insert(kDnsStatePath); }, "Failed to persist DNS state: Read-only file system"},
+  };
+  for (const auto& c : cases) {
+    World w;
+    c.break_it(w);
+    auto before = w.services;
+    EXPECT_EQ(DnsProxy(w).apply_dns_proxy("127.0.0.1").error(), c.error);
+    EXPECT_EQ(w.sets(), Lines{}) << c.error;
+    EXPECT_EQ(w.services, before) << c.error;
+    EXPECT_FALSE(w.anchor_loaded) << c.error;
+    EXPECT_EQ(w.tokens_held, 0) << c.error;
+    EXPECT_EQ(w.record(), "") << c.error;
+  }
+}
+
+TEST(DnsProxy, FailedSetPutsBackOnlyTheServicesBeforeIt) {
+  World w;
+  w.failures["networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1"] = "Permission denied";
+  EXPECT_EQ(DnsProxy(w).apply_dns_proxy("127.0.0.1").error(), "Failed setting DNS for 'USB 10/100/1000 LAN': Permission denied");
+  EXPECT_THAT(w.sets(), ElementsAre("networksetup -setdnsservers Wi-Fi 127.0.0.1",
+                                    "networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1",
+                                    "networksetup -setdnsservers Wi-Fi Empty"));
+  EXPECT_EQ(w.services, w.original);
+  EXPECT_EQ(w.record(), "");
+  EXPECT_FALSE(w.anchor_loaded);
+  EXPECT_EQ(w.tokens_held, 0);
+}
+
+// A check that says no and a check that cannot tell leave the services equally unknown: both undo.
+TEST(DnsProxy, FailedChecksAfterSettingUndoEverything) {
+  struct {
+    std::function<void(World&)> break_it;
+    std::string error;
+  } cases[] = {
+      // The tool takes the setting but shows the old one back.
+      {[](World& w) {
+         w.before = [](const std::string& line) -> std::optional<CommandResult> {
+           if (line == "networksetup -setdnsservers Thunderbolt Bridge 127.0.0.1") return CommandResult("");
+           return std::nullopt;
+         };
+       },
+       "Verification failed: service 'Thunderbolt Bridge' did not apply DNS 127.0.0.1"},
+      {[](World& w) {
+         w.before = [sets = 0](const std::string& line) mutable -> std::optional<CommandResult> {
+           if (starts_with(line, "networksetup -setdnsservers")) ++sets;
+           if (sets == 3 && line == "networksetup -getdnsservers Wi-Fi") return CommandResult(fail("timed out"));
+           return std::nullopt;
+         };
+       },
+       "Failed to read DNS servers for 'Wi-Fi': timed out"},
+      // The first listing belongs to the install, the second to the check after the services.
+      {[](World& w) {
+         w.before = [shows = 0](const std::string& line) mutable -> std::optional<CommandResult> {
+           if (line == kShow && ++shows == 2) return CommandResult(fail("pfctl: ioctl: Operation not permitted"));
+           return std::nullopt;
+         };
+       },
+       "pfctl: ioctl: Operation not permitted"},
+      {[](World& w) {
+         w.before = [shows = 0](const std::string& line) mutable -> std::optional<CommandResult> {
+           if (line == kShow && ++shows == 2) return CommandResult("");
+           return std::nullopt;
+         };
+       },
+       "Verification failed: DNS PF redirection is not active"},
+  };
+  for (auto& c : cases) {
+    World w;
+    c.break_it(w);
+    EXPECT_EQ(DnsProxy(w).apply_dns_proxy("127.0.0.1").error(), c.error);
+    EXPECT_EQ(w.services, w.original) << c.error;
+    EXPECT_EQ(w.record(), "") << c.error;
+    EXPECT_FALSE(w.anchor_loaded) << c.error;
+    EXPECT_EQ(w.tokens_held, 0) << c.error;
+  }
+}
+
+TEST(DnsProxy, RestoreSkipsDeletedServicesButRestoringBackupsDoesNot) {
+  World w;
+  DnsProxy dns(w);
+  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+  auto backups = read_dns_state(w)->services;
+  w.services.erase(w.services.begin() + 1);
+  EXPECT_EQ(*dns.restore_dns_proxy(), 3u);
+  EXPECT_EQ(w.servers_of("Thunderbolt Bridge"), Servers{"9.9.9.9"});
+
+  EXPECT_EQ(restore_dns_backups(w, backups).error(),
+            "Failed setting DNS for 'USB 10/100/1000 LAN': USB 10/100/1000 LAN is not a recognized network "
+            "service.\n** Error: The parameters were not valid.");
+  EXPECT_TRUE(restore_dns_backups(w, {backups[0], backups[2]}).ok());
+}
+
+TEST(DnsProxy, RestoreGathersEveryProblemAndDropsTheRecordAnyway) {
+  World w;
+  DnsProxy dns(w);
+  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+  w.failures["networksetup -setdnsservers Wi-Fi Empty"] = "Permission denied";
+  w.failures["networksetup -getdnsservers Thunderbolt Bridge"] = "timed out";
+  w.failures[kFlush] = "busy";
+  EXPECT_EQ(dns.restore_dns_proxy().error(),
+            "Failed setting DNS for 'Wi-Fi': Permission denied"
+            " | DNS restore verification failed for service 'Wi-Fi'"
+            " | Failed to verify DNS restore for service 'Thunderbolt Bridge': Failed to read DNS servers for "
+            "'Thunderbolt Bridge': timed out"
+            " | Failed removing DNS PF redirection: DNS PF anchor still has active NAT rules after removal");
+  EXPECT_EQ(w.record(), "");
+  EXPECT_EQ(w.servers_of("USB 10/100/1000 LAN"), (Servers{"192.0.2.53", "1.1.1.1"}));
+}
+
+TEST(DnsProxy, VerifyAnswersFromTheRecordTheServicesAndPf) {
+  World w;
+  DnsProxy dns(w);
+  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+  EXPECT_EQ(*dns.verify_dns_proxy("::1"), (DnsVerification{false, 3}));
+  *w.find("USB 10/100/1000 LAN") = Servers{"127.0.0.1", "1.1.1.1"};
+  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
+  *w.find("USB 10/100/1000 LAN") = Servers{"127.0.0.1"};
+  w.failures["networksetup -getdnsservers Wi-Fi"] = "boom";
+  EXPECT_EQ(dns.verify_dns_proxy("127.0.0.1").error(), "Failed to read DNS servers for 'Wi-Fi': boom");
+  w.failures.clear();
+  w.anchor_loaded = false;
+  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
+  w.failures[kShow] = "pfctl: pf not enabled: the packet filter is disabled";
+  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
+  w.failures[kShow] = "Operation not permitted";
+  EXPECT_EQ(dns.verify_dns_proxy("127.0.0.1").error(), "Operation not permitted");
+  w.files[kDnsStatePath] = "{\"target_dns\":";
+  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 0}));
+}
+
+TEST(DnsProxy, RecoveryRestoresOnlyALoopbackTargetWhoseProxyIsGone) {
+  struct {
+    std::string target;
+    bool proxy_listening;
+    bool restored;
+  } cases[] = {
+      {"127.0.0.1", false, true},
+      {"127.0.0.1", true, false},
+      {"10.0.0.53", false, false},
+      {"::1", false, false},
+  };
+  for (const auto& c : cases) {
+    World w;
+    DnsProxy dns(w);
+    ASSERT_TRUE(dns.apply_dns_proxy(c.target).ok());
+    w.tcp_listeners["127.0.0.1:1053"] = c.proxy_listening;
+    w.clear_commands();
+    dns.recover_stale_dns_state("watchdog");
+    EXPECT_EQ(w.record().empty(), c.restored) << c.target;
+    EXPECT_EQ(w.services == w.original, c.restored) << c.target;
+    EXPECT_EQ(w.stderr_lines, c.restored ? Lines{kStale} : Lines{}) << c.target;
+    EXPECT_EQ(w.tcp_probes, c.target == "127.0.0.1" ? Lines{"127.0.0.1:1053 within 250 ms"} : Lines{}) << c.target;
+  }
+
+  World w;  // no record: not even a probe
+  DnsProxy(w).recover_stale_dns_state("watchdog");
+  EXPECT_TRUE(w.commands().empty());
+  EXPECT_TRUE(w.tcp_probes.empty());
+}
+
+TEST(DnsProxy, RecoveryReportsARestoreWithProblems) {
+  World w;
+  DnsProxy dns(w);
+  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+  w.services.pop_back();
+  w.failures["networksetup -setdnsservers Wi-Fi Empty"] = "Permission denied";
+  dns.recover_stale_dns_state("helper startup");
+  EXPECT_THAT(w.stderr_lines,
+              ElementsAre("[Tarnwick DNS] stale state detected during helper startup; local proxy 127.0.0.1:1053 "
+                          "unreachable. Restoring DNS.",
+                          "[Tarnwick DNS] stale-state restore during helper startup completed with warnings: Failed "
+                          "setting DNS for 'Wi-Fi': Permission denied | DNS restore verification failed for service "
+                          "'Wi-Fi'"));
+  EXPECT_EQ(w.record(), "");
+}
+
+TEST(DnsProxy, PreApplyRestoreWarningIsPrintedAndTheApplyGoesOn) {
+  World w;
+  DnsProxy dns(w);
+  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+  w.failures["networksetup -setdnsservers Thunderbolt Bridge 9.9.9.9"] = "Permission denied";
+  EXPECT_EQ(*dns.apply_dns_proxy("10.0.0.53"), 3u);
+  EXPECT_THAT(w.stderr_lines,
+              ElementsAre("[Tarnwick DNS] pre-apply restore warning: Failed setting DNS for 'Thunderbolt Bridge': "
+                          "Permission denied | DNS restore verification failed for service 'Thunderbolt Bridge'"));
+  // What could not be put back is now what the record keeps: the apply records what it found.
+  EXPECT_EQ(read_dns_state(w)->services[2].dns_servers, Servers{"127.0.0.1"});
+}
+
+// A helper killed at any point of an apply leaves the services either untouched or recorded,
+// so that the next start puts them back.
+TEST(DnsProxy, CrashAnywhereInAnApplyIsUndoneByTheNextStart) {
+  World probe;
+  ASSERT_TRUE(DnsProxy(probe).apply_dns_proxy("127.0.0.1").ok());
+  const int steps = probe.seen;
+  for (int crash_at = 1; crash_at <= steps + 1; ++crash_at) {
+    World w;
+    w.crash_at = crash_at;
+    {
+      DnsProxy before_crash(w);
+      try {
+        (void)before_crash.apply_dns_proxy("127.0.0.1");
+      } catch (const Crash&) {
+      }
+    }
+    w.crash_at = 0;
+    bool changed = w.services != w.original;
+    DnsProxy after_restart(w);
+    after_restart.recover_stale_dns_state("helper startup");
+    EXPECT_EQ(w.services, w.original) << "crash before command " << crash_at << " (changed: " << changed << ")";
+    EXPECT_EQ(w.record(), "") << crash_at;
+  }
+}
+
+// The watchdog waits for an apply in progress instead of restoring half of it.
+TEST(DnsProxy, WatchdogNeverRestoresInTheMiddleOfAnApply) {
+  World w;
+  DnsProxy dns(w);
+  std::mutex mu;
+  std::condition_variable cv;
+  bool paused = false, resume = false;
+  w.before = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line == "networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1") {
+      std::unique_lock lock(mu);
+      paused = true;
+      cv.notify_all();
+      cv.wait(lock, [&] { return resume; });
+    }
+    return std::nullopt;
+  };
+  std::thread apply([&] { EXPECT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok()); });
+  {
+    std::unique_lock lock(mu);
+    cv.wait(lock, [&] { return paused; });
+  }
+  std::atomic<bool> recovered = false;
+  std::thread watchdog([&] {
+    dns.recover_stale_dns_state("watchdog");
+    recovered = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(recovered);
+  EXPECT_TRUE(w.tcp_probes.empty());
+  {
+    std::lock_guard lock(mu);
+    resume = true;
+  }
+  cv.notify_all();
+  apply.join();
+  watchdog.join();
+  // It ran after the whole apply, found the proxy gone and put everything back.
+  EXPECT_EQ(w.stderr_lines, Lines{kStale});
+  EXPECT_EQ(w.services, w.original);
+}
+
+}  // namespace
+}  // namespace kivo

@@ -1,0 +1,109 @@
+#include "dns/dns_redirection.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "pf/pf_anchor.h"
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+using Lines = std::vector<std::string>;
+
+const std::string kLoad = "pfctl -a com.apple/251.KivoVPNDNS -f /var/run/com.kivovpn.helper.dns.pf.rules";
+const std::string kFlush = "pfctl -a com.apple/251.KivoVPNDNS -F all";
+const std::string kShow = "pfctl -a com.apple/251.KivoVPNDNS -s nat";
+const std::string kListing =
+    "No ALTQ support in kernel\nALTQ related functions disabled\n"
+    "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053\n"
+    "rdr pass on lo0 inet proto tcp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053\n";
+
+// pf as an install meets it; the rule file is captured when it is loaded.
+struct Pf : testing::FakeEnv {
+  Pf() {
+    script_ok("pfctl -E", "No ALTQ support in kernel\npf enabled\nToken : 7700123456789012\n");
+    script_ok(kShow, kListing);
+    handler = [this](const std::string& line) -> std::optional<CommandResult> {
+      if (line == kLoad) loaded = files[kDnsRulesPath];
+      return std::nullopt;
+    };
+  }
+  std::string loaded;
+};
+
+TEST(DnsRedirection, InstallsTheTwoRulesAndHandsOverTheToken) {
+  Pf pf;
+  EXPECT_EQ(*install_dns_redirection(pf), "7700123456789012");
+  EXPECT_EQ(pf.loaded,
+            "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053\n"
+            "rdr pass on lo0 inet proto tcp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053\n");
+  EXPECT_THAT(pf.commands(), ElementsAre(kLoad, "pfctl -E", kShow));
+  EXPECT_TRUE(pf.files.empty());  // the rules live only in pf now
+}
+
+TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
+  struct {
+    std::function<void(Pf&)> break_it;
+    std::string error;
+    Lines commands;
+    bool rule_file_left = false;
+  } cases[] = {
+      {[](Pf& pf) { pf.failing_writes.insert(kDnsRulesPath); }, "Failed to write DNS PF rules: Read-only file system", {}},
+      {[](Pf& pf) { pf.script_fail(kLoad, "syntax error"); }, "Failed to load DNS PF anchor rules: syntax error", {kLoad}},
+      {[](Pf& pf) { pf.script_fail("pfctl -E", "busy"); },
+       "Failed to enable PF for DNS redirection: busy",
+       {kLoad, "pfctl -E", kFlush}},
+      // Without a token nothing is undone: the next removal flushes the anchor without one.
+      {[](Pf& pf) { pf.script_ok("pfctl -E", "pf enabled\n"); },
+       "Failed to parse PF token for DNS redirection",
+       {kLoad, "pfctl -E"},
+       true},
+      {[](Pf& pf) { pf.script_fail(kShow, "pf is busy"); },
+       "Failed to verify DNS PF NAT rules: pf is busy",
+       {kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 7700123456789012"}},
+      {[](Pf& pf) { pf.script_ok(kShow, "No ALTQ support in kernel\n"); },
+       "DNS PF redirection verification failed",
+       {kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 7700123456789012"}},
+  };
+  for (const auto& c : cases) {
+    Pf pf;
+    c.break_it(pf);
+    EXPECT_EQ(install_dns_redirection(pf).error(), c.error);
+    EXPECT_EQ(pf.commands(), c.commands) << c.error;
+    EXPECT_EQ(pf.files.count(kDnsRulesPath), c.rule_file_left ? 1u : 0u) << c.error;
+  }
+}
+
+TEST(DnsRedirection, RemovalFlushesReleasesAndFailsOnlyOnRemainingRules) {
+  Pf pf;
+  pf.script_ok(kShow, "No ALTQ support in kernel\n");
+  EXPECT_TRUE(remove_dns_redirection(pf, std::nullopt).ok());
+  EXPECT_TRUE(remove_dns_redirection(pf, "1234").ok());
+  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, kShow, kFlush, "pfctl -X 1234", kShow));
+  pf.script_fail(kShow, "pfctl: pf not enabled");
+  EXPECT_TRUE(remove_dns_redirection(pf, std::nullopt).ok());
+  pf.script_ok(kShow, kListing);
+  EXPECT_EQ(remove_dns_redirection(pf, std::nullopt).error(), "DNS PF anchor still has active NAT rules after removal");
+}
+
+TEST(DnsRedirection, VerifyLooksForTheProxyPort) {
+  const std::pair<CommandResult, std::string> cases[] = {
+      {CommandResult(kListing), "true"},
+      {CommandResult("rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053"), "true"},
+      {CommandResult("No ALTQ support in kernel\n"), "false"},
+      {CommandResult(fail("pfctl: pf not enabled: the packet filter is Disabled")), "false"},
+      {CommandResult(fail("pfctl: /dev/pf: No such file or directory")), "false"},
+      {CommandResult(fail("Operation not permitted")), "Operation not permitted"},
+  };
+  for (const auto& [shown, expected] : cases) {
+    Pf pf;
+    pf.script(kShow, {shown});
+    auto active = verify_dns_redirection(pf);
+    EXPECT_EQ(active ? (*active ? "true" : "false") : active.error(), expected);
+  }
+}
+
+}  // namespace
+}  // namespace kivo

@@ -1,0 +1,82 @@
+#include "dns/network_services.h"
+
+#include <gtest/gtest.h>
+
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using Servers = std::vector<std::string>;
+
+TEST(NetworkServices, ListingKeepsEnabledServicesInOrder) {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"An asterisk (*) denotes that a network service is disabled.\nWi-Fi\n*Bluetooth PAN\nThunderbolt Bridge\n",
+       {"Wi-Fi", "Thunderbolt Bridge"}},
+      {"An asterisk (*) denotes that a network service is disabled.\r\n  USB 10/100/1000 LAN  \r\n\r\nWi-Fi\nWi-Fi",
+       {"USB 10/100/1000 LAN", "Wi-Fi", "Wi-Fi"}},
+      {"An asterisk (*) denotes that a network service is disabled.\n*Wi-Fi\n", {}},
+      {"", {}},
+  };
+  for (const auto& [listing, services] : cases) EXPECT_EQ(parse_network_services(listing), services) << listing;
+}
+
+TEST(NetworkServices, ServersAreLinesUnlessTheToolSaysNoneAreSet) {
+  const std::pair<const char*, DnsServers> cases[] = {
+      {"There aren't any DNS Servers set on Wi-Fi.\n", std::nullopt},
+      {"THERE AREN'T ANY DNS SERVERS SET ON Thunderbolt Bridge.", std::nullopt},
+      {"There are not any DNS Servers set on Wi-Fi.\n", std::nullopt},
+      {"", std::nullopt},
+      {"\n  \n", std::nullopt},
+      {"127.0.0.1\n", Servers{"127.0.0.1"}},
+      {" 1.1.1.1 \r\n\r\n2606:4700::1111\nnot-an-address\n", Servers{"1.1.1.1", "2606:4700::1111", "not-an-address"}},
+  };
+  for (const auto& [output, servers] : cases) EXPECT_EQ(parse_dns_servers(output), servers) << output;
+}
+
+TEST(NetworkServices, ReadsAndWritesThroughNetworksetup) {
+  testing::FakeEnv env;
+  env.script_ok("networksetup -listallnetworkservices", "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\n");
+  EXPECT_EQ(*list_network_services(env), Servers{"Wi-Fi"});
+  ASSERT_TRUE(set_service_dns_servers(env, "Wi-Fi", {}).ok());
+  ASSERT_TRUE(set_service_dns_servers(env, "Wi-Fi", {"127.0.0.1", "1.1.1.1"}).ok());
+  EXPECT_EQ(env.commands(), (Servers{"networksetup -listallnetworkservices", "networksetup -setdnsservers Wi-Fi Empty",
+                                     "networksetup -setdnsservers Wi-Fi 127.0.0.1 1.1.1.1"}));
+
+  env.script_fail("networksetup -listallnetworkservices", "boom");
+  EXPECT_EQ(list_network_services(env).error(), "Failed to enumerate network services: boom");
+  env.script_fail("networksetup -getdnsservers Wi-Fi", "boom");
+  EXPECT_EQ(get_service_dns_servers(env, "Wi-Fi").error(), "Failed to read DNS servers for 'Wi-Fi': boom");
+  EXPECT_EQ(dns_servers_match(env, "Wi-Fi", "127.0.0.1").error(), "Failed to read DNS servers for 'Wi-Fi': boom");
+  env.script_fail("networksetup -setdnsservers Wi-Fi Empty", "boom");
+  EXPECT_EQ(set_service_dns_servers(env, "Wi-Fi", {}).error(), "Failed setting DNS for 'Wi-Fi': boom");
+}
+
+TEST(NetworkServices, MatchMeansExactlyTheOneServer) {
+  const std::pair<const char*, bool> cases[] = {
+      {"127.0.0.1\n", true},
+      {"127.0.0.1\n1.1.1.1\n", false},
+      {"1.1.1.1\n127.0.0.1\n", false},
+      {"127.0.0.10\n", false},
+      {"There aren't any DNS Servers set on Wi-Fi.\n", false},
+  };
+  for (const auto& [current, matches] : cases) {
+    testing::FakeEnv env;
+    env.script_ok("networksetup -getdnsservers Wi-Fi", current);
+    EXPECT_EQ(*dns_servers_match(env, "Wi-Fi", "127.0.0.1"), matches) << current;
+  }
+}
+
+TEST(NetworkServices, RecognisesOnlyTheMissingServiceErrors) {
+  const std::pair<const char*, bool> cases[] = {
+      {"Ethernet 9 is not a recognized network service.\n** Error: The parameters were not valid.", true},
+      {"Could Not Find Service", true},
+      {"The service DOES NOT EXIST", true},
+      {"** Error: The parameters were not valid.", false},
+      {"Failed setting DNS for 'Wi-Fi': permission denied", false},
+  };
+  for (const auto& [error, missing] : cases) EXPECT_EQ(is_missing_network_service_error(error), missing) << error;
+}
+
+}  // namespace
+}  // namespace kivo

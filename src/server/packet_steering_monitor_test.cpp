@@ -1,0 +1,111 @@
+#include "server/packet_steering_monitor.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "server/dispatcher.h"
+#include "server/features.h"
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using std::chrono::milliseconds;
+
+const std::string kApp = "/Applications/Firefox.app";
+
+struct SteeringServer : ::testing::Test {
+  SteeringServer() {
+    env.existing_paths = {kApp};
+    env.script_ok("nettop -n -L 1 -p 4711",
+                  "time,,interface\n1,firefox.4711,,\n1,tcp4 192.0.2.2:5<->17.1.2.3:443,utun200,\n");
+  }
+  protocol::HelperResponse send(protocol::HelperRequest request) { return dispatch(features, request); }
+  protocol::response::PacketSteeringEngineStatus status(protocol::HelperRequest request) {
+    auto response = send(std::move(request));
+    EXPECT_TRUE(std::holds_alternative<protocol::response::PacketSteeringEngineStatus>(response));
+    return std::get<protocol::response::PacketSteeringEngineStatus>(response);
+  }
+  testing::FakeEnv env;
+  Features features{env};
+};
+
+TEST_F(SteeringServer, TheMonitorPassesAtOnceThenEverySecondWhileAppsAreStaged) {
+  Monitor monitor = packet_steering_monitor(env, features.steering);
+  run_monitor_rounds(env, monitor, 2);
+  EXPECT_EQ(env.slept, milliseconds(3000));  // not staged: no pause before the first, 3 s after it
+  EXPECT_THAT(env.commands(), IsEmpty());
+
+  ASSERT_TRUE(features.steering.stage_packet_steering_engine({kApp}, {}, "192.0.2.1", false).ok());
+  ASSERT_TRUE(features.steering.update_packet_steering_pids(1, {{"Firefox", kApp, {4711}}}).ok());
+  env.slept = milliseconds(0);
+  run_monitor_rounds(env, monitor, 3);
+  EXPECT_EQ(env.slept, milliseconds(2000));
+  EXPECT_THAT(env.stderr_lines, IsEmpty());
+
+  env.script_fail("route -n add -host 17.1.2.3 192.0.2.1", "route: writing to routing socket: Network is unreachable");
+  (void)send(protocol::RestorePacketSteeringEngine{});
+  ASSERT_TRUE(features.steering.stage_packet_steering_engine({}, {}, "192.0.2.1", false).ok());
+  ASSERT_TRUE(features.steering.update_packet_steering_pids(2, {{"Firefox", kApp, {4711}}}).ok());
+  env.slept = milliseconds(0);
+  run_monitor_rounds(env, monitor, 2);
+  EXPECT_EQ(env.slept, milliseconds(3000));  // staged, but without application paths
+  EXPECT_THAT(env.stderr_lines,
+              ElementsAre("Packet steering engine watchdog reconcile error: Failed adding packet steering route "
+                          "17.1.2.3: route: writing to routing socket: Network is unreachable",
+                          "Packet steering engine watchdog reconcile error: Failed adding packet steering route "
+                          "17.1.2.3: route: writing to routing socket: Network is unreachable"));
+}
+
+TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
+  auto staged = status(protocol::StagePacketSteeringEngine{{kApp}, {}, "192.0.2.1", false});
+  EXPECT_TRUE(staged.staged);
+  EXPECT_EQ(staged.app_count, 1u);
+  EXPECT_EQ(staged.enforcement_plan_revision, 1u);
+
+  // PID update: no observer and no tunnel flows are named, whatever the pass saw.
+  auto updated = status(protocol::UpdatePacketSteeringPids{1, {{"Firefox", kApp, {4711}}}});
+  EXPECT_TRUE(updated.staged && updated.active);
+  EXPECT_EQ(updated.observation_source, std::nullopt);
+  EXPECT_EQ(updated.tunnel_excluded_flows_ipv4, 0u);
+  EXPECT_EQ(updated.active_excluded_flows_ipv4, 1u);
+  EXPECT_EQ(updated.route_count, 1u);
+  ASSERT_TRUE(updated.note.has_value());
+
+  auto verified = status(protocol::VerifyPacketSteeringEngine{});
+  EXPECT_EQ(verified.observation_source, "nettop");
+  EXPECT_EQ(verified.tunnel_excluded_flows_ipv4, 1u);
+  EXPECT_EQ(verified.applied_bypass_routes_ipv4, 1u);
+  EXPECT_TRUE(verified.enforcement_plan_ready);
+
+  auto restored = status(protocol::RestorePacketSteeringEngine{});
+  EXPECT_FALSE(restored.staged || restored.active);
+  EXPECT_EQ(std::pair(restored.app_count, restored.route_count), std::pair(std::uint64_t{1}, std::uint64_t{1}));
+  EXPECT_EQ(restored.observation_source, "nettop");
+  EXPECT_EQ(restored.note, std::nullopt);
+
+  auto failed = send(protocol::VerifyPacketSteeringEngine{});
+  EXPECT_EQ(std::get<protocol::response::Err>(failed).code, "PacketSteeringEngineVerifyFailed");
+  failed = send(protocol::StagePacketSteeringEngine{{kApp}, {}, "nope", false});
+  EXPECT_EQ(std::get<protocol::response::Err>(failed).message, "Invalid IP provided: nope");
+}
+
+TEST_F(SteeringServer, RecoverRestoresTheEngineBeforeTheQuicBlock) {
+  ASSERT_TRUE(features.steering.stage_packet_steering_engine({kApp}, {}, "192.0.2.1", false).ok());
+  ASSERT_TRUE(features.steering.update_packet_steering_pids(1, {{"Firefox", kApp, {4711}}}).ok());
+  env.clear_commands();
+  EXPECT_TRUE(std::holds_alternative<protocol::response::Ok>(send(protocol::Recover{})));
+  auto lines = env.commands();
+  auto steering = std::find(lines.begin(), lines.end(), "route -n delete -host 17.1.2.3 192.0.2.1");
+  auto quic = std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.find("KivoVPNQuic") != l.npos; });
+  ASSERT_NE(steering, lines.end());
+  ASSERT_NE(quic, lines.end());
+  EXPECT_LT(steering, quic);
+  EXPECT_FALSE(env.files.count(kPacketSteeringStatePath));
+}
+
+}  // namespace
+}  // namespace kivo

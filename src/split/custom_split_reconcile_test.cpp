@@ -1,0 +1,196 @@
+#include "split/custom_split_reconcile.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+using Lines = std::vector<std::string>;
+using LastSeen = std::map<std::string, std::uint64_t>;
+
+constexpr std::uint64_t kNow = 1700000000;
+const std::string kLsof = "lsof -n -P -a -i4 -p 41,42";
+
+std::string connection(const std::string& peer) {
+  return "Chat 41 user 5u IPv4 0x1 0t0 TCP 192.0.2.2:50000->" + peer + ":443 (ESTABLISHED)\n";
+}
+std::string add(const std::string& route) { return "route -n add -net " + route + " 192.0.2.1"; }
+std::string del(const std::string& route) { return "route -n delete -net " + route + " 192.0.2.1"; }
+
+// An engine with a fresh snapshot of two processes (one listed twice), one static route and
+// whatever dynamic routes a case gives it.
+struct Engine : testing::FakeEnv {
+  Engine() {
+    epoch_seconds = kNow;
+    state.routes = {"8.8.8.0/24"};
+    state.gateway = "192.0.2.1";
+    state.pid_generation = 3;
+    state.tracked_apps = {{"Chat", "/c", {42, 41}}, {"Helper", "/h", {42}}};
+    state.updated_at = kNow - 15;
+  }
+  void stage(std::vector<std::string> dynamic = {}, LastSeen last_seen = {}) {
+    state.dynamic_routes = std::move(dynamic);
+    state.dynamic_route_last_seen_at = std::move(last_seen);
+    files[kCustomSplitStatePath] = encode_custom_split_engine_state(state);
+  }
+  HelperCustomSplitEngineState record() { return *read_custom_split_engine_state(*this); }
+  Status pass() { return reconcile_custom_split_engine_routes(*this); }
+  HelperCustomSplitEngineState state;
+};
+
+TEST(CustomSplitReconcile, ObservesThePublicSlash24sOfIpv4PeersOutsideStaticRoutes) {
+  const std::vector<std::string> static_routes = {"8.8.8.0/24", "9.9.9.9"};
+  const struct { std::string output; std::set<std::string> observed; } cases[] = {
+      {connection("93.184.216.34") + connection("93.184.216.99"), {"93.184.216.0/24"}},
+      {connection("0.0.0.0") + connection("127.0.0.1") + connection("10.1.1.1") + connection("172.20.1.1") +
+           connection("192.168.1.1") + connection("169.254.1.1") + connection("224.0.0.251") +
+           connection("239.255.255.250") + connection("255.255.255.255"),
+       {}},
+      {connection("172.15.1.1") + connection("172.32.1.1") + connection("240.0.0.1"),
+       {"172.15.1.0/24", "172.32.1.0/24", "240.0.0.0/24"}},
+      {connection("8.8.8.8") + connection("9.9.9.9") + connection("9.9.9.10"), {"9.9.9.0/24"}},
+      {"Chat 41 user 5u IPv6 0x1 0t0 TCP [::1]:1->[2001:db8::5]:443\r\n" + connection("1.2.3.4") + "\r\n",
+       {"1.2.3.0/24"}},
+      {"COMMAND PID USER FD TYPE DEVICE SIZE/OFF NODE NAME\nChat 41 user 6u IPv4 0x1 0t0 TCP *:8080 (LISTEN)\n", {}},
+      {" \n\t", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(observed_peer_networks(c.output, static_routes), c.observed) << c.output;
+}
+
+TEST(CustomSplitReconcile, ReadingStopsAtTheLineThatBringsTheSetTo256) {
+  std::string output;
+  for (int i = 0; i < 300; ++i) {
+    std::string network = "11." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+    output += connection(network + ".5") + connection(network + ".6");  // a second peer adds nothing
+  }
+  auto observed = observed_peer_networks(output, {});
+  EXPECT_EQ(observed.size(), 256u);
+  EXPECT_TRUE(observed.count("11.0.255.0/24"));
+  EXPECT_FALSE(observed.count("11.1.0.0/24"));
+}
+
+TEST(CustomSplitReconcile, APassRoutesWhatIsInUseAndRecordsIt) {
+  Engine e;
+  e.stage();
+  e.script_ok(kLsof, connection("93.184.216.34") + connection("93.184.216.99") + connection("8.8.8.8"));
+  ASSERT_TRUE(e.pass().ok());
+  EXPECT_THAT(e.commands(), ElementsAre(kLsof, add("93.184.216.0/24")));
+  EXPECT_EQ(e.limits_ms.at(kLsof), 1500u);
+  auto record = e.record();
+  EXPECT_EQ(record.dynamic_routes, Lines{"93.184.216.0/24"});
+  EXPECT_EQ(record.dynamic_route_last_seen_at, (LastSeen{{"93.184.216.0/24", kNow}}));
+  EXPECT_EQ(record.engine_last_sync_at, kNow);
+  EXPECT_EQ(record.engine_last_error, std::nullopt);
+}
+
+TEST(CustomSplitReconcile, DeletesBeforeAddingInAscendingOrderAndAgesRoutesOut) {
+  Engine e;
+  // A list stored out of order is read as a set; 6.6.6.0/24 was remembered but never installed.
+  e.stage({"7.7.7.0/24", "5.5.5.0/24"},
+          {{"5.5.5.0/24", kNow - 46}, {"6.6.6.0/24", kNow - 45}, {"7.7.7.0/24", kNow + 100}, {"4.4.4.0/24", kNow - 50}});
+  e.script_ok(kLsof, connection("9.9.9.1") + connection("2.2.2.2"));
+  ASSERT_TRUE(e.pass().ok());
+  EXPECT_THAT(e.commands(), ElementsAre(kLsof, del("5.5.5.0/24"), add("2.2.2.0/24"), add("6.6.6.0/24"),
+                                        add("9.9.9.0/24")));
+  auto record = e.record();
+  EXPECT_EQ(record.dynamic_routes, (Lines{"2.2.2.0/24", "6.6.6.0/24", "7.7.7.0/24", "9.9.9.0/24"}));
+  EXPECT_EQ(record.dynamic_route_last_seen_at,
+            (LastSeen{{"2.2.2.0/24", kNow}, {"6.6.6.0/24", kNow - 45}, {"7.7.7.0/24", kNow + 100}, {"9.9.9.0/24", kNow}}));
+}
+
+TEST(CustomSplitReconcile, WithoutAFreshSnapshotEveryDynamicRouteGoes) {
+  const struct { std::uint64_t generation, updated_at; } cases[] = {{3, kNow - 16}, {0, kNow}};
+  for (const auto& c : cases) {
+    Engine e;
+    e.state.pid_generation = c.generation;
+    e.state.updated_at = c.updated_at;
+    e.stage({"1.1.1.0/24", "2.2.2.0/24"}, {{"1.1.1.0/24", kNow}, {"2.2.2.0/24", kNow}});
+    ASSERT_TRUE(e.pass().ok());
+    EXPECT_THAT(e.commands(), ElementsAre(del("1.1.1.0/24"), del("2.2.2.0/24")));
+    EXPECT_TRUE(e.record().dynamic_routes.empty());
+    EXPECT_TRUE(e.record().dynamic_route_last_seen_at.empty());
+  }
+}
+
+TEST(CustomSplitReconcile, NoConnectionsIsNoErrorAndRoutesLiveOutTheirLifetime) {
+  Engine e;
+  e.stage({"1.1.1.0/24"}, {{"1.1.1.0/24", kNow - 30}});
+  e.script_fail(kLsof, "");  // lsof exits 1 when none of the processes has a connection
+  ASSERT_TRUE(e.pass().ok());
+  e.script_ok(kLsof, "");
+  ASSERT_TRUE(e.pass().ok());
+  e.state.tracked_apps = {{"Chat", "/c", {}}};  // no process: lsof is not asked
+  e.stage(e.record().dynamic_routes, e.record().dynamic_route_last_seen_at);
+  ASSERT_TRUE(e.pass().ok());
+  EXPECT_THAT(e.commands(), ElementsAre(kLsof, kLsof));
+  EXPECT_EQ(e.record().dynamic_routes, Lines{"1.1.1.0/24"});
+}
+
+TEST(CustomSplitReconcile, AnLsofTimeOutChangesNothing) {
+  Engine e;
+  e.stage({"1.1.1.0/24"}, {{"1.1.1.0/24", kNow - 46}});
+  std::string before = e.files.at(kCustomSplitStatePath);
+  e.script_fail(kLsof, "lsof timed out after 1500 ms\n");
+  EXPECT_EQ(e.pass().error(), "Failed to inspect active app connections via lsof: lsof timed out after 1500 ms\n");
+  EXPECT_THAT(e.commands(), ElementsAre(kLsof));
+  EXPECT_EQ(e.files.at(kCustomSplitStatePath), before);
+}
+
+TEST(CustomSplitReconcile, FailedRouteCommandsKeepTheLastErrorAndAreRetried) {
+  Engine e;
+  e.stage({"1.1.1.0/24", "2.2.2.0/24", "3.3.3.0/24"});
+  e.script_ok(kLsof, connection("4.4.4.4") + connection("5.5.5.5"));
+  e.script_fail(del("1.1.1.0/24"), "route: writing to routing socket: not in table");
+  e.script_fail(del("2.2.2.0/24"), "route: writing to routing socket: Operation not permitted");
+  e.script_fail(add("4.4.4.0/24"), "route: writing to routing socket: Network is unreachable");
+  std::string last = "Failed adding custom split route 4.4.4.0/24: route: writing to routing socket: Network is unreachable";
+  EXPECT_EQ(e.pass().error(), last);
+  auto record = e.record();
+  EXPECT_EQ(record.dynamic_routes, (Lines{"2.2.2.0/24", "5.5.5.0/24"}));
+  EXPECT_EQ(record.engine_last_error, last);
+
+  e.script_ok(del("2.2.2.0/24"));
+  e.script_ok(add("4.4.4.0/24"));
+  e.clear_commands();
+  ASSERT_TRUE(e.pass().ok());
+  EXPECT_THAT(e.commands(), ElementsAre(kLsof, del("2.2.2.0/24"), add("4.4.4.0/24")));
+  EXPECT_EQ(e.record().dynamic_routes, (Lines{"4.4.4.0/24", "5.5.5.0/24"}));
+  EXPECT_EQ(e.record().engine_last_error, std::nullopt);
+}
+
+TEST(CustomSplitReconcile, WritesOnlyWhenSomethingChanged) {
+  Engine e;
+  e.stage();
+  e.script_ok(kLsof, connection("1.1.1.1"));
+  ASSERT_TRUE(e.pass().ok());
+  e.failing_writes.insert(kCustomSplitStatePath);
+  EXPECT_TRUE(e.pass().ok());
+  e.epoch_seconds = kNow + 1;  // the sync time moves on
+  EXPECT_EQ(e.pass().error(), "Read-only file system");
+
+  testing::FakeEnv unstaged;
+  EXPECT_TRUE(reconcile_custom_split_engine_routes(unstaged).ok());
+  unstaged.files[kCustomSplitStatePath] = "{";
+  EXPECT_TRUE(reconcile_custom_split_engine_routes(unstaged).ok());
+  EXPECT_TRUE(unstaged.commands().empty());
+}
+
+TEST(CustomSplitReconcile, ClearingDeletesInStoredOrderAndCountsWhatWent) {
+  Engine e;
+  e.state.dynamic_routes = {"3.3.3.0/24", "1.1.1.0/24", "2.2.2.0/24", "4.4.4.0/24"};
+  e.script_fail(del("1.1.1.0/24"), "route: writing to routing socket: No such process");
+  ASSERT_EQ(*clear_custom_split_engine_routes_for_state(e, e.state), 3u);
+  EXPECT_THAT(e.commands(), ElementsAre(del("3.3.3.0/24"), del("1.1.1.0/24"), del("2.2.2.0/24"), del("4.4.4.0/24")));
+
+  e.script_fail(del("2.2.2.0/24"), "busy");
+  e.script_fail(del("4.4.4.0/24"), "denied");
+  EXPECT_EQ(clear_custom_split_engine_routes_for_state(e, e.state).error(), "2.2.2.0/24 (busy) | 4.4.4.0/24 (denied)");
+  EXPECT_FALSE(e.files.count(kCustomSplitStatePath));
+}
+
+}  // namespace
+}  // namespace kivo

@@ -1,0 +1,77 @@
+#include "steering/flow_observation.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+
+const std::string kNettop = "nettop -n -L 1 -p 12 -p 4711 -p 4712";
+const std::string kLsof = "lsof -n -P -a -i -p 12,4711,4712";
+const std::string kLsofTimedOut = "lsof timed out after 1500 ms";
+
+struct Observation : ::testing::Test {
+  Observation() {
+    state.tracked_apps = {{"Firefox", "/f", {4712, 4711}}, {"Chat", "/c", {12, 4711}}};
+    state.routes = {"1.0.0.0/8"};
+  }
+  Result<PacketSteeringObservationSnapshot> observe() { return observe_packet_steering_flows(env, state); }
+  testing::FakeEnv env;
+  HelperPacketSteeringEngineState state;
+};
+
+TEST_F(Observation, NettopIsAskedOncePerPidInAscendingOrderWithinItsLimit) {
+  env.script_ok(kNettop, "t,firefox.4711,\nt,tcp4 10.0.0.2:1<->17.1.2.3:443,en0,\nt,tcp4 10.0.0.2:1<->1.1.1.1:443,en0,\n");
+  auto snapshot = observe();
+  ASSERT_TRUE(snapshot.ok());
+  EXPECT_EQ(snapshot->observer, "nettop");
+  EXPECT_EQ(snapshot->candidate_routes_ipv4, std::set<std::string>{"17.1.2.3"});  // 1.1.1.1 is static
+  EXPECT_THAT(env.commands(), ElementsAre(kNettop));
+  EXPECT_EQ(env.limits_ms.at(kNettop), 3500u);
+  EXPECT_EQ(packet_steering_pid_set(state), (std::set<std::uint32_t>{12, 4711, 4712}));
+}
+
+TEST_F(Observation, NoPidsMeansNoCommandAndAnEmptySnapshot) {
+  state.tracked_apps = {{"Idle", "/i", {}}};
+  EXPECT_EQ(*observe(), PacketSteeringObservationSnapshot{});
+  EXPECT_TRUE(env.commands().empty());
+}
+
+TEST_F(Observation, LsofStandsInWhenNettopFailsAndOnlyItsTimeOutIsAnError) {
+  struct {
+    CommandResult lsof;
+    std::optional<std::string> observer;  // of a successful observation
+    std::string error;
+  } cases[] = {
+      {CommandResult("firefox 4711 me 3u IPv4 0 0t0 TCP 10.0.0.2:1->17.1.2.3:443 (ESTABLISHED)\n"), "lsof", ""},
+      {CommandResult(" \n"), std::nullopt, ""},
+      {CommandResult(fail("")), std::nullopt, ""},
+      {CommandResult(fail("lsof exited with status 1")), std::nullopt, ""},
+      {CommandResult(fail(kLsofTimedOut)), std::nullopt,
+       "Failed to inspect packet steering flows via nettop (Failed to inspect packet steering flows via nettop: "
+       "nettop: No such file or directory) or lsof (Failed to inspect packet steering flows via lsof: " +
+           kLsofTimedOut + ")"},
+  };
+  for (const auto& c : cases) {
+    env.clear_commands();
+    env.script_fail(kNettop, "nettop: No such file or directory");
+    env.script(kLsof, {c.lsof});
+    auto snapshot = observe();
+    EXPECT_THAT(env.commands(), ElementsAre(kNettop, kLsof));
+    EXPECT_EQ(env.limits_ms.at(kLsof), 1500u);
+    if (c.error.empty()) {
+      ASSERT_TRUE(snapshot.ok()) << snapshot.error();
+      EXPECT_EQ(snapshot->observer, c.observer);
+      EXPECT_EQ(snapshot->active_excluded_flows_ipv4, c.observer ? 1u : 0u);
+    } else {
+      EXPECT_EQ(snapshot.error(), c.error);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kivo

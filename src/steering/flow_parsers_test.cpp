@@ -1,0 +1,120 @@
+#include "steering/flow_parsers.h"
+
+#include <gtest/gtest.h>
+
+namespace kivo {
+namespace {
+
+using Strings = std::set<std::string>;
+
+TEST(NettopCsv, QuotesProtectCommasAndDoubledQuotesStay) {
+  struct {
+    std::string line;
+    std::vector<std::string> fields;
+  } cases[] = {
+      {"a,b,,c", {"a", "b", "", "c"}},
+      {"", {""}},
+      {R"(t,"Google Chrome He, Inc.4711",x)", {"t", "Google Chrome He, Inc.4711", "x"}},
+      {R"("say ""hi""",b)", {R"(say "hi")", "b"}},
+      {R"(a"b"c,d)", {"abc", "d"}},
+      {R"(a,"unterminated, still one)", {"a", "unterminated, still one"}},
+      {R"("",x)", {"", "x"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(split_nettop_csv_line(c.line), c.fields) << c.line;
+}
+
+TEST(NettopCsv, RemoteEndsGiveTheirHostInEveryForm) {
+  struct {
+    std::string remote;
+    std::optional<std::string> address;
+  } cases[] = {
+      {"17.1.2.3:443", "17.1.2.3"},
+      {"17.1.2.3.443", "17.1.2.3"},
+      {"[2001:db8::5]:443", "2001:db8::5"},
+      {"[[fe80::1%en0]]:443", "fe80::1"},
+      // The port follows a "." here: cutting at the last ":" would name 2606:4700::6810.
+      {"2606:4700::6810:85e5.443", "2606:4700::6810:85e5"},
+      {"fe80::1%utun3.5353", "fe80::1"},
+      {"2001:db8::1.*", "2001:db8::1"},
+      {"::ffff:1.2.3.4.443", "::ffff:1.2.3.4"},
+      {"17.1.2.3", "17.1.2.3"},
+      {"localhost:443", std::nullopt},
+      {"1.2.3:443", std::nullopt},
+      {"", std::nullopt},
+      {":", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto address = parse_nettop_remote_address(c.remote);
+    EXPECT_EQ(address ? std::optional(address->text()) : std::nullopt, c.address) << c.remote;
+  }
+}
+
+const std::string kHeader = "time,,interface,state,bytes_in,bytes_out,rx_dupe,rx_ooo,re-tx,rtt_avg,rcvsize\n";
+
+TEST(NettopFlows, FlowsUnderTrackedProcessesBecomeDestinationsAndCandidates) {
+  std::string output = kHeader +
+                       "12:00:00.1,tcp4 10.0.0.2:1<->9.9.9.9:443,en0,Established,\n"  // before any process
+                       "12:00:00.1,firefox.4711,,,\n"
+                       "12:00:00.1,tcp4 192.168.1.5:50000<->17.1.2.3:443,utun4,Established,\n"
+                       "12:00:00.1,tcp4 192.168.1.5:50001<->17.1.2.3:443,utun4,Established,\r\n"
+                       "12:00:00.1,udp4 192.168.1.5:5353<->*:*,,,\n"
+                       "12:00:00.1,tcp4 192.168.1.5:50002<->192.168.1.1:53,en0,,\n"
+                       "12:00:00.1,tcp4 192.168.1.5:50003<->8.8.8.8:53,en0,,\n"
+                       "12:00:00.1,tcp6 2001:db8::2.50004<->2606:4700::6810:85e5.443<->extra, utun4 ,,\n"
+                       "12:00:00.1,tcp6 fe80::2%en0.1<->fe80::1%en0.443,en0,,\n"
+                       "12:00:00.1,\"Helper, Inc.+4712\",,,\n"
+                       "12:00:00.1,tcp4 10.0.0.2:2<->1.0.0.1:443,en0,,\n"
+                       "12:00:00.1,bash.99,,,\n"
+                       "12:00:00.1,tcp4 10.0.0.2:3<->4.4.4.4:443,en0,,\n"  // untracked PID
+                       "12:00:00.1,nameless,,,\n"
+                       "12:00:00.1,tcp4 10.0.0.2:4<->5.5.5.5:443,en0,,\n"  // no process current
+                       "12:00:00.1,bad.99999999999,,,\n"
+                       "12:00:00.1,tcp4 10.0.0.2:5<->6.6.6.6:443,en0,,\n"
+                       "lonely\n";
+  auto snapshot = parse_nettop_flows(output, {4711, 4712}, {"8.8.8.0/24"});
+  EXPECT_EQ(snapshot.observer, "nettop");
+  EXPECT_EQ(snapshot.observed_public_destinations_ipv4, (Strings{"1.0.0.1", "17.1.2.3", "8.8.8.8"}));
+  EXPECT_EQ(snapshot.candidate_routes_ipv4, (Strings{"1.0.0.1", "17.1.2.3"}));
+  EXPECT_EQ(snapshot.tunnel_destinations_ipv4, Strings{"17.1.2.3"});
+  EXPECT_EQ(snapshot.observed_public_destinations_ipv6, Strings{"2606:4700::6810:85e5"});
+  EXPECT_EQ(snapshot.candidate_routes_ipv6, Strings{"2606:4700::6810:85e5"});
+  EXPECT_EQ(snapshot.tunnel_destinations_ipv6, Strings{"2606:4700::6810:85e5"});
+  EXPECT_EQ(snapshot.active_excluded_flows_ipv4, 4u);  // one per flow line, repeats included
+  EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv4, 2u);
+  EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 1u);
+  EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv6, 1u);
+}
+
+TEST(NettopFlows, TheSingleFlowOfASampleCountsOnce) {
+  auto snapshot = parse_nettop_flows(
+      "12:00:00.1,firefox.4711,\n12:00:00.1,tcp4 192.168.1.5:50000<->17.1.2.3:443,utun4,\n", {4711}, {});
+  PacketSteeringObservationSnapshot expected;
+  expected.observer = "nettop";
+  expected.active_excluded_flows_ipv4 = expected.tunnel_excluded_flows_ipv4 = 1;
+  expected.observed_public_destinations_ipv4 = expected.candidate_routes_ipv4 = expected.tunnel_destinations_ipv4 =
+      Strings{"17.1.2.3"};
+  EXPECT_EQ(snapshot, expected);
+  EXPECT_EQ(parse_nettop_flows("", {4711}, {}), PacketSteeringObservationSnapshot{"nettop"});
+}
+
+TEST(LsofFlows, ConnectedPeersCountWithoutTunnelFlows) {
+  std::string output =
+      "COMMAND  PID USER   FD   TYPE DEVICE SIZE/OFF NODE NAME\n"
+      "firefox 4711 me   31u  IPv4 0x1      0t0  TCP 192.168.1.5:50000->17.1.2.3:443 (ESTABLISHED)\n"
+      "firefox 4711 me   32u  IPv6 0x2      0t0  TCP [2001:db8::2]:50001->[2606:4700::1111]:443 (ESTABLISHED)\n"
+      "firefox 4711 me   33u  IPv4 0x3      0t0  UDP *:5353\n"
+      "firefox 4711 me   34u  IPv4 0x4      0t0  TCP 192.168.1.5:50002->10.0.0.9:22 (ESTABLISHED)\r\n"
+      "firefox 4711 me   35u  IPv4 0x5      0t0  TCP 192.168.1.5:50003->8.8.8.8:53 (ESTABLISHED)";
+  auto snapshot = parse_lsof_flows(output, {"8.8.8.8"});
+  EXPECT_EQ(snapshot.observer, "lsof");
+  EXPECT_EQ(snapshot.observed_public_destinations_ipv4, (Strings{"17.1.2.3", "8.8.8.8"}));
+  EXPECT_EQ(snapshot.candidate_routes_ipv4, Strings{"17.1.2.3"});
+  EXPECT_EQ(snapshot.candidate_routes_ipv6, Strings{"2606:4700::1111"});
+  EXPECT_EQ(snapshot.active_excluded_flows_ipv4, 2u);
+  EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 1u);
+  EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv4 + snapshot.tunnel_excluded_flows_ipv6, 0u);
+  EXPECT_TRUE(snapshot.tunnel_destinations_ipv4.empty());
+}
+
+}  // namespace
+}  // namespace kivo

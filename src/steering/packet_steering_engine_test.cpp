@@ -1,0 +1,325 @@
+#include "steering/packet_steering_engine.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "testing/fake_env.h"
+#include "testing/fake_route_table.h"
+#include "tunnel/runtime_state.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using Lines = std::vector<std::string>;
+using protocol::HelperCustomSplitTrackedApp;
+
+const std::string kApp = "/Applications/Firefox.app";
+const std::string kOtherApp = "/Applications/Mail.app";
+const std::string kGw = "192.0.2.1";
+const std::string kNettop = "nettop -n -L 1 -p 4711";
+const std::string kV6Default = "route -n get -inet6 default";
+const std::vector<HelperCustomSplitTrackedApp> kFirefox = {{"Firefox", kApp + "/Contents/MacOS/firefox", {4711}}};
+
+class EngineTest : public ::testing::Test {
+ protected:
+  EngineTest() {
+    env.existing_paths = {kApp, kOtherApp};
+    table.intercept(kV6Default, {CommandResult("   route to: default\n    gateway: fe80::1%en0\n")});
+  }
+
+  // The excluded process talks to these remote ends ("host:port", "utun…" or "en0").
+  void flows(const std::vector<std::pair<std::string, std::string>>& ends) {
+    std::string out = "time,,interface,state\n10:00:00.0,firefox.4711,,\n";
+    for (const auto& [remote, iface] : ends) out += "10:00:00.0,tcp4 192.0.2.2:50000<->" + remote + "," + iface + ",\n";
+    env.script_ok(kNettop, out);
+  }
+  Result<PacketSteeringEngineReport> stage(std::vector<std::string> apps = {kApp},
+                                           std::vector<std::string> routes = {}, bool allow_lan = false) {
+    return engine.stage_packet_steering_engine(apps, routes, kGw, allow_lan);
+  }
+  HelperPacketSteeringEngineState saved() { return *read_packet_steering_state(env); }
+  std::map<std::string, std::string> engine_routes_in_kernel() {
+    auto routes = table.routes();
+    std::erase_if(routes, [](const auto& r) { return r.second != kGw || r.first == "203.0.113.1"; });
+    return routes;
+  }
+
+  testing::FakeEnv env;
+  testing::FakeRouteTable table{env};
+  SplitBypass split{env};
+  PacketSteeringEngine engine{env, split};
+};
+
+TEST_F(EngineTest, StageChecksItsInputAndWaitsForTheFirstSnapshot) {
+  const std::pair<std::function<Result<PacketSteeringEngineReport>()>, std::string> refused[] = {
+      {[&] { return engine.stage_packet_steering_engine({kApp}, {}, "gateway", false); },
+       "Invalid IP provided: gateway"},
+      {[&] { return stage({kApp, "/Applications/Gone.app"}); },
+       "Packet steering app path does not exist: /Applications/Gone.app"},
+      {[&] { return stage({kApp}, {"1.2.3.0/24", "1.2.3.0/33"}); }, "CIDR prefix out of range in '1.2.3.0/33'"},
+      {[&] { return stage({kApp}, {"2001:db8::/129"}); }, "Invalid IPv6 route '2001:db8::/129'"},
+  };
+  for (const auto& [call, error] : refused) EXPECT_EQ(call().error(), error);
+  EXPECT_FALSE(env.files.count(kPacketSteeringStatePath));
+
+  table.intercept(kV6Default, {CommandResult("   route to: default\n    gateway: fe80::1%en0\n")});
+  auto staged = stage({kApp, kOtherApp, kApp}, {"1.2.3.9/24", " 2001:DB8:0:1::5/32 ", "1.2.3.0/24"}, true);
+  ASSERT_TRUE(staged.ok()) << staged.error();
+  EXPECT_EQ(staged->note,
+            "Packet steering engine staged. Waiting for the first excluded-process snapshot before diagnostics "
+            "become active.");
+  EXPECT_FALSE(staged->active);
+  EXPECT_EQ(staged->app_count, 2u);
+  EXPECT_EQ(staged->diagnostics.enforcement_plan_summary,
+            "Enforcement plan is staged but waiting for the first excluded-process snapshot.");
+  auto state = saved();
+  EXPECT_EQ(state.app_paths, (Lines{kApp, kOtherApp}));
+  EXPECT_EQ(state.routes, (Lines{"1.2.3.0/24", "2001:db8::/32"}));
+  EXPECT_EQ(state.ipv6_gateway, "fe80::1%en0");
+  EXPECT_EQ(state.static_bypass_routes_ipv4,
+            (Lines{"1.2.3.0/24", "10.0.0.0/8", "169.254.0.0/16", "172.16.0.0/12", "192.168.0.0/16"}));
+  EXPECT_EQ(state.pid_generation, 0u);
+  // Only the IPv6 gateway probe ran: nothing is routed before a snapshot arrives.
+  EXPECT_THAT(env.commands(), Contains(kV6Default));
+  EXPECT_THAT(table.routes(), IsEmpty());
+}
+
+TEST_F(EngineTest, ASnapshotSteersItsPublicHostsAroundTheTunnelAndRecyclesStuckFlows) {
+  ASSERT_TRUE(stage().ok());
+  flows({{"17.1.2.3:443", "utun200"}, {"192.168.1.9:22", "en0"}, {"[2606:4700::1]:443", "en0"}});
+  env.clear_commands();
+  auto updated = engine.update_packet_steering_pids(3, kFirefox);
+  ASSERT_TRUE(updated.ok()) << updated.error();
+  EXPECT_THAT(env.commands(), ElementsAre(kNettop, "route -n add -host 17.1.2.3 192.0.2.1",
+                                          "route -n add -inet6 -host 2606:4700::1 fe80::1%en0",
+                                          "pfctl -k 0.0.0.0/0 -k 17.1.2.3"));
+  EXPECT_TRUE(updated->active);
+  EXPECT_EQ(updated->route_count, 2u);
+  EXPECT_EQ(updated->diagnostics.tunnel_excluded_flows_ipv4, 1u);
+  EXPECT_EQ(updated->diagnostics.first_hit_gap_routes_ipv4, 1u);
+  EXPECT_EQ(updated->diagnostics.enforcement_plan_revision, 2u);  // staged, then the first snapshot
+  EXPECT_THAT(updated->note, ::testing::StartsWith("Packet steering engine diagnostics are live. observer=nettop "
+                                                   "PID generation=3 tracked_processes=1 ipv4_flows=1 ipv6_flows=1"));
+  EXPECT_THAT(updated->note, ::testing::HasSubstr("recycled_tunnel_ipv4_hosts=1 recycled_tunnel_ipv6_hosts=0"));
+  auto state = saved();
+  EXPECT_EQ(state.applied_bypass_routes_ipv4, Lines{"17.1.2.3"});
+  EXPECT_EQ(state.applied_bypass_routes_ipv6, Lines{"2606:4700::1"});
+  EXPECT_EQ(state.engine_last_error, std::nullopt);
+
+  // The same picture a second later changes nothing in the kernel and not the revision.
+  env.epoch_seconds += 1;
+  env.clear_commands();
+  auto verified = engine.verify_packet_steering_engine();
+  ASSERT_TRUE(verified.ok());
+  EXPECT_THAT(env.commands(), ElementsAre(kNettop, "route -n get 17.1.2.3", "route -n get -inet6 2606:4700::1"));
+  EXPECT_EQ(verified->diagnostics.enforcement_plan_revision, 3u);  // the recycle count went back to 0
+  env.epoch_seconds += 1;
+  EXPECT_EQ(engine.verify_packet_steering_engine()->diagnostics.enforcement_plan_revision, 3u);
+}
+
+TEST_F(EngineTest, GenerationsOnlyMoveForward) {
+  ASSERT_TRUE(stage().ok());
+  flows({});
+  ASSERT_TRUE(engine.update_packet_steering_pids(7, kFirefox).ok());
+  env.clear_commands();
+  auto stale = engine.update_packet_steering_pids(5, {});
+  ASSERT_TRUE(stale.ok());
+  EXPECT_EQ(stale->note, "Ignoring stale packet steering PID snapshot generation 5 (current 7).");
+  EXPECT_EQ(stale->diagnostics.stale_pid_snapshots, 1u);
+  EXPECT_THAT(env.commands(), IsEmpty());
+  auto state = saved();
+  EXPECT_EQ(std::pair(state.pid_generation, state.tracked_apps), std::pair(std::uint64_t{7}, kFirefox));
+
+  env.epoch_seconds += 10;
+  ASSERT_TRUE(engine.update_packet_steering_pids(7, kFirefox).ok());
+  EXPECT_EQ(saved().updated_at, env.epoch_seconds);
+  EXPECT_EQ(saved().diagnostics.stale_pid_snapshots, 1u);
+}
+
+TEST_F(EngineTest, AStaleSnapshotWithdrawsTheEnginesRoutesButNotSplitBypassOnes) {
+  env.files[kSplitStatePath] = encode_split_state({{"10.0.0.0/8"}, kGw, 1});
+  table.set("10.0.0.0/8", kGw);
+  ASSERT_TRUE(stage({kApp}, {}, /*allow_lan=*/true).ok());
+  flows({{"17.1.2.3:443", "en0"}});
+  ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+  EXPECT_THAT(saved().applied_bypass_routes_ipv4, Contains("10.0.0.0/8"));
+  EXPECT_THAT(table.routes(), Contains(std::pair<const std::string, std::string>("17.1.2.3", kGw)));
+
+  env.epoch_seconds += 16;
+  env.clear_commands();
+  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);
+  for (const auto& line : env.commands()) EXPECT_THAT(line, Not(::testing::HasSubstr("10.0.0.0/8")));
+  EXPECT_EQ(table.routes(), (std::map<std::string, std::string>{{"10.0.0.0/8", kGw}}));
+  EXPECT_THAT(saved().applied_bypass_routes_ipv4, IsEmpty());
+  EXPECT_FALSE(engine.verify_packet_steering_engine()->active);
+}
+
+TEST_F(EngineTest, StagingAgainKeepsWhatWasLearnedForTheSameConfiguration) {
+  ASSERT_TRUE(stage({kApp, kOtherApp}, {"1.2.3.0/24", "5.6.7.8"}).ok());
+  flows({{"17.1.2.3:443", "en0"}});
+  ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+
+  // Within 16 s the snapshot is reused: one pass puts the route back that the stage cleared.
+  env.epoch_seconds += 5;
+  env.clear_commands();
+  auto again = stage({kOtherApp, kApp}, {"5.6.7.8", "1.2.3.0/24"});
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(again->note,
+            "Packet steering engine staged. Reusing a fresh excluded-process snapshot with 1 tracked processes, 1 "
+            "cached IPv4 routes, and 0 cached IPv6 routes.");
+  EXPECT_THAT(env.commands(), Contains("route -n delete -host 17.1.2.3 192.0.2.1"));
+  EXPECT_EQ(saved().applied_bypass_routes_ipv4, (Lines{"1.2.3.0/24", "17.1.2.3", "5.6.7.8"}));
+  EXPECT_EQ(table.routes().count("17.1.2.3"), 1u);
+
+  // Later the snapshot is stale: the learned routes stay, waiting for the next one.
+  env.epoch_seconds += 20;
+  table.intercept(kV6Default, {CommandResult("    gateway: fe80::1%en0\n")});
+  auto waiting = stage({kApp, kOtherApp}, {"1.2.3.0/24", "5.6.7.8"});
+  EXPECT_EQ(waiting->note,
+            "Packet steering engine staged. Reusing 1 cached IPv4 routes and 0 cached IPv6 routes while waiting for "
+            "the first excluded-process snapshot.");
+  EXPECT_EQ(saved().pid_generation, 0u);
+
+  // Another gateway is another configuration.
+  auto other = engine.stage_packet_steering_engine({kApp, kOtherApp}, {"1.2.3.0/24", "5.6.7.8"}, "192.0.2.254", false);
+  EXPECT_THAT(saved().candidate_route_last_seen_at_ipv4, IsEmpty());
+  EXPECT_THAT(table.routes(), IsEmpty());
+}
+
+TEST_F(EngineTest, RestoreRemovesTheEnginesRoutesAndTheNextStageReusesTheCache) {
+  ASSERT_TRUE(stage().ok());
+  flows({{"17.1.2.3:443", "en0"}, {"17.4.5.6:443", "en0"}});
+  ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+  auto restored = engine.restore_packet_steering_engine();
+  EXPECT_EQ(std::pair(restored.app_count, restored.route_count), std::pair(std::uint64_t{1}, std::uint64_t{2}));
+  EXPECT_EQ(restored.diagnostics.candidate_bypass_routes_ipv4, 2u);
+  EXPECT_THAT(table.routes(), IsEmpty());
+  EXPECT_FALSE(env.files.count(kPacketSteeringStatePath));
+  auto cache = read_packet_steering_cache(env);
+  ASSERT_TRUE(cache.ok());
+  EXPECT_EQ(cache->candidate_route_last_seen_at_ipv4.size(), 2u);
+  EXPECT_EQ(cache->saved_at, env.epoch_seconds);
+
+  auto staged = stage();
+  EXPECT_EQ(staged->note,
+            "Packet steering engine staged. Reusing 2 cached IPv4 routes and 0 cached IPv6 routes while waiting for "
+            "the first excluded-process snapshot.");
+  EXPECT_THAT(table.routes(), IsEmpty());  // nothing is routed before a snapshot arrives
+
+  // Without a record there is nothing to restore, and that is no failure.
+  EXPECT_EQ(engine.restore_packet_steering_engine().route_count, 0u);
+  auto nothing = engine.restore_packet_steering_engine();
+  EXPECT_EQ(std::tuple(nothing.app_count, nothing.route_count, nothing.diagnostics),
+            std::tuple(std::uint64_t{0}, std::uint64_t{0}, HelperPacketSteeringDiagnostics{}));
+}
+
+TEST_F(EngineTest, TheTunnelsOwnRoutesAreNeverTakenOver) {
+  // The tunnel is up: its server's host route through the physical gateway, the half-defaults
+  // into the tunnel. The excluded application talks to the VPN server itself.
+  ASSERT_TRUE(write_state(env, {42, "utun200", "203.0.113.1", kGw, 1}).ok());
+  table.set("203.0.113.1", kGw);
+  table.set("0.0.0.0/1", "utun200");
+  table.set("128.0.0.0/1", "utun200");
+  ASSERT_TRUE(stage({kApp}, {"0.0.0.0/1", "128.0.0.0/1"}).ok());
+  flows({{"203.0.113.1:51820", "en0"}, {"17.1.2.3:443", "utun200"}});
+  ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+  env.epoch_seconds += 16;  // the snapshots stop: every engine route is withdrawn
+  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);
+  (void)engine.restore_packet_steering_engine();
+
+  for (const auto& line : env.commands_of("route")) {
+    EXPECT_THAT(line, Not(::testing::HasSubstr("203.0.113.1"))) << line;
+    EXPECT_THAT(line, Not(::testing::HasSubstr("/1 "))) << line;
+  }
+  EXPECT_EQ(table.routes(), (std::map<std::string, std::string>{
+                                {"0.0.0.0/1", "utun200"}, {"128.0.0.0/1", "utun200"}, {"203.0.113.1", kGw}}));
+}
+
+TEST_F(EngineTest, ConcurrentUpdatesAndPassesKeepTheLastGenerationAndTheKernelInStep) {
+  ASSERT_TRUE(stage().ok());
+  // Each nettop run sees the process talk to another host, so passes keep adding and removing.
+  std::atomic<int> runs{0};
+  auto routes_handler = env.handler;
+  env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line != kNettop) return routes_handler(line);
+    // Observation takes time, as the real tool does: long enough for other requests to come in.
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    int n = runs++ % 5;
+    return CommandResult("time,,interface\n1,firefox.4711,,\n1,tcp4 192.0.2.2:5<->17.0.0." + std::to_string(n) +
+                         ":443,utun200,\n");
+  };
+  std::atomic<std::uint64_t> highest{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::uint64_t g = 1; g <= 25; ++g) {
+        std::uint64_t generation = g * 4 + t;
+        auto updated = engine.update_packet_steering_pids(generation, kFirefox);
+        ASSERT_TRUE(updated.ok()) << updated.error();
+        std::uint64_t seen = highest.load();
+        while (seen < generation && !highest.compare_exchange_weak(seen, generation)) {
+        }
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    for (int i = 0; i < 50; ++i) (void)engine.reconcile_packet_steering_engine_runtime();
+  });
+  for (auto& t : threads) t.join();
+
+  auto state = saved();
+  EXPECT_EQ(state.pid_generation, highest.load());
+  EXPECT_EQ(state.pid_generation, 103u);
+  std::map<std::string, std::string> recorded;
+  for (const auto& route : state.applied_bypass_routes_ipv4) recorded[route] = kGw;
+  EXPECT_EQ(engine_routes_in_kernel(), recorded);
+  EXPECT_GT(state.diagnostics.stale_pid_snapshots, 0u);
+}
+
+TEST_F(EngineTest, ReconcileReportsThePassOrTheSaveButNothingWhenNotStaged) {
+  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);
+  EXPECT_THAT(env.commands(), IsEmpty());
+  EXPECT_EQ(engine.verify_packet_steering_engine().error(), "No such file or directory");
+  EXPECT_EQ(engine.update_packet_steering_pids(1, kFirefox).error(), "No such file or directory");
+
+  ASSERT_TRUE(stage().ok());
+  ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+  env.script_fail(kNettop, "nettop timed out after 3500 ms");
+  env.script_fail("lsof -n -P -a -i -p 4711", "lsof timed out after 1500 ms");
+  auto error = engine.reconcile_packet_steering_engine_runtime();
+  EXPECT_EQ(error,
+            "Failed to inspect packet steering flows via nettop (Failed to inspect packet steering flows via nettop: "
+            "nettop timed out after 3500 ms) or lsof (Failed to inspect packet steering flows via lsof: lsof timed out "
+            "after 1500 ms)");
+  EXPECT_EQ(saved().engine_last_error, error);
+
+  env.failing_writes.insert(kPacketSteeringStatePath);
+  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), "Read-only file system");
+  EXPECT_EQ(engine.verify_packet_steering_engine().error(), "Read-only file system");
+}
+
+TEST(NormalizePacketSteeringRoute, TakesIpv4AsSplitBypassDoesAndIpv6Canonically) {
+  const std::pair<const char*, const char*> cases[] = {
+      {" 10.1.2.3/8 ", "10.0.0.0/8"},
+      {"2001:DB8::1", "2001:db8::1"},
+      {"2001:db8:ffff::1/33", "2001:db8:8000::/33"},
+      {"2001:db8::/0", "CIDR /0 is not allowed for split bypass"},
+      {"2001:db8::/x", "Invalid IPv6 route '2001:db8::/x'"},
+      {"fe80::1%en0", "Invalid IPv6 route 'fe80::1%en0'"},
+      {"::ffff:1.2.3.4/200", "Invalid IPv6 route '::ffff:1.2.3.4/200'"},
+  };
+  for (const auto& [entry, expected] : cases) {
+    auto r = normalize_packet_steering_route(entry);
+    EXPECT_EQ(r.ok() ? *r : r.error(), expected) << entry;
+  }
+}
+
+}  // namespace
+}  // namespace kivo

@@ -1,0 +1,192 @@
+#include "steering/steering_routes.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testing/fake_env.h"
+#include "testing/fake_route_table.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Lines = std::vector<std::string>;
+
+const std::string kGw = "192.0.2.1";
+const std::string kGw6 = "fe80::1%en0";
+
+class SteeringRoutesTest : public ::testing::Test {
+ protected:
+  SteeringRoutesTest() {
+    state.gateway = kGw;
+    state.ipv6_gateway = kGw6;
+  }
+  std::optional<std::string> apply(const std::set<std::string>& reserved = {}, bool allowed = true) {
+    return apply_packet_steering_routes(env, state, reserved, allowed);
+  }
+  testing::FakeEnv env;
+  testing::FakeRouteTable table{env};
+  HelperPacketSteeringEngineState state;
+};
+
+TEST_F(SteeringRoutesTest, AnAppliedRouteOnAnotherGatewayDriftsAndIsReplacedInTheSamePass) {
+  state.applied_bypass_routes_ipv4 = {"1.1.1.1"};
+  state.enforcement_ready_routes_ipv4 = {"1.1.1.1"};
+  table.set("1.1.1.1", "10.9.9.9");
+  EXPECT_EQ(apply(), std::nullopt);
+  EXPECT_THAT(env.commands(), ElementsAre("route -n get 1.1.1.1", "route -n add -host 1.1.1.1 192.0.2.1",
+                                          "route -n get 1.1.1.1", "route -n delete -host 1.1.1.1 192.0.2.1",
+                                          "route -n add -host 1.1.1.1 192.0.2.1"));
+  EXPECT_EQ(table.routes().at("1.1.1.1"), kGw);
+  EXPECT_EQ(state.applied_bypass_routes_ipv4, Lines{"1.1.1.1"});
+  EXPECT_EQ(state.diagnostics.route_drift_routes_ipv4, 1u);
+}
+
+TEST_F(SteeringRoutesTest, AnUnwantedRouteThatFailsTheCheckLeavesWithoutADelete) {
+  state.applied_bypass_routes_ipv4 = {"2.2.2.2"};
+  state.applied_bypass_routes_ipv6 = {"2001:db8::2"};
+  state.diagnostics.route_drift_routes_ipv4 = 7;  // a pass counts afresh
+  EXPECT_EQ(apply(), std::nullopt);
+  EXPECT_THAT(env.commands(), ElementsAre("route -n get 2.2.2.2", "route -n get -inet6 2001:db8::2"));
+  EXPECT_THAT(state.applied_bypass_routes_ipv4, IsEmpty());
+  EXPECT_THAT(state.applied_bypass_routes_ipv6, IsEmpty());
+  EXPECT_EQ(state.diagnostics.route_drift_routes_ipv4, 1u);
+  EXPECT_EQ(state.diagnostics.route_drift_routes_ipv6, 1u);
+}
+
+TEST_F(SteeringRoutesTest, PresentRoutesAreConfirmedAndGoneOnesLeaveQuietly) {
+  // 3.3.3.3 exists already through the right gateway; 4.4.4.4 passes the check through the default
+  // route but is gone when it is deleted.
+  table.set("3.3.3.3", kGw);
+  table.default_gateway = kGw;
+  state.applied_bypass_routes_ipv4 = {"4.4.4.4"};
+  state.enforcement_ready_routes_ipv4 = {"3.3.3.3", "5.5.0.0/16"};
+  state.enforcement_ready_routes_ipv6 = {"2001:db8::/48"};
+  EXPECT_EQ(apply(), std::nullopt);
+  EXPECT_THAT(env.commands(), ElementsAre("route -n get 4.4.4.4", "route -n delete -host 4.4.4.4 192.0.2.1",
+                                          "route -n add -inet6 -net 2001:db8::/48 fe80::1%en0",
+                                          "route -n add -host 3.3.3.3 192.0.2.1", "route -n get 3.3.3.3",
+                                          "route -n add -net 5.5.0.0/16 192.0.2.1"));
+  EXPECT_EQ(state.applied_bypass_routes_ipv4, (Lines{"3.3.3.3", "5.5.0.0/16"}));
+  EXPECT_EQ(state.applied_bypass_routes_ipv6, Lines{"2001:db8::/48"});
+  EXPECT_EQ(state.diagnostics.route_drift_routes_ipv4, 0u);
+}
+
+TEST_F(SteeringRoutesTest, FailuresKeepTheLastRouteErrorAndOnlyWhatIsInPlace) {
+  struct {
+    const char* name;
+    std::function<void()> arrange;
+    std::string error;
+    Lines applied;
+  } cases[] = {
+      {"IPv6 without a physical IPv6 gateway",
+       [&] {
+         state.ipv6_gateway.reset();
+         state.enforcement_ready_routes_ipv6 = {"2001:db8::5"};
+       },
+       "No physical IPv6 gateway is available for route 2001:db8::5", {}},
+      {"add refused",
+       [&] {
+         state.enforcement_ready_routes_ipv4 = {"6.6.6.6"};
+         table.intercept("route -n add -host 6.6.6.6 192.0.2.1", {CommandResult(fail("route: bad address: 6.6.6.6"))});
+       },
+       "Failed adding packet steering route 6.6.6.6: route: bad address: 6.6.6.6", {}},
+      {"mismatched and not replaceable",
+       [&] {
+         state.enforcement_ready_routes_ipv4 = {"7.7.7.7"};
+         table.set("7.7.7.7", "10.9.9.9");
+         table.intercept("route -n add -host 7.7.7.7 192.0.2.1",
+                         {std::nullopt, CommandResult(fail("Network is unreachable"))});
+       },
+       "Packet steering route existed with mismatched gateway and could not be replaced: Network is unreachable", {}},
+      {"delete refused: the route stays ours",
+       [&] {
+         table.set("8.8.8.8", kGw);
+         state.applied_bypass_routes_ipv4 = {"8.8.8.8"};
+         table.intercept("route -n delete -host 8.8.8.8 192.0.2.1", {CommandResult(fail("Operation not permitted"))});
+       },
+       "Failed removing packet steering route 8.8.8.8: Operation not permitted", {"8.8.8.8"}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    EXPECT_EQ(apply(), c.error);
+    EXPECT_EQ(state.applied_bypass_routes_ipv4, c.applied);
+    EXPECT_THAT(state.applied_bypass_routes_ipv6, IsEmpty());
+    state = HelperPacketSteeringEngineState{};
+    state.gateway = kGw;
+    state.ipv6_gateway = kGw6;
+  }
+}
+
+TEST_F(SteeringRoutesTest, ReservedRoutesAreNeverTouchedButCountAsInPlace) {
+  std::set<std::string> reserved{"10.0.0.0/8", "203.0.113.1", "9.9.9.9"};
+  state.applied_bypass_routes_ipv4 = {"10.0.0.0/8", "9.9.9.9"};
+  state.enforcement_ready_routes_ipv4 = {"10.0.0.0/8", "203.0.113.1"};
+  EXPECT_EQ(apply(reserved), std::nullopt);
+  EXPECT_THAT(env.commands(), IsEmpty());
+  EXPECT_EQ(state.applied_bypass_routes_ipv4, (Lines{"10.0.0.0/8", "203.0.113.1"}));
+
+  // Withdrawn wholesale (a stale snapshot, say), they still stay in the kernel.
+  table.set("11.11.11.11", kGw);
+  state.applied_bypass_routes_ipv4.push_back("11.11.11.11");
+  EXPECT_EQ(apply(reserved, /*allowed=*/false), std::nullopt);
+  EXPECT_THAT(env.commands(),
+              ElementsAre("route -n get 11.11.11.11", "route -n delete -host 11.11.11.11 192.0.2.1"));
+  EXPECT_THAT(state.applied_bypass_routes_ipv4, IsEmpty());
+}
+
+TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
+  state.applied_bypass_routes_ipv4 = {"1.1.1.1", "10.0.0.0/8", "2.2.2.2", "3.3.3.3"};
+  state.applied_bypass_routes_ipv6 = {"2001:db8::1"};
+  table.set("1.1.1.1", kGw);
+  table.set("2001:db8::1", kGw6);
+  table.set("3.3.3.3", kGw);
+  table.intercept("route -n delete -host 3.3.3.3 192.0.2.1", {CommandResult(fail("Operation not permitted"))});
+  auto cleared = clear_packet_steering_applied_routes_for_state(env, state, {"10.0.0.0/8"});
+  EXPECT_EQ(cleared.error(), "3.3.3.3 (Operation not permitted)");  // 2.2.2.2 was already gone
+  EXPECT_THAT(env.commands(),
+              ElementsAre("route -n delete -host 1.1.1.1 192.0.2.1", "route -n delete -host 2.2.2.2 192.0.2.1",
+                          "route -n delete -host 3.3.3.3 192.0.2.1",
+                          "route -n delete -inet6 -host 2001:db8::1 fe80::1%en0"));
+  EXPECT_EQ(table.routes(), (std::map<std::string, std::string>{{"3.3.3.3", kGw}}));
+  EXPECT_EQ(state.applied_bypass_routes_ipv4.size(), 4u);  // the state itself is left as it was
+
+  state.ipv6_gateway.reset();
+  state.applied_bypass_routes_ipv4.clear();
+  EXPECT_EQ(clear_packet_steering_applied_routes_for_state(env, state, {}).error(),
+            "2001:db8::1 (No physical IPv6 gateway is available for route 2001:db8::1)");
+}
+
+TEST(VerifyPacketSteeringRouteGateway, ComparesTheNextHopOfTheRoutesFamily) {
+  testing::FakeEnv env;
+  HelperPacketSteeringEngineState state;
+  state.gateway = kGw;
+  state.ipv6_gateway = kGw6;
+  env.script_ok("route -n get 5.5.0.0", "   route to: 5.5.0.0\n    gateway: 192.0.2.1\n");
+  env.script_ok("route -n get -inet6 2001:db8::", "    gateway: fe80::1%en0\n");
+  env.script_ok("route -n get 6.6.6.6", "   route to: 6.6.6.6\n  interface: utun200\n");
+  env.script_ok("route -n get 7.7.7.7", "    gateway:\n");
+  env.script_fail("route -n get 8.8.8.8", "route: writing to routing socket: not in table");
+  EXPECT_TRUE(verify_packet_steering_route_gateway(env, "5.5.0.0/16", state, false));
+  EXPECT_TRUE(verify_packet_steering_route_gateway(env, "2001:db8::/32", state, false));
+  EXPECT_FALSE(verify_packet_steering_route_gateway(env, "6.6.6.6", state, true));
+  EXPECT_FALSE(verify_packet_steering_route_gateway(env, "7.7.7.7", state, true));
+  EXPECT_FALSE(verify_packet_steering_route_gateway(env, "8.8.8.8", state, true));
+  state.ipv6_gateway.reset();
+  env.clear_commands();
+  EXPECT_FALSE(verify_packet_steering_route_gateway(env, "2001:db8::/32", state, false));
+  EXPECT_THAT(env.commands(), IsEmpty());
+}
+
+TEST(TunnelOwnedRoutes, AreTheServerAndTheHalfDefaults) {
+  HelperRuntimeState tunnel{7, "utun200", "203.0.113.1", "192.0.2.1", 1};
+  EXPECT_EQ(tunnel_owned_route_set(tunnel), (std::set<std::string>{"0.0.0.0/1", "128.0.0.0/1", "203.0.113.1"}));
+  tunnel.server_ip = "2001:DB8:0::7";
+  EXPECT_EQ(tunnel_owned_route_set(tunnel),
+            (std::set<std::string>{"0.0.0.0/1", "128.0.0.0/1", "2001:DB8:0::7", "2001:db8::7"}));
+}
+
+}  // namespace
+}  // namespace kivo

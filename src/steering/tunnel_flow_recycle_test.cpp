@@ -1,0 +1,78 @@
+#include "steering/tunnel_flow_recycle.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const std::string kKillV4 = "pfctl -k 0.0.0.0/0 -k 17.1.2.3";
+const std::string kKillV6 = "pfctl -k ::/0 -k 2606:4700::1";
+
+class RecycleTest : public ::testing::Test {
+ protected:
+  RecycleTest() {
+    state.tunnel_destination_last_seen_at_ipv4 = {{"17.1.2.3", 90}, {"17.9.9.9", 90}};
+    state.tunnel_destination_last_seen_at_ipv6 = {{"2606:4700::1", 90}};
+    state.applied_bypass_routes_ipv4 = {"17.1.2.3"};  // 17.9.9.9 has no bypass route yet
+    state.applied_bypass_routes_ipv6 = {"2606:4700::1"};
+  }
+  std::vector<std::string> recycle(std::uint64_t now, bool allowed = true) {
+    return recycle_packet_steering_tunnel_flows(env, state, now, allowed);
+  }
+  testing::FakeEnv env;
+  HelperPacketSteeringEngineState state;
+};
+
+TEST_F(RecycleTest, EachBypassedTunnelHostAtMostEveryTwelveSeconds) {
+  EXPECT_THAT(recycle(100), IsEmpty());
+  EXPECT_THAT(env.commands(), ElementsAre(kKillV4, kKillV6));
+  EXPECT_EQ(env.limits_ms.at(kKillV4), 1000u);
+  EXPECT_EQ(state.tunnel_flow_recycle_last_attempt_at_ipv4, (LastSeenMap{{"17.1.2.3", 100}}));
+  EXPECT_EQ(state.tunnel_flow_recycle_last_attempt_at_ipv6, (LastSeenMap{{"2606:4700::1", 100}}));
+  EXPECT_EQ(std::pair(state.last_tunnel_flow_recycle_count_ipv4, state.last_tunnel_flow_recycle_count_ipv6),
+            std::pair(std::uint64_t{1}, std::uint64_t{1}));
+
+  env.clear_commands();
+  EXPECT_THAT(recycle(111), IsEmpty());
+  EXPECT_THAT(env.commands(), IsEmpty());
+  EXPECT_EQ(state.last_tunnel_flow_recycle_count_ipv4, 0u);
+  EXPECT_THAT(recycle(112), IsEmpty());
+  EXPECT_THAT(env.commands(), ElementsAre(kKillV4, kKillV6));
+
+  env.clear_commands();
+  EXPECT_THAT(recycle(200, /*allowed=*/false), IsEmpty());
+  EXPECT_THAT(env.commands(), IsEmpty());
+  EXPECT_EQ(state.last_tunnel_flow_recycle_count_ipv4, 0u);
+}
+
+TEST_F(RecycleTest, PfThatIsOffIsNoFailureButOtherErrorsAreReportedPerHost) {
+  struct {
+    std::string error;
+    std::vector<std::string> reported;
+  } cases[] = {
+      {"pfctl: pf not enabled", {}},
+      {"pfctl: /dev/pf: Device not configured", {}},
+      {"pfctl timed out after 1000 ms",
+       {"Failed recycling stale IPv4 tunnel flow 17.1.2.3: pfctl timed out after 1000 ms",
+        "Failed recycling stale IPv6 tunnel flow 2606:4700::1: pfctl timed out after 1000 ms"}},
+  };
+  std::uint64_t now = 100;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    env.script_fail(kKillV4, c.error);
+    env.script_fail(kKillV6, c.error);
+    EXPECT_EQ(recycle(now), c.reported);
+    EXPECT_EQ(state.last_tunnel_flow_recycle_count_ipv4 + state.last_tunnel_flow_recycle_count_ipv6, 0u);
+    EXPECT_EQ(state.tunnel_flow_recycle_last_attempt_at_ipv4.at("17.1.2.3"), now);  // attempted all the same
+    now += 12;
+  }
+}
+
+}  // namespace
+}  // namespace kivo

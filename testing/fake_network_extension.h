@@ -1,0 +1,98 @@
+// A scripted platform for kivo-ne-manager's unit tests: the Network Extension framework with
+// profiles in memory, and the operating system with a file tree, codesign outcomes and a clock
+// that moves only when the run loop is served. Framework calls are recorded in order.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kivo_ne_manager/network_extension.h"
+#include "kivo_ne_manager/system.h"
+
+namespace kivo::nem::testing {
+
+// A profile as the preferences hold it, with the state of its connection.
+struct FakeRecord {
+  std::string name;  // "p1", "p2", … in order of first save
+  std::optional<TunnelProviderProtocol> protocol;
+  std::vector<AppRule> app_rules;
+  std::string localized_description;
+  bool enabled = false;
+  bool per_app_class = false;  // created with forPerAppVPN
+  int status = kVpnDisconnected;
+};
+
+class FakePlatform final : public NetworkExtension, public System {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // -- the framework -------------------------------------------------------------------------
+  // A stored profile of Kivo's provider (or of another, by bundle id); rules make it per-app.
+  std::shared_ptr<FakeRecord> add_profile(int status = kVpnDisconnected, std::vector<AppRule> rules = {},
+                                          std::string bundle_id = "com.brevandi.kivovpn.desktop.tunnel");
+  std::vector<std::shared_ptr<FakeRecord>> stored;
+  // Calls that fail, by name ("loadAll", "save", "load", "remove", "start"), with the description.
+  std::map<std::string, std::string> faults;
+  // Calls whose completion never comes.
+  std::set<std::string> silent;
+  // Completions come this much later from the run loop; none: at once, on the caller's stack.
+  std::optional<std::chrono::milliseconds> completion_delay;
+  // How the connection goes down after a stop: disconnecting at once, disconnected this much later.
+  std::chrono::milliseconds stop_takes{2500};
+  // "loadAll", "new", "new per-app", "remove p1", "save p2", "load p2", "stop p1", "start p2".
+  std::vector<std::string> calls;
+  // When each status read of a connection happened, since the start.
+  std::vector<std::chrono::milliseconds> status_reads;
+
+  void load_all_from_preferences(ManagersLoaded done) override;
+  ManagerRef make_manager() override;
+  ManagerRef make_per_app_manager() override;
+  void run_current_run_loop(Clock::time_point until) override;
+  void dispatch_after(std::chrono::milliseconds delay, std::function<void()> block) override;
+
+  // -- the operating system -----------------------------------------------------------------
+  std::optional<std::string> standard_input;  // none: reading it is a test failure
+  int stdin_reads = 0;
+  std::string home = "/Users/kim";
+  // A folder (and the folders above it) in the tree.
+  void add_directory(const std::string& path);
+  // A regular file (or, with is_file false, something else, such as a broken link).
+  void add_file(const std::string& path, bool is_file = true);
+  // An application bundle whose executable Contents/MacOS/<executable> carries the signature;
+  // an empty identifier leaves it unsigned. Returns the executable's path.
+  std::string add_app(const std::string& bundle, const std::string& identifier, const std::string& executable = "Main");
+  std::map<std::string, std::string> links;             // path -> what it resolves to
+  std::map<std::string, ProcessOutput> codesign_outputs;  // by executable
+  std::chrono::milliseconds codesign_takes{0};
+  std::vector<std::string> processes_run;
+
+  Clock::time_point now() override { return now_; }
+  std::chrono::milliseconds elapsed() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now_ - Clock::time_point{});
+  }
+  void advance(std::chrono::milliseconds by) { run_current_run_loop(now_ + by); }
+  Result<std::string> read_standard_input() override;
+  Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) override;
+  bool is_directory(const std::string& path) override { return directories_.count(path) > 0; }
+  std::string home_directory() override { return home; }
+  std::string resolve_symlinks(const std::string& path) override;
+  Result<ProcessOutput> run_process(const std::string& program, const std::vector<std::string>& args) override;
+
+  // Completes now or after the delay, or never for a silent call.
+  void complete(const std::string& call, std::function<void()> done);
+  std::shared_ptr<FakeRecord> save_record(std::shared_ptr<FakeRecord> record, const FakeRecord& settings);
+
+ private:
+  Clock::time_point now_{};
+  std::multimap<Clock::time_point, std::function<void()>> timers_;
+  std::set<std::string> directories_;
+  std::map<std::string, std::vector<DirectoryEntry>> listings_;
+  int next_record_ = 1;
+};
+
+}  // namespace kivo::nem::testing

@@ -1,0 +1,96 @@
+// A routing table behind FakeEnv for the route tool's numeric forms: add fails with "File exists"
+// on a taken destination, delete with "not in table" on a missing one, and get reports the entry's
+// gateway (or the default's, when one is set). Safe to use from several threads.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testing/fake_env.h"
+
+namespace kivo::testing {
+
+class FakeRouteTable {
+ public:
+  // Answers the route lines of `env`; every other line goes to the script.
+  explicit FakeRouteTable(FakeEnv& env) {
+    env.handler = [this](const std::string& line) { return answer(line); };
+  }
+
+  void set(const std::string& destination, const std::string& gateway) {
+    std::lock_guard lock(mu_);
+    routes_[destination] = gateway;
+  }
+  void erase(const std::string& destination) {
+    std::lock_guard lock(mu_);
+    routes_.erase(destination);
+  }
+  std::map<std::string, std::string> routes() const {
+    std::lock_guard lock(mu_);
+    return routes_;
+  }
+  // The next calls of `line` answer these outcomes in turn (nothing: the table acts), then the
+  // table acts again.
+  void intercept(const std::string& line, std::vector<std::optional<CommandResult>> outcomes) {
+    std::lock_guard lock(mu_);
+    intercepted_[line].assign(outcomes.begin(), outcomes.end());
+  }
+  std::optional<std::string> default_gateway;
+
+ private:
+  std::optional<CommandResult> answer(const std::string& line) {
+    {
+      std::lock_guard lock(mu_);
+      auto it = intercepted_.find(line);
+      if (it != intercepted_.end() && !it->second.empty()) {
+        auto outcome = it->second.front();
+        it->second.pop_front();
+        if (outcome) return outcome;
+      }
+    }
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string word; in >> word;) w.push_back(word);
+    if (w.size() < 4 || w[0] != "route" || w[1] != "-n") return std::nullopt;
+    size_t at = 3;
+    if (w[at] == "-inet6") ++at;
+    std::lock_guard lock(mu_);
+    if (w[2] == "get" && at + 1 == w.size()) return get(w[at]);
+    if (at + 3 != w.size()) return std::nullopt;
+    const std::string& destination = w[at + 1];
+    if (w[2] == "add") {
+      if (routes_.count(destination))
+        return CommandResult(fail("route: writing to routing socket: File exists\nadd host " + destination +
+                                  ": gateway " + w[at + 2] + ": File exists\n"));
+      routes_[destination] = w[at + 2];
+      return CommandResult("add host " + destination + ": gateway " + w[at + 2] + "\n");
+    }
+    if (w[2] == "delete") {
+      if (!routes_.erase(destination)) return CommandResult(fail("route: writing to routing socket: not in table\n"));
+      return CommandResult("delete host " + destination + "\n");
+    }
+    return std::nullopt;
+  }
+
+  CommandResult get(const std::string& target) {
+    for (const auto& [destination, gateway] : routes_) {
+      if (destination == target || destination.rfind(target + "/", 0) == 0)
+        return "   route to: " + target + "\ndestination: " + destination + "\n    gateway: " + gateway +
+               "\n  interface: en0\n";
+    }
+    if (default_gateway)
+      return "   route to: " + target + "\ndestination: default\n    gateway: " + *default_gateway + "\n";
+    return CommandResult(fail("route: writing to routing socket: not in table\n"));
+  }
+
+  mutable std::mutex mu_;
+  std::map<std::string, std::string> routes_;
+  std::map<std::string, std::deque<std::optional<CommandResult>>> intercepted_;
+};
+
+}  // namespace kivo::testing

@@ -1,0 +1,166 @@
+#!/usr/bin/python3
+"""The custom split engine of the real helper in the sandbox, with the real `lsof` and real
+routes: the /24 network that a tracked application talks to leaves through the physical
+gateway while snapshots of its processes keep coming, the rest keeps crossing the tunnel, and
+the route goes when the snapshots stop, on restore and on recover."""
+import subprocess
+import time
+import unittest
+
+from e2e_support import OK, HelperCase, Sandbox, err
+
+STATE = "com.kivovpn.helper.custom_split.state.json"
+# Both echo addresses of the server lie in this network.
+NETWORK = "198.51.100.0/24"
+ROUTE = f"{NETWORK} via {Sandbox.GATEWAY} dev en0"
+# A public host in another network, served by the same echo server.
+OTHER_HOST = "203.0.113.80"
+# kivo-app is a Python script: its process runs this executable.
+APP = "/usr/bin/python3"
+
+def engine_status(staged, active, apps, routes, dynamic, note):
+    return {"CustomSplitEngineStatus": {"staged": staged, "active": active, "app_count": apps,
+                                        "route_count": routes, "dynamic_routes": dynamic, "note": note}}
+
+
+class CustomSplitTest(HelperCase):
+    """Every test begins with the tunnel up, the engine staged for the tracked application and
+    that application running with its two connections into NETWORK."""
+
+    @classmethod
+    def prepare(cls):
+        cls.sb.server_run("ip", "addr", "add", f"{OTHER_HOST}/32", "dev", "lo")
+
+    def setUp(self):
+        if not self.request("Status")["Status"]["connected"]:
+            self.start_tunnel()
+        self.tunnel_routes = self.routes()
+        self.assertEqual(self.stage(), engine_status(
+            True, False, 1, 0, 0, "Custom split engine staged. Waiting for live PID snapshots before "
+            "dynamic app bypass routes can be applied."))
+        self.app = self.sb.spawn("kivo-app", Sandbox.PUBLIC_IP, Sandbox.PUBLIC_IP_2,
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        # Before any snapshot the application's traffic crosses the tunnel.
+        self.assertEqual([self.app.stdout.readline().strip() for _ in range(2)], [Sandbox.TUNNEL_IP] * 2)
+        self.pid = self.sb.inner_pid(self.app)
+        self.generation = 0
+
+    def tearDown(self):
+        self.app.kill()
+        self.app.wait()
+        self.sb.ctl("RestoreCustomSplitEngine")
+        self.sb.run("ip", "route", "del", NETWORK, check=False)
+
+    def stage(self, apps=(APP,), routes=(), gateway=Sandbox.GATEWAY):
+        return self.request({"StageCustomSplitEngine": {"app_paths": list(apps), "routes": list(routes),
+                                                        "gateway": gateway, "allow_lan": False}})
+
+    def snapshot(self):
+        self.generation += 1
+        return self.request({"UpdateCustomSplitEnginePids": {"generation": self.generation, "apps": [
+            {"name": "Tracked", "exe_path": APP, "active_pids": [self.pid]}]}})
+
+    def app_reaches(self, host):
+        """The source address the server saw for a new connection of the tracked application."""
+        self.app.stdin.write(host + "\n")
+        self.app.stdin.flush()
+        return self.app.stdout.readline().strip()
+
+    def engine_routes(self):
+        return [line.strip() for line in self.sb.run("ip", "-4", "route", "show", NETWORK).stdout.splitlines()]
+
+    def wait_for_routes(self, expected, within):
+        deadline = time.monotonic() + within
+        while self.engine_routes() != expected and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return self.engine_routes()
+
+    def go_live(self):
+        answer = self.snapshot()["CustomSplitEngineStatus"]
+        self.assertEqual((answer["active"], answer["dynamic_routes"]), (True, 1), answer)
+        # The snapshot's own pass installs the route; at the latest the next monitor round does.
+        self.assertEqual(self.wait_for_routes([ROUTE], 3), [ROUTE])
+
+    def test_the_applications_network_bypasses_the_tunnel_while_snapshots_come(self):
+        sb = self.sb
+        began = int(time.time())
+        answer = self.snapshot()
+        self.assertEqual(answer, engine_status(
+            True, True, 1, 0, 1, "Custom split engine runtime snapshot updated (generation 1, tracked apps 1, "
+            "active pids 1, dynamic routes 1)."))
+        record = self.state(STATE)
+        self.assertEqual((record["dynamic_routes"], list(record["dynamic_route_last_seen_at"])), ([NETWORK], [NETWORK]))
+        self.assertTrue(began <= record["engine_last_sync_at"] <= time.time())
+
+        before = self.arrivals(sb.PUBLIC_IP)
+        self.assertEqual(self.app_reaches(sb.PUBLIC_IP), sb.CLIENT_IP)
+        # The server's own log: the new connection came from the physical address.
+        self.assertEqual(self.arrivals(sb.PUBLIC_IP), before + 1)
+        self.assertEqual(sb.server_log()[-1], f"tcp {sb.CLIENT_IP} {sb.PUBLIC_IP} {sb.ECHO_PORT}")
+        # Other networks still cross the tunnel, the application's and everyone else's.
+        self.assertEqual(self.app_reaches(OTHER_HOST), sb.TUNNEL_IP)
+        self.assertEqual(self.probe(OTHER_HOST, "tcp"), sb.TUNNEL_IP)
+
+        status = self.request("VerifyCustomSplitEngine")["CustomSplitEngineStatus"]
+        self.assertTrue(status["active"], status)
+        self.assertRegex(status["note"], r"^Custom split engine is live\. PID generation=1 tracked apps=1 "
+                                         r"active pids=1 dynamic routes=1 heartbeat_age=\d+s\.$")
+        # An older snapshot is ignored and changes nothing.
+        recorded = self.state(STATE)["tracked_apps"]
+        self.assertEqual(self.request({"UpdateCustomSplitEnginePids": {"generation": 0, "apps": []}}), engine_status(
+            True, True, 1, 0, 1, "Ignoring stale custom split engine PID snapshot generation 0 (current 1)."))
+        self.assertEqual(self.state(STATE)["tracked_apps"], recorded)
+        self.assertNotIn("watchdog", sb.helper_stderr())
+
+    def test_the_route_goes_when_snapshots_stop(self):
+        self.go_live()
+        last_snapshot = time.monotonic()
+        self.assertEqual(self.wait_for_routes([], 25), [])
+        gone_after = time.monotonic() - last_snapshot
+        # Stale after 15 s, withdrawn by the next monitor round, 2 s apart.
+        self.assertTrue(14 < gone_after < 21, gone_after)
+        self.assertEqual(self.routes(), self.tunnel_routes)
+        self.assertEqual(self.app_reaches(Sandbox.PUBLIC_IP), Sandbox.TUNNEL_IP)
+        status = self.request("VerifyCustomSplitEngine")["CustomSplitEngineStatus"]
+        self.assertEqual((status["active"], status["dynamic_routes"]), (False, 0))
+        self.assertRegex(status["note"], r"^Custom split engine is staged, but runtime PID snapshots are stale "
+                                         r"\(last update (1[5-9]|2\d)s ago, threshold 15s\)\.$")
+        # A fresh snapshot brings it back.
+        self.go_live()
+
+    def test_restore_and_recover_leave_no_route_of_the_engine(self):
+        for request, answer in (("RestoreCustomSplitEngine", engine_status(False, False, 1, 0, 1, None)),
+                                ("Recover", OK)):
+            with self.subTest(request=request):
+                self.assertEqual(self.stage()["CustomSplitEngineStatus"]["staged"], True)
+                self.go_live()
+                self.assertEqual(self.request(request), answer)
+                self.assertEqual(self.engine_routes(), [])
+                self.assertIsNone(self.state(STATE))
+                self.assertEqual(self.request("VerifyCustomSplitEngine"),
+                                 engine_status(False, False, 0, 0, 0, None))
+        self.assert_no_tunnel()
+
+    def test_bad_requests_change_nothing(self):
+        self.go_live()
+        recorded = self.state(STATE)
+        cases = [
+            ({"apps": ["/Applications/Gone.app"]}, "Custom split engine app path does not exist: "
+                                                   "/Applications/Gone.app"),
+            ({"routes": ["198.51.100.0/24; rm -rf /"]}, "Invalid CIDR route '198.51.100.0/24; rm -rf /'"),
+            ({"gateway": "192.0.2.1 -interface en0"}, "Invalid IP provided: 192.0.2.1 -interface en0"),
+        ]
+        for fields, message in cases:
+            with self.subTest(fields=fields):
+                self.assertEqual(self.stage(**fields), err("CustomSplitEngineStageFailed", message))
+        # A stage that fails after the earlier routes went leaves a record that no longer claims
+        # them, so the next monitor round puts back what is still in use, without a new snapshot.
+        deadline = time.monotonic() + 3
+        while self.state(STATE)["dynamic_routes"] != [NETWORK] and time.monotonic() < deadline:
+            time.sleep(0.1)
+        record = self.state(STATE)
+        self.assertEqual((record["dynamic_routes"], record["app_paths"]), ([NETWORK], recorded["app_paths"]))
+        self.assertEqual(self.engine_routes(), [ROUTE])
+
+if __name__ == "__main__":
+    unittest.main()

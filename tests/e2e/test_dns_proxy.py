@@ -1,0 +1,223 @@
+#!/usr/bin/python3
+"""The DNS proxy settings of the real helper in the sandbox: the network services pointed at
+the local DNS proxy (a real dnsmasq on 127.0.0.1:1053, forwarding through the WireGuard tunnel
+to a real DNS server in the server namespace), loopback DNS redirected to it by pf, and the
+user's own DNS put back on request, by the watchdog when the proxy dies, and at start-up after
+the helper was killed."""
+import subprocess
+import time
+import unittest
+
+from e2e_support import PF_TOKEN, HelperCase, Sandbox, err
+
+S = Sandbox
+DNS_STATE = "com.kivovpn.helper.dns.state.json"
+DNS_ANCHOR = "com.apple/251.KivoVPNDNS"
+ENABLED = ["Wi-Fi", "USB 10/100/1000 LAN"]  # the stand-in's enabled services, in order
+REDIRECTION = [f"rdr pass on lo0 inet proto {proto} from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053"
+               for proto in ("udp", "tcp")]
+STALE = ("[Tarnwick DNS] stale state detected during {}; local proxy 127.0.0.1:1053 unreachable. "
+         "Restoring DNS.")
+
+
+def dns_status(active, services):
+    return {"DnsStatus": {"active": active, "configured_services": services}}
+
+
+class DnsProxyTest(HelperCase):
+    @classmethod
+    def prepare(cls):
+        cls.sb.start_dns_server()
+
+    def setUp(self):
+        self.proxy = None
+        # The user's own settings: one service automatic, one with servers of its own.
+        self.user_servers = {"Wi-Fi": None, "USB 10/100/1000 LAN": [S.GATEWAY, "192.0.2.53"]}
+        self.sb.run("networksetup", "-setdnsservers", "USB 10/100/1000 LAN", S.GATEWAY, "192.0.2.53")
+
+    def tearDown(self):
+        self.stop_proxy()
+        self.sb.ctl("RestoreDnsProxy")
+        self.sb.ctl("StopTunnel")
+        self.sb.run("networksetup", "-setdnsservers", "USB 10/100/1000 LAN", "Empty")
+
+    # -- the scene -------------------------------------------------------------------------
+
+    def start_proxy(self):
+        self.proxy = self.sb.start_dns_proxy()
+
+    def stop_proxy(self):
+        if self.proxy:
+            self.sb.run("kill", "-KILL", str(self.sb.inner_pid(self.proxy)), check=False)
+            self.proxy.wait()
+            self.proxy = None
+
+    def servers(self):
+        """Every enabled service's DNS servers as networksetup reads them back; None: automatic."""
+        found = {}
+        for service in ENABLED:
+            out = self.sb.run("networksetup", "-getdnsservers", service).stdout
+            found[service] = None if "aren't any DNS Servers" in out else out.split()
+        return found
+
+    def nameservers(self):
+        lines = self.sb.path("/etc/resolv.conf").read_text().splitlines()
+        return [line.split()[1] for line in lines if line.startswith("nameserver ")]
+
+    def dig(self, *options):
+        """The answer to a plain query for the test name to 127.0.0.1 port 53; None for none."""
+        result = self.sb.run("dig", "+short", "+time=2", "+tries=1", *options, "@127.0.0.1", S.DNS_NAME,
+                             check=False)
+        answer = result.stdout.strip()
+        return answer if result.returncode == 0 and answer and not answer.startswith(";") else None
+
+    def lookup(self):
+        """An ordinary lookup through the system resolver, as any program makes one."""
+        result = self.sb.run("getent", "ahostsv4", S.DNS_NAME, check=False)
+        return result.stdout.split()[0] if result.returncode == 0 else None
+
+    def askers_since(self, mark):
+        """Who the server's DNS saw asking for the test name since `mark` queries."""
+        return [source for name, source in self.sb.dns_queries()[mark:] if name == S.DNS_NAME]
+
+    def nat_rules(self):
+        result = self.sb.run("pfctl", "-a", DNS_ANCHOR, "-s", "nat", check=False)
+        return result.stdout.splitlines() if result.returncode == 0 else None
+
+    def pf_references(self):
+        info = self.sb.run("pfctl", "-s", "info").stdout
+        return next(int(line.split()[-1]) for line in info.splitlines() if line.startswith("Enable references"))
+
+    def apply(self, dns_ip="127.0.0.1"):
+        self.assertEqual(self.request({"ApplyDnsProxy": {"dns_ip": dns_ip}}), dns_status(True, 2))
+
+    def assert_user_dns_back(self):
+        self.assertEqual(self.servers(), self.user_servers)
+        self.assertEqual(self.nameservers(), [S.GATEWAY])  # Wi-Fi, automatic: the gateway's
+        self.assertIsNone(self.state(DNS_STATE))
+        self.assertIn(self.nat_rules(), (None, []))
+
+    def wait_for_restore(self, timeout):
+        deadline = time.monotonic() + timeout
+        while self.state(DNS_STATE) is not None and time.monotonic() < deadline:
+            time.sleep(0.1)
+
+    # -- the scenarios ---------------------------------------------------------------------
+
+    def test_lookups_go_through_the_proxy_and_the_tunnel_until_restored(self):
+        sb = self.sb
+        mark = len(sb.dns_queries())
+        self.assertEqual(self.nameservers(), [S.GATEWAY])
+        self.assertEqual(self.lookup(), S.DNS_ANSWER)
+        self.assertEqual(self.askers_since(mark), [S.CLIENT_IP], "the user's own DNS was not asked directly")
+
+        self.start_tunnel()
+        self.start_proxy()
+        started = int(time.time())
+        self.apply()
+        backups = [{"service": s, "dns_servers": self.user_servers[s]} for s in ENABLED]
+        record = self.assert_record(DNS_STATE, started, target_dns="127.0.0.1", services=backups,
+                                    pf_token=PF_TOKEN)
+        self.assertEqual(self.servers(), {s: ["127.0.0.1"] for s in ENABLED})
+        self.assertEqual(self.nameservers(), ["127.0.0.1"])
+        self.assertEqual(self.nat_rules(), REDIRECTION)
+        self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(True, 2))
+
+        # Port 53 on loopback has no listener: the answers come through pf's redirection to the
+        # proxy, and from there through the tunnel (the server sees the tunnel address).
+        mark = len(sb.dns_queries())
+        self.assertEqual(self.dig(), S.DNS_ANSWER)
+        self.assertEqual(self.dig("+tcp"), S.DNS_ANSWER)
+        self.assertEqual(self.lookup(), S.DNS_ANSWER)
+        askers = self.askers_since(mark)
+        self.assertGreaterEqual(len(askers), 3)
+        self.assertEqual(set(askers), {S.TUNNEL_IP}, "a query went around the proxy or the tunnel")
+
+        # The same target again changes nothing; another one is checked, not applied.
+        self.apply()
+        self.assertEqual(self.state(DNS_STATE), record)
+        self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "::1"}}), dns_status(False, 2))
+
+        self.assertEqual(self.request("RestoreDnsProxy"), dns_status(False, 2))
+        self.assert_user_dns_back()
+        self.assertEqual(self.pf_references(), 0, "the redirection's pf reference was kept")
+        self.assertIsNone(self.dig(), "loopback DNS is still redirected")
+        mark = len(sb.dns_queries())
+        self.assertEqual(self.lookup(), S.DNS_ANSWER)
+        self.assertEqual(self.askers_since(mark), [S.CLIENT_IP])
+        self.assertEqual(self.request("RestoreDnsProxy"), dns_status(False, 0))
+        self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(False, 0))
+
+    def test_watchdog_puts_the_user_dns_back_when_the_proxy_dies(self):
+        self.start_proxy()
+        self.apply()
+        time.sleep(6)  # a watchdog round that finds the proxy alive leaves everything alone
+        self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(True, 2))
+        self.stop_proxy()
+        self.wait_for_restore(8)  # a round every 5 s
+        self.assert_user_dns_back()
+        self.assertEqual(self.sb.helper_stderr().count(STALE.format("watchdog")), 1)
+        self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(False, 0))
+
+    def test_start_up_restores_after_the_helper_was_killed(self):
+        sb = self.sb
+        self.start_proxy()
+        self.apply()
+        sb.stop_helper()
+        self.stop_proxy()
+        before = sb.helper_stderr().count(STALE.format("helper startup"))
+        sb.start_helper()
+        # Restored before the socket opened: nothing had to wait for a watchdog round.
+        self.assertIsNone(self.state(DNS_STATE))
+        self.assert_user_dns_back()
+        self.assertEqual(sb.helper_stderr().count(STALE.format("helper startup")), before + 1)
+
+    def test_a_helper_killed_in_the_middle_of_an_apply_is_undone_at_start_up(self):
+        sb = self.sb
+        # networksetup hangs when the apply gets to the second service, the first one changed.
+        standin = f"{S.INSIDE_PLATFORM_DIR}/networksetup"
+        sb.run("touch", "/tmp/networksetup-standin")
+        sb.run("mount", "--bind", standin, "/tmp/networksetup-standin")
+        sb.path("/tmp/networksetup-hang").write_text(
+            '#!/bin/sh\n'
+            'if [ "$1" = -setdnsservers ] && [ "$2" = "USB 10/100/1000 LAN" ] && [ "$3" = 127.0.0.1 ]; then\n'
+            '  echo $$ > /tmp/hung.pid; exec sleep 600\n'
+            'fi\n'
+            'exec /tmp/networksetup-standin "$@"\n')
+        sb.path("/tmp/networksetup-hang").chmod(0o755)
+        sb.run("mount", "--bind", "/tmp/networksetup-hang", standin)
+        try:
+            client = sb.spawn(f"{S.INSIDE_BUILD_DIR}/kivo-helperctl",
+                              '{"ApplyDnsProxy":{"dns_ip":"127.0.0.1"}}', stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+            hung = sb.path("/tmp/hung.pid")
+            deadline = time.monotonic() + 20
+            while not (hung.exists() and hung.read_text().strip()) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(self.servers()["Wi-Fi"], ["127.0.0.1"], "the apply did not get that far")
+            sb.stop_helper()
+            sb.run("kill", "-KILL", hung.read_text().strip())
+            client.wait(timeout=10)
+        finally:
+            sb.run("umount", standin)
+            sb.run("umount", "/tmp/networksetup-standin")
+        # No proxy listens: the start-up recovery finds the record and puts everything back.
+        sb.start_helper()
+        self.assert_user_dns_back()
+        self.assertEqual(self.pf_references(), 0, "the redirection's pf reference was kept")
+
+    def test_bad_requests_change_nothing(self):
+        self.start_proxy()
+        self.apply()
+        record = self.state(DNS_STATE)
+        for bad in ("", "localhost", "127.0.0.1 ", "127.0.0.1\n1.1.1.1", "127.0.0.1; rm -rf /"):
+            self.assertEqual(self.request({"ApplyDnsProxy": {"dns_ip": bad}}),
+                             err("DnsApplyFailed", f"Invalid IP provided: {bad}"))
+            self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": bad}}),
+                             err("DnsVerifyFailed", f"Invalid IP provided: {bad}"))
+        self.assertEqual(self.state(DNS_STATE), record)
+        self.assertEqual(self.servers(), {s: ["127.0.0.1"] for s in ENABLED})
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,203 @@
+#!/usr/bin/python3
+"""kivo-ne-manager in the sandbox: the real binary configures the stand-in's VPN profile, whose
+provider brings up a real WireGuard tunnel to the server namespace; per-app rules come from
+the stand-in applications' code signatures."""
+import json
+import os
+import time
+import unittest
+
+from e2e_support import BUILD, Sandbox
+
+MANAGER = f"{Sandbox.INSIDE_BUILD_DIR}/kivo-ne-manager"
+STORE = "kivo-ne-standin"
+BUILT = (BUILD / "kivo-ne-manager").exists()
+
+
+def wg_keys(config):
+    """(client private key, server public key) from a wg setconf file."""
+    keys = dict(line.split(" = ", 1) for line in config.splitlines() if " = " in line)
+    return keys["PrivateKey"], keys["PublicKey"]
+
+
+@unittest.skipUnless(BUILT, f"kivo-ne-manager is not built in {BUILD}")
+class NeManagerTest(unittest.TestCase):
+    """One sandbox for the class; every test starts with no profile and no tunnel."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sb = Sandbox(build_dir=BUILD).__enter__()
+        try:
+            private, public = wg_keys(cls.sb.path(Sandbox.CONFIG_PATH).read_text())
+            cls.payload = {"privateKey": private, "address": f"{Sandbox.TUNNEL_IP}/32",
+                           "dns": Sandbox.SERVER_TUNNEL_IP, "peerPublicKey": public,
+                           "peerEndpoint": f"{Sandbox.SERVER_IP}:{Sandbox.WG_PORT}",
+                           "allowedIps": "0.0.0.0/0", "keepaliveSeconds": None, "excludedApps": []}
+            # Signed stand-in applications beside the empty "Kivo VPN.app" the sandbox has.
+            for name, identifier in (("Editor", "com.example.editor"), ("Mail", "com.apple.mail"),
+                                     ("Unsigned", None)):
+                executable = f"/Applications/{name}.app/Contents/MacOS/{name}"
+                cls.sb.run("install", "-D", "/bin/true", executable)
+                if identifier:
+                    os.setxattr(cls.sb.path(executable), "user.kivo.codesign", f"identifier={identifier}".encode())
+        except BaseException:
+            cls.sb.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sb.close()
+
+    def tearDown(self):
+        self.sb.run_path(f"{STORE}/faults.json").unlink(missing_ok=True)
+        self.manager("disconnect")
+        self.wait_for_status("disconnected", "invalid")
+        self.sb.run_path(f"{STORE}/preferences.json").unlink(missing_ok=True)
+
+    # -- driving the manager -----------------------------------------------------------------
+
+    def manager(self, command, payload=None):
+        """(exit status, stdout, stderr) of one kivo-ne-manager run."""
+        stdin = json.dumps(payload) if isinstance(payload, dict) else payload
+        result = self.sb.run(MANAGER, command, input=stdin or "", check=False)
+        return result.returncode, result.stdout, result.stderr
+
+    def answer(self, command, payload=None):
+        code, out, err = self.manager(command, payload)
+        self.assertEqual((code, err), (0, ""), out)
+        return json.loads(out)
+
+    def failure(self, command, payload=None):
+        code, out, err = self.manager(command, payload)
+        self.assertEqual((code, out), (1, ""), err)
+        return json.loads(err)["error"]
+
+    def wait_for_status(self, *wanted, timeout=15):
+        deadline = time.monotonic() + timeout
+        while (status := self.answer("status"))["status"] not in wanted and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return status
+
+    def profiles(self):
+        path = self.sb.run_path(f"{STORE}/preferences.json")
+        return json.loads(path.read_text())["profiles"] if path.exists() else []
+
+    def probe(self):
+        result = self.sb.run("kivo-probe", "udp", Sandbox.PUBLIC_IP, str(Sandbox.ECHO_PORT), "--timeout", "3",
+                             check=False)
+        return result.stdout.strip() if result.returncode == 0 else None
+
+    def utuns(self, settle=0):
+        """The utun interfaces, once the wanted state has come about or settle seconds passed."""
+        deadline = time.monotonic() + settle
+        while True:
+            found = [line.split()[0].split("@")[0] for line in self.sb.run("ip", "-br", "link").stdout.splitlines()
+                     if line.startswith("utun")]
+            if not found or time.monotonic() > deadline:
+                return found
+            time.sleep(0.1)
+
+    # -- the scenarios -------------------------------------------------------------------------
+
+    def test_connect_brings_up_a_real_tunnel_and_disconnect_takes_it_down(self):
+        self.assertEqual(self.probe(), Sandbox.CLIENT_IP)
+        answer = self.answer("connect", self.payload)
+        self.assertEqual(answer, {"configured": True, "connected": False, "connecting": True, "disconnecting": False,
+                                  "status": "connecting", "perAppMode": False, "appRuleCount": 0})
+        self.assertEqual(self.wait_for_status("connected")["status"], "connected")
+        self.assertEqual(self.utuns(), ["utun100"])
+        self.assertEqual(self.probe(), Sandbox.TUNNEL_IP, "traffic did not cross the tunnel")
+
+        [profile] = self.profiles()
+        self.assertEqual(profile["protocol"]["serverAddress"], Sandbox.SERVER_IP)
+        self.assertEqual(profile["protocol"]["providerConfiguration"]["keepalive_seconds"], 25)
+        self.assertTrue(profile["protocol"]["includeAllNetworks"])
+
+        # Connecting again restarts the same profile's tunnel.
+        self.assertEqual(self.answer("connect", self.payload)["status"], "connecting")
+        self.assertEqual(self.wait_for_status("connected")["status"], "connected")
+        self.assertEqual([p["id"] for p in self.profiles()], [profile["id"]])
+        self.assertEqual(self.probe(), Sandbox.TUNNEL_IP)
+
+        self.assertIn(self.answer("disconnect")["status"], ("disconnecting", "connected", "disconnected"))
+        self.assertEqual(self.wait_for_status("disconnected")["status"], "disconnected")
+        self.assertEqual(self.utuns(settle=10), [])
+        self.assertEqual(self.probe(), Sandbox.CLIENT_IP)
+        self.assertEqual(len(self.profiles()), 1, "disconnect must keep the profile")
+
+    def test_per_app_connect_replaces_the_full_tunnel_profile(self):
+        self.answer("connect", self.payload)
+        self.wait_for_status("connected")
+        answer = self.answer("connect", dict(self.payload, excludedApps=["/Applications/Editor.app"]))
+        # Mail is the one signed application left; Unsigned and the empty Kivo VPN bundle drop out.
+        self.assertEqual((answer["perAppMode"], answer["appRuleCount"]), (True, 1))
+        [profile] = self.profiles()
+        self.assertEqual(profile["appRules"], [{"signingIdentifier": "com.apple.mail",
+                                                "designatedRequirement": 'identifier "com.apple.mail" and anchor apple',
+                                                "matchPath": "/Applications/Mail.app/Contents/MacOS/Mail"}])
+        self.assertFalse(profile["protocol"]["includeAllNetworks"])
+        self.assertEqual(self.wait_for_status("connected")["appRuleCount"], 1)
+
+        # Excluding nothing includes Editor as well; the running tunnel is restarted.
+        answer = self.answer("update-app-rules", {"excludedApps": []})
+        self.assertEqual((answer["status"], answer["appRuleCount"]), ("connecting", 2))
+        self.assertEqual(self.wait_for_status("connected")["appRuleCount"], 2)
+
+    def test_failed_connects_keep_the_working_profile(self):
+        self.answer("connect", self.payload)
+        self.wait_for_status("connected")
+        [before] = self.profiles()
+        for excluded, error in (
+                ("/Applications/Gone.app", "No executable found in /Applications/Gone.app."),
+                ("/Applications/Kivo VPN.app", "No executable found in /Applications/Kivo VPN.app."),
+                (" ", "Application path cannot be empty."),
+                ("/Applications/Editor.app", None)):
+            with self.subTest(excluded=excluded):
+                apps = [excluded, "/Applications/Mail.app"]
+                if error is None:  # everything installed and signed is excluded
+                    apps.append("/Applications/Unsigned.app")
+                    error = ("App-based split tunneling could not derive any included macOS apps "
+                             "from the current installation set.")
+                self.assertEqual(self.failure("connect", dict(self.payload, excludedApps=apps)), error)
+                self.assertEqual(self.profiles(), [before])
+        self.assertEqual(self.answer("status")["status"], "connected")
+
+    def test_a_provider_that_dies_leaves_a_disconnected_profile(self):
+        self.answer("connect", self.payload)
+        self.wait_for_status("connected")
+        self.sb.run("pkill", "-x", "wireguard-go")
+        self.assertEqual(self.wait_for_status("disconnected")["status"], "disconnected")
+        self.assertEqual(self.utuns(settle=10), [])
+        self.assertEqual(self.probe(), Sandbox.CLIENT_IP)
+        # It starts again from there.
+        self.assertEqual(self.answer("connect", self.payload)["status"], "connecting")
+        self.assertEqual(self.wait_for_status("connected")["status"], "connected")
+
+    def test_an_unanswered_call_times_out_after_15_seconds(self):
+        self.sb.run_path(f"{STORE}").mkdir(exist_ok=True)
+        self.sb.run_path(f"{STORE}/faults.json").write_text(json.dumps({"hang": ["loadAllFromPreferences"]}))
+        began = time.monotonic()
+        self.assertEqual(self.failure("status"), "Timed out waiting for Network Extension manager response.")
+        self.assertTrue(15 <= time.monotonic() - began < 20, time.monotonic() - began)
+
+    def test_framework_failures_and_bad_input(self):
+        code, out, err = self.manager("update-app-rules", '{"excludedApps":[]}')
+        self.assertEqual((code, out, err), (1, "", '{"error":"Kivo VPN packet tunnel manager is not configured."}'))
+        self.assertEqual(self.failure("connect", ""), "Expected JSON payload on stdin.")
+        self.assertEqual(self.failure("Connect"), "Unknown command: Connect")
+        code, out, err = self.manager("connect", dict(self.payload, excludedApps=["/Applications/Gone.app"]))
+        self.assertEqual(err, r'{"error":"No executable found in \/Applications\/Gone.app."}')
+
+        self.answer("connect", self.payload)
+        self.wait_for_status("connected")
+        self.sb.run_path(f"{STORE}/faults.json").write_text(json.dumps({"saveToPreferences": "Permission denied."}))
+        # The stale full-tunnel profile is gone although the new one could not be saved.
+        self.assertEqual(self.failure("connect", dict(self.payload, excludedApps=["/Applications/Editor.app"])),
+                         "Failed to save packet tunnel preferences: Permission denied.")
+        self.assertEqual(self.profiles(), [])
+        self.assertEqual(self.answer("status")["configured"], False)
+        self.assertEqual(self.utuns(settle=10), [], "a removed profile keeps no tunnel")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,165 @@
+#!/usr/bin/python3
+"""The packet steering engine of the real helper in the sandbox, with the tunnel up and carrying
+everything: an excluded process's public hosts are routed around the tunnel as soon as the engine
+sees its flows, flows stuck in the tunnel are recycled and come back outside (the server's log is
+the witness), restore takes away exactly the engine's routes, and the tunnel never goes down."""
+import select
+import subprocess
+import time
+import unittest
+
+from e2e_support import TUNNEL_STATE, HelperCase, Sandbox, err
+
+S = Sandbox
+APP = f"{S.INSIDE_PLATFORM_DIR}/kivo-stream"
+STATE = "com.kivovpn.helper.packet_steering.state.json"
+CACHE = "com.kivovpn.helper.packet_steering.cache.json"
+
+
+class PacketSteeringTest(HelperCase):
+    @classmethod
+    def prepare(cls):
+        cls.sb.ctl({"StartTunnel": {"config_path": S.CONFIG_PATH, "client_ip": S.TUNNEL_IP,
+                                    "server_ip": S.SERVER_IP, "gateway": S.GATEWAY}})
+
+    def setUp(self):
+        self.generation = 0
+        self.streams = []
+        self.assertEqual(self.probe(S.PUBLIC_IP), S.TUNNEL_IP, "the tunnel does not carry IPv4")
+
+    def tearDown(self):
+        self.sb.ctl("RestorePacketSteeringEngine")
+        for stream in self.streams:
+            stream.kill()
+        self.sb.run("ip", "-6", "route", "del", S.PUBLIC_IP6, check=False)
+
+    def stream(self, host, timeout=1):
+        """An excluded process holding a TCP flow to the server; (process, its pid inside)."""
+        proc = self.sb.spawn("kivo-stream", host, str(S.HOLD_PORT), "--timeout", str(timeout),
+                             stdout=subprocess.PIPE)
+        self.streams.append(proc)
+        return proc, self.sb.inner_pid(proc)
+
+    def connected(self, proc, timeout=10):
+        """The source address the server saw on the process's next connection."""
+        ready, _, _ = select.select([proc.stdout], [], [], timeout)
+        self.assertTrue(ready, "no new connection")
+        words = proc.stdout.readline().decode().split()
+        self.assertEqual(words[:1], ["connected"], "the stream ended")
+        return words[1]
+
+    def update(self, pids):
+        self.generation += 1
+        apps = [{"name": "kivo-stream", "exe_path": APP, "active_pids": pids}]
+        return self.request({"UpdatePacketSteeringPids": {"generation": self.generation, "apps": apps}})
+
+    def wait_for_flow(self, pid, host, timeout=10):
+        deadline = time.monotonic() + timeout
+        while host not in self.sb.run("nettop", "-n", "-L", "1", "-p", str(pid)).stdout:
+            self.assertLess(time.monotonic(), deadline, f"no flow to {host}")
+            time.sleep(0.1)
+
+    def ip_route(self, family, host):
+        return self.sb.run("ip", family, "route", "show", "exact", host).stdout.strip()
+
+    def test_an_excluded_process_is_steered_around_the_tunnel(self):
+        sb = self.sb
+        tunnel_routes = self.routes()
+        ipv6_routes = sb.run("ip", "-6", "route", "show").stdout
+        stage = {"StagePacketSteeringEngine": {"app_paths": [APP], "routes": [], "gateway": S.GATEWAY,
+                                               "allow_lan": False}}
+        staged = self.request(stage)["PacketSteeringEngineStatus"]
+        self.assertEqual(staged["note"], "Packet steering engine staged. Waiting for the first excluded-process "
+                                         "snapshot before diagnostics become active.")
+        self.assertEqual(self.state(STATE)["ipv6_gateway"], "fe80::1%en0")
+
+        # The process talks to a public host through the tunnel, to another over IPv6 (which a
+        # route of its own sends into the tunnel, where it is stuck) and to the VPN server.
+        v4, v4_pid = self.stream(S.PUBLIC_IP)
+        self.assertEqual(self.connected(v4), S.TUNNEL_IP)
+        sb.run("ip", "-6", "route", "add", S.PUBLIC_IP6, "dev", "utun200")
+        # Its connection attempt stays in the tunnel long enough for the snapshot to see it.
+        v6, v6_pid = self.stream(S.PUBLIC_IP6, timeout=5)
+        server, server_pid = self.stream(S.SERVER_IP)
+        self.assertEqual(self.connected(server), S.CLIENT_IP)
+        self.wait_for_flow(v6_pid, S.PUBLIC_IP6)
+
+        # One PID snapshot: its pass sees the flows and steers their hosts at once.
+        updated = self.update([v4_pid, v6_pid, server_pid])["PacketSteeringEngineStatus"]
+        self.assertTrue(updated["active"], updated)
+        self.assertEqual(self.ip_route("-4", S.PUBLIC_IP), f"{S.PUBLIC_IP} via {S.GATEWAY} dev en0")
+        self.assertIn(f"{S.PUBLIC_IP6} via fe80::1 dev en0 ", self.ip_route("-6", S.PUBLIC_IP6))
+        state = self.state(STATE)
+        self.assertEqual(state["applied_bypass_routes_ipv4"], [S.PUBLIC_IP, S.SERVER_IP])
+        self.assertEqual(state["applied_bypass_routes_ipv6"], [S.PUBLIC_IP6])
+        self.assertIn(S.PUBLIC_IP, state["tunnel_flow_recycle_last_attempt_at_ipv4"])
+        self.assertIn(S.PUBLIC_IP6, state["tunnel_flow_recycle_last_attempt_at_ipv6"])
+
+        # Their flows end up outside the tunnel: the server sees the physical addresses.
+        self.assertEqual(self.connected(v4), S.CLIENT_IP)
+        self.assertEqual(self.connected(v6), S.CLIENT_IP6)
+        self.assertIn(f"tcp {S.CLIENT_IP} {S.PUBLIC_IP} {S.HOLD_PORT}", sb.server_log())
+        # Everything else still crosses the tunnel.
+        self.assertEqual(self.probe(S.PUBLIC_IP_2), S.TUNNEL_IP)
+
+        # The monitor keeps them in place while fresh snapshots come in.
+        time.sleep(2.5)
+        verified = self.request("VerifyPacketSteeringEngine")["PacketSteeringEngineStatus"]
+        self.assertEqual((verified["active"], verified["route_count"], verified["observation_source"]),
+                         (True, 3, "nettop"), verified)
+        self.assertEqual((verified["applied_bypass_routes_ipv4"], verified["applied_bypass_routes_ipv6"]), (2, 1))
+
+        restored = self.request("RestorePacketSteeringEngine")["PacketSteeringEngineStatus"]
+        self.assertEqual((restored["staged"], restored["route_count"], restored["note"]), (False, 3, None))
+        self.assertIsNone(self.state(STATE))
+        self.assertEqual(self.routes(), tunnel_routes, "the engine's routes stayed, or the tunnel's went")
+        self.assertEqual(sb.run("ip", "-6", "route", "show").stdout, ipv6_routes)
+        cache = self.state(CACHE)
+        self.assertEqual((sorted(cache["candidate_route_last_seen_at_ipv4"]),
+                          sorted(cache["candidate_route_last_seen_at_ipv6"])),
+                         ([S.PUBLIC_IP, S.SERVER_IP], [S.PUBLIC_IP6]))
+
+        staged = self.request(stage)["PacketSteeringEngineStatus"]
+        self.assertEqual(staged["note"], "Packet steering engine staged. Reusing 2 cached IPv4 routes and 1 cached "
+                                         "IPv6 routes while waiting for the first excluded-process snapshot.")
+        # The tunnel was up all along: its record, its server route and its traffic.
+        self.assertEqual(self.state(TUNNEL_STATE)["iface"], "utun200")
+        self.assertEqual(self.ip_route("-4", S.SERVER_IP), f"{S.SERVER_IP} via {S.GATEWAY} dev en0")
+        self.assertEqual(self.probe(S.PUBLIC_IP), S.TUNNEL_IP)
+
+    def test_stale_snapshots_withdraw_the_routes_and_bad_stages_change_nothing(self):
+        sb = self.sb
+        tunnel_routes = self.routes()
+        stage = {"app_paths": [APP], "routes": ["198.51.100.20/32"], "gateway": S.GATEWAY, "allow_lan": False}
+        self.request({"StagePacketSteeringEngine": stage})
+        v4, v4_pid = self.stream(S.PUBLIC_IP)
+        self.update([v4_pid])
+        self.assertEqual(self.probe(S.PUBLIC_IP_2), S.CLIENT_IP)  # the static route
+        self.assertEqual(self.connected(v4), S.TUNNEL_IP)
+        self.assertEqual(self.connected(v4), S.CLIENT_IP)
+
+        before = self.state(STATE)
+        for fields, message in (({"gateway": "192.0.2"}, "Invalid IP provided: 192.0.2"),
+                                ({"app_paths": ["/Applications/Gone.app"]},
+                                 "Packet steering app path does not exist: /Applications/Gone.app"),
+                                ({"routes": ["198.51.100.0/40"]}, "CIDR prefix out of range in '198.51.100.0/40'")):
+            self.assertEqual(self.request({"StagePacketSteeringEngine": {**stage, **fields}}),
+                             err("PacketSteeringEngineStageFailed", message))
+        self.assertEqual(self.state(STATE)["applied_bypass_routes_ipv4"], before["applied_bypass_routes_ipv4"])
+
+        # No snapshot for 16 s: the monitor withdraws every route of the engine on its own.
+        deadline = time.monotonic() + 25
+        while self.routes() != tunnel_routes and time.monotonic() < deadline:
+            time.sleep(0.5)
+        self.assertEqual(self.routes(), tunnel_routes)
+        note = self.request("VerifyPacketSteeringEngine")["PacketSteeringEngineStatus"]["note"]
+        self.assertRegex(note, r"^Packet steering engine is staged, but excluded-process snapshots are stale "
+                               r"\(last update \d+s ago, threshold 15s\)\.$")
+        self.assertEqual(self.helper_stderr_lines(), [])
+
+    def helper_stderr_lines(self):
+        return [l for l in self.sb.helper_stderr().splitlines() if "Packet steering" in l]
+
+
+if __name__ == "__main__":
+    unittest.main()
