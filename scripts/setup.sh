@@ -21,5 +21,7 @@ if ((${#missing[@]})); then
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
+# Paths relative to the checkout, so that a fresh clone reuses what an earlier build compiled.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
 cmake --preset default >/dev/null
 cmake --build build/default
