@@ -52,14 +52,12 @@ Result<std::uint64_t> DnsProxy::apply_locked(const std::string& dns_ip) {
     backups.push_back({service, std::move(servers)});
   }
 
-  KIVO_TRY(token, install_dns_redirection(env_));
-  // Recorded before the first service changes: a crash from here on leaves the user's servers
-  // and the pf reference where restore and the recovery find them.
-  if (Status saved = save_dns_state(env_, {dns_ip, backups, token, env_.now_epoch_seconds()}); !saved) {
-    (void)remove_dns_redirection(env_, token);
-    clear_dns_state(env_);
-    return fail("Failed to persist DNS state: " + saved.error());
-  }
+  // Recorded the moment pf hands out its reference, before the first service changes: a crash
+  // from there on leaves the user's servers and the token where restore and the recovery find them.
+  std::uint64_t now = env_.now_epoch_seconds();
+  KIVO_TRY(token, install_dns_redirection(env_, [&](const std::optional<std::string>& taken) {
+             return encode_dns_state({dns_ip, backups, taken, now});
+           }));
 
   // Puts back the first `changed` services; the record goes only once they are back.
   auto undo = [&](std::size_t changed) {

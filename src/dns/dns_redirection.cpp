@@ -3,7 +3,7 @@
 #include "base/text.h"
 #include "commands/command_runner.h"
 #include "commands/system_tools.h"
-#include "pf/pf_anchor.h"
+#include "dns/dns_state.h"
 
 namespace kivo {
 namespace {
@@ -19,6 +19,8 @@ constexpr FeatureAnchor kDnsFeature{
     .token_missing = "Failed to parse PF token for DNS redirection",
     .rules_missing = "DNS PF redirection verification failed",
     .rules_remain = "DNS PF anchor still has active NAT rules after removal",
+    .state_path = kDnsStatePath,
+    .persist_failed = "Failed to persist DNS state",
 };
 
 bool names_proxy_port(std::string_view listing) { return contains(listing, std::to_string(kDnsProxyPort)); }
@@ -34,13 +36,13 @@ std::string dns_redirection_rules() {
   return rules;
 }
 
-Result<std::string> install_dns_redirection(Env& env) {
+Result<std::string> install_dns_redirection(Env& env, const EncodeTokenRecord& record) {
   auto verify = [&env]() -> Result<bool> {
     auto shown = run_cmd(env, kPfctlTool, pfctl_args::show(kDnsAnchor, "nat"));
     if (!shown) return fail("Failed to verify DNS PF NAT rules: " + shown.error());
     return names_proxy_port(*shown);
   };
-  KIVO_TRY(token, load_anchor(env, kDnsFeature, dns_redirection_rules(), verify));
+  KIVO_TRY(token, load_anchor(env, kDnsFeature, dns_redirection_rules(), verify, record));
   finish_anchor_load(env, kDnsFeature);
   return std::move(*token);  // a token is required, so load_anchor never yields none here
 }

@@ -7,6 +7,7 @@
 
 #include "base/result.h"
 #include "os/env.h"
+#include "pf/pf_anchor.h"
 
 namespace kivo {
 
@@ -17,8 +18,10 @@ inline constexpr std::uint16_t kDnsProxyPort = 1053;
 // The two rdr rules, UDP first.
 std::string dns_redirection_rules();
 
-// Loads the DNS anchor and yields the pf reference token it took, which the caller must record.
-Result<std::string> install_dns_redirection(Env& env);
+// Loads the DNS anchor and yields the pf reference token it took. The DNS record that `record`
+// encodes for that token is written as soon as pf hands the token out, so no crash can leave a
+// reference that nobody records; a load that fails afterwards removes it again.
+Result<std::string> install_dns_redirection(Env& env, const EncodeTokenRecord& record);
 Status remove_dns_redirection(Env& env, const std::optional<std::string>& token);
 Result<bool> verify_dns_redirection(Env& env);
 

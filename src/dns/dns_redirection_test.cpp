@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "dns/dns_state.h"
 #include "pf/pf_anchor.h"
 #include "testing/fake_env.h"
 
@@ -20,27 +21,34 @@ const std::string kListing =
     "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053\n"
     "rdr pass on lo0 inet proto tcp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053\n";
 
-// pf as an install meets it; the rule file is captured when it is loaded.
+// pf as an install meets it; the rule file is captured when it is loaded, the record when the
+// rules are checked (the first moment after pf enable that a crash could interrupt).
 struct Pf : testing::FakeEnv {
   Pf() {
     script_ok("pfctl -E", "No ALTQ support in kernel\npf enabled\nToken : 7700123456789012\n");
     script_ok(kShow, kListing);
     handler = [this](const std::string& line) -> std::optional<CommandResult> {
       if (line == kLoad) loaded = files[kDnsRulesPath];
+      if (line == kShow && files.count(kDnsStatePath)) record_at_check = files[kDnsStatePath];
       return std::nullopt;
     };
   }
-  std::string loaded;
+  std::string loaded, record_at_check;
 };
+
+Result<std::string> install(Pf& pf) {
+  return install_dns_redirection(pf, [](const std::optional<std::string>& token) { return "token=" + token.value_or("none"); });
+}
 
 TEST(DnsRedirection, InstallsTheTwoRulesAndHandsOverTheToken) {
   Pf pf;
-  EXPECT_EQ(*install_dns_redirection(pf), "7700123456789012");
+  EXPECT_EQ(*install(pf), "7700123456789012");
   EXPECT_EQ(pf.loaded,
             "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053\n"
             "rdr pass on lo0 inet proto tcp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053\n");
   EXPECT_THAT(pf.commands(), ElementsAre(kLoad, "pfctl -E", kShow));
-  EXPECT_TRUE(pf.files.empty());  // the rules live only in pf now
+  EXPECT_EQ(pf.record_at_check, "token=7700123456789012");
+  EXPECT_EQ(pf.files, (std::map<std::string, std::string>{{kDnsStatePath, "token=7700123456789012"}}));
 }
 
 TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
@@ -60,6 +68,9 @@ TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
        "Failed to parse PF token for DNS redirection",
        {kLoad, "pfctl -E"},
        true},
+      {[](Pf& pf) { pf.failing_writes.insert(kDnsStatePath); },
+       "Failed to persist DNS state: Read-only file system",
+       {kLoad, "pfctl -E", kFlush, "pfctl -X 7700123456789012"}},
       {[](Pf& pf) { pf.script_fail(kShow, "pf is busy"); },
        "Failed to verify DNS PF NAT rules: pf is busy",
        {kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 7700123456789012"}},
@@ -70,9 +81,10 @@ TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
   for (const auto& c : cases) {
     Pf pf;
     c.break_it(pf);
-    EXPECT_EQ(install_dns_redirection(pf).error(), c.error);
+    EXPECT_EQ(install(pf).error(), c.error);
     EXPECT_EQ(pf.commands(), c.commands) << c.error;
     EXPECT_EQ(pf.files.count(kDnsRulesPath), c.rule_file_left ? 1u : 0u) << c.error;
+    EXPECT_EQ(pf.files.count(kDnsStatePath), 0u) << c.error;  // no record claims an undone load
   }
 }
 

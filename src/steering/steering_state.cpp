@@ -3,6 +3,7 @@
 #include <type_traits>
 
 #include "base/json_record.h"
+#include "split/custom_split_state.h"
 
 namespace kivo {
 namespace {
@@ -116,13 +117,7 @@ struct Writer {
   void operator()(std::string_view key, const std::optional<std::uint64_t>& v, Presence) { out.opt_u64(key, v); }
   void operator()(std::string_view key, const std::vector<std::string>& v, Presence) { out.str_list(key, v); }
   void operator()(std::string_view key, const LastSeenMap& v, Presence) { out.u64_map(key, v); }
-  void operator()(std::string_view key, const TrackedApps& apps, Presence) {
-    out.begin_array(key);
-    for (const auto& app : apps)
-      out.begin_object().str("name", app.name).str("exe_path", app.exe_path).u32_list("active_pids", app.active_pids)
-          .end_object();
-    out.end_array();
-  }
+  void operator()(std::string_view key, const TrackedApps& apps, Presence) { write_tracked_apps(out, key, apps); }
   void operator()(std::string_view key, const HelperPacketSteeringDiagnostics& d, Presence) {
     out.begin_object(key);
     diagnostics_fields(d, *this);
@@ -131,18 +126,6 @@ struct Writer {
 };
 
 Result<HelperPacketSteeringDiagnostics> read_diagnostics(const json::In& in);
-
-Result<TrackedApps> read_tracked_apps(const json::In& in, std::string_view key) {
-  KIVO_TRY(objects, in.object_list(key));
-  TrackedApps apps;
-  for (const auto& o : objects) {
-    KIVO_TRY(name, o.str("name"));
-    KIVO_TRY(exe_path, o.str("exe_path"));
-    KIVO_TRY(pids, o.u32_list("active_pids"));
-    apps.push_back({std::move(name), std::move(exe_path), std::move(pids)});
-  }
-  return apps;
-}
 
 // Reads fields in table order and keeps the first error, as the record's reader reports it.
 struct Reader {
