@@ -29,7 +29,7 @@ SECONDS = float(os.environ.get("KIVO_STRESS_SECONDS", "60"))
 # A request still waiting when the load ends must not hold the test beyond this.
 ANSWER_TIMEOUT = 60
 SETTLE_SECONDS = 20
-LANE_DEPTH = 4
+LANE_DEPTH = 3
 WATCHDOG_ERROR = re.compile(r"^(Custom split|Packet steering) engine watchdog reconcile error: ")
 DEGRADED = (r"(Custom split engine runtime snapshot updated, but route reconciliation is degraded"
             r"|Custom split engine is staged, but dynamic route reconciliation is degraded"
