@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  cmake ninja-build ccache g++ clang libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev libcli11-dev
+  cmake ninja-build ccache g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev libcli11-dev
   python3 iproute2 nftables conntrack wireguard-go wireguard-tools lsof psmisc procps util-linux
   dnsmasq-base bind9-dnsutils
   libgnustep-base-dev

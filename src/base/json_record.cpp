@@ -125,18 +125,40 @@ Error missing(std::string_view key) { return fail("missing field `" + std::strin
 Error mistyped(std::string_view key, std::string_view expected) {
   return fail("invalid type for field `" + std::string(key) + "`, expected " + std::string(expected));
 }
+// RapidJSON decodes an escaped lone trailing surrogate into bytes that are not UTF-8: a text the
+// helper never wrote and could not write back unchanged. Walked without recursion, as the
+// document may be deep.
+bool all_texts_utf8(const rapidjson::Value& root) {
+  std::vector<const rapidjson::Value*> pending{&root};
+  while (!pending.empty()) {
+    const rapidjson::Value& v = *pending.back();
+    pending.pop_back();
+    if (v.IsString() && !is_valid_utf8({v.GetString(), v.GetStringLength()})) return false;
+    if (v.IsArray())
+      for (const auto& item : v.GetArray()) pending.push_back(&item);
+    if (v.IsObject()) {
+      for (const auto& member : v.GetObject()) {
+        pending.push_back(&member.name);
+        pending.push_back(&member.value);
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 Result<In> In::parse(std::string_view text) {
-  // The writer would hand invalid UTF-8 back as U+FFFD, so a record holding it is refused.
-  if (!is_valid_utf8(text)) return fail("Invalid encoding in string.");
   auto impl = std::make_unique<Impl>();
   impl->doc = std::make_shared<rapidjson::Document>();
-  impl->doc->Parse(text.data(), text.size());
+  // Iterative, so that a deeply nested file cannot exhaust the stack. The writer would hand invalid
+  // UTF-8 back as U+FFFD, so a record holding it is refused.
+  impl->doc->Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(text.data(), text.size());
   if (impl->doc->HasParseError())
     return fail(std::string(rapidjson::GetParseError_En(impl->doc->GetParseError())) + " at offset " +
                 std::to_string(impl->doc->GetErrorOffset()));
   if (!impl->doc->IsObject()) return fail("invalid type: expected a JSON object");
+  if (!all_texts_utf8(*impl->doc)) return fail("invalid text: a string is not UTF-8");
   impl->object = impl->doc.get();
   return In(std::move(impl));
 }

@@ -59,7 +59,7 @@ std::size_t skip_whitespace(std::string_view text, std::size_t index) {
   return index;
 }
 
-Scan scan_string(std::string_view text, std::size_t open) {
+Scan scan_string(std::string_view text, std::size_t open, bool skipped) {
   const std::size_t n = text.size();
   std::size_t i = open + 1;
   while (true) {
@@ -71,7 +71,7 @@ Scan scan_string(std::string_view text, std::size_t open) {
       if (!is_valid_utf8(text.substr(open + 1, i - open - 2))) return fault_at(kInvalidCodePoint, i);
       return Scan{std::nullopt, i};
     }
-    if (c < 0x20) return fault_at(kControlCharacter, i + 1);
+    if (c < 0x20) return fault_at(kControlCharacter, skipped ? i : i + 1);
     ++i;
     if (c != '\\') continue;
 
@@ -81,6 +81,7 @@ Scan scan_string(std::string_view text, std::size_t open) {
     if (escape != 'u') return fault_at(kInvalidEscape, i);
     unsigned first = 0;
     if (auto fault = read_hex4(text, i, first)) return Scan{std::move(fault), fault->index};
+    if (skipped) continue;
     // serde_json calls a trailing surrogate without its partner a lone leading one.
     if (is_surrogate(first, 0xDC00, 0xDFFF)) return fault_at(kLoneSurrogate, i);
     if (!is_surrogate(first, 0xD800, 0xDBFF)) continue;

@@ -54,9 +54,11 @@ struct Scan {
   std::size_t end = 0;
 };
 
-// The string whose opening quote is at `open`. Escapes must decode to Unicode scalar values,
-// so unpaired surrogates are faults.
-Scan scan_string(std::string_view text, std::size_t open);
+// The string whose opening quote is at `open`. Escapes of a string that is read must decode to
+// Unicode scalar values, so unpaired surrogates are faults. A skipped string only needs four hex
+// digits after "\u", and its control characters are placed on themselves, not one byte further,
+// as serde_json does when it ignores a value.
+Scan scan_string(std::string_view text, std::size_t open, bool skipped = false);
 // "true", "false" or "null", chosen by the byte at `start`.
 Scan scan_literal(std::string_view text, std::size_t start);
 // The number starting at `start` ('-' or a digit). Members that are skipped report a few faults

@@ -51,8 +51,6 @@ struct Scalar {
 
 using Outcome = std::variant<Value, Fault>;
 
-bool is_digit_at(std::string_view text, std::size_t i) { return i < text.size() && text[i] >= '0' && text[i] <= '9'; }
-
 std::string unexpected(const Scalar& scalar, const json::Number* number) {
   switch (scalar.kind) {
     case Scalar::Kind::kNull: return "null";
@@ -65,14 +63,15 @@ std::string unexpected(const Scalar& scalar, const json::Number* number) {
 
 // Checks a complete scalar token against the type the position calls for.
 Outcome read_scalar(std::string_view text, const Type& type, const Scalar& scalar) {
+  const bool skipped = type.shape == Shape::kSkipped;
   if (scalar.kind == Scalar::Kind::kString) {
-    if (auto scan = json::scan_string(text, scalar.start); scan.fault) return *scan.fault;
+    if (auto scan = json::scan_string(text, scalar.start, skipped); scan.fault) return *scan.fault;
   }
   std::optional<json::Number> number;
   if (scalar.kind == Scalar::Kind::kNumber) {
-    // RapidJSON ends a number at a second leading zero; JSON does not allow it at all.
-    if (is_digit_at(text, scalar.end)) return Fault{std::string(json::kInvalidNumber), scalar.end + 1};
-    if (type.shape == Shape::kSkipped) return Value{};
+    // RapidJSON ends a number at a second leading zero, which the scan refuses.
+    if (auto scan = json::scan_number(text, scalar.start, skipped); scan.fault) return *scan.fault;
+    if (skipped) return Value{};
     number = json::read_number(scalar.text);
     if (!number) return Fault{std::string(json::kNumberOutOfRange), scalar.end};
   }
@@ -203,6 +202,8 @@ bool RequestReader::deliver(Value value) {
 bool RequestReader::on_scalar(Scalar scalar) {
   scalar.start = next_token();
   scalar.end = last_end_ = stream_.Tell();
+  // RapidJSON saw a masked number (see mask_for_rapidjson); the request holds the real one.
+  if (scalar.kind == Scalar::Kind::kNumber) scalar.text = text_.substr(scalar.start, scalar.end - scalar.start);
   if (frames_.empty()) {
     if (scalar.kind != Scalar::Kind::kString) return fail(std::string(json::kExpectedValue), peek(scalar.start));
     return on_root_string(scalar);
@@ -269,7 +270,8 @@ bool RequestReader::on_key(std::string_view name) {
   if (top.kind == Frame::Kind::kEnum && top.phase == Phase::kAfterValue) {
     return fail(std::string(json::kExpectedValue), json::skip_whitespace(text_, after_value));
   }
-  if (auto scan = json::scan_string(text_, start); scan.fault) return fail(std::move(*scan.fault));
+  if (auto scan = json::scan_string(text_, start, top.kind == Frame::Kind::kSkipped); scan.fault)
+    return fail(std::move(*scan.fault));
   top.phase = Phase::kAfterKey;
   if (top.kind == Frame::Kind::kEnum) {
     top.variant = schema::find_variant(name);
@@ -388,7 +390,8 @@ Fault RequestReader::syntax_fault(const rapidjson::ParseResult& result) const {
 Fault RequestReader::value_fault(std::size_t p, const Type* type, bool variant_name) const {
   if (p == text_.size()) return Fault{std::string(json::kEofWhileParsingValue), p};
   const char c = text_[p];
-  if (c == '"') return json::scan_string(text_, p).fault.value_or(Fault{});
+  const bool skipped = type && type->shape == Shape::kSkipped;
+  if (c == '"') return json::scan_string(text_, p, skipped).fault.value_or(Fault{});
   if (!type && !variant_name) return Fault{std::string(json::kExpectedValue), peek(p)};
   if (variant_name && (c == '{' || c == '[')) {
     return Fault{json::invalid_type(c == '{' ? "map" : "sequence", kVariantIdentifier), p};
@@ -400,7 +403,6 @@ Fault RequestReader::value_fault(std::size_t p, const Type* type, bool variant_n
     scan = json::scan_literal(text_, p);
     scalar = Scalar{c == 'n' ? Scalar::Kind::kNull : Scalar::Kind::kBool, {}, c == 't'};
   } else if (c == '-' || (c >= '0' && c <= '9')) {
-    const bool skipped = type && type->shape == Shape::kSkipped;
     scan = json::scan_number(text_, p, skipped);
     scalar = Scalar{Scalar::Kind::kNumber, text_.substr(p, scan.end - p)};
   } else {
@@ -420,8 +422,6 @@ Fault RequestReader::value_fault(std::size_t p, const Type* type, bool variant_n
   }
   Outcome outcome = read_scalar(text_, *type, scalar);
   if (auto* fault = std::get_if<Fault>(&outcome)) return *fault;
-  // RapidJSON refuses numbers beyond about 1e308 even where they would be skipped.
-  if (scalar.kind == Scalar::Kind::kNumber) return Fault{std::string(json::kNumberOutOfRange), scan.end};
   return Fault{};
 }
 
@@ -437,7 +437,7 @@ Fault RequestReader::key_fault(std::size_t p, bool after_comma, bool typed) cons
   if (p == text_.size()) {
     return Fault{std::string(typed && after_comma ? json::kEofWhileParsingValue : json::kEofWhileParsingObject), p};
   }
-  if (text_[p] == '"') return json::scan_string(text_, p).fault.value_or(Fault{});
+  if (text_[p] == '"') return json::scan_string(text_, p, !typed).fault.value_or(Fault{});
   if (text_[p] == '}' && typed && after_comma) return Fault{std::string(json::kTrailingComma), peek(p)};
   return Fault{std::string(json::kKeyMustBeAString), peek(p)};
 }
@@ -482,10 +482,69 @@ Fault RequestReader::array_fault(std::size_t p, const Frame& frame) const {
   return value_fault(q, element, false);
 }
 
+int hex4_at(std::string_view text, std::size_t i) {
+  if (text.size() < 4 || i > text.size() - 4) return -1;
+  int value = 0;
+  for (std::size_t k = i; k < i + 4; ++k) {
+    const char c = text[k];
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (digit < 0) return -1;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+// What RapidJSON may see of the request. serde_json skips any grammatical number and any four
+// hex digits of an escape in a member it ignores, where RapidJSON refuses numbers beyond the
+// double range and unpaired surrogates. So every valid number becomes a zero of the same length
+// and every unpaired surrogate escape "\u0000": offsets stay put, and the reader takes numbers,
+// and checks strings before it uses them, from the request itself.
+std::string mask_for_rapidjson(std::string_view text) {
+  std::string masked(text);
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const char c = text[i];
+    if (c == '"') {
+      for (++i; i < n && text[i] != '"'; ++i) {
+        if (text[i] != '\\') continue;
+        if (++i == n || text[i] != 'u') continue;
+        const int unit = hex4_at(text, i + 1);
+        if (unit < 0xD800 || unit > 0xDFFF) {
+          if (unit >= 0) i += 4;
+          continue;
+        }
+        const bool paired = unit <= 0xDBFF && text.substr(i + 5, 2) == "\\u" && hex4_at(text, i + 7) >= 0xDC00 &&
+                            hex4_at(text, i + 7) <= 0xDFFF;
+        if (!paired) masked.replace(i + 1, 4, "0000");
+        i += paired ? 10 : 4;
+      }
+      ++i;
+      continue;
+    }
+    if (c != '-' && (c < '0' || c > '9')) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < n && std::string_view("0123456789+-.eE").find(text[end]) != std::string_view::npos) ++end;
+    if (json::Scan scan = json::scan_number(text, i, true); !scan.fault && scan.end == end) {
+      const std::size_t length = end - i;
+      masked.replace(i, length, length == 1 ? "0" : length == 2 ? "-0" : "0e" + std::string(length - 2, '0'));
+    }
+    i = end;
+  }
+  return masked;
+}
+
 }  // namespace
 
 Result<HelperRequest> parse_request(std::string_view text) {
-  rapidjson::MemoryStream stream(text.data(), text.size());
+  const std::string masked = mask_for_rapidjson(text);
+  rapidjson::MemoryStream stream(masked.data(), masked.size());
   RequestReader reader(text, stream);
   rapidjson::Reader parser;
   const rapidjson::ParseResult result = parser.Parse<kParseFlags>(stream, reader);

@@ -148,6 +148,39 @@ TEST(ParseRequest, SyntaxFaults) {
   });
 }
 
+// serde_json only checks the grammar of a member it ignores: any number, any four hex digits.
+TEST(ParseRequest, IgnoredMembersAcceptAnyGrammaticalValue) {
+  const std::string zeros(400, '0');
+  EXPECT_EQ(parsed(R"({"SetQuicMitigation":{"x":1e400,"y":[-1e99999999999,0e309,1)" + zeros + ",1" + zeros +
+                   R"(e-400],"z":{"a":-1E+400},"enabled":true}})"),
+            HelperRequest(SetQuicMitigation{true}));
+  EXPECT_EQ(parsed(R"({"SetQuicMitigation":{"x":"\ud800","y":{"\udc00":"\ud800\u0041"},"enabled":false}})"),
+            HelperRequest(SetQuicMitigation{false}));
+  expect_refusals({
+      // A member that is read still takes the number's value.
+      {R"({"UpdateCustomSplitEnginePids":{"generation":1e99999999999,"apps":[]}})",
+       "number out of range at line 1 column 57"},
+      {R"({"UpdateCustomSplitEnginePids":{"generation":0e309,"apps":[]}})",
+       "invalid type: floating point `0.0`, expected u64 at line 1 column 50"},
+      {R"({"ApplyDnsProxy":{"dns_ip":"\ud800"}})", "unexpected end of hex escape at line 1 column 35"},
+      {R"({"ApplyDnsProxy":{"\udc00":"a"}})", "lone leading surrogate in hex escape at line 1 column 25"},
+      {R"({"SetQuicMitigation":{"x":1e,"enabled":true}})", "invalid number at line 1 column 29"},
+  });
+}
+
+// A control character is placed one byte past itself in a string that is read, and on itself in
+// one that is skipped.
+TEST(ParseRequest, ControlCharacterColumns) {
+  const std::string message = "control character (\\u0000-\\u001F) found while parsing a string at line ";
+  expect_refusals({
+      {"{\"SetQuicMitigation\":{\"x\":\"a\x01b\",\"enabled\":true}}", message + "1 column 28"},
+      {"{\"SetQuicMitigation\":{\"x\":{\"k\x1f\":1},\"enabled\":true}}", message + "1 column 29"},
+      {"{\"SetQuicMitigation\":{\"x\":[\"a\nb\"]}}", message + "1 column 29"},
+      {"{\"SetQuicMitigation\":{\"x\x02\":1,\"enabled\":true}}", message + "1 column 25"},  // a member name is read
+      {"{\"ApplyDnsProxy\":{\"dns_ip\":\"a\nb\"}}", message + "2 column 0"},
+  });
+}
+
 TEST(ParseRequest, DeepNestingInASkippedMemberIsFine) {
   const std::size_t depth = 200000;
   const std::string head = R"({"SetQuicMitigation":{"deep":)";

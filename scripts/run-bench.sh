@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (build/bench, Release) and measures every figure, writing BENCHMARKS.md
+# and printing it. Runs the helper in the sandbox, so it needs root. KIVO_BENCH_ROUNDS sets the
+# number of interleaved rounds (default 7). Takes a few minutes; the load is bounded.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF -DKIVO_BUILD_BENCH=ON >/dev/null
+cmake --build build/bench
+/usr/bin/python3 bench/run_bench.py build/bench BENCHMARKS.md

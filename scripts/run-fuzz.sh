@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds the fuzz preset (clang, libFuzzer, ASan+UBSan) and runs every fuzz target for a fixed
+# time each: scripts/run-fuzz.sh [seconds per target] (default 20; CI uses the default, a long
+# local run passes e.g. 3600). A target is every src/**/NAME_fuzz.cpp (and kivo_ne_manager/**);
+# its seeds are DIR/corpus/NAME/ beside it, with an optional dictionary DIR/corpus/NAME.dict.
+# New inputs go to build/fuzz/corpus/NAME, crashes to build/fuzz/artifacts/NAME; the seeds in
+# the tree are never written. Fails when any target crashes, hangs or trips a sanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-20}"
+
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+cmake --preset fuzz >/dev/null
+mapfile -t sources < <(find src kivo_ne_manager -name '*_fuzz.cpp' 2>/dev/null | sort)
+targets=()
+for source in "${sources[@]}"; do targets+=("$(basename "$source" .cpp)"); done
+cmake --build build/fuzz --target "${targets[@]}"
+
+failed=()
+for source in "${sources[@]}"; do
+  name="$(basename "$source" .cpp)"
+  seeds="$(dirname "$source")/corpus/$name"
+  work="build/fuzz/corpus/$name"
+  artifacts="build/fuzz/artifacts/$name/"
+  mkdir -p "$work" "$artifacts"
+  args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1
+        -artifact_prefix="$artifacts")
+  [ -f "$seeds.dict" ] && args+=(-dict="$seeds.dict")
+  corpora=("$work")
+  [ -d "$seeds" ] && corpora+=("$seeds")
+  echo "== $name: ${seconds}s"
+  if ! "build/fuzz/$name" "${args[@]}" "${corpora[@]}" >"build/fuzz/$name.log" 2>&1; then
+    tail -n 60 "build/fuzz/$name.log"
+    failed+=("$name")
+  else
+    grep -E '^stat::number_of_executed_units|^Done' "build/fuzz/$name.log" || true
+  fi
+done
+
+if ((${#failed[@]})); then
+  echo "Fuzz targets failed: ${failed[*]} (inputs in build/fuzz/artifacts/)" >&2
+  exit 1
+fi
+echo "All ${#sources[@]} fuzz targets ran ${seconds}s each without a finding."
