@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
 
   std::vector<double> pass_us, replay_us, true_us, write_us;
   const std::string scratch = std::string(engine->record_path()) + ".bench";
-  std::size_t processes = 0;
+  std::vector<double> processes;
   for (int round = 0; round < rounds; ++round) {
     engine->track(++generation, app);
     env.commands.clear();
@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
     engine->pass();
     pass_us.push_back(micros_since(start));
     std::vector<Command> ran = std::move(env.commands);
-    processes = ran.size();
+    processes.push_back(static_cast<double>(ran.size()));
 
     start = Clock::now();
     for (const auto& command : ran) spawn_and_wait(command);
@@ -249,9 +249,10 @@ int main(int argc, char** argv) {
   engine->restore();
   for (int fd : sockets) close(fd);
 
-  std::printf("{\"engine\":\"%s\",\"routes\":%d,\"applied\":%zu,\"still_applied\":%zu,\"processes\":%zu,"
+  std::printf("{\"engine\":\"%s\",\"routes\":%d,\"applied\":%zu,\"still_applied\":%zu,\"processes\":%s,"
               "\"pass_us\":%s,\"replay_us\":%s,\"true_us\":%s,\"record_write_us\":%s}\n",
-              which.c_str(), routes, applied, still_applied, processes, json_list(pass_us).c_str(),
+              which.c_str(), routes, applied, still_applied, json_list(processes).c_str(), json_list(pass_us).c_str(),
               json_list(replay_us).c_str(), json_list(true_us).c_str(), json_list(write_us).c_str());
-  return applied == static_cast<std::size_t>(routes) && still_applied == applied ? 0 : 2;
+  // Routes that expire meanwhile are reported, not a failure: the caller words what it means.
+  return applied == static_cast<std::size_t>(routes) ? 0 : 2;
 }
