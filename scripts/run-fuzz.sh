@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset (clang, libFuzzer, ASan+UBSan) and runs every fuzz target for a fixed
 # time each: scripts/run-fuzz.sh [seconds per target] (default 20; CI uses the default, a long
-# local run passes e.g. 3600). A target is every src/**/NAME_fuzz.cpp (and kivo_ne_manager/**);
-# its seeds are DIR/corpus/NAME/ beside it, with an optional dictionary DIR/corpus/NAME.dict.
+# local run passes e.g. 3600). A target is every executable NAME_fuzz the preset builds (each
+# src/**/NAME_fuzz.cpp of a module, and what kivo_ne_manager registers); its seeds are the
+# folder corpus/NAME/ beside its code, with an optional dictionary corpus/NAME.dict.
 # New inputs go to build/fuzz/corpus/NAME, crashes to build/fuzz/artifacts/NAME; the seeds in
 # the tree are never written. Fails when any target crashes, hangs or trips a sanitizer.
 set -euo pipefail
@@ -11,15 +12,18 @@ seconds="${1:-20}"
 
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
 cmake --preset fuzz >/dev/null
-mapfile -t sources < <(find src kivo_ne_manager -name '*_fuzz.cpp' 2>/dev/null | sort)
-targets=()
-for source in "${sources[@]}"; do targets+=("$(basename "$source" .cpp)"); done
-cmake --build build/fuzz --target "${targets[@]}"
+cmake --build build/fuzz
+mapfile -t programs < <(find build/fuzz -name CMakeFiles -prune -o -type f -perm -u+x -name '*_fuzz' -print | sort)
+if ((${#programs[@]} == 0)); then
+  echo "No fuzz targets were built in build/fuzz" >&2
+  exit 1
+fi
 
 failed=()
-for source in "${sources[@]}"; do
-  name="$(basename "$source" .cpp)"
-  seeds="$(dirname "$source")/corpus/$name"
+for program in "${programs[@]}"; do
+  name="$(basename "$program")"
+  seeds="$(find src kivo_ne_manager -type d -path "*/corpus/$name" 2>/dev/null | head -n 1)"
+  seeds="${seeds:-/nonexistent/$name}"
   work="build/fuzz/corpus/$name"
   artifacts="build/fuzz/artifacts/$name/"
   mkdir -p "$work" "$artifacts"
@@ -29,7 +33,7 @@ for source in "${sources[@]}"; do
   corpora=("$work")
   [ -d "$seeds" ] && corpora+=("$seeds")
   echo "== $name: ${seconds}s"
-  if ! "build/fuzz/$name" "${args[@]}" "${corpora[@]}" >"build/fuzz/$name.log" 2>&1; then
+  if ! "$program" "${args[@]}" "${corpora[@]}" >"build/fuzz/$name.log" 2>&1; then
     tail -n 60 "build/fuzz/$name.log"
     failed+=("$name")
   else
@@ -41,4 +45,4 @@ if ((${#failed[@]})); then
   echo "Fuzz targets failed: ${failed[*]} (inputs in build/fuzz/artifacts/)" >&2
   exit 1
 fi
-echo "All ${#sources[@]} fuzz targets ran ${seconds}s each without a finding."
+echo "All ${#programs[@]} fuzz targets ran ${seconds}s each without a finding."

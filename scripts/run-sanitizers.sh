@@ -16,7 +16,7 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 
 echo "== Server and engine unit tests under TSan"
 cmake --preset tsan >/dev/null
-cmake --build build/tsan --target kivo_server_tests kivo_net_tests
+cmake --build build/tsan --target kivo_server_tests kivo_net_tests kivo_dns_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan -L '^unit$' --output-on-failure -j2
 

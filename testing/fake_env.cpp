@@ -26,7 +26,11 @@ class FakeChild final : public ChildProcess {
     env_.record("SIGKILL " + std::to_string(pid_));
     env_.live_pids.erase(pid_);
   }
-  void release() override { env_.record("release " + std::to_string(pid_)); }
+  Status release() override {
+    env_.record("release " + std::to_string(pid_));
+    if (env_.release_fails) return fail("Resource temporarily unavailable");
+    return {};
+  }
 
  private:
   FakeEnv& env_;

@@ -38,6 +38,7 @@ class FakeEnv : public Env {
   bool spawn_fails = false;
   std::string spawn_error = "No such file or directory";
   int child_dies_after_probes = -1;  // -1: never
+  bool release_fails = false;        // no thread for a released child's output
   std::set<std::uint32_t> live_pids;
 
   std::uint64_t epoch_seconds = 1700000000;

@@ -149,10 +149,11 @@ bool all_texts_utf8(const rapidjson::Value& root) {
 }  // namespace
 
 Result<In> In::parse(std::string_view text) {
+  // The writer would hand invalid UTF-8 back as U+FFFD, so a record holding it is refused.
+  if (!is_valid_utf8(text)) return fail("Invalid encoding in string.");
   auto impl = std::make_unique<Impl>();
   impl->doc = std::make_shared<rapidjson::Document>();
-  // Iterative, so that a deeply nested file cannot exhaust the stack. The writer would hand invalid
-  // UTF-8 back as U+FFFD, so a record holding it is refused.
+  // Iterative, so that a deeply nested file cannot exhaust the stack.
   impl->doc->Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(text.data(), text.size());
   if (impl->doc->HasParseError())
     return fail(std::string(rapidjson::GetParseError_En(impl->doc->GetParseError())) + " at offset " +

@@ -1,5 +1,4 @@
-// The DNS record says which services to hand back which servers after a crash: whatever the
-// reader accepts must come back unchanged through the writer.
+// The DNS record holds the user's own servers, which crash recovery puts back.
 #include "dns/dns_state.h"
 #include "testing/record_fuzz.h"
 

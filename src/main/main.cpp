@@ -1,4 +1,5 @@
 // com.kivovpn.helper: the privileged daemon behind the desktop client.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +11,8 @@
 #include "server/socket_server.h"
 
 int main() {
+  // A standard-error line or a response written to a closed pipe must not end the daemon.
+  signal(SIGPIPE, SIG_IGN);
   if (geteuid() != 0) {
     std::fputs("Daemon must run as root.\n", stderr);
     return 1;

@@ -35,7 +35,8 @@ class ChildProcess {
   // SIGKILL and reap; errors ignored.
   virtual void kill() = 0;
   // Leaves the process running; its output is drained and its exit reaped in the background.
-  virtual void release() = 0;
+  // Fails, keeping the handle, when that background work cannot be started.
+  virtual Status release() = 0;
 };
 
 struct FileOwner {

@@ -8,27 +8,24 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "commands/command_runner.h"
+#include "os/descriptors.h"
 
 extern char** environ;
 
 namespace kivo {
 namespace {
 
-// Close-on-exec from birth, so that no other child (wireguard-go above all) inherits a pipe end
-// and keeps a reader from ever seeing end of file.
-bool make_pipe(int fds[2]) {
-#ifdef __APPLE__
-  if (pipe(fds) != 0) return false;
-  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-  return true;
-#else
-  return pipe2(fds, O_CLOEXEC) == 0;
-#endif
+// An argument with a NUL byte would reach the program cut short at that byte: a different
+// argument from the one that was checked.
+bool holds_nul(const std::string& program, const std::vector<std::string>& args) {
+  if (program.find('\0') != std::string::npos) return true;
+  return std::any_of(args.begin(), args.end(), [](const std::string& a) { return a.find('\0') != std::string::npos; });
 }
 
 void close_fd(int& fd) {
@@ -47,8 +44,9 @@ struct Spawned {
 // Starts program (found through PATH when it has no "/") with stdout and stderr on pipes.
 Result<Spawned> spawn_with_pipes(const std::string& program, const std::vector<std::string>& args, Stdin stdin_mode,
                                  bool capture) {
+  if (holds_nul(program, args)) return fail(system_error_text(EINVAL));
   int out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
-  if (capture && (!make_pipe(out_pipe) || !make_pipe(err_pipe))) {
+  if (capture && (!cloexec_pipe(out_pipe) || !cloexec_pipe(err_pipe))) {
     int e = errno;
     close_fd(out_pipe[0]), close_fd(out_pipe[1]), close_fd(err_pipe[0]), close_fd(err_pipe[1]);
     return fail(system_error_text(e));
@@ -56,6 +54,13 @@ Result<Spawned> spawn_with_pipes(const std::string& program, const std::vector<s
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (stdin_mode == Stdin::kNull) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawnattr_t attrs;
+  posix_spawnattr_init(&attrs);
+#ifdef __APPLE__
+  // The child gets only the descriptors named here, whatever other threads opened meanwhile.
+  posix_spawnattr_setflags(&attrs, POSIX_SPAWN_CLOEXEC_DEFAULT);
+  if (stdin_mode == Stdin::kInherit) posix_spawn_file_actions_addinherit_np(&actions, 0);
+#endif
   if (capture) {
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
@@ -68,8 +73,9 @@ Result<Spawned> spawn_with_pipes(const std::string& program, const std::vector<s
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  int rc = posix_spawnp(&pid, program.c_str(), &actions, &attrs, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attrs);
   close_fd(out_pipe[1]);
   close_fd(err_pipe[1]);
   if (rc != 0) {
@@ -142,25 +148,31 @@ class SpawnedChild final : public ChildProcess {
     wait_retrying(s_.pid, &status, 0);
     reaped_ = true;
   }
-  void release() override {
-    released_ = true;
+  Status release() override {
     Spawned s = s_;
-    s_.out = s_.err = -1;
     bool reaped = reaped_;
     // Nobody reads the tool's chatter, but a full pipe would stall it and an exited child must
     // not linger as a zombie that still answers signal 0.
-    std::thread([s, reaped]() mutable {
-      std::string sink_out, sink_err;
-      while (s.out >= 0 || s.err >= 0) {
-        drain(s.out, s.err, sink_out, sink_err, -1);
-        sink_out.clear();
-        sink_err.clear();
-      }
-      if (!reaped) {
-        int status = 0;
-        wait_retrying(s.pid, &status, 0);
-      }
-    }).detach();
+    try {
+      std::thread([s, reaped]() mutable {
+        std::string sink_out, sink_err;
+        while (s.out >= 0 || s.err >= 0) {
+          drain(s.out, s.err, sink_out, sink_err, -1);
+          sink_out.clear();
+          sink_err.clear();
+        }
+        if (!reaped) {
+          int status = 0;
+          wait_retrying(s.pid, &status, 0);
+        }
+      }).detach();
+    } catch (const std::system_error& e) {
+      // The handle keeps the child, so the caller can still kill it.
+      return fail(e.what());
+    }
+    released_ = true;
+    s_.out = s_.err = -1;
+    return {};
   }
 
  private:
@@ -170,8 +182,6 @@ class SpawnedChild final : public ChildProcess {
 };
 
 }  // namespace
-
-std::string system_error_text(int error_number) { return std::strerror(error_number); }
 
 CommandResult run_process(const std::string& program, const std::vector<std::string>& args,
                           std::optional<TimeLimit> limit) {

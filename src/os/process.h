@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands/command_runner.h"
+#include "os/descriptors.h"
 #include "os/env.h"
 
 namespace kivo {
@@ -22,7 +23,5 @@ Result<CapturedRun> run_process_captured(const std::string& program, const std::
 
 bool probe_process(const std::string& program, const std::vector<std::string>& args);
 Result<std::unique_ptr<ChildProcess>> spawn_process(const std::string& program, const std::vector<std::string>& args);
-
-std::string system_error_text(int error_number);
 
 }  // namespace kivo

@@ -30,7 +30,7 @@ TEST(SpawnedChild, ReleasedChildKeepsRunningAndIsReapedWhenItEnds) {
   auto child = spawn_process("sh", {"-c", "head -c 200000 /dev/zero; sleep 0.3"});
   ASSERT_TRUE(child.ok());
   auto pid = (*child)->pid();
-  (*child)->release();
+  ASSERT_TRUE((*child)->release().ok());
   RealEnv env;
   EXPECT_TRUE(env.process_exists(pid));
   for (int i = 0; i < 100 && env.process_exists(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -53,6 +53,18 @@ TEST(RealEnvFiles, AtomicWriteReplacesWholeWithPrivateMode) {
   env.remove_file(path);  // a second removal is quietly nothing
   EXPECT_FALSE(env.path_exists(path));
   rmdir(dir);
+}
+
+TEST(RealEnvFiles, APathOrArgumentWithANulByteNamesNothing) {
+  // The system would stop at the NUL and act on "/etc/hosts" instead.
+  using namespace std::string_literals;
+  RealEnv env;
+  const std::string cut = "/etc/hosts\0/../../var/run/x"s;
+  EXPECT_FALSE(env.path_exists(cut));
+  EXPECT_EQ(env.read_file(cut).error(), "No such file or directory");
+  EXPECT_FALSE(env.file_owner(cut).has_value());
+  EXPECT_FALSE(env.canonical_path(cut).ok());
+  EXPECT_EQ(env.run_command("cat", {cut}, std::nullopt).error(), "Invalid argument");
 }
 
 }  // namespace

@@ -14,10 +14,16 @@
 #include <cstdlib>
 #include <thread>
 
+#include "base/process_id.h"
+#include "os/descriptors.h"
 #include "os/process.h"
 
 namespace kivo {
 namespace {
+
+// The system would cut a path at a NUL byte and act on another file than the one named; such a
+// path names nothing.
+bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
 Status write_all(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -48,8 +54,7 @@ Result<std::unique_ptr<ChildProcess>> RealEnv::spawn_child(const std::string& pr
 }
 
 bool RealEnv::process_exists(std::uint32_t pid) {
-  // pid 0 would probe our own process group, not a process.
-  return pid != 0 && pid <= static_cast<std::uint32_t>(INT_MAX) && ::kill(static_cast<pid_t>(pid), 0) == 0;
+  return is_single_process_id(pid) && ::kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
 std::uint64_t RealEnv::now_epoch_seconds() {
@@ -63,6 +68,7 @@ std::chrono::steady_clock::time_point RealEnv::monotonic_now() { return std::chr
 void RealEnv::sleep_for(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
 Result<std::string> RealEnv::read_file(const std::string& path) {
+  if (holds_nul(path)) return fail(system_error_text(ENOENT));
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(system_error_text(errno));
   std::string data;
@@ -83,10 +89,10 @@ Result<std::string> RealEnv::read_file(const std::string& path) {
 }
 
 Status RealEnv::write_file_atomic(const std::string& path, std::string_view content) {
+  if (holds_nul(path)) return fail(system_error_text(ENOENT));
   std::string tmp = path + ".tmp.XXXXXX";
-  int fd = mkstemp(tmp.data());  // mode 0600
+  int fd = cloexec_temp_file(tmp);  // mode 0600
   if (fd < 0) return fail(system_error_text(errno));
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
   Status written = write_all(fd, content);
   if (written && fchmod(fd, 0600) != 0) written = fail(system_error_text(errno));
   if (written && fsync(fd) != 0) written = fail(system_error_text(errno));
@@ -96,14 +102,17 @@ Status RealEnv::write_file_atomic(const std::string& path, std::string_view cont
   return written;
 }
 
-void RealEnv::remove_file(const std::string& path) { unlink(path.c_str()); }
+void RealEnv::remove_file(const std::string& path) {
+  if (!holds_nul(path)) unlink(path.c_str());
+}
 
 bool RealEnv::path_exists(const std::string& path) {
   struct stat st {};
-  return stat(path.c_str(), &st) == 0;
+  return !holds_nul(path) && stat(path.c_str(), &st) == 0;
 }
 
 Result<std::string> RealEnv::canonical_path(const std::string& path) {
+  if (holds_nul(path)) return fail(system_error_text(ENOENT));
   char* resolved = realpath(path.c_str(), nullptr);
   if (!resolved) return fail(system_error_text(errno));
   std::string out(resolved);
@@ -113,7 +122,7 @@ Result<std::string> RealEnv::canonical_path(const std::string& path) {
 
 std::optional<FileOwner> RealEnv::file_owner(const std::string& path) {
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return std::nullopt;
+  if (holds_nul(path) || stat(path.c_str(), &st) != 0) return std::nullopt;
   return FileOwner{st.st_uid, st.st_gid};
 }
 
@@ -136,9 +145,8 @@ bool RealEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return false;
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fd = stream_socket(AF_INET);
   if (fd < 0) return false;
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   bool connected = false;
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {

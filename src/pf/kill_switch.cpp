@@ -26,6 +26,8 @@ constexpr FeatureAnchor kKillSwitchFeature{
     .rules_missing = "Verification failed: expected kill-switch block rule missing",
     .rules_remain = "Anchor still has active rules after removal",
     .rollback_clears_pf_state = true,
+    .state_path = kPfStatePath,
+    .persist_failed = "Failed to persist kill-switch state",
 };
 
 // Only our own tunnel interfaces (utun followed by digits) are let through; anything else in
@@ -85,14 +87,11 @@ Status KillSwitch::apply_kill_switch(const std::string& server_ip) {
     if (!shown) return fail("Failed to verify pf anchor rules: " + shown.error());
     return contains(*shown, kBlockRule);
   };
-  KIVO_TRY(token, load_anchor(env_, kKillSwitchFeature, kill_switch_rules(hosts, iface), verify));
-
-  PfRuntimeState state{token, join(hosts, ","), iface, env_.now_epoch_seconds()};
-  if (Status saved = env_.write_file_atomic(kPfStatePath, encode_pf_state(state)); !saved) {
-    // Without the record nobody could release this reference later.
-    rollback_anchor_load(env_, kKillSwitchFeature, token);
-    return fail("Failed to persist kill-switch state: " + saved.error());
-  }
+  std::string allowed = join(hosts, ",");
+  auto record = [&](const std::optional<std::string>& token) {
+    return encode_pf_state({token, allowed, iface, env_.now_epoch_seconds()});
+  };
+  KIVO_TRY(token, load_anchor(env_, kKillSwitchFeature, kill_switch_rules(hosts, iface), verify, record));
   finish_anchor_load(env_, kKillSwitchFeature);
   return {};
 }
@@ -108,6 +107,8 @@ Status KillSwitch::remove_locked() {
     if (auto state = decode_pf_state(*text)) token = state->token;
   flush_and_release(env_, kKillSwitchAnchor, token);
   clear_pf_state(env_);
+  // Left only by an apply that was cut short; it has no use once the anchor is flushed.
+  env_.remove_file(kKillSwitchRulesPath);
   return check_anchor_empty(env_, kKillSwitchFeature);
 }
 

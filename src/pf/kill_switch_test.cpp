@@ -91,7 +91,7 @@ TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
        {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
       {[](Pf& pf) { pf.failing_writes.insert(kPfStatePath); },
        "Failed to persist kill-switch state: Read-only file system",
-       {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
+       {kLoad, "pfctl -E", kFlush, kRelease}},
   };
   for (const auto& c : cases) {
     Pf pf;
@@ -101,6 +101,26 @@ TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
     EXPECT_EQ(Lines(commands.begin() + 2, commands.end()), c.after_removal) << c.error;
     EXPECT_TRUE(pf.files.empty()) << c.error;
   }
+}
+
+TEST(KillSwitch, TokenIsRecordedBeforeAnythingElseCanFailAndRemovalUndoesACutShortApply) {
+  // A helper that dies during the verification must leave the reference releasable.
+  Pf pf;
+  std::string recorded_at_verify;
+  pf.handler = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line == kShow && pf.files.count(kKillSwitchRulesPath)) recorded_at_verify = pf.files[kPfStatePath];
+    return std::nullopt;
+  };
+  ASSERT_TRUE(KillSwitch(pf).apply_kill_switch("198.51.100.7").ok());
+  EXPECT_EQ(recorded_at_verify,
+            R"({"token":"1234567890123456","server_ip":"198.51.100.7","iface":null,"updated_at":1700000000})");
+
+  // What a crash after loading leaves: the rule file and the record; removal takes both.
+  pf.files[kKillSwitchRulesPath] = "block drop out quick all\n";
+  pf.script_ok(kShow, "");
+  ASSERT_TRUE(KillSwitch(pf).remove_kill_switch().ok());
+  EXPECT_TRUE(pf.files.empty());
+  EXPECT_EQ(pf.commands_of("pfctl -X"), (Lines{kRelease}));
 }
 
 TEST(KillSwitch, RemovalReleasesTheRecordedTokenAndFailsOnlyOnRemainingRules) {

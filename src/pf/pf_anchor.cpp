@@ -42,7 +42,7 @@ bool has_active_anchor_rules(std::string_view text) {
 void clear_pf_state(Env& env) { env.remove_file(kPfStatePath); }
 
 Result<std::optional<std::string>> load_anchor(Env& env, const FeatureAnchor& feature, std::string_view rule_text,
-                                               const VerifyAnchor& verify) {
+                                               const VerifyAnchor& verify, const EncodeTokenRecord& record) {
   if (Status written = env.write_file_atomic(feature.rules_path, rule_text); !written)
     return fail(with_context(feature.write_failed, written.error()));
 
@@ -63,6 +63,13 @@ Result<std::optional<std::string>> load_anchor(Env& env, const FeatureAnchor& fe
   std::optional<std::string> token = parse_pf_token(*enabled);
   if (!token && feature.token_missing) return fail(feature.token_missing);
 
+  if (record && feature.state_path) {
+    if (Status saved = env.write_file_atomic(feature.state_path, record(token)); !saved) {
+      rollback_anchor_load(env, feature, token);
+      return fail(feature.persist_failed ? with_context(feature.persist_failed, saved.error()) : saved.error());
+    }
+  }
+
   Result<bool> present = verify();
   if (!present || !*present) {
     rollback_anchor_load(env, feature, token);
@@ -74,6 +81,7 @@ Result<std::optional<std::string>> load_anchor(Env& env, const FeatureAnchor& fe
 void rollback_anchor_load(Env& env, const FeatureAnchor& feature, const std::optional<std::string>& token) {
   flush_and_release(env, feature.anchor, token);
   if (feature.rollback_clears_pf_state) clear_pf_state(env);
+  if (feature.state_path) env.remove_file(feature.state_path);
   env.remove_file(feature.rules_path);
 }
 

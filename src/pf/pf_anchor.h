@@ -43,7 +43,13 @@ struct FeatureAnchor {
   const char* rules_missing;
   const char* rules_remain;  // nullptr for a feature that does not check after unloading
   bool rollback_clears_pf_state = false;
+  // Where the feature keeps its token, when load_anchor is to record it (see there).
+  const char* state_path = nullptr;
+  const char* persist_failed = nullptr;  // context of a failed record; nullptr: the error text alone
 };
+
+// The feature's record for the token pf enable handed out (none when it printed none).
+using EncodeTokenRecord = std::function<std::string(const std::optional<std::string>& token)>;
 
 // The feature's check after loading: rules present or not, or the feature's whole error text
 // when it could not tell.
@@ -51,10 +57,13 @@ using VerifyAnchor = std::function<Result<bool>()>;
 
 // Writes, loads and enables, takes the token and verifies, undoing its own steps on failure
 // (except a missing required token, which leaves the anchor and the rule file for the next
-// unload). Yields the token; the caller records it, then calls finish_anchor_load, or
-// rollback_anchor_load if it could not.
+// unload). Yields the token. Given a record and the feature's state_path, it writes the record
+// right after pf enable, before anything else can fail or the helper can die, so that the
+// reference can always be released; a failed write rolls back. Without one, the caller records
+// the token, then calls finish_anchor_load, or rollback_anchor_load if it could not.
 Result<std::optional<std::string>> load_anchor(Env& env, const FeatureAnchor& feature, std::string_view rule_text,
-                                               const VerifyAnchor& verify);
+                                               const VerifyAnchor& verify, const EncodeTokenRecord& record = nullptr);
+// Also drops the record at the feature's state_path.
 void rollback_anchor_load(Env& env, const FeatureAnchor& feature, const std::optional<std::string>& token);
 // The rules now live only in pf.
 void finish_anchor_load(Env& env, const FeatureAnchor& feature);

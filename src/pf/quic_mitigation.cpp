@@ -19,6 +19,7 @@ constexpr FeatureAnchor kQuicFeature{
     .token_missing = nullptr,
     .rules_missing = "QUIC mitigation verification failed",
     .rules_remain = nullptr,
+    .state_path = kQuicStatePath,
 };
 
 // "port 443" must not also match "port 4433".
@@ -62,12 +63,12 @@ bool quic_rule_listed(std::string_view show_output) {
 Result<bool> QuicMitigation::apply_quic_mitigation() {
   std::lock_guard lock(mu_);
   (void)remove_locked();
-  KIVO_TRY(token, load_anchor(env_, kQuicFeature, kQuicRules, [this] { return verify_locked(); }));
-  // A failed record leaves the block in force without a state file; the next apply or remove
-  // flushes the anchor.
-  if (Status saved = env_.write_file_atomic(kQuicStatePath, encode_quic_state({token, env_.now_epoch_seconds()}));
-      !saved)
-    return fail(saved.error());
+  // The token is recorded as soon as pf hands it out; a record that cannot be written leaves
+  // the block off rather than in force with a reference nobody could release.
+  auto record = [this](const std::optional<std::string>& token) {
+    return encode_quic_state({token, env_.now_epoch_seconds()});
+  };
+  KIVO_TRY(token, load_anchor(env_, kQuicFeature, kQuicRules, [this] { return verify_locked(); }, record));
   finish_anchor_load(env_, kQuicFeature);
   return true;
 }
@@ -83,6 +84,8 @@ bool QuicMitigation::remove_locked() {
     if (auto state = decode_quic_state(*text)) token = state->token;
   flush_and_release(env_, kQuicAnchor, token);
   env_.remove_file(kQuicStatePath);
+  // Left only by an apply that was cut short; it has no use once the anchor is flushed.
+  env_.remove_file(kQuicRulesPath);
   return false;
 }
 

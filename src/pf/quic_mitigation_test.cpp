@@ -75,12 +75,27 @@ TEST(QuicMitigation, FailedEnableOrVerifyRollsBack) {
   }
 }
 
-TEST(QuicMitigation, UnrecordedTokenLeavesTheBlockInForceForTheNextRemoval) {
+TEST(QuicMitigation, TokenIsRecordedAtOnceOrTheBlockIsRolledBack) {
   Pf pf;
-  pf.failing_writes.insert(kQuicStatePath);
-  EXPECT_EQ(QuicMitigation(pf).apply_quic_mitigation().error(), "Read-only file system");
-  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, kLoad, "pfctl -E", kShow));
-  EXPECT_TRUE(pf.files.count(kQuicRulesPath));
+  std::string recorded_at_verify;
+  pf.handler = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line == kShow && pf.files.count(kQuicRulesPath)) recorded_at_verify = pf.files[kQuicStatePath];
+    return std::nullopt;
+  };
+  ASSERT_TRUE(QuicMitigation(pf).apply_quic_mitigation().ok());
+  EXPECT_EQ(recorded_at_verify, R"({"token":"8888","updated_at":1700000000})");
+
+  // Without a record nobody could give the reference back, so the block does not stay.
+  Pf unrecordable;
+  unrecordable.failing_writes.insert(kQuicStatePath);
+  EXPECT_EQ(QuicMitigation(unrecordable).apply_quic_mitigation().error(), "Read-only file system");
+  EXPECT_THAT(unrecordable.commands(), ElementsAre(kFlush, kLoad, "pfctl -E", kFlush, "pfctl -X 8888"));
+  EXPECT_TRUE(unrecordable.files.empty());
+
+  // A cut-short apply's rule file goes with the removal.
+  unrecordable.files[kQuicRulesPath] = "block\n";
+  EXPECT_FALSE(QuicMitigation(unrecordable).remove_quic_mitigation());
+  EXPECT_TRUE(unrecordable.files.empty());
 }
 
 TEST(QuicMitigation, RemovalReleasesOnlyARecordedToken) {

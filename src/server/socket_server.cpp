@@ -1,6 +1,5 @@
 #include "server/socket_server.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,57 +10,31 @@
 #include <system_error>
 #include <thread>
 
+#include "os/descriptors.h"
+#include "protocol/helper_protocol.h"
 #include "server/client_session.h"
 
 namespace kivo {
 namespace {
 
-std::string errno_text(int e) { return std::strerror(e); }
+using Clock = std::chrono::steady_clock;
 
-// Child processes (wireguard-go above all) must not inherit a client's connection, or the client
-// would never see the end of its response.
-void set_cloexec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
-
-Result<std::string> read_to_end(int fd) {
-  std::string data;
-  char buf[16384];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(errno_text(errno));
-    if (n == 0) return data;
-    data.append(buf, static_cast<size_t>(n));
-  }
-}
-
-void write_all_ignoring_errors(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-void handle_client(Features& features, int fd) {
-  Env& env = features.env;
-  if (auto reason = reject_reason(env, env.peer_uid(fd))) {
-    write_all_ignoring_errors(fd, rejection_response(env, *reason));
-  } else if (auto request = read_to_end(fd); !request) {
-    env.print_error_line("Read error: " + request.error());
-  } else if (auto response = answer_request(features, *request)) {
-    write_all_ignoring_errors(fd, *response);
-  }
-  close(fd);
-}
-
-[[noreturn]] void die(const std::string& text) {
-  std::string line = text + "\n";
-  (void)!write(STDERR_FILENO, line.data(), line.size());
-  _exit(1);
+std::string too_large_response(std::size_t cap) {
+  return protocol::encode_response(protocol::response::Err{
+      std::string(protocol::code::kParseError),
+      "request too large: the limit is " + std::to_string(cap) + " bytes"});
 }
 
 }  // namespace
+
+bool start_detached_thread(std::function<void()> work) {
+  try {
+    std::thread(std::move(work)).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
 
 Result<int> open_helper_socket(Env& env, const std::string& path) {
   struct stat st {};
@@ -71,37 +44,127 @@ Result<int> open_helper_socket(Env& env, const std::string& path) {
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) return fail("Failed to bind socket: path too long");
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return fail("Failed to bind socket: " + errno_text(errno));
-  set_cloexec(fd);
+  int fd = stream_socket(AF_UNIX);
+  if (fd < 0) return fail("Failed to bind socket: " + system_error_text(errno));
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 128) != 0) {
     int e = errno;
     close(fd);
-    return fail("Failed to bind socket: " + errno_text(e));
+    return fail("Failed to bind socket: " + system_error_text(e));
   }
   if (auto owner = env.file_owner(kConsolePath)) (void)!chown(path.c_str(), owner->uid, owner->gid);
   if (chmod(path.c_str(), 0666) != 0) {
     int e = errno;
     close(fd);
-    return fail("Failed to set socket permissions: " + errno_text(e));
+    return fail("Failed to set socket permissions: " + system_error_text(e));
   }
   return fd;
 }
 
-void serve_forever(Features& features, int listen_fd) {
-  for (;;) {
-    int fd = accept(listen_fd, nullptr, nullptr);
+SocketServer::SocketServer(Features& features, int listen_fd, ServerLimits limits, ThreadStarter start_thread)
+    : features_(features), listen_fd_(listen_fd), limits_(limits), start_thread_(std::move(start_thread)) {}
+
+void SocketServer::serve(const std::function<bool()>& keep_going) {
+  auto backoff = limits_.accept_backoff;
+  while (keep_going()) {
+    take_slot();
+    int fd = accept_connection(listen_fd_);
     if (fd < 0) {
-      if (errno != EINTR) features.env.print_error_line("Accept failed: " + errno_text(errno));
+      int e = errno;
+      give_slot();
+      if (e == EINTR || e == ECONNABORTED) continue;
+      // Out of descriptors, the failure repeats at once: pause instead of spinning and
+      // flooding standard error, and try again when a connection may have ended.
+      features_.env.print_error_line("Accept failed: " + system_error_text(e));
+      features_.env.sleep_for(backoff);
+      backoff = std::min(backoff * 2, limits_.accept_backoff_max);
       continue;
     }
-    set_cloexec(fd);
-    try {
-      std::thread(handle_client, std::ref(features), fd).detach();
-    } catch (const std::system_error&) {
-      die("failed to spawn thread");
+    backoff = limits_.accept_backoff;
+    begin_connection();
+    if (!start_thread_([this, fd] {
+          handle_client(fd);
+          end_connection();
+        })) {
+      // No thread to serve it: this client goes unanswered, the helper stays.
+      close(fd);
+      end_connection();
+      features_.env.sleep_for(limits_.accept_backoff);
     }
   }
+}
+
+void SocketServer::handle_client(int fd) {
+  Env& env = features_.env;
+  if (auto reason = reject_reason(env, env.peer_uid(fd))) {
+    send_all_by(fd, rejection_response(env, *reason), Clock::now() + limits_.io_deadline);
+    close(fd);
+    return;
+  }
+  BoundedRead request = read_to_end_bounded(fd, limits_.max_request_bytes, Clock::now() + limits_.io_deadline);
+  std::optional<std::string> response;
+  switch (request.end) {
+    case BoundedRead::End::kComplete:
+      response = answer_request(features_, request.data);
+      break;
+    case BoundedRead::End::kTooLarge:
+      // The rest is not kept (it is drained and dropped below): a client cannot make the helper
+      // buffer without bound.
+      response = too_large_response(limits_.max_request_bytes);
+      break;
+    case BoundedRead::End::kTimedOut:
+      env.print_error_line("Read error: timed out after " + std::to_string(limits_.io_deadline.count()) + " ms");
+      break;
+    case BoundedRead::End::kFailed:
+      env.print_error_line("Read error: " + request.error);
+      break;
+  }
+  // A client that never reads its answer is dropped at the deadline; write errors are ignored.
+  if (response) send_all_by(fd, *response, Clock::now() + limits_.io_deadline);
+  if (request.end == BoundedRead::End::kTooLarge) discard_until_end(fd, Clock::now() + limits_.io_deadline);
+  close(fd);
+}
+
+void SocketServer::take_slot() {
+  std::unique_lock lock(mu_);
+  changed_.wait(lock, [this] { return in_use_ < limits_.max_connections; });
+  ++in_use_;
+}
+
+void SocketServer::give_slot() {
+  {
+    std::lock_guard lock(mu_);
+    --in_use_;
+  }
+  changed_.notify_all();
+}
+
+void SocketServer::begin_connection() {
+  std::lock_guard lock(mu_);
+  ++serving_;
+}
+
+void SocketServer::end_connection() {
+  // One step, notified under the lock: once wait_idle sees no connection, no thread of ours
+  // touches the server again.
+  std::lock_guard lock(mu_);
+  --serving_;
+  --in_use_;
+  changed_.notify_all();
+}
+
+int SocketServer::connections() const {
+  std::lock_guard lock(mu_);
+  return serving_;
+}
+
+void SocketServer::wait_idle() const {
+  std::unique_lock lock(mu_);
+  changed_.wait(lock, [this] { return serving_ == 0; });
+}
+
+void serve_forever(Features& features, int listen_fd) {
+  SocketServer server(features, listen_fd);
+  for (;;) server.serve([] { return true; });
 }
 
 }  // namespace kivo

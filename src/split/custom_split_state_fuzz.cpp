@@ -1,5 +1,4 @@
-// The custom split record names the dynamic routes a restore deletes: whatever the reader
-// accepts must come back unchanged through the writer.
+// The custom split engine's record is read by every request and monitor pass of the engine.
 #include "split/custom_split_state.h"
 #include "testing/record_fuzz.h"
 

@@ -124,23 +124,25 @@ Result<std::uint64_t> SplitBypass::apply_split_bypass(const std::vector<std::str
   (void)restore_locked();
   if (wanted.empty()) return std::uint64_t{0};
 
+  // The record names every route before the first is added, so a crash part-way leaves a
+  // restore the whole list to undo; routes not yet added are then simply not in the table.
+  std::vector<std::string> listed;
+  for (const auto& route : wanted) listed.push_back(route.route);
+  HelperSplitBypassState state{listed, gateway, env_.now_epoch_seconds()};
+  if (auto written = env_.write_file_atomic(kSplitStatePath, encode_split_state(state)); !written) {
+    clear_split_state(env_);
+    return fail("Failed to persist split bypass state: " + written.error());
+  }
+
   std::vector<std::string> added;
   for (const auto& route : wanted) {
     auto status = add_split_route(env_, route.route, gateway, route.is_host);
     if (!status) {
       delete_in_reverse(env_, added, gateway);
+      clear_split_state(env_);
       return fail("Failed to add split bypass route '" + route.route + "': " + status.error());
     }
     added.push_back(route.route);
-  }
-
-  HelperSplitBypassState state{added, gateway, env_.now_epoch_seconds()};
-  auto written = env_.write_file_atomic(kSplitStatePath, encode_split_state(state));
-  if (!written) {
-    // Routes nobody has recorded could never be restored, so they do not stay.
-    delete_in_reverse(env_, added, gateway);
-    clear_split_state(env_);
-    return fail("Failed to persist split bypass state: " + written.error());
   }
   return static_cast<std::uint64_t>(added.size());
 }

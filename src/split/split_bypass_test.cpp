@@ -88,13 +88,25 @@ TEST_F(SplitBypassTest, FailedAddOrRecordRollsBackInReverse) {
                                                               "route -n delete -host 1.1.1.1 192.168.1.1"));
   EXPECT_TRUE(env.files.empty());
 
+  // A list that cannot be recorded is never installed: a crash would leave routes nobody knows.
   env.clear_commands();
   env.failing_writes.insert(kSplitStatePath);
   EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.2"}, "192.168.1.1").error(),
             "Failed to persist split bypass state: Read-only file system");
-  EXPECT_THAT(env.commands_of("route -n delete"), ElementsAre("route -n delete -host 2.2.2.2 192.168.1.1",
-                                                              "route -n delete -host 1.1.1.1 192.168.1.1"));
+  EXPECT_TRUE(env.commands_of("route -n add").empty());
   EXPECT_TRUE(env.files.empty());
+}
+
+TEST_F(SplitBypassTest, EveryRouteIsRecordedBeforeTheFirstIsAdded) {
+  std::vector<std::string> recorded_at_each_add;
+  env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line.rfind("route -n add", 0) == 0) recorded_at_each_add.push_back(env.files[kSplitStatePath]);
+    return std::nullopt;
+  };
+  ASSERT_TRUE(split.apply_split_bypass({"1.1.1.1", "2.2.2.0/24"}, "192.168.1.1").ok());
+  const std::string whole = R"({"routes":["1.1.1.1","2.2.2.0/24"],"gateway":"192.168.1.1","updated_at":1700000000})";
+  EXPECT_THAT(recorded_at_each_add, ElementsAre(whole, whole));
+  EXPECT_EQ(env.files.at(kSplitStatePath), whole);
 }
 
 TEST_F(SplitBypassTest, RestoreLeavesSteeringRoutesAndCountsGoneRoutesAsRemoved) {

@@ -26,8 +26,10 @@ Result<HelperRuntimeState> decode_runtime_state(std::string_view text) {
   return HelperRuntimeState{pid, iface, server, gateway, started};
 }
 
-Result<HelperRuntimeState> read_state(Env& env) {
-  auto text = env.read_file(kTunnelStatePath);
+Result<HelperRuntimeState> read_state(Env& env) { return read_runtime_state(env, kTunnelStatePath); }
+
+Result<HelperRuntimeState> read_runtime_state(Env& env, const std::string& path) {
+  auto text = env.read_file(path);
   if (!text) return fail(text.error());
   return decode_runtime_state(*text);
 }

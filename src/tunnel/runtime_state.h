@@ -11,6 +11,9 @@
 namespace kivo {
 
 inline constexpr const char* kTunnelStatePath = "/var/run/com.kivovpn.helper.state.json";
+// A start's own record in the same form, from the moment wireguard-go runs until the tunnel's
+// record is written; a stop or the next start undoes what it names after a crash.
+inline constexpr const char* kTunnelStartingPath = "/var/run/com.kivovpn.helper.state.starting.json";
 
 struct HelperRuntimeState {
   std::uint32_t pid = 0;
@@ -25,6 +28,7 @@ std::string encode_runtime_state(const HelperRuntimeState& state);
 Result<HelperRuntimeState> decode_runtime_state(std::string_view text);
 
 Result<HelperRuntimeState> read_state(Env& env);
+Result<HelperRuntimeState> read_runtime_state(Env& env, const std::string& path);
 // Atomic: a crash mid-write leaves the previous record, never half of one.
 Status write_state(Env& env, const HelperRuntimeState& state);
 // As write_state, errors ignored.

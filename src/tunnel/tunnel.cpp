@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "commands/binary_resolver.h"
 #include "commands/command_runner.h"
+#include "commands/kill_process.h"
 #include "commands/system_tools.h"
 #include "tunnel/route_helpers.h"
 
@@ -47,6 +48,10 @@ Result<HelperRuntimeState> Tunnel::start_tunnel(const std::string& config_path, 
   KIVO_TRY(wireguard_go, resolve_binary_path(env_, "wireguard-go"));
   KIVO_TRY(wg, resolve_binary_path(env_, "wg"));
 
+  // One tunnel at a time: a second wireguard-go would hold the routes' interface hostage, and
+  // once its record is overwritten nothing but killall would ever end it.
+  replace_recorded_tunnels();
+
   std::string iface;
   for (int n = kFirstUtun; n <= kLastUtun && iface.empty(); ++n) {
     std::string candidate = "utun" + std::to_string(n);
@@ -55,6 +60,19 @@ Result<HelperRuntimeState> Tunnel::start_tunnel(const std::string& config_path, 
   if (iface.empty()) return fail("No free utun interfaces between 200 and 255");
 
   KIVO_TRY(child, env_.spawn_child(wireguard_go, {"-f", iface}));
+
+  // What the undo needs is on disk before the first change it covers, so a crash at any later
+  // step leaves a stop something to go on. It is the start's own record: the tunnel's record
+  // (read by Status, the kill switch and the data-plane check) appears only once all is up.
+  HelperRuntimeState state{child->pid(), iface, server_ip, gateway, 0};
+  if (auto written = env_.write_file_atomic(kTunnelStartingPath, encode_runtime_state(state)); !written) {
+    child->kill();
+    return fail("Failed to persist tunnel state: " + written.error());
+  }
+  struct DropStartRecord {
+    Env& env;
+    ~DropStartRecord() { env.remove_file(kTunnelStartingPath); }
+  } drop_start_record{env_};
 
   bool appeared = false;
   for (int round = 0; round < kInterfaceWaitRounds && !appeared; ++round) {
@@ -103,34 +121,59 @@ Result<HelperRuntimeState> Tunnel::start_tunnel(const std::string& config_path, 
     return fail(upper.error());
   }
 
-  HelperRuntimeState state{child->pid(), iface, server_ip, gateway, env_.now_epoch_seconds()};
-  // Without its record the tunnel could not be stopped or checked later, so it does not stay up.
-  if (auto written = write_state(env_, state); !written) {
+  state.started_at = env_.now_epoch_seconds();
+  // Without its record the tunnel could not be stopped or checked later, so it does not stay
+  // up; nor does one whose output nobody could drain.
+  Status kept = write_state(env_, state);
+  if (!kept) {
+    kept = fail("Failed to persist tunnel state: " + kept.error());
+  } else if (Status released = child->release(); !released) {
+    kept = fail("Failed to keep wireguard-go running: " + released.error());
+  }
+  if (!kept) {
     (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("128.0.0.0/1", iface));
     (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("0.0.0.0/1", iface));
     (void)run_cmd(env_, kRouteTool, route_args::delete_host(server_ip, gateway));
     child->kill();
     interface_down(env_, iface);
-    return fail("Failed to persist tunnel state: " + written.error());
+    env_.remove_file(kTunnelStatePath);
+    return fail(kept.error());
   }
-  child->release();
   return state;
 }
 
 void Tunnel::stop_tunnel() {
   std::lock_guard lock(mu_);
   (void)split_.restore_split_bypass();
-  if (auto state = read_state(env_)) {
-    (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("0.0.0.0/1", state->iface));
-    (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("128.0.0.0/1", state->iface));
-    (void)run_cmd(env_, kRouteTool, route_args::delete_host(state->server_ip, state->default_gateway));
-    interface_down(env_, state->iface);
-    // "kill -9 0" would end the helper's own process group; no child of ours has pid 0.
-    if (state->pid != 0) (void)run_cmd(env_, "kill", {"-9", std::to_string(state->pid)});
-  }
+  for (const char* path : {kTunnelStatePath, kTunnelStartingPath})
+    if (auto state = read_runtime_state(env_, path)) tear_down(*state);
   // Also ends wireguard-go processes this helper did not start or no longer knows of.
   (void)run_cmd(env_, "killall", {"-9", "wireguard-go"});
   env_.remove_file(kTunnelStatePath);
+  env_.remove_file(kTunnelStartingPath);
+}
+
+void Tunnel::tear_down(const HelperRuntimeState& state) {
+  (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("0.0.0.0/1", state.iface));
+  (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("128.0.0.0/1", state.iface));
+  (void)run_cmd(env_, kRouteTool, route_args::delete_host(state.server_ip, state.default_gateway));
+  interface_down(env_, state.iface);
+  kill_recorded_pid(env_, state.pid);
+}
+
+void Tunnel::replace_recorded_tunnels() {
+  for (const char* path : {kTunnelStatePath, kTunnelStartingPath}) {
+    auto state = read_runtime_state(env_, path);
+    if (!state) continue;
+    bool running = env_.process_exists(state->pid);
+    tear_down(*state);
+    // Its interface goes only with the process; the new tunnel may then take the same name.
+    for (int round = 0; running && round < kInterfaceWaitRounds; ++round) {
+      running = env_.process_exists(state->pid);
+      if (running) env_.sleep_for(kInterfaceWaitPause);
+    }
+    env_.remove_file(path);
+  }
 }
 
 }  // namespace kivo

@@ -22,6 +22,11 @@ class Tunnel {
   void stop_tunnel();
 
  private:
+  // The recorded tunnel's routes, interface and process; results ignored.
+  void tear_down(const HelperRuntimeState& state);
+  // Tears down what the tunnel's record and an unfinished start's record name, and drops them.
+  void replace_recorded_tunnels();
+
   Env& env_;
   SplitBypass& split_;
   // Start and stop are serialised: a stop in the middle of a start would tear down half a tunnel

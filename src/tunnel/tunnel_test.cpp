@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "testing/fake_env.h"
 
@@ -96,6 +97,71 @@ TEST_F(TunnelTest, UnrecordableTunnelIsTornDown) {
                           "route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242", "ifconfig utun203 down"));
 }
 
+TEST_F(TunnelTest, WhatTheUndoNeedsIsRecordedBeforeTheFirstRoute) {
+  // The start's own record, not the tunnel's: Status and the kill switch see no tunnel until
+  // it is all up.
+  std::map<std::string, std::string> seen_at_host_route;
+  env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line == "route add -host 203.0.113.5 192.168.1.1") seen_at_host_route = env.files;
+    return std::nullopt;
+  };
+  ASSERT_TRUE(start().ok());
+  EXPECT_EQ(seen_at_host_route.count(kTunnelStatePath), 0u);
+  EXPECT_EQ(seen_at_host_route[kTunnelStartingPath],
+            encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 0}));
+  EXPECT_EQ(env.files.count(kTunnelStartingPath), 0u);
+
+  // A start cut short by a crash is undone by the next stop, from that record.
+  env.files.erase(kTunnelStatePath);
+  env.files[kTunnelStartingPath] = seen_at_host_route[kTunnelStartingPath];
+  env.clear_commands();
+  tunnel.stop_tunnel();
+  EXPECT_THAT(env.commands(), ElementsAre("route delete -net 0.0.0.0/1 -interface utun203",
+                                          "route delete -net 128.0.0.0/1 -interface utun203",
+                                          "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun203 down",
+                                          "kill -9 4242", "killall -9 wireguard-go"));
+  EXPECT_TRUE(env.files.empty());
+}
+
+TEST_F(TunnelTest, StartReplacesTheRecordedTunnelInsteadOfOrphaningIt) {
+  env.files[kTunnelStatePath] = encode_runtime_state({4000, "utun201", "203.0.113.9", "192.168.1.254", 1});
+  env.files[kTunnelStartingPath] = encode_runtime_state({4001, "utun202", "203.0.113.5", "192.168.1.1", 0});
+  env.live_pids = {4000};
+  env.files[kSplitStatePath] = encode_split_state({{"192.168.1.10"}, "192.168.1.1", 1});
+  // The old process takes a moment to go, and its interface with it.
+  int kills = 0;
+  env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line == "kill -9 4000") env.live_pids.erase(4000), ++kills;
+    return std::nullopt;
+  };
+  auto state = start();
+  ASSERT_TRUE(state.ok()) << state.error();
+  EXPECT_EQ(kills, 1);
+  auto all = env.commands();
+  EXPECT_THAT(std::vector<std::string>(all.begin(), all.begin() + 10),
+              ElementsAre("route delete -net 0.0.0.0/1 -interface utun201",
+                          "route delete -net 128.0.0.0/1 -interface utun201",
+                          "route delete -host 203.0.113.9 192.168.1.254", "ifconfig utun201 down", "kill -9 4000",
+                          "route delete -net 0.0.0.0/1 -interface utun202",
+                          "route delete -net 128.0.0.0/1 -interface utun202",
+                          "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun202 down", "kill -9 4001"));
+  // Only what the records name: no killall of every wireguard-go, and the bypass routes stay.
+  EXPECT_TRUE(env.commands_of("killall").empty());
+  EXPECT_TRUE(env.files.count(kSplitStatePath));
+  EXPECT_EQ(env.files.at(kTunnelStatePath), encode_runtime_state(*state));
+  EXPECT_FALSE(env.files.count(kTunnelStartingPath));
+}
+
+TEST_F(TunnelTest, ChildWhoseOutputCannotBeDrainedDoesNotStayUp) {
+  env.release_fails = true;
+  EXPECT_EQ(start().error(), "Failed to keep wireguard-go running: Resource temporarily unavailable");
+  EXPECT_THAT(commands_from("release 4242"),
+              ElementsAre("release 4242", "route delete -net 128.0.0.0/1 -interface utun203",
+                          "route delete -net 0.0.0.0/1 -interface utun203",
+                          "route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242", "ifconfig utun203 down"));
+  EXPECT_TRUE(env.files.empty());
+}
+
 TEST_F(TunnelTest, ChildThatExitsAtOnceIsReportedWithoutWaiting) {
   env.child_dies_after_probes = 0;
   EXPECT_EQ(start().error(), "wireguard-go died immediately");
@@ -167,6 +233,10 @@ TEST_F(TunnelTest, StopWithoutAUsableRecordStillEndsEveryWireguardGo) {
   // A pid of 0 would signal the helper's own process group.
   env.clear_commands();
   env.files[kTunnelStatePath] = encode_runtime_state({0, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  tunnel.stop_tunnel();
+  EXPECT_TRUE(env.commands_of("kill").empty());
+  // Nor may one above the largest pid: a kill that reads it into an int signals every process.
+  env.files[kTunnelStatePath] = encode_runtime_state({4294967295u, "utun203", "203.0.113.5", "192.168.1.1", 1});
   tunnel.stop_tunnel();
   EXPECT_TRUE(env.commands_of("kill").empty());
   EXPECT_FALSE(env.commands_of("killall").empty());

@@ -2,6 +2,8 @@
 """The real helper daemon in the sandbox: who may talk to it, what it answers, how it starts,
 restarts and refuses to start."""
 import json
+import socket
+import subprocess
 import time
 import unittest
 
@@ -96,6 +98,54 @@ class DaemonTest(HelperCase):
             self.sb.start_helper()
             self.assertEqual(self.request("Ping"), OK)
         self.assertEqual(self.sb.helper_stdout().splitlines().count(BANNER), banners.count(BANNER) + 2)
+
+    def send_regardless(self, data):
+        """Sends data and half-closes, whether or not the helper reads it all: its answer."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(30)
+            s.connect(str(self.sb.run_path(SOCKET)))
+            try:
+                s.sendall(data)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            s.shutdown(socket.SHUT_WR)
+            chunks = []
+            while chunk := s.recv(65536):
+                chunks.append(chunk)
+        return b"".join(chunks)
+
+    def test_requests_are_capped_well_above_real_ones(self):
+        # 30,000 bypass routes are about 0.6 MB: read whole and answered on their merits.
+        routes = [f"10.{i // 250}.{i % 250}.0/24" for i in range(30000)]
+        big = json.dumps({"ApplySplitBypass": {"routes": routes, "gateway": "nowhere"}}).encode()
+        self.assertGreater(len(big), 500_000)
+        self.assertEqual(json.loads(self.sb.raw_request(big)),
+                         err("SplitBypassApplyFailed", "Invalid IP provided: nowhere"))
+        # Past the cap the rest is dropped unread, not held in memory.
+        huge = b'{"' + b"x" * (64 << 20)
+        self.assertEqual(json.loads(self.send_regardless(huge)),
+                         err("ParseError", "request too large: the limit is 1048576 bytes"))
+        self.assertEqual(self.request("Ping"), OK)
+
+    def test_a_closed_standard_error_does_not_end_the_helper(self):
+        sb = self.sb
+        sb.stop_helper()
+        helper = sb.spawn(f"{Sandbox.INSIDE_BUILD_DIR}/com.kivovpn.helper", stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        helper.stderr.close()  # its next line goes to a pipe nobody reads
+        try:
+            deadline = time.monotonic() + 10
+            while sb.ctl("Ping")[0] != 0:
+                self.assertLess(time.monotonic(), deadline, "the helper did not start")
+                time.sleep(0.05)
+            # The rejection is written to standard error.
+            self.assertEqual(self.request("Ping", uid=OTHER_UID), unauthorized(OTHER_UID))
+            self.assertEqual(self.request("Ping"), OK)
+        finally:
+            pid = sb.run("pgrep", "-f", f"^{Sandbox.INSIDE_BUILD_DIR}/com.kivovpn.helper$").stdout.split()
+            sb.run("kill", "-9", *pid, check=False)
+            helper.wait()
+            sb.start_helper()
 
     def test_refuses_to_run_as_another_user(self):
         before = self.sb.run_path(SOCKET).stat().st_ino

@@ -6,7 +6,7 @@ import re
 import time
 import unittest
 
-from e2e_support import OK, SPLIT_STATE, STOPPED, TUNNEL_STATE, HelperCase, start_request
+from e2e_support import OK, SPLIT_STATE, STOPPED, TUNNEL_STATE, HelperCase, Sandbox as S, start_request
 
 BROKEN_CONFIG = "/etc/kivo/broken.conf"
 
@@ -62,18 +62,26 @@ class TunnelTest(HelperCase):
     def test_taken_interfaces_are_skipped(self):
         sb = self.sb
         sb.run("ip", "tuntap", "add", "utun200", "mode", "tun")
-        first, second = self.start_tunnel(), self.start_tunnel()
-        self.assertEqual((first["iface"], second["iface"]), ("utun201", "utun202"))
-        self.assertEqual(self.state(TUNNEL_STATE)["pid"], second["pid"])
+        self.assertEqual(self.start_tunnel()["iface"], "utun201")
         for half in ("0.0.0.0/1", "128.0.0.0/1"):
-            self.assertIn(f"{half} dev utun202 scope link ", self.routes())
+            self.assertIn(f"{half} dev utun201 scope link ", self.routes())
         self.assertEqual(self.probe(), sb.TUNNEL_IP)
-
-        # The record names only the second, but stop ends every wireguard-go, and takes
-        # only the tunnel's own interfaces.
+        # Stop takes only the tunnel's own interfaces.
         self.assertEqual(self.request("StopTunnel"), OK)
         self.assertEqual(self.tunnel_leftovers(), (["utun200"], []))
         self.assertEqual(self.probe(), sb.CLIENT_IP)
+
+    def test_a_new_start_replaces_the_running_tunnel(self):
+        sb = self.sb
+        for _ in range(3):
+            status = self.start_tunnel()
+            # The earlier wireguard-go is gone with its interface; the new one takes its name.
+            self.assertEqual(self.tunnel_leftovers(), (["utun200"], [status["pid"]]))
+            self.assertEqual(self.request("Status"), {"Status": status})
+            self.assertEqual(self.state(TUNNEL_STATE)["pid"], status["pid"])
+            self.assertEqual(self.probe(), sb.TUNNEL_IP)
+        self.assertEqual(self.request("StopTunnel"), OK)
+        self.assert_no_tunnel()
 
     def test_dead_wireguard_go_is_not_a_tunnel(self):
         self.sb.run("kill", "-9", str(self.start_tunnel()["pid"]))
@@ -96,6 +104,8 @@ class TunnelTest(HelperCase):
         cases = [  # (message or pattern, request fields, tool replaced by a script or taken away)
             ("WireGuard config path does not exist", {"config_path": "/etc/kivo/missing.conf"}, None),
             ("WireGuard config path rejected", {"config_path": "wg0.conf"}, None),
+            # The system would read the path only up to the NUL: the real config file.
+            ("WireGuard config path does not exist", {"config_path": S.CONFIG_PATH + "\u0000.x"}, None),
             ("Invalid IP provided: 198.18.0.300", {"client_ip": "198.18.0.300"}, None),
             ("Invalid IP provided: vpn.example", {"server_ip": "vpn.example"}, None),
             # wireguard-go ran and utun200 appeared before the config was refused.

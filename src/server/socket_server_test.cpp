@@ -1,0 +1,150 @@
+#include "server/socket_server.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "testing/fake_env.h"
+
+namespace kivo {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A real socket in a temp dir, served on a thread with small limits; the peer is root.
+class SocketServerTest : public ::testing::Test {
+ protected:
+  void serve(ServerLimits limits, ThreadStarter starter = start_detached_thread) {
+    char dir[] = "/tmp/kivo-server-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    path_ = dir_ + "/helper.sock";
+    auto fd = open_helper_socket(env, path_);
+    ASSERT_TRUE(fd.ok()) << fd.error();
+    listen_fd_ = *fd;
+    server_ = std::make_unique<SocketServer>(features, listen_fd_, limits, std::move(starter));
+    thread_ = std::thread([this] { server_->serve([this] { return running_.load(); }); });
+  }
+  void TearDown() override {
+    if (!server_) return;
+    running_ = false;
+    close(connect_client());  // wakes the accept
+    thread_.join();
+    server_->wait_idle();
+    close(listen_fd_);
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  int connect_client() {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+  }
+  static void send_text(int fd, std::string_view text) {
+    ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+  }
+  // Everything the helper sends until it closes.
+  static std::string response(int fd) {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return out;
+  }
+  static bool readable_within(int fd, std::chrono::milliseconds wait) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    timeval tv{0, static_cast<suseconds_t>(std::chrono::microseconds(wait).count())};
+    return select(fd + 1, &set, nullptr, nullptr, &tv) == 1;
+  }
+  std::string ask(std::string_view request) {
+    int fd = connect_client();
+    send_text(fd, request);
+    shutdown(fd, SHUT_WR);
+    return response(fd);
+  }
+
+  testing::FakeEnv env;
+  Features features{env};
+  std::unique_ptr<SocketServer> server_;
+
+ private:
+  std::string dir_, path_;
+  int listen_fd_ = -1;
+  std::thread thread_;
+  std::atomic<bool> running_{true};
+};
+
+TEST_F(SocketServerTest, OversizedRequestIsRefusedWithoutWaitingForTheRest) {
+  serve({.max_request_bytes = 1024});
+  EXPECT_EQ(ask("\"Ping\""), "\"Ok\"");
+  // The answer comes once the cap is passed, before the client ends its request; the rest is
+  // dropped unread so that the client still gets to read the answer.
+  int fd = connect_client();
+  send_text(fd, "{\"ApplySplitBypass\":{\"routes\":[\"" + std::string(4096, '1'));
+  EXPECT_TRUE(readable_within(fd, 5000ms));
+  send_text(fd, std::string(4096, '1'));
+  shutdown(fd, SHUT_WR);
+  EXPECT_EQ(response(fd), R"({"Err":{"code":"ParseError","message":"request too large: the limit is 1024 bytes"}})");
+  // Exactly the cap is still a request.
+  EXPECT_NE(ask("\"Ping\"" + std::string(1024 - 6, ' ')).find("\"Ok\""), std::string::npos);
+}
+
+TEST_F(SocketServerTest, StalledClientIsDroppedWithoutAnAnswer) {
+  serve({.io_deadline = 200ms});
+  int fd = connect_client();
+  send_text(fd, "\"Pi");
+  EXPECT_EQ(response(fd), "");
+  server_->wait_idle();
+  EXPECT_EQ(env.stderr_lines, std::vector<std::string>{"Read error: timed out after 200 ms"});
+}
+
+TEST_F(SocketServerTest, ClientsBeyondTheCapWaitUntilOneEnds) {
+  serve({.max_connections = 2});
+  int idle[2] = {connect_client(), connect_client()};
+  int waiting = connect_client();
+  send_text(waiting, "\"Ping\"");
+  shutdown(waiting, SHUT_WR);
+  EXPECT_FALSE(readable_within(waiting, 300ms));
+  EXPECT_EQ(server_->connections(), 2);
+  close(idle[0]);  // an empty request: answered and ended
+  EXPECT_TRUE(readable_within(waiting, 5000ms));
+  EXPECT_EQ(response(waiting), "\"Ok\"");
+  close(idle[1]);
+}
+
+TEST_F(SocketServerTest, ConnectionWithoutAThreadIsDroppedAndServingGoesOn) {
+  // Shared, not a local: the accept loop outlives the test body until TearDown.
+  auto starts = std::make_shared<std::atomic<int>>(0);
+  serve({}, [starts](std::function<void()> work) {
+    return ++*starts != 1 && start_detached_thread(std::move(work));
+  });
+  EXPECT_EQ(response(connect_client()), "");  // closed at once, before any request
+  EXPECT_EQ(ask("\"Ping\""), "\"Ok\"");
+}
+
+TEST(SocketServerAccept, FailuresBackOffInsteadOfSpinning) {
+  testing::FakeEnv env;
+  Features features{env};
+  SocketServer server(features, -1, {.accept_backoff = 50ms, .accept_backoff_max = 1000ms});
+  int rounds = 0;
+  server.serve([&] { return rounds++ < 7; });
+  EXPECT_EQ(env.stderr_lines.size(), 7u);
+  EXPECT_EQ(env.stderr_lines[0], "Accept failed: Bad file descriptor");
+  EXPECT_EQ(env.slept, 50ms + 100ms + 200ms + 400ms + 800ms + 1000ms + 1000ms);
+  EXPECT_EQ(server.connections(), 0);
+}
+
+}  // namespace
+}  // namespace kivo

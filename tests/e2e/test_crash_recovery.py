@@ -1,0 +1,163 @@
+#!/usr/bin/python3
+"""The helper killed with SIGKILL in the middle of a request, at every tool run of it: the
+matching undo (or `Recover`) after a restart must bring routes, nftables, pf references,
+processes and the helper's files back to where they were before the request.
+
+Each tool the helper runs during the request (route, ifconfig, pfctl, wg) is wrapped inside
+the sandbox: the wrapper counts its runs and, at the chosen one, announces itself and sleeps
+in place of the tool. The helper is then killed, the sleeper with it, and the helper started
+again, as launchd would."""
+import json
+import subprocess
+import time
+import unittest
+
+from e2e_support import STOPPED, PfCase, Sandbox, start_request
+
+S = Sandbox
+GATE_DIR = "kivo-crash"  # in the client's /run: the plan, the count, the log, the pause
+WRAPPED = ("route", "ifconfig", "pfctl")
+WRAPPER = """#!/bin/sh
+gate=%(gate)s
+if [ -f $gate/at ]; then
+  n=$(flock $gate/lock sh -c 'n=$(( $(cat %(gate)s/count 2>/dev/null || echo 0) + 1 )); echo $n > %(gate)s/count; echo $n')
+  echo "$n %(name)s $*" >> $gate/log
+  if [ "$n" = "$(cat $gate/at)" ]; then
+    echo $$ > $gate/paused
+    exec sleep 1000
+  fi
+fi
+exec %(real)s "$@"
+"""
+
+
+class CrashRecoveryTest(PfCase):
+    @classmethod
+    def prepare(cls):
+        super().prepare()
+        sb = cls.sb
+        sb.run("mkdir", "-p", "/opt/crash/real", f"/run/{GATE_DIR}")
+        # The stand-ins stay reachable for the wrappers at a second place.
+        sb.run("mount", "--bind", S.INSIDE_PLATFORM_DIR, "/opt/crash/real")
+        for name in WRAPPED:
+            cls.install_wrapper(name, f"/opt/crash/real/{name}", f"{S.INSIDE_PLATFORM_DIR}/{name}")
+        wg = f"{S.HELPER_TOOLS}/wg"
+        real_wg = sb.run("readlink", "-f", wg).stdout.strip()
+        cls.install_wrapper("wg", real_wg, wg)
+        # One clean round of every feature first, so what pf and nftables keep after a clean
+        # removal is part of the baseline.
+        for apply, undo in cls.scenarios().values():
+            sb.ctl(apply)
+            sb.ctl(undo)
+
+    @classmethod
+    def install_wrapper(cls, name, real, over):
+        sb = cls.sb
+        inside = f"/opt/crash/{name}"
+        sb.path(inside).write_text(WRAPPER % {"gate": f"/run/{GATE_DIR}", "name": name, "real": real})
+        sb.path(inside).chmod(0o755)
+        if name == "wg":
+            sb.run("ln", "-sfn", inside, over)
+        else:
+            sb.run("mount", "--bind", inside, over)
+
+    @classmethod
+    def scenarios(cls):
+        """Request and its undo, by name."""
+        return {
+            "tunnel": (json.dumps(start_request()), "StopTunnel"),
+            "tunnel_recover": (json.dumps(start_request()), "Recover"),
+            "split_bypass": (json.dumps({"ApplySplitBypass": {
+                "routes": [S.PUBLIC_IP, "198.51.100.128/25", "203.0.113.64/26"], "gateway": S.GATEWAY}}),
+                "RestoreSplitBypass"),
+            "kill_switch": (json.dumps({"ApplyKillSwitch": {"server_ip": S.SERVER_IP}}), "RemoveKillSwitch"),
+            "quic": (json.dumps({"SetQuicMitigation": {"enabled": True}}), "Recover"),
+        }
+
+    def gate(self, name=""):
+        return self.sb.run_path(GATE_DIR) / name
+
+    def snapshot(self):
+        sb = self.sb
+        return {
+            "routes": self.routes(),
+            "nft": sb.run("nft", "list", "ruleset").stdout,
+            "pf": (self.pf_info(), self.pf_tokens()),
+            "tunnel": self.tunnel_leftovers(),
+            "files": self.helper_files("com.kivovpn.helper."),
+        }
+
+    def helper_files(self, prefix):
+        return [f for f in super().helper_files(prefix) if not f.endswith(".sock")]
+
+    def run_to_step(self, request, step):
+        """Sends the request with the gate set to pause at `step`; True when it paused there,
+        False when the request finished first."""
+        for name in ("count", "log", "paused"):
+            self.gate(name).unlink(missing_ok=True)
+        self.gate("at").write_text(f"{step}\n")
+        client = self.sb.spawn(f"{S.INSIDE_BUILD_DIR}/kivo-helperctl", request,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not self.gate("paused").exists() and client.poll() is None:
+            self.assertLess(time.monotonic(), deadline, f"step {step} never came")
+            time.sleep(0.02)
+        paused = self.gate("paused").exists()
+        self.sb.stop_helper()
+        if paused:
+            self.sb.run("kill", "-9", self.gate("paused").read_text().strip(), check=False)
+        client.wait(10)
+        self.gate("at").unlink()
+        self.sb.start_helper()
+        return paused
+
+    def steps_of(self, request, undo):
+        """The tool runs of an uninterrupted request, as the wrappers log them."""
+        self.gate("at").write_text("0\n")
+        for name in ("count", "log"):
+            self.gate(name).unlink(missing_ok=True)
+        self.sb.ctl(request)
+        self.gate("at").unlink()
+        steps = self.gate("log").read_text().splitlines()
+        self.sb.ctl(undo)
+        return steps
+
+    def check_every_step(self, scenario, on_crash=None):
+        request, undo = self.scenarios()[scenario]
+        before = self.snapshot()
+        steps = self.steps_of(request, undo)
+        self.assertEqual(self.snapshot(), before, "a clean request and undo left something")
+        self.assertGreater(len(steps), 2)
+        # Waits (for the interface, say) may take more rounds than in the first run: go on
+        # until a request finishes before its step comes.
+        step, paused = 0, True
+        while paused:
+            step += 1
+            self.assertLess(step, len(steps) + 30, "the request never finished")
+            with self.subTest(step=step, tool=steps[step - 1] if step <= len(steps) else "a later one"):
+                paused = self.run_to_step(request, step)
+                if on_crash and paused:
+                    on_crash()
+                self.sb.ctl(undo)
+                self.assertEqual(self.snapshot(), before)
+        self.assertGreaterEqual(step, len(steps) + 1)
+
+    def test_tunnel_start_then_stop(self):
+        # Until the start is complete no tunnel is reported, whatever is half up.
+        self.check_every_step("tunnel", on_crash=lambda: self.assertEqual(self.request("Status"), STOPPED))
+
+    def test_tunnel_start_then_recover(self):
+        self.check_every_step("tunnel_recover")
+
+    def test_split_bypass_apply_then_restore(self):
+        self.check_every_step("split_bypass")
+
+    def test_kill_switch_apply_then_remove(self):
+        self.check_every_step("kill_switch")
+
+    def test_quic_block_then_recover(self):
+        self.check_every_step("quic")
+
+
+if __name__ == "__main__":
+    unittest.main()
