@@ -102,7 +102,8 @@ def _helper_pid(sb):
 
 
 def _request(sb, request):
-    code, out = sb.ctl(request)
+    # An update runs a pass at once, and with 256 routes over Python stand-ins that takes a while.
+    code, out = sb.ctl(request, timeout=APPLY_DEADLINE)
     if code != 0 or '"Error"' in out:
         raise RuntimeError(f"{request}: {out}")
     return out
@@ -190,6 +191,9 @@ def engine_figures(build):
 
 
 if __name__ == "__main__":
-    for f in engine_figures(Path(sys.argv[1])):
+    # engine_bench.py BUILD_DIR [passes|monitors]: these figures alone, as table rows.
+    only = sys.argv[2] if len(sys.argv) > 2 else None
+    chosen = {"passes": pass_figures, "monitors": monitor_figures}.get(only, engine_figures)
+    for f in chosen(Path(sys.argv[1])):
         ratio = "—" if f["ratio"] is None else f"{f['ratio']:.3f}×"
         print(f"| {f['figure']} | {ratio} | {f['value']} | {f['baseline']} |", flush=True)
