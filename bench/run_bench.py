@@ -7,6 +7,8 @@ and reported as the median of the per-round ratios, because the machines are noi
 - Every Google Benchmark program BUILD_DIR/bench/*_bench holding a pair NAME and NAME_baseline
   (arguments after a "/" alike) gives the figure NAME: time per iteration, NAME / baseline.
   A new benchmark is one more bench/*_bench.cpp with such a pair; nothing here changes.
+- The engines' figures (bench/engine_bench.py): one monitor pass of each engine over 0 to 256
+  applied routes, and the monitors' steady CPU with everything staged.
 - The daemon figures run the real com.kivovpn.helper as root in the sandbox
   (platform/sandbox) and reach its socket from outside, as the end-to-end tests do; their
   baseline is bench/baseline_server.c, a minimal thread-per-connection server.
@@ -25,6 +27,7 @@ from pathlib import Path
 SOURCE = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "platform" / "sandbox"))
 from sandbox import Sandbox  # noqa: E402
+from engine_bench import engine_figures  # noqa: E402
 
 ROUNDS = int(os.environ.get("KIVO_BENCH_ROUNDS", "7"))
 LATENCY_REQUESTS = 1000
@@ -190,7 +193,7 @@ def machine():
 def main():
     build, out = Path(sys.argv[1]), Path(sys.argv[2])
     started = machine()
-    figures = gbench_figures(build) + daemon_figures(build)
+    figures = gbench_figures(build) + daemon_figures(build) + engine_figures(build)
     ended = machine()
     lines = ["# Benchmarks", "",
              "Reproduce every figure with one command (as root; it builds `build/bench` and writes this file):", "",
