@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
-export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF -DKIVO_BUILD_BENCH=ON >/dev/null
 cmake --build build/bench
 /usr/bin/python3 bench/run_bench.py build/bench BENCHMARKS.md

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-20}"
 
-export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
 cmake --preset fuzz >/dev/null
 cmake --build build/fuzz
 mapfile -t programs < <(find build/fuzz -name CMakeFiles -prune -o -type f -perm -u+x -name '*_fuzz' -print | sort)

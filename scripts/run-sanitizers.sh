@@ -5,7 +5,7 @@
 # end-to-end scenarios run in the plain suite. Needs clang (setup.sh installs it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
 
 echo "== Unit tests under ASan+UBSan"
 cmake --preset asan >/dev/null

@@ -21,7 +21,8 @@ if ((${#missing[@]})); then
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# Paths relative to the checkout, so that a fresh clone reuses what an earlier build compiled.
-export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+# Paths relative to the checkout and no working directory in the hash (it only names the
+# debug info's compile folder), so that a fresh clone reuses what an earlier build compiled.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
 cmake --preset default >/dev/null
 cmake --build build/default
