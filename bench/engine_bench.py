@@ -20,13 +20,13 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "platform" / "sandbox"))
 from sandbox import Sandbox  # noqa: E402
+from helper_process import cpu_seconds, helper_pid  # noqa: E402
 
 ROUTE_COUNTS = [int(n) for n in os.environ.get("KIVO_BENCH_ENGINE_ROUTES", "0,16,64,256").split(",")]
 ENGINE_ROUNDS = int(os.environ.get("KIVO_BENCH_ENGINE_ROUNDS", "5"))
 MONITOR_ROUTES = int(os.environ.get("KIVO_BENCH_MONITOR_ROUTES", "256"))
 MONITOR_SECONDS = int(os.environ.get("KIVO_BENCH_MONITOR_SECONDS", "60"))
 APPLY_DEADLINE = 600  # the stand-ins are Python programs: 256 route adds take a while
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 LOAD = f"{Sandbox.INSIDE_BUILD_DIR}/bench/engine_pass_load"
 
 # An application for an engine to track: connected UDP sockets, one per /24, held until killed.
@@ -83,22 +83,8 @@ def pass_figures(build):
     return figures
 
 
-def _cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return sum(int(x) for x in fields[11:15]) / CLOCK_TICKS
 
 
-def _helper_pid(sb):
-    parent = sb._helper.pid
-    for entry in Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                if int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1]) == parent:
-                    return int(entry.name)
-            except (OSError, ValueError, IndexError):
-                continue
-    raise RuntimeError("the helper's process was not found")
 
 
 def _request(sb, request):
@@ -121,7 +107,7 @@ def _watch(sb, pid, seconds, refresh):
     """CPU seconds of the helper and its reaped tools over `seconds`, and the passes each engine
     made meanwhile (each pass stamps its record with the second it synced)."""
     stamps = {"custom_split": set(), "packet_steering": set()}
-    start_cpu, start = _cpu_seconds(pid), time.monotonic()
+    start_cpu, start = cpu_seconds(pid), time.monotonic()
     next_refresh = start
     while time.monotonic() - start < seconds:
         if refresh and time.monotonic() >= next_refresh:
@@ -132,14 +118,14 @@ def _watch(sb, pid, seconds, refresh):
                 stamps[name].add(stamp)
         time.sleep(0.2)
     elapsed = time.monotonic() - start
-    return _cpu_seconds(pid) - start_cpu, elapsed, {name: max(len(s) - 1, 0) for name, s in stamps.items()}
+    return cpu_seconds(pid) - start_cpu, elapsed, {name: max(len(s) - 1, 0) for name, s in stamps.items()}
 
 
 def monitor_figures(build):
     figures = []
     with Sandbox(build_dir=build) as sb:
         sb.start_helper()
-        pid = _helper_pid(sb)
+        pid = helper_pid(sb)
         time.sleep(3)
         idle_cpu, idle_wall, _ = _watch(sb, pid, MONITOR_SECONDS, None)
 

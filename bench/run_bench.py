@@ -28,6 +28,7 @@ SOURCE = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "platform" / "sandbox"))
 from sandbox import Sandbox  # noqa: E402
 from engine_bench import engine_figures  # noqa: E402
+from helper_process import cpu_seconds, helper_pid, proc_status  # noqa: E402
 
 ROUNDS = int(os.environ.get("KIVO_BENCH_ROUNDS", "7"))
 LATENCY_REQUESTS = 1000
@@ -36,7 +37,6 @@ THROUGHPUT_REQUESTS = 4000
 SOAK_REQUESTS = 100_000
 SOAK_CHUNKS = 10
 IDLE_SECONDS = 15  # covers every monitor's cadence (2, 3 and 5 s) more than twice
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def median_ratio(rounds):
@@ -87,30 +87,10 @@ def load(build, socket_path, *args):
     return report
 
 
-def proc_status(pid, key):
-    with open(f"/proc/{pid}/status") as f:
-        return int(next(line for line in f if line.startswith(key + ":")).split()[1])
 
 
-def cpu_seconds(pid):
-    """Own and reaped children's CPU time: the helper's tools count as its cost."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return sum(int(x) for x in fields[11:15]) / CLOCK_TICKS
 
 
-def helper_pid(sb):
-    """The helper's pid on the host: the child of the nsenter the sandbox started it with."""
-    parent = sb._helper.pid
-    for entry in Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                stat = (entry / "stat").read_text()
-            except OSError:
-                continue
-            if int(stat.rsplit(")", 1)[1].split()[1]) == parent:
-                return int(entry.name)
-    raise RuntimeError("the helper's process was not found")
 
 
 def daemon_figures(build):
