@@ -44,7 +44,9 @@ std::string new_profile_id() {
 }
 
 // The provider runs in a session of its own: it outlives the manager that started it.
-Result<long> spawn_provider(const StandinSettings& settings, const std::string& id) {
+// `previous` is a provider still taking its tunnel down: the new one starts after it is gone,
+// so that its teardown cannot remove the new tunnel's routes.
+Result<long> spawn_provider(const StandinSettings& settings, const std::string& id, long previous) {
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
@@ -55,6 +57,7 @@ Result<long> spawn_provider(const StandinSettings& settings, const std::string& 
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<std::string> args = {settings.provider_program, settings.store_dir, id};
+  if (previous > 0) args.push_back(std::to_string(previous));
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -116,9 +119,12 @@ class StandinConnection final : public VpnConnection {
       if (!profile) return fail("The VPN configuration is invalid.");
       if (!profile->enabled) return fail("The VPN configuration is disabled.");
       auto& record = prefs.connections[*id_];
-      if (record.status != kVpnDisconnected && provider_alive(record.pid)) return false;  // already on its way
+      bool alive = provider_alive(record.pid);
+      if (is_running(record.status) && alive) return false;  // already on its way
+      // A start while the last tunnel is still going down is honoured once it is down.
+      long previous = record.status == kVpnDisconnecting && alive ? record.pid : 0;
       // Started under the lock: the provider reads its configuration only after this is written.
-      KIVO_TRY(pid, spawn_provider(settings_, *id_));
+      KIVO_TRY(pid, spawn_provider(settings_, *id_, previous));
       record = {kVpnConnecting, pid};
       return true;
     });

@@ -125,6 +125,37 @@ TEST_F(Standin, ConnectionGoesThroughItsStatesWithTheProvider) {
   EXPECT_FALSE(provider_alive(getpid()));  // alive, but no provider
 }
 
+TEST_F(Standin, AStartWhileTheLastTunnelGoesDownStartsANewProviderAfterIt) {
+  // This provider takes a second to take its tunnel down and names its predecessor in a file.
+  std::ofstream(settings.provider_program)
+      << "#!/usr/bin/python3\nimport os, signal, sys, time\n"
+         "open(sys.argv[1] + '/../started.' + str(os.getpid()), 'w').write(' '.join(sys.argv[3:]))\n"
+         "signal.signal(signal.SIGTERM, lambda *a: (time.sleep(1), sys.exit(0)))\n"
+         "time.sleep(30)\n";
+  StandinNetworkExtension ne(settings);
+  auto m = ne.make_manager();
+  m->set_protocol_configuration(protocol);
+  m->set_enabled(true);
+  ASSERT_TRUE(save(*m).ok());
+  ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());
+  auto pid_of = [&] { return PreferencesStore(settings.store_dir).read()->connections.begin()->second.pid; };
+  long first = pid_of();
+  for (int i = 0; i < 200 && !std::filesystem::exists(dir + "/started." + std::to_string(first)); ++i)
+    std::this_thread::sleep_for(20ms);  // its SIGTERM handler is in place
+
+  m->connection().stop_vpn_tunnel();
+  EXPECT_EQ(m->connection().status(), kVpnDisconnecting);
+  ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());
+  EXPECT_EQ(m->connection().status(), kVpnConnecting);
+  long second = pid_of();
+  EXPECT_NE(second, first);
+  for (int i = 0; i < 200 && !std::filesystem::exists(dir + "/started." + std::to_string(second)); ++i)
+    std::this_thread::sleep_for(20ms);
+  std::ifstream started(dir + "/started." + std::to_string(second));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(started), {}), std::to_string(first));
+  m->connection().stop_vpn_tunnel();
+}
+
 TEST_F(Standin, EveryCallFailsOnDemand) {
   StandinNetworkExtension ne(settings);
   auto m = ne.make_manager();

@@ -137,6 +137,13 @@ class NeManagerTest(unittest.TestCase):
                                                 "matchPath": "/Applications/Mail.app/Contents/MacOS/Mail"}])
         self.assertFalse(profile["protocol"]["includeAllNetworks"])
         self.assertEqual(self.wait_for_status("connected")["appRuleCount"], 1)
+        # The removed profile's provider goes down beside the new tunnel without taking it along.
+        deadline = time.monotonic() + 10
+        while self.sb.run("pgrep", "-fc", "kivo-ne-provider", check=False).stdout.strip() != "1":
+            self.assertLess(time.monotonic(), deadline, "the full-tunnel provider did not go")
+            time.sleep(0.1)
+        self.assertEqual(self.answer("status")["status"], "connected")
+        self.assertEqual(len(self.utuns()), 1)
 
         # Excluding nothing includes Editor as well; the running tunnel is restarted.
         answer = self.answer("update-app-rules", {"excludedApps": []})
