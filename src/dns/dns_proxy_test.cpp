@@ -177,10 +177,26 @@ TEST(DnsProxy, RefusesWhatIsNotAnAddressBeforeRunningAnything) {
   EXPECT_TRUE(w.commands().empty());
 }
 
-TEST(DnsProxy, FailuresBeforeAnyChangeEndTheApplyAndLeaveNothing) {
+// Answers the n-th run of `line` (every run when n is 0) ahead of the world.
+void answer_nth(World& w, const std::string& line, int n, CommandResult result) {
+  w.before = [=, runs = 0](const std::string& seen) mutable -> std::optional<CommandResult> {
+    if (seen == line && (n == 0 || ++runs == n)) return result;
+    return std::nullopt;
+  };
+}
+
+// Before the first service changes or after: the services end as they were, with no record,
+// no redirection and no pf reference held. A check that says no and one that cannot tell undo alike.
+TEST(DnsProxy, EveryFailedApplyLeavesTheServicesAsTheyWere) {
+  const Lines set_then_undone = {
+      "networksetup -setdnsservers Wi-Fi 127.0.0.1", "networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1",
+      "networksetup -setdnsservers Thunderbolt Bridge 127.0.0.1", "networksetup -setdnsservers Wi-Fi Empty",
+      "networksetup -setdnsservers USB 10/100/1000 LAN 192.0.2.53 1.1.1.1",
+      "networksetup -setdnsservers Thunderbolt Bridge 9.9.9.9"};
   struct {
     std::function<void(World&)> break_it;
     std::string error;
+    Lines sets;
   } cases[] = {
       {[](World& w) { w.failures["networksetup -listallnetworkservices"] = "boom"; },
        "Failed to enumerate network services: boom"},
@@ -189,79 +205,34 @@ TEST(DnsProxy, FailuresBeforeAnyChangeEndTheApplyAndLeaveNothing) {
        "Failed to read DNS servers for 'Thunderbolt Bridge': boom"},
       {[](World& w) { w.failures["pfctl -E"] = "busy"; }, "Failed to enable PF for DNS redirection: busy"},
       {[](World& w) { w.failing_writes.insert(kDnsStatePath); }, "Failed to persist DNS state: Read-only file system"},
+      // Only the services set before the failing one are put back.
+      {[](World& w) { w.failures["networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1"] = "Permission denied"; },
+       "Failed setting DNS for 'USB 10/100/1000 LAN': Permission denied",
+       {"networksetup -setdnsservers Wi-Fi 127.0.0.1", "networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1",
+        "networksetup -setdnsservers Wi-Fi Empty"}},
+      // The tool takes the setting but shows the old one back.
+      {[](World& w) { answer_nth(w, "networksetup -setdnsservers Thunderbolt Bridge 127.0.0.1", 0, CommandResult("")); },
+       "Verification failed: service 'Thunderbolt Bridge' did not apply DNS 127.0.0.1", set_then_undone},
+      // The first read of a service is its backup, the second the check after setting.
+      {[](World& w) { answer_nth(w, "networksetup -getdnsservers Wi-Fi", 2, CommandResult(fail("timed out"))); },
+       "Failed to read DNS servers for 'Wi-Fi': timed out", set_then_undone},
+      // The first listing belongs to the install, the second to the check after the services.
+      {[](World& w) { answer_nth(w, kShow, 2, CommandResult(fail("pfctl: ioctl: Operation not permitted"))); },
+       "pfctl: ioctl: Operation not permitted", set_then_undone},
+      {[](World& w) { answer_nth(w, kShow, 2, CommandResult("")); },
+       "Verification failed: DNS PF redirection is not active", set_then_undone},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
     World w;
     c.break_it(w);
     auto before = w.services;
     EXPECT_EQ(DnsProxy(w).apply_dns_proxy("127.0.0.1").error(), c.error);
-    EXPECT_EQ(w.sets(), Lines{}) << c.error;
-    EXPECT_EQ(w.services, before) << c.error;
-    EXPECT_FALSE(w.anchor_loaded) << c.error;
-    EXPECT_EQ(w.tokens_held, 0) << c.error;
-    EXPECT_EQ(w.record(), "") << c.error;
-  }
-}
-
-TEST(DnsProxy, FailedSetPutsBackOnlyTheServicesBeforeIt) {
-  World w;
-  w.failures["networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1"] = "Permission denied";
-  EXPECT_EQ(DnsProxy(w).apply_dns_proxy("127.0.0.1").error(), "Failed setting DNS for 'USB 10/100/1000 LAN': Permission denied");
-  EXPECT_THAT(w.sets(), ElementsAre("networksetup -setdnsservers Wi-Fi 127.0.0.1",
-                                    "networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1",
-                                    "networksetup -setdnsservers Wi-Fi Empty"));
-  EXPECT_EQ(w.services, w.original);
-  EXPECT_EQ(w.record(), "");
-  EXPECT_FALSE(w.anchor_loaded);
-  EXPECT_EQ(w.tokens_held, 0);
-}
-
-// A check that says no and a check that cannot tell leave the services equally unknown: both undo.
-TEST(DnsProxy, FailedChecksAfterSettingUndoEverything) {
-  struct {
-    std::function<void(World&)> break_it;
-    std::string error;
-  } cases[] = {
-      // The tool takes the setting but shows the old one back.
-      {[](World& w) {
-         w.before = [](const std::string& line) -> std::optional<CommandResult> {
-           if (line == "networksetup -setdnsservers Thunderbolt Bridge 127.0.0.1") return CommandResult("");
-           return std::nullopt;
-         };
-       },
-       "Verification failed: service 'Thunderbolt Bridge' did not apply DNS 127.0.0.1"},
-      {[](World& w) {
-         w.before = [sets = 0](const std::string& line) mutable -> std::optional<CommandResult> {
-           if (starts_with(line, "networksetup -setdnsservers")) ++sets;
-           if (sets == 3 && line == "networksetup -getdnsservers Wi-Fi") return CommandResult(fail("timed out"));
-           return std::nullopt;
-         };
-       },
-       "Failed to read DNS servers for 'Wi-Fi': timed out"},
-      // The first listing belongs to the install, the second to the check after the services.
-      {[](World& w) {
-         w.before = [shows = 0](const std::string& line) mutable -> std::optional<CommandResult> {
-           if (line == kShow && ++shows == 2) return CommandResult(fail("pfctl: ioctl: Operation not permitted"));
-           return std::nullopt;
-         };
-       },
-       "pfctl: ioctl: Operation not permitted"},
-      {[](World& w) {
-         w.before = [shows = 0](const std::string& line) mutable -> std::optional<CommandResult> {
-           if (line == kShow && ++shows == 2) return CommandResult("");
-           return std::nullopt;
-         };
-       },
-       "Verification failed: DNS PF redirection is not active"},
-  };
-  for (auto& c : cases) {
-    World w;
-    c.break_it(w);
-    EXPECT_EQ(DnsProxy(w).apply_dns_proxy("127.0.0.1").error(), c.error);
-    EXPECT_EQ(w.services, w.original) << c.error;
-    EXPECT_EQ(w.record(), "") << c.error;
-    EXPECT_FALSE(w.anchor_loaded) << c.error;
-    EXPECT_EQ(w.tokens_held, 0) << c.error;
+    EXPECT_EQ(w.sets(), c.sets);
+    EXPECT_EQ(w.services, before);
+    EXPECT_FALSE(w.anchor_loaded);
+    EXPECT_EQ(w.tokens_held, 0);
+    EXPECT_EQ(w.record(), "");
   }
 }
 
