@@ -8,14 +8,18 @@ namespace kivo {
 namespace {
 
 const std::string kBundle = "/Applications/Kivo VPN.app/Contents/Resources/binaries/macos/";
+const std::string kHelper = "/Library/PrivilegedHelperTools/com.kivovpn.helper";
 const std::string kSupport = "/Users/ann/Library/Application Support/KivoVPN/binaries/macos/";
 
 TEST(ResolveBinaryPath, TakesTheFirstCandidateThatExists) {
   testing::FakeEnv env;
   EXPECT_EQ(resolve_binary_path(env, "wg").error(), "Missing privileged binary 'wg'");
-  // The support folder is known only through the installed helper's real location.
-  env.canonical["/Library/PrivilegedHelperTools/com.kivovpn.helper"] =
-      "/Users/ann/Library/Application Support/KivoVPN/com.kivovpn.helper";
+  // The support folder is known only through the installed helper's real location, three
+  // levels up; no installed helper, or one too close to the root, leaves it out.
+  EXPECT_EQ(binary_candidates(env, "wg").size(), 3u);
+  env.canonical[kHelper] = "/opt/com.kivovpn.helper";
+  EXPECT_EQ(binary_candidates(env, "wg").size(), 3u);
+  env.canonical[kHelper] = "/Users/ann/Library/Application Support/KivoVPN/com.kivovpn.helper";
   EXPECT_EQ(binary_candidates(env, "wg"),
             (std::vector<std::string>{"/Library/PrivilegedHelperTools/wg", kBundle + "x86_64/wg", kBundle + "wg",
                                       kSupport + "x86_64/wg", kSupport + "wg"}));
@@ -24,13 +28,6 @@ TEST(ResolveBinaryPath, TakesTheFirstCandidateThatExists) {
     env.existing_paths.insert(path);
     EXPECT_EQ(*resolve_binary_path(env, "wg"), path);
   }
-}
-
-TEST(ResolveBinaryPath, HelperTooCloseToTheRootLeavesTheSupportFolderOut) {
-  testing::FakeEnv env;
-  EXPECT_EQ(binary_candidates(env, "wg").size(), 3u);  // no installed helper
-  env.canonical["/Library/PrivilegedHelperTools/com.kivovpn.helper"] = "/opt/com.kivovpn.helper";
-  EXPECT_EQ(binary_candidates(env, "wg").size(), 3u);
 }
 
 }  // namespace

@@ -34,24 +34,6 @@ TEST(NetworkServices, ServersAreLinesUnlessTheToolSaysNoneAreSet) {
   for (const auto& [output, servers] : cases) EXPECT_EQ(parse_dns_servers(output), servers) << output;
 }
 
-TEST(NetworkServices, ReadsAndWritesThroughNetworksetup) {
-  testing::FakeEnv env;
-  env.script_ok("networksetup -listallnetworkservices", "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\n");
-  EXPECT_EQ(*list_network_services(env), Servers{"Wi-Fi"});
-  ASSERT_TRUE(set_service_dns_servers(env, "Wi-Fi", {}).ok());
-  ASSERT_TRUE(set_service_dns_servers(env, "Wi-Fi", {"127.0.0.1", "1.1.1.1"}).ok());
-  EXPECT_EQ(env.commands(), (Servers{"networksetup -listallnetworkservices", "networksetup -setdnsservers Wi-Fi Empty",
-                                     "networksetup -setdnsservers Wi-Fi 127.0.0.1 1.1.1.1"}));
-
-  env.script_fail("networksetup -listallnetworkservices", "boom");
-  EXPECT_EQ(list_network_services(env).error(), "Failed to enumerate network services: boom");
-  env.script_fail("networksetup -getdnsservers Wi-Fi", "boom");
-  EXPECT_EQ(get_service_dns_servers(env, "Wi-Fi").error(), "Failed to read DNS servers for 'Wi-Fi': boom");
-  EXPECT_EQ(dns_servers_match(env, "Wi-Fi", "127.0.0.1").error(), "Failed to read DNS servers for 'Wi-Fi': boom");
-  env.script_fail("networksetup -setdnsservers Wi-Fi Empty", "boom");
-  EXPECT_EQ(set_service_dns_servers(env, "Wi-Fi", {}).error(), "Failed setting DNS for 'Wi-Fi': boom");
-}
-
 TEST(NetworkServices, MatchMeansExactlyTheOneServer) {
   const std::pair<const char*, bool> cases[] = {
       {"127.0.0.1\n", true},

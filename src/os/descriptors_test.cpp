@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 namespace kivo {
 namespace {
 
@@ -33,11 +31,6 @@ TEST(Descriptors, AreBornCloseOnExec) {
   ASSERT_GE(listener, 0);
   EXPECT_TRUE(is_cloexec(listener));
   close(listener);
-}
-
-TEST(Descriptors, ErrorTextsAreTheSystemsOwn) {
-  EXPECT_EQ(system_error_text(ENOENT), "No such file or directory");
-  EXPECT_EQ(system_error_text(EBADF), "Bad file descriptor");
 }
 
 class BoundedIo : public ::testing::Test {

@@ -41,15 +41,6 @@ constexpr FeatureAnchor kStrict{.anchor = kDnsAnchor,
                                 .rules_missing = "Rules missing",
                                 .rules_remain = "Rules remain"};
 
-TEST(AnchorProcedure, MissingRequiredTokenLeavesEverythingForTheNextUnload) {
-  testing::FakeEnv env;
-  env.script_ok("pfctl -E", "pf already enabled");
-  EXPECT_EQ(load_anchor(env, kStrict, "rdr\n", [] { return Result<bool>(true); }).error(), "No token");
-  EXPECT_THAT(env.commands(),
-              ElementsAre("pfctl -a com.apple/251.KivoVPNDNS -f " + std::string(kDnsRulesPath), "pfctl -E"));
-  EXPECT_TRUE(env.files.count(kDnsRulesPath));
-}
-
 TEST(AnchorProcedure, VerifyErrorRollsBackWithoutTouchingTheKillSwitchRecord) {
   testing::FakeEnv env;
   env.files[kPfStatePath] = "{}";
