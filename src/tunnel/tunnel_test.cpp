@@ -17,9 +17,9 @@ using ::testing::ElementsAreArray;
 constexpr const char* kConfig = "/etc/wireguard/kivo.conf";
 constexpr const char* kWg = "/Library/PrivilegedHelperTools/wg";
 
-class TunnelTest : public ::testing::Test {
- protected:
-  TunnelTest() {
+// A helper machine with wireguard-go and wg installed, before any tunnel.
+struct Rig {
+  Rig() {
     env.existing_paths = {kConfig, "/Library/PrivilegedHelperTools/wireguard-go", kWg};
     // utun200..202 exist; utun203 is free until wireguard-go brings it up.
     env.script("ifconfig utun203", {fail("interface utun203 does not exist"), std::string()});
@@ -38,6 +38,8 @@ class TunnelTest : public ::testing::Test {
   Tunnel tunnel{env, split};
 };
 
+class TunnelTest : public ::testing::Test, public Rig {};
+
 TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsIt) {
   auto state = start();
   ASSERT_TRUE(state.ok()) << state.error();
@@ -53,48 +55,54 @@ TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsIt) {
   EXPECT_EQ(env.slept.count(), 0);
 }
 
-TEST_F(TunnelTest, EachFailedStepUndoesWhatCameBefore) {
+TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
+  const std::string kSpawn = "spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203";
+  const std::string kSetconf = std::string(kWg) + " setconf utun203 " + kConfig;
+  const std::string kSetIp = "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255";
   const std::string kHost = "route add -host 203.0.113.5 192.168.1.1";
   const std::string kLow = "route add -net 0.0.0.0/1 -interface utun203";
   const std::string kHigh = "route add -net 128.0.0.0/1 -interface utun203";
-  const std::string kSetconf = std::string(kWg) + " setconf utun203 " + kConfig;
-  const std::string kSetIp = "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255";
-  struct { std::string failing, message; std::vector<std::string> cleanup; } cases[] = {
-      {kSetconf, "wg setconf failed: boom", {"SIGKILL 4242", "ifconfig utun203 down"}},
-      {"ifconfig utun203 up", "ifconfig up failed: boom", {"SIGKILL 4242"}},
-      {kSetIp, "ifconfig set ip failed: boom", {"SIGKILL 4242"}},
-      {kHost, "failed to add host route 203.0.113.5 via 192.168.1.1: boom", {"SIGKILL 4242", "ifconfig utun203 down"}},
-      {kLow,
-       "failed to add default half-route 0.0.0.0/1 via utun203: boom",
+  const std::vector<std::string> kAllUndone = {"route delete -net 128.0.0.0/1 -interface utun203",
+                                               "route delete -net 0.0.0.0/1 -interface utun203",
+                                               "route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242",
+                                               "ifconfig utun203 down"};
+  auto failing = [](std::string line) {
+    return [line](testing::FakeEnv& env) { env.script_fail(line, "boom"); };
+  };
+  struct {
+    std::function<void(testing::FakeEnv&)> break_it;
+    std::string from, message;
+    std::vector<std::string> cleanup;
+  } cases[] = {
+      // Reported at once, without waiting for an interface.
+      {[](auto& env) { env.child_dies_after_probes = 0; }, kSpawn, "wireguard-go died immediately", {"SIGKILL 4242"}},
+      {failing(kSetconf), kSetconf, "wg setconf failed: boom", {"SIGKILL 4242", "ifconfig utun203 down"}},
+      {failing("ifconfig utun203 up"), "ifconfig utun203 up", "ifconfig up failed: boom", {"SIGKILL 4242"}},
+      {failing(kSetIp), kSetIp, "ifconfig set ip failed: boom", {"SIGKILL 4242"}},
+      {failing(kHost), kHost, "failed to add host route 203.0.113.5 via 192.168.1.1: boom",
+       {"SIGKILL 4242", "ifconfig utun203 down"}},
+      {failing(kLow), kLow, "failed to add default half-route 0.0.0.0/1 via utun203: boom",
        {"route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242", "ifconfig utun203 down"}},
-      {kHigh,
-       "failed to add default half-route 128.0.0.0/1 via utun203: boom",
+      {failing(kHigh), kHigh, "failed to add default half-route 128.0.0.0/1 via utun203: boom",
        {"route delete -net 0.0.0.0/1 -interface utun203", "route delete -host 203.0.113.5 192.168.1.1",
         "SIGKILL 4242", "ifconfig utun203 down"}},
+      {[](auto& env) { env.failing_writes.insert(kTunnelStatePath); }, kHigh,
+       "Failed to persist tunnel state: Read-only file system", kAllUndone},
+      // A child whose output cannot be drained does not stay up.
+      {[](auto& env) { env.release_fails = true; }, "release 4242",
+       "Failed to keep wireguard-go running: Resource temporarily unavailable", kAllUndone},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.failing);
-    env.clear_commands();
-    env.next_pid = 4242;
-    env.script("ifconfig utun203", {fail("absent"), std::string()});
-    env.script_fail(c.failing, "boom");
-    EXPECT_EQ(start().error(), c.message);
-    std::vector<std::string> expected{c.failing};
+    SCOPED_TRACE(c.message);
+    Rig rig;
+    c.break_it(rig.env);
+    EXPECT_EQ(rig.start().error(), c.message);
+    std::vector<std::string> expected{c.from};
     expected.insert(expected.end(), c.cleanup.begin(), c.cleanup.end());
-    EXPECT_THAT(commands_from(c.failing), ElementsAreArray(expected));
-    EXPECT_FALSE(env.files.count(kTunnelStatePath));
-    env.script_ok(c.failing);
+    EXPECT_THAT(rig.commands_from(c.from), ElementsAreArray(expected));
+    EXPECT_TRUE(rig.env.files.empty());
+    EXPECT_EQ(rig.env.slept.count(), 0);
   }
-}
-
-TEST_F(TunnelTest, UnrecordableTunnelIsTornDown) {
-  env.failing_writes.insert(kTunnelStatePath);
-  EXPECT_EQ(start().error(), "Failed to persist tunnel state: Read-only file system");
-  EXPECT_THAT(commands_from("route add -net 128.0.0.0/1 -interface utun203"),
-              ElementsAre("route add -net 128.0.0.0/1 -interface utun203",
-                          "route delete -net 128.0.0.0/1 -interface utun203",
-                          "route delete -net 0.0.0.0/1 -interface utun203",
-                          "route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242", "ifconfig utun203 down"));
 }
 
 TEST_F(TunnelTest, WhatTheUndoNeedsIsRecordedBeforeTheFirstRoute) {
@@ -150,24 +158,6 @@ TEST_F(TunnelTest, StartReplacesTheRecordedTunnelInsteadOfOrphaningIt) {
   EXPECT_TRUE(env.files.count(kSplitStatePath));
   EXPECT_EQ(env.files.at(kTunnelStatePath), encode_runtime_state(*state));
   EXPECT_FALSE(env.files.count(kTunnelStartingPath));
-}
-
-TEST_F(TunnelTest, ChildWhoseOutputCannotBeDrainedDoesNotStayUp) {
-  env.release_fails = true;
-  EXPECT_EQ(start().error(), "Failed to keep wireguard-go running: Resource temporarily unavailable");
-  EXPECT_THAT(commands_from("release 4242"),
-              ElementsAre("release 4242", "route delete -net 128.0.0.0/1 -interface utun203",
-                          "route delete -net 0.0.0.0/1 -interface utun203",
-                          "route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242", "ifconfig utun203 down"));
-  EXPECT_TRUE(env.files.empty());
-}
-
-TEST_F(TunnelTest, ChildThatExitsAtOnceIsReportedWithoutWaiting) {
-  env.child_dies_after_probes = 0;
-  EXPECT_EQ(start().error(), "wireguard-go died immediately");
-  EXPECT_EQ(env.slept.count(), 0);
-  EXPECT_THAT(commands_from("spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203"),
-              ElementsAre("spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203", "SIGKILL 4242"));
 }
 
 TEST_F(TunnelTest, InterfaceThatNeverAppearsTimesOutAfterFiftyRounds) {
