@@ -34,7 +34,6 @@ void expect_refusals(const std::vector<std::pair<std::string, std::string>>& cas
 }
 
 TEST(ParseRequest, AcceptedForms) {
-  EXPECT_TRUE(std::holds_alternative<Ping>(parsed("\"Ping\"")));
   EXPECT_TRUE(std::holds_alternative<Ping>(parsed("{\"Ping\":null}")));
   EXPECT_TRUE(std::holds_alternative<Recover>(parsed(" \t{ \"Recover\" :\r\n null }\n\n")));
   EXPECT_EQ(parsed(R"({"SetQuicMitigation":[true]})"), HelperRequest(SetQuicMitigation{true}));
@@ -162,7 +161,6 @@ TEST(ParseRequest, IgnoredMembersAcceptAnyGrammaticalValue) {
        "number out of range at line 1 column 57"},
       {R"({"UpdateCustomSplitEnginePids":{"generation":0e309,"apps":[]}})",
        "invalid type: floating point `0.0`, expected u64 at line 1 column 50"},
-      {R"({"ApplyDnsProxy":{"dns_ip":"\ud800"}})", "unexpected end of hex escape at line 1 column 35"},
       {R"({"ApplyDnsProxy":{"\udc00":"a"}})", "lone leading surrogate in hex escape at line 1 column 25"},
       {R"({"SetQuicMitigation":{"x":1e,"enabled":true}})", "invalid number at line 1 column 29"},
   });

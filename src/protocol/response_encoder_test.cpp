@@ -53,7 +53,7 @@ TEST(EncodeResponse, PacketSteeringStatusMemberOrder) {
             R"("enforcement_plan_revision":27,"enforcement_plan_summary":null,"note":null}})");
 }
 
-TEST(EncodeResponse, TextsRoundTripThroughTheRequestParser) {
+TEST(EncodeResponse, TextsAreEscapedAsTheRequestParserReadsThem) {
   // The request parser reads what the encoder writes; a dns_ip carries the text back.
   for (const std::string& text : {"quote \" and backslash \\ and slash /"s, "tab\tnew\nline\rcr\b\f"s,
                                   "\x01\x1f\x7f and nul \0 inside"s, "h\u00e9llo \u4e16\u754c \U0001F600"s}) {
@@ -66,9 +66,7 @@ TEST(EncodeResponse, TextsRoundTripThroughTheRequestParser) {
   }
   EXPECT_EQ(encode_response(response::Err{"X", "a\"b\\c\n\x01"}),
             R"({"Err":{"code":"X","message":"a\"b\\c\n\u0001"}})");
-}
-
-TEST(EncodeResponse, InvalidUtf8IsReplacedSoTheAnswerStaysJson) {
+  // Invalid UTF-8 is replaced so that the answer stays JSON.
   EXPECT_EQ(encode_response(response::Err{"TunnelStartFailed", "bad \xff byte"}),
             "{\"Err\":{\"code\":\"TunnelStartFailed\",\"message\":\"bad \xEF\xBF\xBD byte\"}}");
 }
