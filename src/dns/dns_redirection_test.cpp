@@ -80,11 +80,13 @@ TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
   };
   for (const auto& c : cases) {
     Pf pf;
+    pf.files[kPfStatePath] = "{}";  // the kill switch's, which no DNS rollback may take
     c.break_it(pf);
     EXPECT_EQ(install(pf).error(), c.error);
     EXPECT_EQ(pf.commands(), c.commands) << c.error;
     EXPECT_EQ(pf.files.count(kDnsRulesPath), c.rule_file_left ? 1u : 0u) << c.error;
     EXPECT_EQ(pf.files.count(kDnsStatePath), 0u) << c.error;  // no record claims an undone load
+    EXPECT_EQ(pf.files.count(kPfStatePath), 1u) << c.error;
   }
 }
 

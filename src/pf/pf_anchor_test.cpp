@@ -1,14 +1,9 @@
 #include "pf/pf_anchor.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "testing/fake_env.h"
 
 namespace kivo {
 namespace {
-
-using ::testing::ElementsAre;
 
 TEST(PfOutput, ParsesTheLastQualifyingToken) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
@@ -28,28 +23,6 @@ TEST(PfOutput, OneRuleLineMeansActiveRules) {
       has_active_anchor_rules("No ALTQ support in kernel\r\nALTQ related functions disabled\n  # note\n\n  \n"));
   EXPECT_TRUE(has_active_anchor_rules("No ALTQ support in kernel\n  block drop out quick all\n"));
   EXPECT_TRUE(has_active_anchor_rules("no altq support in kernel"));  // the notices are case-sensitive
-}
-
-// A feature that insists on a token and verifies translation rules, as the DNS redirection does.
-constexpr FeatureAnchor kStrict{.anchor = kDnsAnchor,
-                                .rules_path = kDnsRulesPath,
-                                .show_kind = "nat",
-                                .write_failed = "Failed to write",
-                                .load_failed = "Failed to load",
-                                .enable_failed = "Failed to enable",
-                                .token_missing = "No token",
-                                .rules_missing = "Rules missing",
-                                .rules_remain = "Rules remain"};
-
-TEST(AnchorProcedure, VerifyErrorRollsBackWithoutTouchingTheKillSwitchRecord) {
-  testing::FakeEnv env;
-  env.files[kPfStatePath] = "{}";
-  env.script_ok("pfctl -E", "Token : 31337");
-  EXPECT_EQ(load_anchor(env, kStrict, "rdr\n", [] { return Result<bool>(fail("own words")); }).error(), "own words");
-  EXPECT_THAT(env.commands(),
-              ElementsAre(::testing::_, "pfctl -E", "pfctl -a com.apple/251.KivoVPNDNS -F all", "pfctl -X 31337"));
-  EXPECT_FALSE(env.files.count(kDnsRulesPath));
-  EXPECT_TRUE(env.files.count(kPfStatePath));
 }
 
 }  // namespace
