@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -62,11 +63,8 @@ class SocketServerTest : public ::testing::Test {
     return out;
   }
   static bool readable_within(int fd, std::chrono::milliseconds wait) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    timeval tv{0, static_cast<suseconds_t>(std::chrono::microseconds(wait).count())};
-    return select(fd + 1, &set, nullptr, nullptr, &tv) == 1;
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, static_cast<int>(wait.count())) == 1;
   }
   std::string ask(std::string_view request) {
     int fd = connect_client();
