@@ -50,7 +50,6 @@ struct World : testing::FakeEnv {
       if (service == name) return &servers;
     return nullptr;
   }
-  DnsServers servers_of(const std::string& name) { return *find(name); }
   std::vector<std::pair<std::string, DnsServers>> original = services;
 
   std::optional<CommandResult> act(const std::string& line) {
@@ -128,10 +127,15 @@ TEST(DnsProxy, AppliesRecordsTheUserServersAndRestoresThem) {
   EXPECT_TRUE(w.commands().empty());
 }
 
-TEST(DnsProxy, SameTargetTwiceChangesNothingTheSecondTime) {
+// A proxy that has applied 127.0.0.1 over the world's services.
+class DnsProxyApplied : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok()); }
   World w;
-  DnsProxy dns(w);
-  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+  DnsProxy dns{w};
+};
+
+TEST_F(DnsProxyApplied, SameTargetTwiceChangesNothingTheSecondTime) {
   std::string record = w.record();
   w.clear_commands();
   EXPECT_EQ(*dns.apply_dns_proxy("127.0.0.1"), 3u);
@@ -147,10 +151,7 @@ TEST(DnsProxy, SameTargetTwiceChangesNothingTheSecondTime) {
   EXPECT_EQ(w.services, w.original);
 }
 
-TEST(DnsProxy, NewTargetRestoresFirstThenBacksUpTheRestoredServers) {
-  World w;
-  DnsProxy dns(w);
-  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+TEST_F(DnsProxyApplied, NewTargetRestoresFirstThenBacksUpTheRestoredServers) {
   w.clear_commands();
   EXPECT_EQ(*dns.apply_dns_proxy("2001:db8::53"), 3u);
   Lines commands = w.commands();
@@ -236,14 +237,11 @@ TEST(DnsProxy, EveryFailedApplyLeavesTheServicesAsTheyWere) {
   }
 }
 
-TEST(DnsProxy, RestoreSkipsDeletedServicesButRestoringBackupsDoesNot) {
-  World w;
-  DnsProxy dns(w);
-  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+TEST_F(DnsProxyApplied, RestoreSkipsDeletedServicesButRestoringBackupsDoesNot) {
   auto backups = read_dns_state(w)->services;
   w.services.erase(w.services.begin() + 1);
   EXPECT_EQ(*dns.restore_dns_proxy(), 3u);
-  EXPECT_EQ(w.servers_of("Thunderbolt Bridge"), Servers{"9.9.9.9"});
+  EXPECT_EQ(*w.find("Thunderbolt Bridge"), Servers{"9.9.9.9"});
 
   EXPECT_EQ(restore_dns_backups(w, backups).error(),
             "Failed setting DNS for 'USB 10/100/1000 LAN': USB 10/100/1000 LAN is not a recognized network "
@@ -251,10 +249,7 @@ TEST(DnsProxy, RestoreSkipsDeletedServicesButRestoringBackupsDoesNot) {
   EXPECT_TRUE(restore_dns_backups(w, {backups[0], backups[2]}).ok());
 }
 
-TEST(DnsProxy, RestoreGathersEveryProblemAndDropsTheRecordAnyway) {
-  World w;
-  DnsProxy dns(w);
-  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+TEST_F(DnsProxyApplied, RestoreGathersEveryProblemAndDropsTheRecordAnyway) {
   w.failures["networksetup -setdnsservers Wi-Fi Empty"] = "Permission denied";
   w.failures["networksetup -getdnsservers Thunderbolt Bridge"] = "timed out";
   w.failures[kFlush] = "busy";
@@ -265,13 +260,10 @@ TEST(DnsProxy, RestoreGathersEveryProblemAndDropsTheRecordAnyway) {
             "'Thunderbolt Bridge': timed out"
             " | Failed removing DNS PF redirection: DNS PF anchor still has active NAT rules after removal");
   EXPECT_EQ(w.record(), "");
-  EXPECT_EQ(w.servers_of("USB 10/100/1000 LAN"), (Servers{"192.0.2.53", "1.1.1.1"}));
+  EXPECT_EQ(*w.find("USB 10/100/1000 LAN"), (Servers{"192.0.2.53", "1.1.1.1"}));
 }
 
-TEST(DnsProxy, VerifyAnswersFromTheRecordTheServicesAndPf) {
-  World w;
-  DnsProxy dns(w);
-  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+TEST_F(DnsProxyApplied, VerifyAnswersFromTheRecordTheServicesAndPf) {
   EXPECT_EQ(*dns.verify_dns_proxy("::1"), (DnsVerification{false, 3}));
   *w.find("USB 10/100/1000 LAN") = Servers{"127.0.0.1", "1.1.1.1"};
   EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
@@ -319,10 +311,7 @@ TEST(DnsProxy, RecoveryRestoresOnlyALoopbackTargetWhoseProxyIsGone) {
   EXPECT_TRUE(w.tcp_probes.empty());
 }
 
-TEST(DnsProxy, RecoveryReportsARestoreWithProblems) {
-  World w;
-  DnsProxy dns(w);
-  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+TEST_F(DnsProxyApplied, RecoveryReportsARestoreWithProblems) {
   w.services.pop_back();
   w.failures["networksetup -setdnsservers Wi-Fi Empty"] = "Permission denied";
   dns.recover_stale_dns_state("helper startup");
@@ -335,10 +324,7 @@ TEST(DnsProxy, RecoveryReportsARestoreWithProblems) {
   EXPECT_EQ(w.record(), "");
 }
 
-TEST(DnsProxy, PreApplyRestoreWarningIsPrintedAndTheApplyGoesOn) {
-  World w;
-  DnsProxy dns(w);
-  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
+TEST_F(DnsProxyApplied, PreApplyRestoreWarningIsPrintedAndTheApplyGoesOn) {
   w.failures["networksetup -setdnsservers Thunderbolt Bridge 9.9.9.9"] = "Permission denied";
   EXPECT_EQ(*dns.apply_dns_proxy("10.0.0.53"), 3u);
   EXPECT_THAT(w.stderr_lines,
