@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <future>
 #include <thread>
 
 #include "base/text.h"
@@ -363,23 +363,18 @@ TEST(DnsProxy, CrashAnywhereInAnApplyIsUndoneByTheNextStart) {
 TEST(DnsProxy, WatchdogNeverRestoresInTheMiddleOfAnApply) {
   World w;
   DnsProxy dns(w);
-  std::mutex mu;
-  std::condition_variable cv;
-  bool paused = false, resume = false;
+  std::promise<void> paused, resume;
+  auto paused_seen = paused.get_future();
+  auto resumed = resume.get_future();
   w.before = [&](const std::string& line) -> std::optional<CommandResult> {
     if (line == "networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1") {
-      std::unique_lock lock(mu);
-      paused = true;
-      cv.notify_all();
-      cv.wait(lock, [&] { return resume; });
+      paused.set_value();
+      resumed.wait();
     }
     return std::nullopt;
   };
   std::thread apply([&] { EXPECT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok()); });
-  {
-    std::unique_lock lock(mu);
-    cv.wait(lock, [&] { return paused; });
-  }
+  paused_seen.wait();
   std::atomic<bool> recovered = false;
   std::thread watchdog([&] {
     dns.recover_stale_dns_state("watchdog");
@@ -388,11 +383,7 @@ TEST(DnsProxy, WatchdogNeverRestoresInTheMiddleOfAnApply) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(recovered);
   EXPECT_TRUE(w.tcp_probes.empty());
-  {
-    std::lock_guard lock(mu);
-    resume = true;
-  }
-  cv.notify_all();
+  resume.set_value();
   apply.join();
   watchdog.join();
   // It ran after the whole apply, found the proxy gone and put everything back.
