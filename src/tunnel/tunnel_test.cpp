@@ -74,6 +74,9 @@ TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
     std::string from, message;
     std::vector<std::string> cleanup;
   } cases[] = {
+      {[](auto& env) { env.script_ok("ifconfig utun203"); }, "ifconfig utun255",
+       "No free utun interfaces between 200 and 255", {}},
+      {[](auto& env) { env.spawn_fails = true; }, kSpawn, "No such file or directory", {}},
       // Reported at once, without waiting for an interface.
       {[](auto& env) { env.child_dies_after_probes = 0; }, kSpawn, "wireguard-go died immediately", {"SIGKILL 4242"}},
       {failing(kSetconf), kSetconf, "wg setconf failed: boom", {"SIGKILL 4242", "ifconfig utun203 down"}},
@@ -188,15 +191,6 @@ TEST_F(TunnelTest, ConfigDirectlyUnderRootIsAFullPath) {
   env.existing_paths.insert("/kivo.conf");
   auto state = start("/kivo.conf");
   EXPECT_TRUE(state.ok()) << state.error();
-}
-
-TEST_F(TunnelTest, StartFailsWhenNoInterfaceIsFreeOrTheChildCannotStart) {
-  env.script_ok("ifconfig utun203");
-  EXPECT_EQ(start().error(), "No free utun interfaces between 200 and 255");
-  EXPECT_EQ(env.commands().back(), "ifconfig utun255");
-  env.script_fail("ifconfig utun255", "absent");
-  env.spawn_fails = true;
-  EXPECT_EQ(start().error(), "No such file or directory");
 }
 
 TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownTheRecordedTunnel) {
