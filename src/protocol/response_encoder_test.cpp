@@ -8,16 +8,13 @@ namespace {
 using namespace std::string_literals;
 
 TEST(EncodeResponse, VariantsAreWrappedWithMembersInOrder) {
-  EXPECT_EQ(encode_response(response::Ok{}), "\"Ok\"");
   EXPECT_EQ(encode_response(response::Status{true, "utun200", 4294967295u}),
             R"({"Status":{"connected":true,"iface":"utun200","pid":4294967295}})");
   EXPECT_EQ(encode_response(response::DnsStatus{true, UINT64_MAX}),
             R"({"DnsStatus":{"active":true,"configured_services":18446744073709551615}})");
-  EXPECT_EQ(encode_response(response::CustomSplitEngineStatus{false, false, 2, 5, 0, std::nullopt}),
-            R"({"CustomSplitEngineStatus":{"staged":false,"active":false,"app_count":2,"route_count":5,)"
-            R"("dynamic_routes":0,"note":null}})");
-  EXPECT_EQ(encode_response(response::CustomSplitEngineStatus{true, true, 1, 1, 4, "ok"}),
-            R"({"CustomSplitEngineStatus":{"staged":true,"active":true,"app_count":1,"route_count":1,)"
+  // A null note is in the custom split dispatch test.
+  EXPECT_EQ(encode_response(response::CustomSplitEngineStatus{true, false, 2, 5, 4, "ok"}),
+            R"({"CustomSplitEngineStatus":{"staged":true,"active":false,"app_count":2,"route_count":5,)"
             R"("dynamic_routes":4,"note":"ok"}})");
 }
 
