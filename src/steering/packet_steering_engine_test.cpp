@@ -58,17 +58,17 @@ class EngineTest : public ::testing::Test {
 };
 
 TEST_F(EngineTest, StageChecksItsInputAndWaitsForTheFirstSnapshot) {
-  const std::pair<std::function<Result<PacketSteeringEngineReport>()>, std::string> refused[] = {
-      {[&] { return engine.stage_packet_steering_engine({kApp}, {}, "gateway", false); },
-       "Invalid IP provided: gateway"},
-      {[&] { return stage({kApp, "/Applications/Gone.app"}); },
-       "Packet steering app path does not exist: /Applications/Gone.app"},
-      {[&] { return stage({kApp}, {"1.2.3.0/24", "1.2.3.0/33"}); }, "CIDR prefix out of range in '1.2.3.0/33'"},
-      {[&] { return stage({kApp}, {"2001:db8::/129"}); }, "Invalid IPv6 route '2001:db8::/129'"},
+  const struct { std::vector<std::string> apps, routes; std::string gateway, error; } refused[] = {
+      {{kApp}, {}, "gateway", "Invalid IP provided: gateway"},
+      {{kApp, "/Applications/Gone.app"}, {}, kGw, "Packet steering app path does not exist: /Applications/Gone.app"},
+      {{kApp}, {"1.2.3.0/24", "1.2.3.0/33"}, kGw, "CIDR prefix out of range in '1.2.3.0/33'"},
+      {{kApp}, {"2001:db8::/129"}, kGw, "Invalid IPv6 route '2001:db8::/129'"},
   };
-  for (const auto& [call, error] : refused) EXPECT_EQ(call().error(), error);
+  for (const auto& c : refused)
+    EXPECT_EQ(engine.stage_packet_steering_engine(c.apps, c.routes, c.gateway, false).error(), c.error);
   EXPECT_FALSE(env.files.count(kPacketSteeringStatePath));
 
+  // The IPv6 gateway is asked for before the request is checked.
   table.intercept(kV6Default, {CommandResult("   route to: default\n    gateway: fe80::1%en0\n")});
   auto staged = stage({kApp, kOtherApp, kApp}, {"1.2.3.9/24", " 2001:DB8:0:1::5/32 ", "1.2.3.0/24"}, true);
   ASSERT_TRUE(staged.ok()) << staged.error();
