@@ -80,10 +80,9 @@ class FakeManager final : public TunnelProviderManager, public std::enable_share
 
  private:
   std::string name() const { return record_ ? record_->name : "new"; }
-  // Records the call; its completion fails with the call's fault, if any, or does the work.
+  // The completion holds the manager, so `work` may use it; a fault set for the call fails it instead.
   void finish(const std::string& call, Done done, std::function<Status()> work) {
     platform_.calls.push_back(call + " " + name());
-    // The completion holds the manager, so `work` may use it.
     platform_.complete(call, [self = shared_from_this(), call, done = std::move(done), work = std::move(work)] {
       if (auto fault = self->platform_.faults.find(call); fault != self->platform_.faults.end())
         return done(fail(fault->second));
