@@ -10,15 +10,14 @@ namespace {
 constexpr std::uint64_t kNow = 1700000000;
 
 TEST(FlowLearning, GapsAreCandidatesNotYetLearnedAndLearningStampsEverything) {
-  HelperPacketSteeringEngineState state;
-  state.candidate_route_last_seen_at_ipv4 = {{"17.1.2.3", kNow - 10}};
-  state.observed_destination_last_seen_at_ipv4 = {{"9.9.9.9", kNow - 46}, {"8.8.8.8", kNow - 45}};
-  state.observed_destination_last_seen_at_ipv6 = {{"2001:db8::9", kNow - 100}};
-  PacketSteeringObservationSnapshot snapshot;
-  snapshot.observed_public_destinations_ipv4 = {"17.1.2.3", "1.1.1.1"};
-  snapshot.candidate_routes_ipv4 = {"17.1.2.3", "1.1.1.1"};
-  snapshot.candidate_routes_ipv6 = {"2001:db8::1", "2001:db8::2"};
-  snapshot.tunnel_destinations_ipv6 = {"2001:db8::1"};
+  HelperPacketSteeringEngineState state{
+      .observed_destination_last_seen_at_ipv4 = {{"9.9.9.9", kNow - 46}, {"8.8.8.8", kNow - 45}},
+      .observed_destination_last_seen_at_ipv6 = {{"2001:db8::9", kNow - 100}},
+      .candidate_route_last_seen_at_ipv4 = {{"17.1.2.3", kNow - 10}}};
+  PacketSteeringObservationSnapshot snapshot{.observed_public_destinations_ipv4 = {"17.1.2.3", "1.1.1.1"},
+                                             .candidate_routes_ipv4 = {"17.1.2.3", "1.1.1.1"},
+                                             .candidate_routes_ipv6 = {"2001:db8::1", "2001:db8::2"},
+                                             .tunnel_destinations_ipv6 = {"2001:db8::1"}};
 
   EXPECT_EQ(count_packet_steering_first_hit_gaps(state, snapshot), (PacketSteeringFirstHitGaps{1, 2}));
   learn_packet_steering_observations(state, snapshot, kNow);

@@ -11,29 +11,17 @@ constexpr std::uint64_t kNow = 1700000000;
 using Routes = std::vector<std::string>;
 
 HelperPacketSteeringEngineState staged() {
-  HelperPacketSteeringEngineState state;
-  state.routes = {"1.2.3.0/24"};
-  state.gateway = "192.168.1.1";
-  state.pid_generation = 2;
-  state.updated_at = kNow - 1;
-  state.tracked_apps = {{"Firefox", "/f", {4711, 4712}}, {"Helper", "/h", {4711}}};
-  state.candidate_route_last_seen_at_ipv4 = {{"9.9.9.9", kNow - 50}, {"8.8.8.8", kNow - 5}};
-  state.applied_bypass_routes_ipv4 = {"8.8.8.8", "9.9.9.9"};
-  state.diagnostics.route_drift_routes_ipv4 = 1;
-  state.diagnostics.stale_pid_snapshots = 4;
-  state.engine_last_error = "old error";
-  return state;
+  return {.routes = {"1.2.3.0/24"}, .gateway = "192.168.1.1", .pid_generation = 2,
+          .tracked_apps = {{"Firefox", "/f", {4711, 4712}}, {"Helper", "/h", {4711}}}, .updated_at = kNow - 1,
+          .diagnostics = {.route_drift_routes_ipv4 = 1, .stale_pid_snapshots = 4},
+          .candidate_route_last_seen_at_ipv4 = {{"9.9.9.9", kNow - 50}, {"8.8.8.8", kNow - 5}},
+          .applied_bypass_routes_ipv4 = {"8.8.8.8", "9.9.9.9"}, .engine_last_error = "old error"};
 }
 
 PacketSteeringObservationSnapshot seen() {
-  PacketSteeringObservationSnapshot snapshot;
-  snapshot.observer = "nettop";
-  snapshot.active_excluded_flows_ipv4 = 3;
-  snapshot.tunnel_excluded_flows_ipv4 = 1;
-  snapshot.observed_public_destinations_ipv4 = {"17.1.2.3"};
-  snapshot.candidate_routes_ipv4 = {"17.1.2.3", "8.8.8.8"};
-  snapshot.tunnel_destinations_ipv4 = {"17.1.2.3"};
-  return snapshot;
+  return {.observer = "nettop", .active_excluded_flows_ipv4 = 3, .tunnel_excluded_flows_ipv4 = 1,
+          .observed_public_destinations_ipv4 = {"17.1.2.3"}, .candidate_routes_ipv4 = {"17.1.2.3", "8.8.8.8"},
+          .tunnel_destinations_ipv4 = {"17.1.2.3"}};
 }
 
 TEST(SteeringDiagnostics, AFreshObservationIsLearnedPlannedAndCounted) {
