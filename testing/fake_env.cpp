@@ -92,9 +92,7 @@ CommandResult FakeEnv::run_command(const std::string& program, const std::vector
 }
 
 bool FakeEnv::probe_command(const std::string& program, const std::vector<std::string>& args) {
-  std::string line = command_line(program, args);
-  record(line);
-  return answer(line).ok();
+  return run_command(program, args, std::nullopt).ok();
 }
 
 Result<std::unique_ptr<ChildProcess>> FakeEnv::spawn_child(const std::string& program,
