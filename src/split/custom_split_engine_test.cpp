@@ -88,7 +88,6 @@ TEST(CustomSplitEngine, StagingRefusesBadInputWithItsReason) {
       {{"/Applications/Chat.app", "  "}, {}, "192.0.2.1", "Custom split engine app path cannot be empty"},
       {{" /Applications/Gone.app "}, {}, "192.0.2.1", "Custom split engine app path does not exist: /Applications/Gone.app"},
       {{"/Applications/Chat.app"}, {"8.8.8.0/24", "fd00::/8"}, "192.0.2.1", "Invalid IPv4 CIDR address 'fd00::/8'"},
-      {{"/Applications/Chat.app"}, {"0.0.0.0/0"}, "192.0.2.1", "CIDR /0 is not allowed for split bypass"},
   };
   for (const auto& c : cases) {
     Machine m;

@@ -114,23 +114,6 @@ TEST_F(SteeringRoutesTest, FailuresKeepTheLastRouteErrorAndOnlyWhatIsInPlace) {
   }
 }
 
-TEST_F(SteeringRoutesTest, ReservedRoutesAreNeverTouchedButCountAsInPlace) {
-  std::set<std::string> reserved{"10.0.0.0/8", "203.0.113.1", "9.9.9.9"};
-  state.applied_bypass_routes_ipv4 = {"10.0.0.0/8", "9.9.9.9"};
-  state.enforcement_ready_routes_ipv4 = {"10.0.0.0/8", "203.0.113.1"};
-  EXPECT_EQ(apply(reserved), std::nullopt);
-  EXPECT_THAT(env.commands(), IsEmpty());
-  EXPECT_EQ(state.applied_bypass_routes_ipv4, (Lines{"10.0.0.0/8", "203.0.113.1"}));
-
-  // Withdrawn wholesale (a stale snapshot, say), they still stay in the kernel.
-  table.set("11.11.11.11", kGw);
-  state.applied_bypass_routes_ipv4.push_back("11.11.11.11");
-  EXPECT_EQ(apply(reserved, /*allowed=*/false), std::nullopt);
-  EXPECT_THAT(env.commands(),
-              ElementsAre("route -n get 11.11.11.11", "route -n delete -host 11.11.11.11 192.0.2.1"));
-  EXPECT_THAT(state.applied_bypass_routes_ipv4, IsEmpty());
-}
-
 TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
   state.applied_bypass_routes_ipv4 = {"1.1.1.1", "10.0.0.0/8", "2.2.2.2", "3.3.3.3"};
   state.applied_bypass_routes_ipv6 = {"2001:db8::1"};
