@@ -76,15 +76,14 @@ TEST(SteeringDiagnostics, AFailedObservationKeepsTheFlowCountsItCannotKnow) {
 // way: passes that see the same picture are one plan, not a new revision each, with or without a
 // persisting route error; a newly learned route raises the revision by one.
 TEST(SteeringDiagnostics, OnlyANewPictureRaisesThePlansRevision) {
-  for (std::optional<std::string> error :
-       {std::optional<std::string>(), std::optional<std::string>("Failed adding packet steering route 17.1.2.3: File exists")}) {
-    SCOPED_TRACE(error.value_or("no error"));
+  for (std::string failure : {"", "Failed adding packet steering route 17.1.2.3: File exists"}) {
+    SCOPED_TRACE(failure);
     auto state = staged();
     auto snapshot = seen();
     auto pass = [&](std::uint64_t now) {
       state.updated_at = now;
       record_packet_steering_observation(state, snapshot, true, now);
-      state.engine_last_error = error;
+      if (!failure.empty()) state.engine_last_error = failure;
       finish_packet_steering_enforcement_plan(state, true, now);
     };
     pass(kNow);
