@@ -92,15 +92,13 @@ CommandResult FakeEnv::run_command(const std::string& program, const std::vector
 }
 
 bool FakeEnv::probe_command(const std::string& program, const std::vector<std::string>& args) {
-  std::string line = command_line(program, args);
-  record(line);
-  return answer(line).ok();
+  return run_command(program, args, std::nullopt).ok();
 }
 
 Result<std::unique_ptr<ChildProcess>> FakeEnv::spawn_child(const std::string& program,
                                                            const std::vector<std::string>& args) {
   record("spawn " + command_line(program, args));
-  if (spawn_fails) return fail(spawn_error);
+  if (spawn_fails) return fail("No such file or directory");
   std::uint32_t pid = next_pid++;
   live_pids.insert(pid);
   return std::unique_ptr<ChildProcess>(std::make_unique<FakeChild>(*this, pid));

@@ -36,7 +36,6 @@ class FakeEnv : public Env {
   // Spawned children: pid handed out next, and whether they stay alive.
   std::uint32_t next_pid = 4242;
   bool spawn_fails = false;
-  std::string spawn_error = "No such file or directory";
   int child_dies_after_probes = -1;  // -1: never
   bool release_fails = false;        // no thread for a released child's output
   std::set<std::uint32_t> live_pids;

@@ -57,38 +57,38 @@ class FakeManager final : public TunnelProviderManager, public std::enable_share
   void set_app_rules(const std::vector<AppRule>& rules) override { settings_.app_rules = rules; }
 
   void save_to_preferences(Done done) override {
-    platform_.calls.push_back("save " + name());
-    platform_.complete("save", [self = shared_from_this(), done] {
-      if (auto fault = self->platform_.faults.find("save"); fault != self->platform_.faults.end())
-        return done(fail(fault->second));
-      self->record_ = self->platform_.save_record(self->record_, self->settings_);
-      done({});
+    finish("save", std::move(done), [this]() -> Status {
+      record_ = platform_.save_record(record_, settings_);
+      return {};
     });
   }
   void load_from_preferences(Done done) override {
-    platform_.calls.push_back("load " + name());
-    platform_.complete("load", [self = shared_from_this(), done] {
-      if (auto fault = self->platform_.faults.find("load"); fault != self->platform_.faults.end())
-        return done(fail(fault->second));
-      if (!self->record_) return done(fail("The VPN configuration could not be found."));
-      self->settings_ = *self->record_;
-      done({});
+    finish("load", std::move(done), [this]() -> Status {
+      if (!record_) return fail("The VPN configuration could not be found.");
+      settings_ = *record_;
+      return {};
     });
   }
   void remove_from_preferences(Done done) override {
-    platform_.calls.push_back("remove " + name());
-    platform_.complete("remove", [self = shared_from_this(), done] {
-      if (auto fault = self->platform_.faults.find("remove"); fault != self->platform_.faults.end())
-        return done(fail(fault->second));
-      auto& stored = self->platform_.stored;
-      stored.erase(std::remove(stored.begin(), stored.end(), self->record_), stored.end());
-      done({});
+    finish("remove", std::move(done), [this]() -> Status {
+      auto& stored = platform_.stored;
+      stored.erase(std::remove(stored.begin(), stored.end(), record_), stored.end());
+      return {};
     });
   }
   VpnConnection& connection() override { return connection_; }
 
  private:
   std::string name() const { return record_ ? record_->name : "new"; }
+  // The completion holds the manager, so `work` may use it; a fault set for the call fails it instead.
+  void finish(const std::string& call, Done done, std::function<Status()> work) {
+    platform_.calls.push_back(call + " " + name());
+    platform_.complete(call, [self = shared_from_this(), call, done = std::move(done), work = std::move(work)] {
+      if (auto fault = self->platform_.faults.find(call); fault != self->platform_.faults.end())
+        return done(fail(fault->second));
+      done(work());
+    });
+  }
   FakePlatform& platform_;
   std::shared_ptr<FakeRecord> record_;
   FakeConnection connection_;

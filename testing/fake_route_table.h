@@ -26,10 +26,6 @@ class FakeRouteTable {
     std::lock_guard lock(mu_);
     routes_[destination] = gateway;
   }
-  void erase(const std::string& destination) {
-    std::lock_guard lock(mu_);
-    routes_.erase(destination);
-  }
   std::map<std::string, std::string> routes() const {
     std::lock_guard lock(mu_);
     return routes_;

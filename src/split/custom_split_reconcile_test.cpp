@@ -24,14 +24,7 @@ std::string del(const std::string& route) { return "route -n delete -net " + rou
 // An engine with a fresh snapshot of two processes (one listed twice), one static route and
 // whatever dynamic routes a case gives it.
 struct Engine : testing::FakeEnv {
-  Engine() {
-    epoch_seconds = kNow;
-    state.routes = {"8.8.8.0/24"};
-    state.gateway = "192.0.2.1";
-    state.pid_generation = 3;
-    state.tracked_apps = {{"Chat", "/c", {42, 41}}, {"Helper", "/h", {42}}};
-    state.updated_at = kNow - 15;
-  }
+  Engine() { epoch_seconds = kNow; }
   void stage(std::vector<std::string> dynamic = {}, LastSeen last_seen = {}) {
     state.dynamic_routes = std::move(dynamic);
     state.dynamic_route_last_seen_at = std::move(last_seen);
@@ -39,7 +32,9 @@ struct Engine : testing::FakeEnv {
   }
   HelperCustomSplitEngineState record() { return *read_custom_split_engine_state(*this); }
   Status pass() { return reconcile_custom_split_engine_routes(*this); }
-  HelperCustomSplitEngineState state;
+  HelperCustomSplitEngineState state{.routes = {"8.8.8.0/24"}, .gateway = "192.0.2.1", .pid_generation = 3,
+                                     .tracked_apps = {{"Chat", "/c", {42, 41}}, {"Helper", "/h", {42}}},
+                                     .updated_at = kNow - 15};
 };
 
 TEST(CustomSplitReconcile, ObservesThePublicSlash24sOfIpv4PeersOutsideStaticRoutes) {

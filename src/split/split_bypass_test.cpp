@@ -109,7 +109,7 @@ TEST_F(SplitBypassTest, EveryRouteIsRecordedBeforeTheFirstIsAdded) {
   EXPECT_EQ(env.files.at(kSplitStatePath), whole);
 }
 
-TEST_F(SplitBypassTest, RestoreLeavesSteeringRoutesAndCountsGoneRoutesAsRemoved) {
+TEST_F(SplitBypassTest, RestoreLeavesSteeringRoutesCountsGoneOnesAsRemovedAndJoinsFailures) {
   record({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"});
   env.files[kPacketSteeringStatePath] =
       R"({"app_paths":[],"routes":[],"gateway":"192.168.1.1","allow_lan":false,"pid_generation":0,)"
@@ -120,9 +120,7 @@ TEST_F(SplitBypassTest, RestoreLeavesSteeringRoutesAndCountsGoneRoutesAsRemoved)
                                           "route -n delete -host 3.3.3.3 192.168.1.1"));
   EXPECT_FALSE(env.files.count(kSplitStatePath));
   EXPECT_EQ(*split.restore_split_bypass(), 0u);
-}
 
-TEST_F(SplitBypassTest, RestoreJoinsFailuresAndLeavesUnreadableRecordsAlone) {
   record({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"});
   env.script_fail("route -n delete -host 1.1.1.1 192.168.1.1", "Permission denied");
   env.script_fail("route -n delete -host 3.3.3.3 192.168.1.1", "busy");

@@ -11,13 +11,9 @@ constexpr std::uint64_t kNow = 1700000000;
 
 // One excluded process, fresh, nothing noteworthy: the plan is stable and ready.
 HelperPacketSteeringEngineState live_state() {
-  HelperPacketSteeringEngineState state;
-  state.pid_generation = 3;
-  state.updated_at = kNow - 2;
-  state.diagnostics.tracked_processes = 1;
-  state.diagnostics.observation_source = "nettop";
-  state.planned_bypass_routes_ipv4 = {"1.2.3.0/24", "17.1.2.3"};
-  return state;
+  return {.pid_generation = 3, .updated_at = kNow - 2,
+          .diagnostics = {.observation_source = "nettop", .tracked_processes = 1},
+          .planned_bypass_routes_ipv4 = {"1.2.3.0/24", "17.1.2.3"}};
 }
 
 TEST(EnforcementPlan, SummaryNamesTheFirstMatchingSituation) {

@@ -15,13 +15,10 @@ const std::string kLsof = "lsof -n -P -a -i -p 12,4711,4712";
 const std::string kLsofTimedOut = "lsof timed out after 1500 ms";
 
 struct Observation : ::testing::Test {
-  Observation() {
-    state.tracked_apps = {{"Firefox", "/f", {4712, 4711}}, {"Chat", "/c", {12, 4711}}};
-    state.routes = {"1.0.0.0/8"};
-  }
   Result<PacketSteeringObservationSnapshot> observe() { return observe_packet_steering_flows(env, state); }
   testing::FakeEnv env;
-  HelperPacketSteeringEngineState state;
+  HelperPacketSteeringEngineState state{.routes = {"1.0.0.0/8"},
+                                        .tracked_apps = {{"Firefox", "/f", {4712, 4711}}, {"Chat", "/c", {12, 4711}}}};
 };
 
 TEST_F(Observation, NettopIsAskedOncePerPidInAscendingOrderWithinItsLimit) {

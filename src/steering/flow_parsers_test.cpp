@@ -83,17 +83,6 @@ TEST(NettopFlows, FlowsUnderTrackedProcessesBecomeDestinationsAndCandidates) {
   EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv4, 2u);
   EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 1u);
   EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv6, 1u);
-}
-
-TEST(NettopFlows, TheSingleFlowOfASampleCountsOnce) {
-  auto snapshot = parse_nettop_flows(
-      "12:00:00.1,firefox.4711,\n12:00:00.1,tcp4 192.168.1.5:50000<->17.1.2.3:443,utun4,\n", {4711}, {});
-  PacketSteeringObservationSnapshot expected;
-  expected.observer = "nettop";
-  expected.active_excluded_flows_ipv4 = expected.tunnel_excluded_flows_ipv4 = 1;
-  expected.observed_public_destinations_ipv4 = expected.candidate_routes_ipv4 = expected.tunnel_destinations_ipv4 =
-      Strings{"17.1.2.3"};
-  EXPECT_EQ(snapshot, expected);
   EXPECT_EQ(parse_nettop_flows("", {4711}, {}), PacketSteeringObservationSnapshot{"nettop"});
 }
 

@@ -58,17 +58,17 @@ class EngineTest : public ::testing::Test {
 };
 
 TEST_F(EngineTest, StageChecksItsInputAndWaitsForTheFirstSnapshot) {
-  const std::pair<std::function<Result<PacketSteeringEngineReport>()>, std::string> refused[] = {
-      {[&] { return engine.stage_packet_steering_engine({kApp}, {}, "gateway", false); },
-       "Invalid IP provided: gateway"},
-      {[&] { return stage({kApp, "/Applications/Gone.app"}); },
-       "Packet steering app path does not exist: /Applications/Gone.app"},
-      {[&] { return stage({kApp}, {"1.2.3.0/24", "1.2.3.0/33"}); }, "CIDR prefix out of range in '1.2.3.0/33'"},
-      {[&] { return stage({kApp}, {"2001:db8::/129"}); }, "Invalid IPv6 route '2001:db8::/129'"},
+  const struct { std::vector<std::string> apps, routes; std::string gateway, error; } refused[] = {
+      {{kApp}, {}, "gateway", "Invalid IP provided: gateway"},
+      {{kApp, "/Applications/Gone.app"}, {}, kGw, "Packet steering app path does not exist: /Applications/Gone.app"},
+      {{kApp}, {"1.2.3.0/24", "1.2.3.0/33"}, kGw, "CIDR prefix out of range in '1.2.3.0/33'"},
+      {{kApp}, {"2001:db8::/129"}, kGw, "Invalid IPv6 route '2001:db8::/129'"},
   };
-  for (const auto& [call, error] : refused) EXPECT_EQ(call().error(), error);
+  for (const auto& c : refused)
+    EXPECT_EQ(engine.stage_packet_steering_engine(c.apps, c.routes, c.gateway, false).error(), c.error);
   EXPECT_FALSE(env.files.count(kPacketSteeringStatePath));
 
+  // The IPv6 gateway is asked for before the request is checked.
   table.intercept(kV6Default, {CommandResult("   route to: default\n    gateway: fe80::1%en0\n")});
   auto staged = stage({kApp, kOtherApp, kApp}, {"1.2.3.9/24", " 2001:DB8:0:1::5/32 ", "1.2.3.0/24"}, true);
   ASSERT_TRUE(staged.ok()) << staged.error();
@@ -85,7 +85,6 @@ TEST_F(EngineTest, StageChecksItsInputAndWaitsForTheFirstSnapshot) {
   EXPECT_EQ(state.ipv6_gateway, "fe80::1%en0");
   EXPECT_EQ(state.static_bypass_routes_ipv4,
             (Lines{"1.2.3.0/24", "10.0.0.0/8", "169.254.0.0/16", "172.16.0.0/12", "192.168.0.0/16"}));
-  EXPECT_EQ(state.pid_generation, 0u);
   // Only the IPv6 gateway probe ran: nothing is routed before a snapshot arrives.
   EXPECT_THAT(env.commands(), Contains(kV6Default));
   EXPECT_THAT(table.routes(), IsEmpty());
@@ -102,8 +101,6 @@ TEST_F(EngineTest, ASnapshotSteersItsPublicHostsAroundTheTunnelAndRecyclesStuckF
                                           "pfctl -k 0.0.0.0/0 -k 17.1.2.3"));
   EXPECT_TRUE(updated->active);
   EXPECT_EQ(updated->route_count, 2u);
-  EXPECT_EQ(updated->diagnostics.tunnel_excluded_flows_ipv4, 1u);
-  EXPECT_EQ(updated->diagnostics.first_hit_gap_routes_ipv4, 1u);
   EXPECT_EQ(updated->diagnostics.enforcement_plan_revision, 2u);  // staged, then the first snapshot
   EXPECT_THAT(updated->note, ::testing::StartsWith("Packet steering engine diagnostics are live. observer=nettop "
                                                    "PID generation=3 tracked_processes=1 ipv4_flows=1 ipv6_flows=1"));
@@ -204,10 +201,9 @@ TEST_F(EngineTest, RestoreRemovesTheEnginesRoutesAndTheNextStageReusesTheCache) 
   EXPECT_FALSE(env.files.count(kPacketSteeringStatePath));
   auto cache = read_packet_steering_cache(env);
   ASSERT_TRUE(cache.ok());
-  EXPECT_EQ(cache->candidate_route_last_seen_at_ipv4.size(), 2u);
   EXPECT_EQ(cache->saved_at, env.epoch_seconds);
 
-  auto staged = stage();
+  auto staged = stage();  // the note counts what the cache kept
   EXPECT_EQ(staged->note,
             "Packet steering engine staged. Reusing 2 cached IPv4 routes and 0 cached IPv6 routes while waiting for "
             "the first excluded-process snapshot.");

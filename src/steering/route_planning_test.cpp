@@ -8,11 +8,9 @@ namespace {
 using Routes = std::vector<std::string>;
 
 TEST(RoutePlanning, StaticRoutesSplitByFamilyWithTheLanRangesWhenAllowed) {
-  HelperPacketSteeringEngineState state;
-  state.routes = {"1.2.3.0/24", "2001:db8::/32", "1.2.3.0/24"};
-  state.allow_lan = true;
-  state.candidate_route_last_seen_at_ipv4 = {{"10.0.0.0/8", 1}, {"9.9.9.9", 1}};
-  state.candidate_route_last_seen_at_ipv6 = {{"2606:4700::1", 1}};
+  HelperPacketSteeringEngineState state{.routes = {"1.2.3.0/24", "2001:db8::/32", "1.2.3.0/24"}, .allow_lan = true,
+                                        .candidate_route_last_seen_at_ipv4 = {{"10.0.0.0/8", 1}, {"9.9.9.9", 1}},
+                                        .candidate_route_last_seen_at_ipv6 = {{"2606:4700::1", 1}}};
   update_packet_steering_planned_routes_for_state(state);
   EXPECT_EQ(state.static_bypass_routes_ipv4,
             (Routes{"1.2.3.0/24", "10.0.0.0/8", "169.254.0.0/16", "172.16.0.0/12", "192.168.0.0/16"}));

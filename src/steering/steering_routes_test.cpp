@@ -18,16 +18,12 @@ const std::string kGw6 = "fe80::1%en0";
 
 class SteeringRoutesTest : public ::testing::Test {
  protected:
-  SteeringRoutesTest() {
-    state.gateway = kGw;
-    state.ipv6_gateway = kGw6;
-  }
   std::optional<std::string> apply(const std::set<std::string>& reserved = {}, bool allowed = true) {
     return apply_packet_steering_routes(env, state, reserved, allowed);
   }
   testing::FakeEnv env;
   testing::FakeRouteTable table{env};
-  HelperPacketSteeringEngineState state;
+  HelperPacketSteeringEngineState state{.gateway = kGw, .ipv6_gateway = kGw6};
 };
 
 TEST_F(SteeringRoutesTest, AnAppliedRouteOnAnotherGatewayDriftsAndIsReplacedInTheSamePass) {
@@ -114,27 +110,8 @@ TEST_F(SteeringRoutesTest, FailuresKeepTheLastRouteErrorAndOnlyWhatIsInPlace) {
     EXPECT_EQ(apply(), c.error);
     EXPECT_EQ(state.applied_bypass_routes_ipv4, c.applied);
     EXPECT_THAT(state.applied_bypass_routes_ipv6, IsEmpty());
-    state = HelperPacketSteeringEngineState{};
-    state.gateway = kGw;
-    state.ipv6_gateway = kGw6;
+    state = {.gateway = kGw, .ipv6_gateway = kGw6};
   }
-}
-
-TEST_F(SteeringRoutesTest, ReservedRoutesAreNeverTouchedButCountAsInPlace) {
-  std::set<std::string> reserved{"10.0.0.0/8", "203.0.113.1", "9.9.9.9"};
-  state.applied_bypass_routes_ipv4 = {"10.0.0.0/8", "9.9.9.9"};
-  state.enforcement_ready_routes_ipv4 = {"10.0.0.0/8", "203.0.113.1"};
-  EXPECT_EQ(apply(reserved), std::nullopt);
-  EXPECT_THAT(env.commands(), IsEmpty());
-  EXPECT_EQ(state.applied_bypass_routes_ipv4, (Lines{"10.0.0.0/8", "203.0.113.1"}));
-
-  // Withdrawn wholesale (a stale snapshot, say), they still stay in the kernel.
-  table.set("11.11.11.11", kGw);
-  state.applied_bypass_routes_ipv4.push_back("11.11.11.11");
-  EXPECT_EQ(apply(reserved, /*allowed=*/false), std::nullopt);
-  EXPECT_THAT(env.commands(),
-              ElementsAre("route -n get 11.11.11.11", "route -n delete -host 11.11.11.11 192.0.2.1"));
-  EXPECT_THAT(state.applied_bypass_routes_ipv4, IsEmpty());
 }
 
 TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
@@ -161,9 +138,7 @@ TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
 
 TEST(VerifyPacketSteeringRouteGateway, ComparesTheNextHopOfTheRoutesFamily) {
   testing::FakeEnv env;
-  HelperPacketSteeringEngineState state;
-  state.gateway = kGw;
-  state.ipv6_gateway = kGw6;
+  HelperPacketSteeringEngineState state{.gateway = kGw, .ipv6_gateway = kGw6};
   env.script_ok("route -n get 5.5.0.0", "   route to: 5.5.0.0\n    gateway: 192.0.2.1\n");
   env.script_ok("route -n get -inet6 2001:db8::", "    gateway: fe80::1%en0\n");
   env.script_ok("route -n get 6.6.6.6", "   route to: 6.6.6.6\n  interface: utun200\n");

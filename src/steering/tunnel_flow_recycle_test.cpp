@@ -16,17 +16,15 @@ const std::string kKillV6 = "pfctl -k ::/0 -k 2606:4700::1";
 
 class RecycleTest : public ::testing::Test {
  protected:
-  RecycleTest() {
-    state.tunnel_destination_last_seen_at_ipv4 = {{"17.1.2.3", 90}, {"17.9.9.9", 90}};
-    state.tunnel_destination_last_seen_at_ipv6 = {{"2606:4700::1", 90}};
-    state.applied_bypass_routes_ipv4 = {"17.1.2.3"};  // 17.9.9.9 has no bypass route yet
-    state.applied_bypass_routes_ipv6 = {"2606:4700::1"};
-  }
   std::vector<std::string> recycle(std::uint64_t now, bool allowed = true) {
     return recycle_packet_steering_tunnel_flows(env, state, now, allowed);
   }
   testing::FakeEnv env;
-  HelperPacketSteeringEngineState state;
+  // 17.9.9.9 has no bypass route yet.
+  HelperPacketSteeringEngineState state{.tunnel_destination_last_seen_at_ipv4 = {{"17.1.2.3", 90}, {"17.9.9.9", 90}},
+                                        .tunnel_destination_last_seen_at_ipv6 = {{"2606:4700::1", 90}},
+                                        .applied_bypass_routes_ipv4 = {"17.1.2.3"},
+                                        .applied_bypass_routes_ipv6 = {"2606:4700::1"}};
 };
 
 TEST_F(RecycleTest, EachBypassedTunnelHostAtMostEveryTwelveSeconds) {
