@@ -7,7 +7,7 @@ import subprocess
 import time
 import unittest
 
-from e2e_support import OK, SOCKET, STOPPED, TUNNEL_STATE, HelperCase, Sandbox, err
+from e2e_support import OK, SOCKET, STOPPED, TUNNEL_STATE, HelperCase, Sandbox, err, wait_until
 
 CONSOLE_UID = 501
 OTHER_UID = 777
@@ -134,10 +134,7 @@ class DaemonTest(HelperCase):
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         helper.stderr.close()  # its next line goes to a pipe nobody reads
         try:
-            deadline = time.monotonic() + 10
-            while sb.ctl("Ping")[0] != 0:
-                self.assertLess(time.monotonic(), deadline, "the helper did not start")
-                time.sleep(0.05)
+            self.assertTrue(wait_until(lambda: sb.ctl("Ping")[0] == 0, 10, 0.05), "the helper did not start")
             # The rejection is written to standard error.
             self.assertEqual(self.request("Ping", uid=OTHER_UID), unauthorized(OTHER_UID))
             self.assertEqual(self.request("Ping"), OK)

@@ -7,7 +7,7 @@ import os
 import time
 import unittest
 
-from e2e_support import BUILD, Sandbox
+from e2e_support import BUILD, GONE_APP, Sandbox, wait_until
 
 MANAGER = f"{Sandbox.INSIDE_BUILD_DIR}/kivo-ne-manager"
 STORE = "kivo-ne-standin"
@@ -73,10 +73,10 @@ class NeManagerTest(unittest.TestCase):
         return json.loads(err)["error"]
 
     def wait_for_status(self, *wanted, timeout=15):
-        deadline = time.monotonic() + timeout
-        while (status := self.answer("status"))["status"] not in wanted and time.monotonic() < deadline:
-            time.sleep(0.1)
-        return status
+        def reached():
+            status = self.answer("status")
+            return status if status["status"] in wanted else None
+        return wait_until(reached, timeout) or self.answer("status")
 
     def profiles(self):
         path = self.sb.run_path(f"{STORE}/preferences.json")
@@ -88,14 +88,12 @@ class NeManagerTest(unittest.TestCase):
         return result.stdout.strip() if result.returncode == 0 else None
 
     def utuns(self, settle=0):
-        """The utun interfaces, once the wanted state has come about or settle seconds passed."""
-        deadline = time.monotonic() + settle
-        while True:
-            found = [line.split()[0].split("@")[0] for line in self.sb.run("ip", "-br", "link").stdout.splitlines()
-                     if line.startswith("utun")]
-            if not found or time.monotonic() > deadline:
-                return found
-            time.sleep(0.1)
+        """The utun interfaces, once none are left or settle seconds passed."""
+        def found():
+            return [line.split()[0].split("@")[0] for line in self.sb.run("ip", "-br", "link").stdout.splitlines()
+                    if line.startswith("utun")]
+        wait_until(lambda: not found(), settle)
+        return found()
 
     # -- the scenarios -------------------------------------------------------------------------
 
@@ -138,10 +136,8 @@ class NeManagerTest(unittest.TestCase):
         self.assertFalse(profile["protocol"]["includeAllNetworks"])
         self.assertEqual(self.wait_for_status("connected")["appRuleCount"], 1)
         # The removed profile's provider goes down beside the new tunnel without taking it along.
-        deadline = time.monotonic() + 10
-        while self.sb.run("pgrep", "-fc", "kivo-ne-provider", check=False).stdout.strip() != "1":
-            self.assertLess(time.monotonic(), deadline, "the full-tunnel provider did not go")
-            time.sleep(0.1)
+        self.assertTrue(wait_until(lambda: self.sb.run("pgrep", "-fc", "kivo-ne-provider", check=False).stdout.strip()
+                                   == "1", 10), "the full-tunnel provider did not go")
         self.assertEqual(self.answer("status")["status"], "connected")
         self.assertEqual(len(self.utuns()), 1)
 
@@ -155,7 +151,7 @@ class NeManagerTest(unittest.TestCase):
         self.wait_for_status("connected")
         [before] = self.profiles()
         for excluded, error in (
-                ("/Applications/Gone.app", "No executable found in /Applications/Gone.app."),
+                (GONE_APP, f"No executable found in {GONE_APP}."),
                 ("/Applications/Kivo VPN.app", "No executable found in /Applications/Kivo VPN.app."),
                 (" ", "Application path cannot be empty."),
                 ("/Applications/Editor.app", None)):

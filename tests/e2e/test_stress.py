@@ -351,14 +351,13 @@ class StressTest(HelperCase):
         if records() != before:
             return "the records changed while the routes were read"
         bypass, custom, steered4, steered6 = before
-        expected4 = {line.split()[0]: line for line in self.tunnel_routes}
-        for dest in [*bypass, *custom, *steered4]:
-            expected4.setdefault(dest, f"{dest} via {S.GATEWAY} dev {S.PHYSICAL_IFACE}")
-        expected6 = {line.split()[0]: line for line in self.tunnel_routes6}
-        for dest in steered6:
-            expected6.setdefault(dest, f"{dest} via {S.GATEWAY6} dev {S.PHYSICAL_IFACE}")
         faults = []
-        for family, kernel, expected in (("IPv4", kernel4, expected4), ("IPv6", kernel6, expected6)):
+        for family, kernel, tunnel, recorded, gateway in (
+                ("IPv4", kernel4, self.tunnel_routes, [*bypass, *custom, *steered4], S.GATEWAY),
+                ("IPv6", kernel6, self.tunnel_routes6, steered6, S.GATEWAY6)):
+            expected = {line.split()[0]: line for line in tunnel}
+            for dest in recorded:
+                expected.setdefault(dest, f"{dest} via {gateway} dev {S.PHYSICAL_IFACE}")
             held = {line.split()[0]: line for line in kernel}
             for dest in sorted(set(held) - set(expected)):
                 faults.append(f"{family} route no record names: {held[dest]}")

@@ -6,7 +6,7 @@ import re
 import time
 import unittest
 
-from e2e_support import OK, SPLIT_STATE, STOPPED, TUNNEL_STATE, HelperCase, Sandbox as S, start_request
+from e2e_support import OK, SPLIT_STATE, STOPPED, TUNNEL_STATE, HelperCase, Sandbox as S, start_request, wait_until
 
 BROKEN_CONFIG = "/etc/kivo/broken.conf"
 
@@ -86,9 +86,7 @@ class TunnelTest(HelperCase):
     def test_dead_wireguard_go_is_not_a_tunnel(self):
         self.sb.run("kill", "-9", str(self.start_tunnel()["pid"]))
         # The helper reaps its child, so the pid stops answering signal 0.
-        deadline = time.monotonic() + 5
-        while self.request("Status") != STOPPED and time.monotonic() < deadline:
-            time.sleep(0.05)
+        wait_until(lambda: self.request("Status") == STOPPED, 5, 0.05)
         self.assertEqual(self.request("Status"), STOPPED)
         self.assertEqual(self.request("VerifyTunnelDataPlane"), data_plane(iface="utun200"))
         self.assertIsNotNone(self.state(TUNNEL_STATE))
