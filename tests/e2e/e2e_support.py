@@ -71,12 +71,14 @@ class HelperCase(unittest.TestCase):
     """One sandbox for the class with the helper started; prepare() adds to the scene."""
 
     console_uid = None
+    starts_helper = True
 
     @classmethod
     def setUpClass(cls):
         cls.sb = Sandbox(console_uid=cls.console_uid, build_dir=BUILD).__enter__()
         try:
-            cls.sb.start_helper()
+            if cls.starts_helper:
+                cls.sb.start_helper()
             cls.prepare()
             cls.bare_routes = cls.routes()
         except BaseException:

@@ -7,7 +7,7 @@ import os
 import time
 import unittest
 
-from e2e_support import BUILD, GONE_APP, Sandbox, wait_until
+from e2e_support import BUILD, GONE_APP, HelperCase, Sandbox, wait_until
 
 MANAGER = f"{Sandbox.INSIDE_BUILD_DIR}/kivo-ne-manager"
 STORE = "kivo-ne-standin"
@@ -21,32 +21,24 @@ def wg_keys(config):
 
 
 @unittest.skipUnless(BUILT, f"kivo-ne-manager is not built in {BUILD}")
-class NeManagerTest(unittest.TestCase):
-    """One sandbox for the class; every test starts with no profile and no tunnel."""
+class NeManagerTest(HelperCase):
+    """One sandbox for the class, without the helper; every test starts with no profile and no tunnel."""
+
+    starts_helper = False
 
     @classmethod
-    def setUpClass(cls):
-        cls.sb = Sandbox(build_dir=BUILD).__enter__()
-        try:
-            private, public = wg_keys(cls.sb.path(Sandbox.CONFIG_PATH).read_text())
-            cls.payload = {"privateKey": private, "address": f"{Sandbox.TUNNEL_IP}/32",
-                           "dns": Sandbox.SERVER_TUNNEL_IP, "peerPublicKey": public,
-                           "peerEndpoint": f"{Sandbox.SERVER_IP}:{Sandbox.WG_PORT}",
-                           "allowedIps": "0.0.0.0/0", "keepaliveSeconds": None, "excludedApps": []}
-            # Signed stand-in applications beside the empty "Kivo VPN.app" the sandbox has.
-            for name, identifier in (("Editor", "com.example.editor"), ("Mail", "com.apple.mail"),
-                                     ("Unsigned", None)):
-                executable = f"/Applications/{name}.app/Contents/MacOS/{name}"
-                cls.sb.run("install", "-D", "/bin/true", executable)
-                if identifier:
-                    os.setxattr(cls.sb.path(executable), "user.kivo.codesign", f"identifier={identifier}".encode())
-        except BaseException:
-            cls.sb.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sb.close()
+    def prepare(cls):
+        private, public = wg_keys(cls.sb.path(Sandbox.CONFIG_PATH).read_text())
+        cls.payload = {"privateKey": private, "address": f"{Sandbox.TUNNEL_IP}/32",
+                       "dns": Sandbox.SERVER_TUNNEL_IP, "peerPublicKey": public,
+                       "peerEndpoint": f"{Sandbox.SERVER_IP}:{Sandbox.WG_PORT}",
+                       "allowedIps": "0.0.0.0/0", "keepaliveSeconds": None, "excludedApps": []}
+        # Signed stand-in applications beside the empty "Kivo VPN.app" the sandbox has.
+        for name, identifier in (("Editor", "com.example.editor"), ("Mail", "com.apple.mail"), ("Unsigned", None)):
+            executable = f"/Applications/{name}.app/Contents/MacOS/{name}"
+            cls.sb.run("install", "-D", "/bin/true", executable)
+            if identifier:
+                os.setxattr(cls.sb.path(executable), "user.kivo.codesign", f"identifier={identifier}".encode())
 
     def tearDown(self):
         self.sb.run_path(f"{STORE}/faults.json").unlink(missing_ok=True)
@@ -82,18 +74,10 @@ class NeManagerTest(unittest.TestCase):
         path = self.sb.run_path(f"{STORE}/preferences.json")
         return json.loads(path.read_text())["profiles"] if path.exists() else []
 
-    def probe(self):
-        result = self.sb.run("kivo-probe", "udp", Sandbox.PUBLIC_IP, str(Sandbox.ECHO_PORT), "--timeout", "3",
-                             check=False)
-        return result.stdout.strip() if result.returncode == 0 else None
-
     def utuns(self, settle=0):
         """The utun interfaces, once none are left or settle seconds passed."""
-        def found():
-            return [line.split()[0].split("@")[0] for line in self.sb.run("ip", "-br", "link").stdout.splitlines()
-                    if line.startswith("utun")]
-        wait_until(lambda: not found(), settle)
-        return found()
+        wait_until(lambda: not HelperCase.utuns(self), settle)
+        return HelperCase.utuns(self)
 
     # -- the scenarios -------------------------------------------------------------------------
 
