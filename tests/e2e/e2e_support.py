@@ -22,10 +22,17 @@ TUNNEL_STATE = "com.kivovpn.helper.state.json"
 SPLIT_STATE = "com.kivovpn.helper.split.state.json"
 PF_STATE = "com.kivovpn.helper.pf.state.json"
 QUIC_STATE = "com.kivovpn.helper.quic.state.json"
+CUSTOM_STATE = "com.kivovpn.helper.custom_split.state.json"
+STEERING_STATE = "com.kivovpn.helper.packet_steering.state.json"
+# Restore keeps what the steering engine learned for the next stage.
+STEERING_CACHE = "com.kivovpn.helper.packet_steering.cache.json"
 SOCKET = "com.kivovpn.helper.sock"
 OK = "Ok"
 STOPPED = {"Status": {"connected": False, "iface": "", "pid": 0}}
 KILL_SWITCH_ANCHOR = "com.apple/250.KivoVPN"
+DNS_ANCHOR = "com.apple/251.KivoVPNDNS"
+QUIC_ANCHOR = "com.apple/252.KivoVPNQuic"
+GONE_APP = "/Applications/Gone.app"
 LOOPBACK_PORT = 9999
 PF_TOKEN = re.compile(r"^\d{4,}$")
 # The pfctl stand-in keeps pf's own memory (enable references) here, inside the client's /run.
@@ -45,17 +52,33 @@ def start_request(**fields):
                             "server_ip": S.SERVER_IP, "gateway": S.GATEWAY, **fields}}
 
 
+def stage_request(engine, *apps, routes=(), gateway=S.GATEWAY):
+    """StageCustomSplitEngine or StagePacketSteeringEngine, by the engine's name."""
+    return {f"Stage{engine}": {"app_paths": list(apps), "routes": list(routes), "gateway": gateway,
+                               "allow_lan": False}}
+
+
+def wait_until(condition, within, step=0.1):
+    """Polls `condition` until it holds or `within` seconds have passed; its last value."""
+    deadline = time.monotonic() + within
+    while not (held := condition()) and time.monotonic() < deadline:
+        time.sleep(step)
+    return held
+
+
 @unittest.skipUnless(BUILT, f"com.kivovpn.helper and kivo-helperctl are not built in {BUILD}")
 class HelperCase(unittest.TestCase):
     """One sandbox for the class with the helper started; prepare() adds to the scene."""
 
     console_uid = None
+    starts_helper = True
 
     @classmethod
     def setUpClass(cls):
         cls.sb = Sandbox(console_uid=cls.console_uid, build_dir=BUILD).__enter__()
         try:
-            cls.sb.start_helper()
+            if cls.starts_helper:
+                cls.sb.start_helper()
             cls.prepare()
             cls.bare_routes = cls.routes()
         except BaseException:
@@ -142,9 +165,7 @@ class HelperCase(unittest.TestCase):
     def tunnel_leftovers(self):
         """(utun interfaces, wireguard-go pids) once killed ones are gone: killall -9 does not
         wait for a process to exit (and take its utun along) or for its parent to reap it."""
-        deadline = time.monotonic() + 5
-        while self.wireguard_go_pids() and time.monotonic() < deadline:
-            time.sleep(0.05)
+        wait_until(lambda: not self.wireguard_go_pids(), 5, 0.05)
         return self.utuns(), self.wireguard_go_pids()
 
     def assert_no_tunnel(self):
@@ -153,6 +174,23 @@ class HelperCase(unittest.TestCase):
         self.assertEqual(self.routes(), self.bare_routes)
         self.assertIsNone(self.state(TUNNEL_STATE))
         self.assertEqual(self.request("Status"), STOPPED)
+
+    def anchor_rules(self, anchor=KILL_SWITCH_ANCHOR, kind="rules"):
+        """The lines pf lists for an anchor, or None when the listing fails."""
+        result = self.sb.run("pfctl", "-a", anchor, "-s", kind, check=False)
+        return result.stdout.splitlines() if result.returncode == 0 else None
+
+    def pf_info(self):
+        """(pf enabled, enable references held) as `pfctl -s info` reports them."""
+        info = self.sb.run("pfctl", "-s", "info").stdout
+        refs = next(int(line.split()[-1]) for line in info.splitlines()
+                    if line.startswith("Enable references"))
+        return info.startswith("Status: Enabled"), refs
+
+    def pf_tokens(self):
+        """The reference tokens pf holds, from the stand-in's own record."""
+        files = self.sb.run_path(PF_STANDIN_DIR).glob("netns-*.json")
+        return sorted(t for f in files for t in json.loads(f.read_text())["tokens"])
 
     @contextlib.contextmanager
     def tool_replaced(self, name, script=None):
@@ -189,20 +227,3 @@ class PfCase(HelperCase):
 
     def apply_kill_switch(self, server_ip=S.SERVER_IP):
         self.assertEqual(self.request({"ApplyKillSwitch": {"server_ip": server_ip}}), OK)
-
-    def anchor_rules(self, anchor=KILL_SWITCH_ANCHOR):
-        """The rule lines pf lists for an anchor, or None when the listing fails."""
-        result = self.sb.run("pfctl", "-a", anchor, "-s", "rules", check=False)
-        return result.stdout.splitlines() if result.returncode == 0 else None
-
-    def pf_info(self):
-        """(pf enabled, enable references held) as `pfctl -s info` reports them."""
-        info = self.sb.run("pfctl", "-s", "info").stdout
-        refs = next(int(line.split()[-1]) for line in info.splitlines()
-                    if line.startswith("Enable references"))
-        return info.startswith("Status: Enabled"), refs
-
-    def pf_tokens(self):
-        """The reference tokens pf holds, from the stand-in's own record."""
-        files = self.sb.run_path(PF_STANDIN_DIR).glob("netns-*.json")
-        return sorted(t for f in files for t in json.loads(f.read_text())["tokens"])

@@ -7,9 +7,8 @@ import subprocess
 import time
 import unittest
 
-from e2e_support import OK, HelperCase, Sandbox, err
+from e2e_support import CUSTOM_STATE as STATE, GONE_APP, OK, HelperCase, Sandbox, err, stage_request, wait_until
 
-STATE = "com.kivovpn.helper.custom_split.state.json"
 # Both echo addresses of the server lie in this network.
 NETWORK = "198.51.100.0/24"
 ROUTE = f"{NETWORK} via {Sandbox.GATEWAY} dev en0"
@@ -17,6 +16,7 @@ ROUTE = f"{NETWORK} via {Sandbox.GATEWAY} dev en0"
 OTHER_HOST = "203.0.113.80"
 # kivo-app is a Python script: its process runs this executable.
 APP = "/usr/bin/python3"
+
 
 def engine_status(staged, active, apps, routes, dynamic, note):
     return {"CustomSplitEngineStatus": {"staged": staged, "active": active, "app_count": apps,
@@ -51,9 +51,8 @@ class CustomSplitTest(HelperCase):
         self.sb.ctl("RestoreCustomSplitEngine")
         self.sb.run("ip", "route", "del", NETWORK, check=False)
 
-    def stage(self, apps=(APP,), routes=(), gateway=Sandbox.GATEWAY):
-        return self.request({"StageCustomSplitEngine": {"app_paths": list(apps), "routes": list(routes),
-                                                        "gateway": gateway, "allow_lan": False}})
+    def stage(self, apps=(APP,), **fields):
+        return self.request(stage_request("CustomSplitEngine", *apps, **fields))
 
     def snapshot(self):
         self.generation += 1
@@ -70,9 +69,7 @@ class CustomSplitTest(HelperCase):
         return [line.strip() for line in self.sb.run("ip", "-4", "route", "show", NETWORK).stdout.splitlines()]
 
     def wait_for_routes(self, expected, within):
-        deadline = time.monotonic() + within
-        while self.engine_routes() != expected and time.monotonic() < deadline:
-            time.sleep(0.1)
+        wait_until(lambda: self.engine_routes() == expected, within)
         return self.engine_routes()
 
     def go_live(self):
@@ -145,8 +142,7 @@ class CustomSplitTest(HelperCase):
         self.go_live()
         recorded = self.state(STATE)
         cases = [
-            ({"apps": ["/Applications/Gone.app"]}, "Custom split engine app path does not exist: "
-                                                   "/Applications/Gone.app"),
+            ({"apps": [GONE_APP]}, f"Custom split engine app path does not exist: {GONE_APP}"),
             ({"routes": ["198.51.100.0/24; rm -rf /"]}, "Invalid CIDR route '198.51.100.0/24; rm -rf /'"),
             ({"gateway": "192.0.2.1 -interface en0"}, "Invalid IP provided: 192.0.2.1 -interface en0"),
         ]
@@ -155,12 +151,11 @@ class CustomSplitTest(HelperCase):
                 self.assertEqual(self.stage(**fields), err("CustomSplitEngineStageFailed", message))
         # A stage that fails after the earlier routes went leaves a record that no longer claims
         # them, so the next monitor round puts back what is still in use, without a new snapshot.
-        deadline = time.monotonic() + 3
-        while self.state(STATE)["dynamic_routes"] != [NETWORK] and time.monotonic() < deadline:
-            time.sleep(0.1)
+        wait_until(lambda: self.state(STATE)["dynamic_routes"] == [NETWORK], 3)
         record = self.state(STATE)
         self.assertEqual((record["dynamic_routes"], record["app_paths"]), ([NETWORK], recorded["app_paths"]))
         self.assertEqual(self.engine_routes(), [ROUTE])
+
 
 if __name__ == "__main__":
     unittest.main()

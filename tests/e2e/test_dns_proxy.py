@@ -8,11 +8,9 @@ import subprocess
 import time
 import unittest
 
-from e2e_support import PF_TOKEN, HelperCase, Sandbox, err
+from e2e_support import DNS_ANCHOR, PF_TOKEN, HelperCase, Sandbox as S, err, wait_until
 
-S = Sandbox
 DNS_STATE = "com.kivovpn.helper.dns.state.json"
-DNS_ANCHOR = "com.apple/251.KivoVPNDNS"
 ENABLED = ["Wi-Fi", "USB 10/100/1000 LAN"]  # the stand-in's enabled services, in order
 REDIRECTION = [f"rdr pass on lo0 inet proto {proto} from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053"
                for proto in ("udp", "tcp")]
@@ -81,12 +79,7 @@ class DnsProxyTest(HelperCase):
         return [source for name, source in self.sb.dns_queries()[mark:] if name == S.DNS_NAME]
 
     def nat_rules(self):
-        result = self.sb.run("pfctl", "-a", DNS_ANCHOR, "-s", "nat", check=False)
-        return result.stdout.splitlines() if result.returncode == 0 else None
-
-    def pf_references(self):
-        info = self.sb.run("pfctl", "-s", "info").stdout
-        return next(int(line.split()[-1]) for line in info.splitlines() if line.startswith("Enable references"))
+        return self.anchor_rules(DNS_ANCHOR, "nat")
 
     def apply(self, dns_ip="127.0.0.1"):
         self.assertEqual(self.request({"ApplyDnsProxy": {"dns_ip": dns_ip}}), dns_status(True, 2))
@@ -96,11 +89,6 @@ class DnsProxyTest(HelperCase):
         self.assertEqual(self.nameservers(), [S.GATEWAY])  # Wi-Fi, automatic: the gateway's
         self.assertIsNone(self.state(DNS_STATE))
         self.assertIn(self.nat_rules(), (None, []))
-
-    def wait_for_restore(self, timeout):
-        deadline = time.monotonic() + timeout
-        while self.state(DNS_STATE) is not None and time.monotonic() < deadline:
-            time.sleep(0.1)
 
     # -- the scenarios ---------------------------------------------------------------------
 
@@ -140,7 +128,7 @@ class DnsProxyTest(HelperCase):
 
         self.assertEqual(self.request("RestoreDnsProxy"), dns_status(False, 2))
         self.assert_user_dns_back()
-        self.assertEqual(self.pf_references(), 0, "the redirection's pf reference was kept")
+        self.assertEqual(self.pf_info()[1], 0, "the redirection's pf reference was kept")
         self.assertIsNone(self.dig(), "loopback DNS is still redirected")
         mark = len(sb.dns_queries())
         self.assertEqual(self.lookup(), S.DNS_ANSWER)
@@ -154,7 +142,7 @@ class DnsProxyTest(HelperCase):
         time.sleep(6)  # a watchdog round that finds the proxy alive leaves everything alone
         self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(True, 2))
         self.stop_proxy()
-        self.wait_for_restore(8)  # a round every 5 s
+        wait_until(lambda: self.state(DNS_STATE) is None, 8)  # a round every 5 s
         self.assert_user_dns_back()
         self.assertEqual(self.sb.helper_stderr().count(STALE.format("watchdog")), 1)
         self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(False, 0))
@@ -191,9 +179,7 @@ class DnsProxyTest(HelperCase):
                               '{"ApplyDnsProxy":{"dns_ip":"127.0.0.1"}}', stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
             hung = sb.path("/tmp/hung.pid")
-            deadline = time.monotonic() + 20
-            while not (hung.exists() and hung.read_text().strip()) and time.monotonic() < deadline:
-                time.sleep(0.05)
+            wait_until(lambda: hung.exists() and hung.read_text().strip(), 20, 0.05)
             self.assertEqual(self.servers()["Wi-Fi"], ["127.0.0.1"], "the apply did not get that far")
             sb.stop_helper()
             sb.run("kill", "-KILL", hung.read_text().strip())
@@ -204,7 +190,7 @@ class DnsProxyTest(HelperCase):
         # No proxy listens: the start-up recovery finds the record and puts everything back.
         sb.start_helper()
         self.assert_user_dns_back()
-        self.assertEqual(self.pf_references(), 0, "the redirection's pf reference was kept")
+        self.assertEqual(self.pf_info()[1], 0, "the redirection's pf reference was kept")
 
     def test_bad_requests_change_nothing(self):
         self.start_proxy()

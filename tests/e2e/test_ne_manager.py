@@ -7,7 +7,7 @@ import os
 import time
 import unittest
 
-from e2e_support import BUILD, Sandbox
+from e2e_support import BUILD, GONE_APP, HelperCase, Sandbox, wait_until
 
 MANAGER = f"{Sandbox.INSIDE_BUILD_DIR}/kivo-ne-manager"
 STORE = "kivo-ne-standin"
@@ -21,32 +21,24 @@ def wg_keys(config):
 
 
 @unittest.skipUnless(BUILT, f"kivo-ne-manager is not built in {BUILD}")
-class NeManagerTest(unittest.TestCase):
-    """One sandbox for the class; every test starts with no profile and no tunnel."""
+class NeManagerTest(HelperCase):
+    """One sandbox for the class, without the helper; every test starts with no profile and no tunnel."""
+
+    starts_helper = False
 
     @classmethod
-    def setUpClass(cls):
-        cls.sb = Sandbox(build_dir=BUILD).__enter__()
-        try:
-            private, public = wg_keys(cls.sb.path(Sandbox.CONFIG_PATH).read_text())
-            cls.payload = {"privateKey": private, "address": f"{Sandbox.TUNNEL_IP}/32",
-                           "dns": Sandbox.SERVER_TUNNEL_IP, "peerPublicKey": public,
-                           "peerEndpoint": f"{Sandbox.SERVER_IP}:{Sandbox.WG_PORT}",
-                           "allowedIps": "0.0.0.0/0", "keepaliveSeconds": None, "excludedApps": []}
-            # Signed stand-in applications beside the empty "Kivo VPN.app" the sandbox has.
-            for name, identifier in (("Editor", "com.example.editor"), ("Mail", "com.apple.mail"),
-                                     ("Unsigned", None)):
-                executable = f"/Applications/{name}.app/Contents/MacOS/{name}"
-                cls.sb.run("install", "-D", "/bin/true", executable)
-                if identifier:
-                    os.setxattr(cls.sb.path(executable), "user.kivo.codesign", f"identifier={identifier}".encode())
-        except BaseException:
-            cls.sb.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sb.close()
+    def prepare(cls):
+        private, public = wg_keys(cls.sb.path(Sandbox.CONFIG_PATH).read_text())
+        cls.payload = {"privateKey": private, "address": f"{Sandbox.TUNNEL_IP}/32",
+                       "dns": Sandbox.SERVER_TUNNEL_IP, "peerPublicKey": public,
+                       "peerEndpoint": f"{Sandbox.SERVER_IP}:{Sandbox.WG_PORT}",
+                       "allowedIps": "0.0.0.0/0", "keepaliveSeconds": None, "excludedApps": []}
+        # Signed stand-in applications beside the empty "Kivo VPN.app" the sandbox has.
+        for name, identifier in (("Editor", "com.example.editor"), ("Mail", "com.apple.mail"), ("Unsigned", None)):
+            executable = f"/Applications/{name}.app/Contents/MacOS/{name}"
+            cls.sb.run("install", "-D", "/bin/true", executable)
+            if identifier:
+                os.setxattr(cls.sb.path(executable), "user.kivo.codesign", f"identifier={identifier}".encode())
 
     def tearDown(self):
         self.sb.run_path(f"{STORE}/faults.json").unlink(missing_ok=True)
@@ -73,29 +65,19 @@ class NeManagerTest(unittest.TestCase):
         return json.loads(err)["error"]
 
     def wait_for_status(self, *wanted, timeout=15):
-        deadline = time.monotonic() + timeout
-        while (status := self.answer("status"))["status"] not in wanted and time.monotonic() < deadline:
-            time.sleep(0.1)
-        return status
+        def reached():
+            status = self.answer("status")
+            return status if status["status"] in wanted else None
+        return wait_until(reached, timeout) or self.answer("status")
 
     def profiles(self):
         path = self.sb.run_path(f"{STORE}/preferences.json")
         return json.loads(path.read_text())["profiles"] if path.exists() else []
 
-    def probe(self):
-        result = self.sb.run("kivo-probe", "udp", Sandbox.PUBLIC_IP, str(Sandbox.ECHO_PORT), "--timeout", "3",
-                             check=False)
-        return result.stdout.strip() if result.returncode == 0 else None
-
     def utuns(self, settle=0):
-        """The utun interfaces, once the wanted state has come about or settle seconds passed."""
-        deadline = time.monotonic() + settle
-        while True:
-            found = [line.split()[0].split("@")[0] for line in self.sb.run("ip", "-br", "link").stdout.splitlines()
-                     if line.startswith("utun")]
-            if not found or time.monotonic() > deadline:
-                return found
-            time.sleep(0.1)
+        """The utun interfaces, once none are left or settle seconds passed."""
+        wait_until(lambda: not HelperCase.utuns(self), settle)
+        return HelperCase.utuns(self)
 
     # -- the scenarios -------------------------------------------------------------------------
 
@@ -138,10 +120,8 @@ class NeManagerTest(unittest.TestCase):
         self.assertFalse(profile["protocol"]["includeAllNetworks"])
         self.assertEqual(self.wait_for_status("connected")["appRuleCount"], 1)
         # The removed profile's provider goes down beside the new tunnel without taking it along.
-        deadline = time.monotonic() + 10
-        while self.sb.run("pgrep", "-fc", "kivo-ne-provider", check=False).stdout.strip() != "1":
-            self.assertLess(time.monotonic(), deadline, "the full-tunnel provider did not go")
-            time.sleep(0.1)
+        self.assertTrue(wait_until(lambda: self.sb.run("pgrep", "-fc", "kivo-ne-provider", check=False).stdout.strip()
+                                   == "1", 10), "the full-tunnel provider did not go")
         self.assertEqual(self.answer("status")["status"], "connected")
         self.assertEqual(len(self.utuns()), 1)
 
@@ -155,7 +135,7 @@ class NeManagerTest(unittest.TestCase):
         self.wait_for_status("connected")
         [before] = self.profiles()
         for excluded, error in (
-                ("/Applications/Gone.app", "No executable found in /Applications/Gone.app."),
+                (GONE_APP, f"No executable found in {GONE_APP}."),
                 ("/Applications/Kivo VPN.app", "No executable found in /Applications/Kivo VPN.app."),
                 (" ", "Application path cannot be empty."),
                 ("/Applications/Editor.app", None)):
@@ -190,8 +170,6 @@ class NeManagerTest(unittest.TestCase):
     def test_framework_failures_and_bad_input(self):
         code, out, err = self.manager("update-app-rules", '{"excludedApps":[]}')
         self.assertEqual((code, out, err), (1, "", '{"error":"Kivo VPN packet tunnel manager is not configured."}'))
-        self.assertEqual(self.failure("connect", ""), "Expected JSON payload on stdin.")
-        self.assertEqual(self.failure("Connect"), "Unknown command: Connect")
         code, out, err = self.manager("connect", dict(self.payload, excludedApps=["/Applications/Gone.app"]))
         self.assertEqual(err, r'{"error":"No executable found in \/Applications\/Gone.app."}')
 

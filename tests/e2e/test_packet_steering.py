@@ -8,19 +8,16 @@ import subprocess
 import time
 import unittest
 
-from e2e_support import TUNNEL_STATE, HelperCase, Sandbox, err
+from e2e_support import (GONE_APP, STEERING_CACHE as CACHE, STEERING_STATE as STATE, TUNNEL_STATE, HelperCase,
+                         Sandbox as S, err, stage_request, start_request, wait_until)
 
-S = Sandbox
 APP = f"{S.INSIDE_PLATFORM_DIR}/kivo-stream"
-STATE = "com.kivovpn.helper.packet_steering.state.json"
-CACHE = "com.kivovpn.helper.packet_steering.cache.json"
 
 
 class PacketSteeringTest(HelperCase):
     @classmethod
     def prepare(cls):
-        cls.sb.ctl({"StartTunnel": {"config_path": S.CONFIG_PATH, "client_ip": S.TUNNEL_IP,
-                                    "server_ip": S.SERVER_IP, "gateway": S.GATEWAY}})
+        cls.sb.ctl(start_request())
 
     def setUp(self):
         self.generation = 0
@@ -54,10 +51,8 @@ class PacketSteeringTest(HelperCase):
         return self.request({"UpdatePacketSteeringPids": {"generation": self.generation, "apps": apps}})
 
     def wait_for_flow(self, pid, host, timeout=10):
-        deadline = time.monotonic() + timeout
-        while host not in self.sb.run("nettop", "-n", "-L", "1", "-p", str(pid)).stdout:
-            self.assertLess(time.monotonic(), deadline, f"no flow to {host}")
-            time.sleep(0.1)
+        self.assertTrue(wait_until(lambda: host in self.sb.run("nettop", "-n", "-L", "1", "-p", str(pid)).stdout,
+                                   timeout), f"no flow to {host}")
 
     def ip_route(self, family, host):
         return self.sb.run("ip", family, "route", "show", "exact", host).stdout.strip()
@@ -66,8 +61,7 @@ class PacketSteeringTest(HelperCase):
         sb = self.sb
         tunnel_routes = self.routes()
         ipv6_routes = sb.run("ip", "-6", "route", "show").stdout
-        stage = {"StagePacketSteeringEngine": {"app_paths": [APP], "routes": [], "gateway": S.GATEWAY,
-                                               "allow_lan": False}}
+        stage = stage_request("PacketSteeringEngine", APP)
         staged = self.request(stage)["PacketSteeringEngineStatus"]
         self.assertEqual(staged["note"], "Packet steering engine staged. Waiting for the first excluded-process "
                                          "snapshot before diagnostics become active.")
@@ -128,9 +122,8 @@ class PacketSteeringTest(HelperCase):
         self.assertEqual(self.probe(S.PUBLIC_IP), S.TUNNEL_IP)
 
     def test_stale_snapshots_withdraw_the_routes_and_bad_stages_change_nothing(self):
-        sb = self.sb
         tunnel_routes = self.routes()
-        stage = {"app_paths": [APP], "routes": ["198.51.100.20/32"], "gateway": S.GATEWAY, "allow_lan": False}
+        stage = stage_request("PacketSteeringEngine", APP, routes=["198.51.100.20/32"])["StagePacketSteeringEngine"]
         self.request({"StagePacketSteeringEngine": stage})
         v4, v4_pid = self.stream(S.PUBLIC_IP)
         self.update([v4_pid])
@@ -140,25 +133,19 @@ class PacketSteeringTest(HelperCase):
 
         before = self.state(STATE)
         for fields, message in (({"gateway": "192.0.2"}, "Invalid IP provided: 192.0.2"),
-                                ({"app_paths": ["/Applications/Gone.app"]},
-                                 "Packet steering app path does not exist: /Applications/Gone.app"),
+                                ({"app_paths": [GONE_APP]}, f"Packet steering app path does not exist: {GONE_APP}"),
                                 ({"routes": ["198.51.100.0/40"]}, "CIDR prefix out of range in '198.51.100.0/40'")):
             self.assertEqual(self.request({"StagePacketSteeringEngine": {**stage, **fields}}),
                              err("PacketSteeringEngineStageFailed", message))
         self.assertEqual(self.state(STATE)["applied_bypass_routes_ipv4"], before["applied_bypass_routes_ipv4"])
 
         # No snapshot for 16 s: the monitor withdraws every route of the engine on its own.
-        deadline = time.monotonic() + 25
-        while self.routes() != tunnel_routes and time.monotonic() < deadline:
-            time.sleep(0.5)
+        wait_until(lambda: self.routes() == tunnel_routes, 25, 0.5)
         self.assertEqual(self.routes(), tunnel_routes)
         note = self.request("VerifyPacketSteeringEngine")["PacketSteeringEngineStatus"]["note"]
         self.assertRegex(note, r"^Packet steering engine is staged, but excluded-process snapshots are stale "
                                r"\(last update \d+s ago, threshold 15s\)\.$")
-        self.assertEqual(self.helper_stderr_lines(), [])
-
-    def helper_stderr_lines(self):
-        return [l for l in self.sb.helper_stderr().splitlines() if "Packet steering" in l]
+        self.assertEqual([line for line in self.sb.helper_stderr().splitlines() if "Packet steering" in line], [])
 
 
 if __name__ == "__main__":

@@ -5,9 +5,8 @@ the kill switch's removal and vice versa, and `Recover` lifts it but not the kil
 import time
 import unittest
 
-from e2e_support import OK, PF_STATE, PF_TOKEN, QUIC_STATE, PfCase, kill_switch_status
+from e2e_support import OK, PF_STATE, PF_TOKEN, QUIC_ANCHOR, QUIC_STATE, PfCase, kill_switch_status
 
-QUIC_ANCHOR = "com.apple/252.KivoVPNQuic"
 QUIC = 443
 QUIC_RULE = "block drop out quick proto udp from any to any port = 443"
 

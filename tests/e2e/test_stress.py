@@ -20,9 +20,9 @@ import threading
 import time
 import unittest
 
-from e2e_support import OK, PF_STANDIN_DIR, HelperCase, Sandbox, err, start_request
+from e2e_support import (CUSTOM_STATE, GONE_APP, OK, QUIC_ANCHOR, SOCKET, SPLIT_STATE, STEERING_CACHE,
+                         STEERING_STATE, HelperCase, Sandbox as S, err, stage_request, start_request, wait_until)
 
-S = Sandbox
 CLIENTS = 64
 REQUESTS = int(os.environ.get("KIVO_STRESS_REQUESTS", "2000"))
 SECONDS = float(os.environ.get("KIVO_STRESS_SECONDS", "60"))
@@ -39,18 +39,26 @@ DEGRADED = (r"(Custom split engine runtime snapshot updated, but route reconcili
 # never name the same destination.
 CUSTOM_HOST = "203.0.113.80"
 CUSTOM_NETWORK = "203.0.113.0/24"
-CUSTOM_APP = "/usr/bin/python3"  # kivo-app is a Python script
-STEERING_APP = f"{S.INSIDE_PLATFORM_DIR}/kivo-stream"
 # The steering engine's host among them: both own the route, and neither may take it from the other.
-BYPASS_ROUTES = ["100.64.7.0/24", S.PUBLIC_IP]
-QUIC_ANCHOR = "com.apple/252.KivoVPNQuic"
-GONE_APP = "/Applications/Gone.app"
-HELPER_FILE = re.compile(r"^com\.kivovpn\.helper\.")
-# Restore keeps what the steering engine learned for the next stage; it is meant to stay.
-STEERING_CACHE = "com.kivovpn.helper.packet_steering.cache.json"
-CUSTOM_STATE = "com.kivovpn.helper.custom_split.state.json"
-STEERING_STATE = "com.kivovpn.helper.packet_steering.state.json"
-SPLIT_STATE = "com.kivovpn.helper.split.state.json"
+BYPASS = {"ApplySplitBypass": {"routes": ["100.64.7.0/24", S.PUBLIC_IP], "gateway": S.GATEWAY}}
+QUIC_ON = {"SetQuicMitigation": {"enabled": True}}
+# Each engine's requests and record, its tracked application, and the notes that accept or
+# refuse a snapshot of generation {g}.
+ENGINES = {
+    "custom": {"name": "CustomSplitEngine", "update": "UpdateCustomSplitEnginePids", "state": CUSTOM_STATE,
+               "app": "/usr/bin/python3", "label": "Tracked",  # kivo-app is a Python script
+               "missing": "Custom split engine app path does not exist",
+               "live": r"Custom split engine is live\. .*",
+               "accepted": r"Custom split engine runtime snapshot updated \(generation {g}, tracked apps 1, "
+                           r"active pids 1, dynamic routes [01]\)\.",
+               "stale": r"Ignoring stale custom split engine PID snapshot generation {g} \(current (\d+)\)\."},
+    "steering": {"name": "PacketSteeringEngine", "update": "UpdatePacketSteeringPids", "state": STEERING_STATE,
+                 "app": f"{S.INSIDE_PLATFORM_DIR}/kivo-stream", "label": "kivo-stream",
+                 "missing": "Packet steering app path does not exist",
+                 "live": r"Packet steering engine diagnostics are live\. .*",
+                 "accepted": r"Packet steering engine diagnostics are live\. observer=\w+ PID generation={g} .*",
+                 "stale": r"Ignoring stale packet steering PID snapshot generation {g} \(current (\d+)\)\."},
+}
 
 
 def encode(request):
@@ -63,12 +71,9 @@ class Outcome:
     def __init__(self):
         self.lock = threading.Lock()
         self.answers = collections.Counter()
-        self.problems = []
-        self.accepted = {"custom": [], "steering": []}
-        self.stale = {"custom": [], "steering": []}
-        self.sent = {"custom": [], "steering": []}
         self.slowest = collections.Counter()
-        self.degraded = []
+        self.problems, self.degraded = [], []
+        self.accepted, self.stale, self.sent = ({engine: [] for engine in ENGINES} for _ in range(3))
 
     def count(self, into, item):
         with self.lock:
@@ -88,25 +93,19 @@ class StressTest(HelperCase):
         cls.sb.server_run("ip", "addr", "add", f"{CUSTOM_HOST}/32", "dev", "lo")
 
     def setUp(self):
-        self.socket_path = str(self.sb.run_path("com.kivovpn.helper.sock"))
-        self.generations = {"custom": itertools.count(1), "steering": itertools.count(1)}
+        self.generations = {engine: itertools.count(1) for engine in ENGINES}
         self.outcome = Outcome()
 
-    # -- talking to the helper straight through its socket, as root ---------------------------
-
     def ask(self, data, read_answer=True):
-        """The answer's bytes (empty when the helper closed without one)."""
+        """The answer's bytes, straight through the helper's socket as root (empty when the
+        helper closed without one); without read_answer the client hangs up at once."""
+        if read_answer:
+            return self.sb.raw_request(data, timeout=ANSWER_TIMEOUT)
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            s.settimeout(ANSWER_TIMEOUT)
-            s.connect(self.socket_path)
+            s.connect(str(self.sb.run_path(SOCKET)))
             s.sendall(data)
             s.shutdown(socket.SHUT_WR)
-            if not read_answer:
-                return b""
-            chunks = []
-            while chunk := s.recv(65536):
-                chunks.append(chunk)
-        return b"".join(chunks)
+        return b""
 
     def answer(self, request):
         return json.loads(self.ask(encode(request)))
@@ -116,48 +115,34 @@ class StressTest(HelperCase):
     def stage_everything(self):
         sb = self.sb
         self.bare_routes6 = self.routes6()
-        status = self.answer(start_request())["Status"]
-        self.wg_pid = status["pid"]
-        self.tunnel_routes = self.routes()
-        self.tunnel_routes6 = self.routes6()
-
-        self.assertEqual(self.answer({"ApplySplitBypass": {"routes": BYPASS_ROUTES, "gateway": S.GATEWAY}}),
-                         {"SplitBypassStatus": {"active": True, "routes": 2}})
-        self.assertEqual(self.answer({"SetQuicMitigation": {"enabled": True}}),
-                         {"QuicMitigationStatus": {"enabled": True}})
+        self.wg_pid = self.answer(start_request())["Status"]["pid"]
+        self.tunnel_routes, self.tunnel_routes6 = self.routes(), self.routes6()
+        self.assertEqual(self.answer(BYPASS), {"SplitBypassStatus": {"active": True, "routes": 2}})
+        self.assertEqual(self.answer(QUIC_ON), {"QuicMitigationStatus": {"enabled": True}})
 
         self.app = sb.spawn("kivo-app", CUSTOM_HOST, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.assertEqual(self.app.stdout.readline().strip(), S.TUNNEL_IP)
-        self.custom_pids = [sb.inner_pid(self.app)]
-        staged = self.answer({"StageCustomSplitEngine": {"app_paths": [CUSTOM_APP], "routes": [],
-                                                         "gateway": S.GATEWAY, "allow_lan": False}})
-        self.assertTrue(staged["CustomSplitEngineStatus"]["staged"], staged)
-
         self.streams = [sb.spawn("kivo-stream", host, str(S.HOLD_PORT), stdout=subprocess.PIPE)
                         for host in (S.PUBLIC_IP, S.PUBLIC_IP6)]
         for stream in self.streams:
             self.assertTrue(stream.stdout.readline().startswith(b"connected"))
-        self.steering_pids = [sb.inner_pid(stream) for stream in self.streams]
-        staged = self.answer({"StagePacketSteeringEngine": {"app_paths": [STEERING_APP], "routes": [],
-                                                            "gateway": S.GATEWAY, "allow_lan": False}})
-        self.assertTrue(staged["PacketSteeringEngineStatus"]["staged"], staged)
+        self.pids = {"custom": [sb.inner_pid(self.app)], "steering": [sb.inner_pid(s) for s in self.streams]}
+        for engine in ENGINES.values():
+            staged = self.answer(stage_request(engine["name"], engine["app"]))
+            self.assertTrue(staged[engine["name"] + "Status"]["staged"], staged)
 
         # Both engines go live before the load, so the load finds routes to keep.
-        deadline = time.monotonic() + 10
-        while True:
-            for engine in ("custom", "steering"):
+        def live():
+            for engine in ENGINES:
                 request = self.new_pid_update(engine)
                 self.assertIsNone(self.check_pid_update(engine, request, self.answer(request)))
-            steering = self.state(STEERING_STATE)
-            if (self.state(CUSTOM_STATE)["dynamic_routes"] == [CUSTOM_NETWORK]
-                    and steering["applied_bypass_routes_ipv6"] == [S.PUBLIC_IP6]):
-                break
-            self.assertLess(time.monotonic(), deadline, "the engines installed no routes")
-            time.sleep(0.2)
+            return (self.state(CUSTOM_STATE)["dynamic_routes"] == [CUSTOM_NETWORK]
+                    and self.state(STEERING_STATE)["applied_bypass_routes_ipv6"] == [S.PUBLIC_IP6])
+        self.assertTrue(wait_until(live, 10, 0.2), "the engines installed no routes")
 
     def restore_everything(self):
-        for stream in [*self.streams, self.app]:
-            stream.kill()
+        for proc in [*self.streams, self.app]:
+            proc.kill()
         for request in ("RestorePacketSteeringEngine", "RestoreCustomSplitEngine", "RestoreSplitBypass",
                         {"SetQuicMitigation": {"enabled": False}}, "StopTunnel"):
             answer = self.answer(request)
@@ -171,32 +156,28 @@ class StressTest(HelperCase):
         with self.outcome.lock:
             generation = next(self.generations[engine])
             self.outcome.sent[engine].append(generation)
-        if engine == "custom":
-            return {"UpdateCustomSplitEnginePids": {"generation": generation, "apps": [
-                {"name": "Tracked", "exe_path": CUSTOM_APP, "active_pids": self.custom_pids}]}}
-        return {"UpdatePacketSteeringPids": {"generation": generation, "apps": [
-            {"name": "kivo-stream", "exe_path": STEERING_APP, "active_pids": self.steering_pids}]}}
+        e = ENGINES[engine]
+        return {e["update"]: {"generation": generation, "apps": [
+            {"name": e["label"], "exe_path": e["app"], "active_pids": self.pids[engine]}]}}
+
+    def engine_status(self, engine, answer):
+        """The staged engine's status in the answer, else None."""
+        status = (answer or {}).get(ENGINES[engine]["name"] + "Status")
+        return status if status and status["staged"] else None
 
     def check_pid_update(self, engine, request, answer):
         """None when the answer is one this snapshot may get, else the fault."""
-        generation = next(iter(request.values()))["generation"]
-        if engine == "custom":
-            status = answer.get("CustomSplitEngineStatus")
-            accepted = (rf"Custom split engine runtime snapshot updated \(generation {generation}, tracked apps 1, "
-                        rf"active pids 1, dynamic routes [01]\)\.")
-            stale = rf"Ignoring stale custom split engine PID snapshot generation {generation} \(current (\d+)\)\."
-        else:
-            status = answer.get("PacketSteeringEngineStatus")
-            accepted = rf"Packet steering engine diagnostics are live\. observer=\w+ PID generation={generation} .*"
-            stale = rf"Ignoring stale packet steering PID snapshot generation {generation} \(current (\d+)\)\."
-        if not status or not status["staged"]:
+        e = ENGINES[engine]
+        generation = request[e["update"]]["generation"]
+        if not (status := self.engine_status(engine, answer)):
             return "not a staged engine's status"
-        if match := re.fullmatch(stale, status["note"]):
+        if match := re.fullmatch(e["stale"].format(g=generation), status["note"]):
             if int(match[1]) <= generation:
                 return "called stale by a generation that is not newer"
             self.outcome.count(self.outcome.stale[engine], generation)
             return None
-        if (re.fullmatch(accepted, status["note"]) and status["active"]) or self.slowed_down(status):
+        if (re.fullmatch(e["accepted"].format(g=generation), status["note"]) and status["active"]) \
+                or self.slowed_down(status):
             self.outcome.count(self.outcome.accepted[engine], generation)
             return None
         return "neither accepted nor refused as stale"
@@ -213,31 +194,15 @@ class StressTest(HelperCase):
         """Rows (weight, kind, lane, request maker, checker). Makers take nothing; checkers take
         the request and the decoded answer (None when none came) and name what is wrong. A lane
         is the feature whose lock the request waits for."""
-        steady = {}
-
-        def same_as_before(kind, request):
-            # A request whose answer cannot change while the scene stands: asked once before the load.
-            steady[kind] = self.answer(request)
-            self.assertNotIn("Err", steady[kind], f"{kind} fails before the load")
-            return (lambda: request,
-                    lambda _, answer: None if answer == steady[kind] else f"expected {steady[kind]}")
-
         def expect(expected):
             return lambda _, answer: None if answer == expected else f"expected {expected}"
 
-        def pid_update(engine):
-            return (lambda: self.new_pid_update(engine),
-                    lambda request, answer: self.check_pid_update(engine, request, answer or {}))
-
-        def verify(response, note):
-            def check(_, answer):
-                status = (answer or {}).get(response)
-                if not status or not status["staged"]:
-                    return "not a staged engine's status"
-                if (status["active"] and re.fullmatch(note, status["note"])) or self.slowed_down(status):
-                    return None
-                return "the engine is not live"
-            return lambda: "Verify" + response.removesuffix("Status"), check
+        def steady(weight, lane, request):
+            # A request whose answer cannot change while the scene stands: asked once before the load.
+            kind = request if isinstance(request, str) else next(iter(request))
+            before = self.answer(request)
+            self.assertNotIn("Err", before, f"{kind} fails before the load")
+            return weight, kind, lane, lambda: request, expect(before)
 
         def data_plane(_, answer):
             status = (answer or {}).get("TunnelDataPlaneStatus")
@@ -251,27 +216,35 @@ class StressTest(HelperCase):
                 return f"expected a ParseError beginning {prefix!r}"
             return check
 
-        bypass = {"ApplySplitBypass": {"routes": BYPASS_ROUTES, "gateway": S.GATEWAY}}
+        def engine_rows(engine, update_weight, verify_weight):
+            e = ENGINES[engine]
+
+            def verify(_, answer):
+                if not (status := self.engine_status(engine, answer)):
+                    return "not a staged engine's status"
+                if (status["active"] and re.fullmatch(e["live"], status["note"])) or self.slowed_down(status):
+                    return None
+                return "the engine is not live"
+            return [(update_weight, e["update"], engine, lambda: self.new_pid_update(engine),
+                     lambda request, answer: self.check_pid_update(engine, request, answer)),
+                    (verify_weight, "Verify" + e["name"], engine, lambda: "Verify" + e["name"], verify),
+                    (2, f"missing {engine} app", engine, lambda: stage_request(e["name"], GONE_APP),
+                     expect(err(e["name"] + "StageFailed", f"{e['missing']}: {GONE_APP}")))]
+
         return [
             (250, "Ping", None, lambda: "Ping", expect(OK)),
             (170, "Status", None, lambda: "Status",
              expect({"Status": {"connected": True, "iface": "utun200", "pid": self.wg_pid}})),
-            (15, "GetStatus", "pf", *same_as_before("GetStatus", "GetStatus")),
             (50, "VerifyTunnelDataPlane", None, lambda: "VerifyTunnelDataPlane", data_plane),
-            (10, "VerifyKillSwitch", "pf", *same_as_before("VerifyKillSwitch", "VerifyKillSwitch")),
-            (40, "VerifyDnsProxy", None,
-             *same_as_before("VerifyDnsProxy", {"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}})),
-            (20, "VerifySplitBypass", "split", *same_as_before("VerifySplitBypass", "VerifySplitBypass")),
-            (10, "ApplySplitBypass", "split", *same_as_before("ApplySplitBypass", bypass)),
-            (12, "VerifyQuicMitigation", "pf", *same_as_before("VerifyQuicMitigation", "VerifyQuicMitigation")),
-            (5, "SetQuicMitigation", "pf",
-             *same_as_before("SetQuicMitigation", {"SetQuicMitigation": {"enabled": True}})),
-            (40, "UpdateCustomSplitEnginePids", "custom", *pid_update("custom")),
-            (15, "VerifyCustomSplitEngine", "custom",
-             *verify("CustomSplitEngineStatus", r"Custom split engine is live\. .*")),
-            (30, "UpdatePacketSteeringPids", "steering", *pid_update("steering")),
-            (10, "VerifyPacketSteeringEngine", "steering",
-             *verify("PacketSteeringEngineStatus", r"Packet steering engine diagnostics are live\. .*")),
+            steady(15, "pf", "GetStatus"),
+            steady(10, "pf", "VerifyKillSwitch"),
+            steady(40, None, {"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}),
+            steady(20, "split", "VerifySplitBypass"),
+            steady(10, "split", BYPASS),
+            steady(12, "pf", "VerifyQuicMitigation"),
+            steady(5, "pf", QUIC_ON),
+            *engine_rows("custom", 40, 15),
+            *engine_rows("steering", 30, 10),
             # Hostile and failing requests, which must change nothing.
             (40, "bad JSON", None, lambda: b'{"Ping":', parse_error("EOF while parsing")),
             (40, "unknown variant", None, lambda: "Explode",
@@ -282,14 +255,6 @@ class StressTest(HelperCase):
             (5, "bad bypass route", "split",
              lambda: {"ApplySplitBypass": {"routes": ["100.64.7.0/24; reboot"], "gateway": S.GATEWAY}},
              expect(err("SplitBypassApplyFailed", "Invalid CIDR prefix '100.64.7.0/24; reboot'"))),
-            (2, "missing custom split app", "custom",
-             lambda: {"StageCustomSplitEngine": {"app_paths": [GONE_APP], "routes": [], "gateway": S.GATEWAY,
-                                                 "allow_lan": False}},
-             expect(err("CustomSplitEngineStageFailed", f"Custom split engine app path does not exist: {GONE_APP}"))),
-            (2, "missing steering app", "steering",
-             lambda: {"StagePacketSteeringEngine": {"app_paths": [GONE_APP], "routes": [], "gateway": S.GATEWAY,
-                                                    "allow_lan": False}},
-             expect(err("PacketSteeringEngineStageFailed", f"Packet steering app path does not exist: {GONE_APP}"))),
         ]
 
     def run_load(self):
@@ -364,12 +329,10 @@ class StressTest(HelperCase):
         return least
 
     def settle_to(self, idle):
-        deadline = time.monotonic() + SETTLE_SECONDS
-        while True:
+        def settled():
             now = self.helper_holdings()
-            if (now[0] <= idle[0] and now[1] <= idle[1]) or time.monotonic() > deadline:
-                return now
-            time.sleep(0.2)
+            return now if now[0] <= idle[0] and now[1] <= idle[1] else None
+        return wait_until(settled, SETTLE_SECONDS, 0.2) or self.helper_holdings()
 
     # -- routes -------------------------------------------------------------------------------
 
@@ -388,14 +351,13 @@ class StressTest(HelperCase):
         if records() != before:
             return "the records changed while the routes were read"
         bypass, custom, steered4, steered6 = before
-        expected4 = {line.split()[0]: line for line in self.tunnel_routes}
-        for dest in [*bypass, *custom, *steered4]:
-            expected4.setdefault(dest, f"{dest} via {S.GATEWAY} dev {S.PHYSICAL_IFACE}")
-        expected6 = {line.split()[0]: line for line in self.tunnel_routes6}
-        for dest in steered6:
-            expected6.setdefault(dest, f"{dest} via {S.GATEWAY6} dev {S.PHYSICAL_IFACE}")
         faults = []
-        for family, kernel, expected in (("IPv4", kernel4, expected4), ("IPv6", kernel6, expected6)):
+        for family, kernel, tunnel, recorded, gateway in (
+                ("IPv4", kernel4, self.tunnel_routes, [*bypass, *custom, *steered4], S.GATEWAY),
+                ("IPv6", kernel6, self.tunnel_routes6, steered6, S.GATEWAY6)):
+            expected = {line.split()[0]: line for line in tunnel}
+            for dest in recorded:
+                expected.setdefault(dest, f"{dest} via {gateway} dev {S.PHYSICAL_IFACE}")
             held = {line.split()[0]: line for line in kernel}
             for dest in sorted(set(held) - set(expected)):
                 faults.append(f"{family} route no record names: {held[dest]}")
@@ -435,11 +397,11 @@ class StressTest(HelperCase):
 
         # Whichever client sent the highest generation, it was accepted and is the record's.
         sent, accepted, stale = self.outcome.sent, self.outcome.accepted, self.outcome.stale
-        for engine, state in (("custom", CUSTOM_STATE), ("steering", STEERING_STATE)):
+        for engine, e in ENGINES.items():
             with self.subTest(engine=engine):
                 self.assertEqual(sorted(accepted[engine] + stale[engine]), sorted(sent[engine]))
                 self.assertIn(max(sent[engine]), accepted[engine])
-                self.assertEqual(self.state(state)["pid_generation"], max(sent[engine]))
+                self.assertEqual(self.state(e["state"])["pid_generation"], max(sent[engine]))
         # Every refused snapshot was counted: no save of the engine's record was lost.
         self.assertEqual(self.state(STEERING_STATE)["diagnostics"]["stale_pid_snapshots"], len(stale["steering"]))
 
@@ -452,11 +414,10 @@ class StressTest(HelperCase):
         self.restore_everything()
         self.assertEqual(self.routes(), self.bare_routes)
         self.assertEqual(self.routes6(), self.bare_routes6)
-        left = sorted(p.name for p in sb.run_path().iterdir() if HELPER_FILE.match(p.name))
-        self.assertEqual(left, [STEERING_CACHE, "com.kivovpn.helper.sock"])
-        self.assertEqual(sb.run("pfctl", "-a", QUIC_ANCHOR, "-s", "rules", check=False).stdout.strip(), "")
-        tokens = [t for f in sb.run_path(PF_STANDIN_DIR).glob("netns-*.json") for t in json.loads(f.read_text())["tokens"]]
-        self.assertEqual(tokens, [], "pf references still held")
+        # Restore keeps the steering engine's cache for the next stage; it is meant to stay.
+        self.assertEqual(self.helper_files("com.kivovpn.helper."), [STEERING_CACHE, SOCKET])
+        self.assertIn(self.anchor_rules(QUIC_ANCHOR), (None, []))
+        self.assertEqual(self.pf_tokens(), [], "pf references still held")
         # The invalid UTF-8 requests' line, and a monitor's tool that overran its limit.
         unexpected = [line for line in sb.helper_stderr().splitlines()
                       if line != "Read error: stream did not contain valid UTF-8"
