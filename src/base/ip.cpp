@@ -45,4 +45,32 @@ std::string IpAddress::text() const {
   return buf;
 }
 
+bool is_public_ipv4(std::uint32_t address) {
+  struct Block {
+    std::uint32_t network;
+    int prefix;
+  };
+  static constexpr Block kNotPublic[] = {{0x00000000, 32}, {0x7F000000, 8},  {0x0A000000, 8}, {0xAC100000, 12},
+                                         {0xC0A80000, 16}, {0xA9FE0000, 16}, {0xE0000000, 4}, {0xFFFFFFFF, 32}};
+  for (const Block& b : kNotPublic) {
+    std::uint32_t mask = ~std::uint32_t{0} << (32 - b.prefix);
+    if ((address & mask) == b.network) return false;
+  }
+  return true;
+}
+
+bool is_public_ipv6(const IpAddress& address) {
+  const auto& b = address.bytes;
+  bool all_zero_but_last = true;
+  for (int i = 0; i < 15; ++i) all_zero_but_last = all_zero_but_last && b[i] == 0;
+  if (all_zero_but_last && (b[15] == 0 || b[15] == 1)) return false;  // :: and ::1
+  if (b[0] == 0xFE && (b[1] & 0xC0) == 0x80) return false;             // fe80::/10
+  if ((b[0] & 0xFE) == 0xFC) return false;                             // fc00::/7
+  return b[0] != 0xFF;                                                 // ff00::/8
+}
+
+bool is_public_address(const IpAddress& address) {
+  return address.v6 ? is_public_ipv6(address) : is_public_ipv4(address.ipv4());
+}
+
 }  // namespace kivo

@@ -27,4 +27,11 @@ struct IpAddress {
 };
 std::optional<IpAddress> parse_ip_address(std::string_view text);
 
+// Addresses a bypass route is worth making for. IPv4: not unspecified, loopback, private,
+// link-local, multicast or broadcast (240/4 counts as public). IPv6: not ::, ::1, fe80::/10,
+// fc00::/7 or ff00::/8.
+bool is_public_ipv4(std::uint32_t address);
+bool is_public_ipv6(const IpAddress& address);
+bool is_public_address(const IpAddress& address);
+
 }  // namespace kivo

@@ -16,19 +16,6 @@ namespace {
 
 bool is_host_entry(const std::string& route) { return route.find('/') == std::string::npos; }
 
-// Peers that are never worth a bypass route: unspecified, loopback, private, link-local,
-// multicast and broadcast.
-bool is_public_ipv4(std::uint32_t address) {
-  struct Block {
-    std::uint32_t network;
-    std::uint8_t prefix;
-  };
-  static constexpr Block kNotPublic[] = {{0x00000000, 32}, {0x7F000000, 8},  {0x0A000000, 8},  {0xAC100000, 12},
-                                         {0xC0A80000, 16}, {0xA9FE0000, 16}, {0xE0000000, 4},  {0xFFFFFFFF, 32}};
-  return std::none_of(std::begin(kNotPublic), std::end(kNotPublic),
-                      [&](const Block& b) { return (address & prefix_mask(b.prefix)) == b.network; });
-}
-
 }  // namespace
 
 std::set<std::string> observed_peer_networks(std::string_view lsof_output, const std::vector<std::string>& static_routes) {

@@ -1,0 +1,23 @@
+#include "base/ip.h"
+
+#include <gtest/gtest.h>
+
+namespace kivo {
+namespace {
+
+bool is_public(const std::string& text) { return is_public_address(*parse_ip_address(text)); }
+
+TEST(IpAddress, PrivateLocalAndMulticastRangesAreNotPublic) {
+  for (const std::string text :
+       {"0.0.0.0", "127.0.0.1", "127.255.255.255", "10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.1.5",
+        "169.254.10.1", "224.0.0.251", "239.255.255.250", "255.255.255.255", "::", "::1", "fe80::1", "febf::1",
+        "fc00::1", "fd12:3456::1", "ff02::fb"})
+    EXPECT_FALSE(is_public(text)) << text;
+  for (const std::string text : {"1.1.1.1", "17.1.2.3", "172.15.255.255", "172.32.0.1", "192.169.0.1", "169.255.0.1",
+                                 "223.255.255.255", "240.0.0.1", "255.255.255.254", "11.0.0.1", "2606:4700::6810:85e5",
+                                 "fec0::1", "::2", "2001:db8::1"})
+    EXPECT_TRUE(is_public(text)) << text;
+}
+
+}  // namespace
+}  // namespace kivo
