@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -148,7 +150,7 @@ Result<Preferences> decode_preferences(std::string_view json) {
   doc.Parse(json.data(), json.size());
   if (doc.HasParseError() || !doc.IsObject()) return fail("The VPN preferences are damaged.");
   Preferences prefs;
-  const auto root = doc.GetObject();
+  const auto root = std::as_const(doc).GetObject();
   if (auto it = root.FindMember("profiles"); it != root.MemberEnd() && it->value.IsArray()) {
     for (const auto& item : it->value.GetArray()) {
       if (!item.IsObject()) continue;
@@ -222,14 +224,14 @@ rapidjson::Document read_faults(const std::string& dir) {
 }  // namespace
 
 std::optional<std::string> PreferencesStore::fault(std::string_view call) const {
-  auto doc = read_faults(dir_);
+  const auto doc = read_faults(dir_);
   auto it = doc.FindMember(rapidjson::Value(rapidjson::StringRef(call.data(), call.size())));
   if (it == doc.MemberEnd() || !it->value.IsString()) return std::nullopt;
   return std::string(it->value.GetString(), it->value.GetStringLength());
 }
 
 bool PreferencesStore::hangs(std::string_view call) const {
-  auto doc = read_faults(dir_);
+  const auto doc = read_faults(dir_);
   auto it = doc.FindMember("hang");
   if (it == doc.MemberEnd() || !it->value.IsArray()) return false;
   for (const auto& name : it->value.GetArray())
