@@ -60,6 +60,12 @@ TEST_F(RealRunner, KillsAToolThatOverrunsItsLimit) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
+TEST_F(RealRunner, WaitsForAToolThatClosedItsOutputButStillRuns) {
+  EXPECT_EQ(*sh("exec >&- 2>&-; sleep 0.3", TimeLimit{5, 0}), "");
+  auto r = run_cmd_owned_with_timeout(env, "sh", {"-c", "exec >&- 2>&-; sleep 5"}, {0, 300000000});
+  EXPECT_EQ(r.ok() ? "ran" : r.error(), "sh timed out after 300 ms");
+}
+
 // A tool that prints far more than a pipe holds must still finish within its limit.
 TEST_F(RealRunner, DrainsLargeOutputWhileWaiting) {
   auto r = sh("head -c 1000000 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero | tr '\\0' y >&2", TimeLimit{10, 0});

@@ -92,11 +92,7 @@ void drain(int& out_fd, int& err_fd, std::string& out, std::string& err, int tim
   nfds_t n = 0;
   if (out_fd >= 0) fds[n++] = {out_fd, POLLIN, 0};
   if (err_fd >= 0) fds[n++] = {err_fd, POLLIN, 0};
-  if (n == 0) {
-    if (timeout_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
-    return;
-  }
-  if (poll(fds, n, timeout_ms) <= 0) return;
+  if (n == 0 || poll(fds, n, timeout_ms) <= 0) return;
   char buf[65536];
   for (nfds_t i = 0; i < n; ++i) {
     if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -199,6 +195,8 @@ CommandResult run_process(const std::string& program, const std::vector<std::str
   // block until the limit and be reported as timed out although it finished its work.
   auto start = std::chrono::steady_clock::now();
   auto budget = std::chrono::seconds(limit->seconds) + std::chrono::nanoseconds(limit->nanos);
+  constexpr auto kLongestPause = std::chrono::milliseconds(25);
+  auto pause = std::chrono::milliseconds(1);
   for (;;) {
     pid_t r = wait_retrying(s.pid, &status, WNOHANG);
     if (r < 0) {
@@ -212,7 +210,14 @@ CommandResult run_process(const std::string& program, const std::vector<std::str
       return command_output_to_result(out, err, to_exit(status));
     }
     if (std::chrono::steady_clock::now() - start >= budget) break;
-    drain(s.out, s.err, out, err, 25);
+    if (s.out >= 0 || s.err >= 0) {
+      drain(s.out, s.err, out, err, static_cast<int>(kLongestPause.count()));
+    } else {
+      // Both pipes ended, so the tool is almost always exiting: look again soon rather than
+      // adding a whole pause to every timed run.
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, kLongestPause);
+    }
   }
   ::kill(s.pid, SIGKILL);
   wait_retrying(s.pid, &status, 0);
