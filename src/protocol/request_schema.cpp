@@ -141,7 +141,7 @@ const std::string& variant_names() {
     std::string out;
     for (const VariantSpec& variant : kVariants) {
       if (!out.empty()) out += ", ";
-      out += "`" + std::string(variant.name) + "`";
+      out.append("`").append(variant.name).append("`");
     }
     return out;
   }();
