@@ -30,7 +30,7 @@ from sandbox import Sandbox  # noqa: E402
 from engine_bench import engine_figures  # noqa: E402
 from helper_process import cpu_seconds, helper_pid, proc_status  # noqa: E402
 
-ROUNDS = int(os.environ.get("KIVO_BENCH_ROUNDS", "7"))
+ROUNDS = int(os.environ.get("KIVO_BENCH_ROUNDS", "21"))
 LATENCY_REQUESTS = 1000
 THROUGHPUT_CLIENTS = 64
 THROUGHPUT_REQUESTS = 4000

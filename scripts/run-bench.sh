@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (build/bench, Release) and measures every figure, writing BENCHMARKS.md
 # and printing it. Runs the helper in the sandbox, so it needs root. KIVO_BENCH_ROUNDS sets the
-# number of interleaved rounds (default 7); KIVO_BENCH_ENGINE_* those of bench/engine_bench.py.
+# number of interleaved rounds (default 21); KIVO_BENCH_ENGINE_* those of bench/engine_bench.py.
 # Takes a quarter of an hour on two cores, most of it the engines' passes over 256 routes
 # (every stand-in tool is a Python program); the load is bounded.
 set -euo pipefail
