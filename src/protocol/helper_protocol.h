@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "protocol/packet_steering_diagnostics.h"
 
 namespace kivo::protocol {
 
@@ -143,34 +144,7 @@ struct PacketSteeringEngineStatus {
   bool active = false;
   std::uint64_t app_count = 0;
   std::uint64_t route_count = 0;
-  std::optional<std::string> observation_source;
-  std::uint64_t tracked_processes = 0;
-  std::uint64_t active_excluded_flows_ipv4 = 0;
-  std::uint64_t active_excluded_flows_ipv6 = 0;
-  std::uint64_t tunnel_excluded_flows_ipv4 = 0;
-  std::uint64_t tunnel_excluded_flows_ipv6 = 0;
-  std::uint64_t observed_public_destinations_ipv4 = 0;
-  std::uint64_t observed_public_destinations_ipv6 = 0;
-  std::uint64_t candidate_bypass_routes_ipv4 = 0;
-  std::uint64_t candidate_bypass_routes_ipv6 = 0;
-  std::uint64_t static_bypass_routes_ipv4 = 0;
-  std::uint64_t static_bypass_routes_ipv6 = 0;
-  std::uint64_t learned_bypass_routes_ipv4 = 0;
-  std::uint64_t learned_bypass_routes_ipv6 = 0;
-  std::uint64_t first_hit_gap_routes_ipv4 = 0;
-  std::uint64_t first_hit_gap_routes_ipv6 = 0;
-  std::uint64_t enforcement_ready_routes_ipv4 = 0;
-  std::uint64_t enforcement_ready_routes_ipv6 = 0;
-  std::uint64_t planned_bypass_routes_ipv4 = 0;
-  std::uint64_t planned_bypass_routes_ipv6 = 0;
-  std::uint64_t applied_bypass_routes_ipv4 = 0;
-  std::uint64_t applied_bypass_routes_ipv6 = 0;
-  std::uint64_t route_drift_routes_ipv4 = 0;
-  std::uint64_t route_drift_routes_ipv6 = 0;
-  std::uint64_t stale_pid_snapshots = 0;
-  bool enforcement_plan_ready = false;
-  std::uint64_t enforcement_plan_revision = 0;
-  std::optional<std::string> enforcement_plan_summary;
+  HelperPacketSteeringDiagnostics diagnostics;  // written flat, between route_count and note
   std::optional<std::string> note;
 };
 struct TunnelDataPlaneStatus {

@@ -1,4 +1,7 @@
 // Responses go out compact, members in declaration order, absent optionals as null.
+#include <cstdint>
+#include <type_traits>
+
 #include "base/json_record.h"
 #include "protocol/helper_protocol.h"
 
@@ -67,34 +70,15 @@ class Encoder {
     out_.boolean("active", r.active);
     out_.u64("app_count", r.app_count);
     out_.u64("route_count", r.route_count);
-    out_.opt_str("observation_source", r.observation_source);
-    out_.u64("tracked_processes", r.tracked_processes);
-    out_.u64("active_excluded_flows_ipv4", r.active_excluded_flows_ipv4);
-    out_.u64("active_excluded_flows_ipv6", r.active_excluded_flows_ipv6);
-    out_.u64("tunnel_excluded_flows_ipv4", r.tunnel_excluded_flows_ipv4);
-    out_.u64("tunnel_excluded_flows_ipv6", r.tunnel_excluded_flows_ipv6);
-    out_.u64("observed_public_destinations_ipv4", r.observed_public_destinations_ipv4);
-    out_.u64("observed_public_destinations_ipv6", r.observed_public_destinations_ipv6);
-    out_.u64("candidate_bypass_routes_ipv4", r.candidate_bypass_routes_ipv4);
-    out_.u64("candidate_bypass_routes_ipv6", r.candidate_bypass_routes_ipv6);
-    out_.u64("static_bypass_routes_ipv4", r.static_bypass_routes_ipv4);
-    out_.u64("static_bypass_routes_ipv6", r.static_bypass_routes_ipv6);
-    out_.u64("learned_bypass_routes_ipv4", r.learned_bypass_routes_ipv4);
-    out_.u64("learned_bypass_routes_ipv6", r.learned_bypass_routes_ipv6);
-    out_.u64("first_hit_gap_routes_ipv4", r.first_hit_gap_routes_ipv4);
-    out_.u64("first_hit_gap_routes_ipv6", r.first_hit_gap_routes_ipv6);
-    out_.u64("enforcement_ready_routes_ipv4", r.enforcement_ready_routes_ipv4);
-    out_.u64("enforcement_ready_routes_ipv6", r.enforcement_ready_routes_ipv6);
-    out_.u64("planned_bypass_routes_ipv4", r.planned_bypass_routes_ipv4);
-    out_.u64("planned_bypass_routes_ipv6", r.planned_bypass_routes_ipv6);
-    out_.u64("applied_bypass_routes_ipv4", r.applied_bypass_routes_ipv4);
-    out_.u64("applied_bypass_routes_ipv6", r.applied_bypass_routes_ipv6);
-    out_.u64("route_drift_routes_ipv4", r.route_drift_routes_ipv4);
-    out_.u64("route_drift_routes_ipv6", r.route_drift_routes_ipv6);
-    out_.u64("stale_pid_snapshots", r.stale_pid_snapshots);
-    out_.boolean("enforcement_plan_ready", r.enforcement_plan_ready);
-    out_.u64("enforcement_plan_revision", r.enforcement_plan_revision);
-    out_.opt_str("enforcement_plan_summary", r.enforcement_plan_summary);
+    visit_packet_steering_diagnostics(r.diagnostics, [this](const char* name, const auto& field) {
+      using Field = std::decay_t<decltype(field)>;
+      if constexpr (std::is_same_v<Field, bool>)
+        out_.boolean(name, field);
+      else if constexpr (std::is_same_v<Field, std::uint64_t>)
+        out_.u64(name, field);
+      else
+        out_.opt_str(name, field);
+    });
     out_.opt_str("note", r.note);
   }
   void write(const response::TunnelDataPlaneStatus& r) {

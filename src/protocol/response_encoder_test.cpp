@@ -34,8 +34,8 @@ TEST(EncodeResponse, RuntimeStatusNestsTheFeatureFlags) {
 
 TEST(EncodeResponse, PacketSteeringStatusMemberOrder) {
   // Distinct values tie each name in the text to its member.
-  const response::PacketSteeringEngineStatus s{true, false, 1, 2, "lsof", 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
-                                               15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, true, 27};
+  const response::PacketSteeringEngineStatus s{
+      true, false, 1, 2, {"lsof", 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, true, 27}};
   EXPECT_EQ(encode_response(s),
             R"({"PacketSteeringEngineStatus":{"staged":true,"active":false,"app_count":1,"route_count":2,)"
             R"("observation_source":"lsof","tracked_processes":3,"active_excluded_flows_ipv4":4,)"

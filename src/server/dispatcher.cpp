@@ -15,37 +15,10 @@ HelperResponse err(std::string_view code, std::string message) {
   return resp::Err{std::string(code), std::move(message)};
 }
 
-// Every count and the plan members copied from the engine's diagnostics; not staged, not active.
+// Every count and the plan members from the engine's diagnostics; not staged, not active.
 resp::PacketSteeringEngineStatus packet_steering_status(const HelperPacketSteeringDiagnostics& d) {
   resp::PacketSteeringEngineStatus s;
-  s.observation_source = d.observation_source;
-  s.tracked_processes = d.tracked_processes;
-  s.active_excluded_flows_ipv4 = d.active_excluded_flows_ipv4;
-  s.active_excluded_flows_ipv6 = d.active_excluded_flows_ipv6;
-  s.tunnel_excluded_flows_ipv4 = d.tunnel_excluded_flows_ipv4;
-  s.tunnel_excluded_flows_ipv6 = d.tunnel_excluded_flows_ipv6;
-  s.observed_public_destinations_ipv4 = d.observed_public_destinations_ipv4;
-  s.observed_public_destinations_ipv6 = d.observed_public_destinations_ipv6;
-  s.candidate_bypass_routes_ipv4 = d.candidate_bypass_routes_ipv4;
-  s.candidate_bypass_routes_ipv6 = d.candidate_bypass_routes_ipv6;
-  s.static_bypass_routes_ipv4 = d.static_bypass_routes_ipv4;
-  s.static_bypass_routes_ipv6 = d.static_bypass_routes_ipv6;
-  s.learned_bypass_routes_ipv4 = d.learned_bypass_routes_ipv4;
-  s.learned_bypass_routes_ipv6 = d.learned_bypass_routes_ipv6;
-  s.first_hit_gap_routes_ipv4 = d.first_hit_gap_routes_ipv4;
-  s.first_hit_gap_routes_ipv6 = d.first_hit_gap_routes_ipv6;
-  s.enforcement_ready_routes_ipv4 = d.enforcement_ready_routes_ipv4;
-  s.enforcement_ready_routes_ipv6 = d.enforcement_ready_routes_ipv6;
-  s.planned_bypass_routes_ipv4 = d.planned_bypass_routes_ipv4;
-  s.planned_bypass_routes_ipv6 = d.planned_bypass_routes_ipv6;
-  s.applied_bypass_routes_ipv4 = d.applied_bypass_routes_ipv4;
-  s.applied_bypass_routes_ipv6 = d.applied_bypass_routes_ipv6;
-  s.route_drift_routes_ipv4 = d.route_drift_routes_ipv4;
-  s.route_drift_routes_ipv6 = d.route_drift_routes_ipv6;
-  s.stale_pid_snapshots = d.stale_pid_snapshots;
-  s.enforcement_plan_ready = d.enforcement_plan_ready;
-  s.enforcement_plan_revision = d.enforcement_plan_revision;
-  s.enforcement_plan_summary = d.enforcement_plan_summary;
+  s.diagnostics = d;
   return s;
 }
 
@@ -62,9 +35,9 @@ resp::PacketSteeringEngineStatus packet_steering_status_after_change(const Packe
   auto s = packet_steering_status(r.diagnostics);
   fill_engine_members(s, r);
   s.staged = true;
-  s.observation_source.reset();
-  s.tunnel_excluded_flows_ipv4 = 0;
-  s.tunnel_excluded_flows_ipv6 = 0;
+  s.diagnostics.observation_source.reset();
+  s.diagnostics.tunnel_excluded_flows_ipv4 = 0;
+  s.diagnostics.tunnel_excluded_flows_ipv6 = 0;
   return s;
 }
 

@@ -61,27 +61,27 @@ TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
   auto staged = status(protocol::StagePacketSteeringEngine{{kApp}, {}, "192.0.2.1", false});
   EXPECT_TRUE(staged.staged);
   EXPECT_EQ(staged.app_count, 1u);
-  EXPECT_EQ(staged.enforcement_plan_revision, 1u);
+  EXPECT_EQ(staged.diagnostics.enforcement_plan_revision, 1u);
 
   // PID update: no observer and no tunnel flows are named, whatever the pass saw.
   auto updated = status(protocol::UpdatePacketSteeringPids{1, {{"Firefox", kApp, {4711}}}});
   EXPECT_TRUE(updated.staged && updated.active);
-  EXPECT_EQ(updated.observation_source, std::nullopt);
-  EXPECT_EQ(updated.tunnel_excluded_flows_ipv4, 0u);
-  EXPECT_EQ(updated.active_excluded_flows_ipv4, 1u);
+  EXPECT_EQ(updated.diagnostics.observation_source, std::nullopt);
+  EXPECT_EQ(updated.diagnostics.tunnel_excluded_flows_ipv4, 0u);
+  EXPECT_EQ(updated.diagnostics.active_excluded_flows_ipv4, 1u);
   EXPECT_EQ(updated.route_count, 1u);
   ASSERT_TRUE(updated.note.has_value());
 
   auto verified = status(protocol::VerifyPacketSteeringEngine{});
-  EXPECT_EQ(verified.observation_source, "nettop");
-  EXPECT_EQ(verified.tunnel_excluded_flows_ipv4, 1u);
-  EXPECT_EQ(verified.applied_bypass_routes_ipv4, 1u);
-  EXPECT_TRUE(verified.enforcement_plan_ready);
+  EXPECT_EQ(verified.diagnostics.observation_source, "nettop");
+  EXPECT_EQ(verified.diagnostics.tunnel_excluded_flows_ipv4, 1u);
+  EXPECT_EQ(verified.diagnostics.applied_bypass_routes_ipv4, 1u);
+  EXPECT_TRUE(verified.diagnostics.enforcement_plan_ready);
 
   auto restored = status(protocol::RestorePacketSteeringEngine{});
   EXPECT_FALSE(restored.staged || restored.active);
   EXPECT_EQ(std::pair(restored.app_count, restored.route_count), std::pair(std::uint64_t{1}, std::uint64_t{1}));
-  EXPECT_EQ(restored.observation_source, "nettop");
+  EXPECT_EQ(restored.diagnostics.observation_source, "nettop");
   EXPECT_EQ(restored.note, std::nullopt);
 
   auto failed = send(protocol::VerifyPacketSteeringEngine{});

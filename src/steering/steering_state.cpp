@@ -21,34 +21,7 @@ constexpr Presence kDefaulted = Presence::kDefaulted;
 template <class R, class V>
 void diagnostics_fields(R& d, V& v) {
   // Files written here always carry every counter; older or hand-made ones may lack some.
-  v("observation_source", d.observation_source, kDefaulted);
-  v("tracked_processes", d.tracked_processes, kDefaulted);
-  v("active_excluded_flows_ipv4", d.active_excluded_flows_ipv4, kDefaulted);
-  v("active_excluded_flows_ipv6", d.active_excluded_flows_ipv6, kDefaulted);
-  v("tunnel_excluded_flows_ipv4", d.tunnel_excluded_flows_ipv4, kDefaulted);
-  v("tunnel_excluded_flows_ipv6", d.tunnel_excluded_flows_ipv6, kDefaulted);
-  v("observed_public_destinations_ipv4", d.observed_public_destinations_ipv4, kDefaulted);
-  v("observed_public_destinations_ipv6", d.observed_public_destinations_ipv6, kDefaulted);
-  v("candidate_bypass_routes_ipv4", d.candidate_bypass_routes_ipv4, kDefaulted);
-  v("candidate_bypass_routes_ipv6", d.candidate_bypass_routes_ipv6, kDefaulted);
-  v("static_bypass_routes_ipv4", d.static_bypass_routes_ipv4, kDefaulted);
-  v("static_bypass_routes_ipv6", d.static_bypass_routes_ipv6, kDefaulted);
-  v("learned_bypass_routes_ipv4", d.learned_bypass_routes_ipv4, kDefaulted);
-  v("learned_bypass_routes_ipv6", d.learned_bypass_routes_ipv6, kDefaulted);
-  v("first_hit_gap_routes_ipv4", d.first_hit_gap_routes_ipv4, kDefaulted);
-  v("first_hit_gap_routes_ipv6", d.first_hit_gap_routes_ipv6, kDefaulted);
-  v("enforcement_ready_routes_ipv4", d.enforcement_ready_routes_ipv4, kDefaulted);
-  v("enforcement_ready_routes_ipv6", d.enforcement_ready_routes_ipv6, kDefaulted);
-  v("planned_bypass_routes_ipv4", d.planned_bypass_routes_ipv4, kDefaulted);
-  v("planned_bypass_routes_ipv6", d.planned_bypass_routes_ipv6, kDefaulted);
-  v("applied_bypass_routes_ipv4", d.applied_bypass_routes_ipv4, kDefaulted);
-  v("applied_bypass_routes_ipv6", d.applied_bypass_routes_ipv6, kDefaulted);
-  v("route_drift_routes_ipv4", d.route_drift_routes_ipv4, kDefaulted);
-  v("route_drift_routes_ipv6", d.route_drift_routes_ipv6, kDefaulted);
-  v("stale_pid_snapshots", d.stale_pid_snapshots, kDefaulted);
-  v("enforcement_plan_ready", d.enforcement_plan_ready, kDefaulted);
-  v("enforcement_plan_revision", d.enforcement_plan_revision, kDefaulted);
-  v("enforcement_plan_summary", d.enforcement_plan_summary, kDefaulted);
+  visit_packet_steering_diagnostics(d, [&](const char* name, auto& field) { v(name, field, kDefaulted); });
 }
 
 template <class R, class V>

@@ -14,6 +14,7 @@
 #include "base/result.h"
 #include "os/env.h"
 #include "protocol/helper_protocol.h"
+#include "protocol/packet_steering_diagnostics.h"
 
 namespace kivo {
 
@@ -22,38 +23,6 @@ inline constexpr const char* kPacketSteeringCachePath = "/var/run/com.kivovpn.he
 
 // Address or route text -> epoch seconds it was last seen; iterates (and serialises) in key order.
 using LastSeenMap = std::map<std::string, std::uint64_t>;
-
-struct HelperPacketSteeringDiagnostics {
-  std::optional<std::string> observation_source;
-  std::uint64_t tracked_processes = 0;
-  std::uint64_t active_excluded_flows_ipv4 = 0;
-  std::uint64_t active_excluded_flows_ipv6 = 0;
-  std::uint64_t tunnel_excluded_flows_ipv4 = 0;
-  std::uint64_t tunnel_excluded_flows_ipv6 = 0;
-  std::uint64_t observed_public_destinations_ipv4 = 0;
-  std::uint64_t observed_public_destinations_ipv6 = 0;
-  std::uint64_t candidate_bypass_routes_ipv4 = 0;
-  std::uint64_t candidate_bypass_routes_ipv6 = 0;
-  std::uint64_t static_bypass_routes_ipv4 = 0;
-  std::uint64_t static_bypass_routes_ipv6 = 0;
-  std::uint64_t learned_bypass_routes_ipv4 = 0;
-  std::uint64_t learned_bypass_routes_ipv6 = 0;
-  std::uint64_t first_hit_gap_routes_ipv4 = 0;
-  std::uint64_t first_hit_gap_routes_ipv6 = 0;
-  std::uint64_t enforcement_ready_routes_ipv4 = 0;
-  std::uint64_t enforcement_ready_routes_ipv6 = 0;
-  std::uint64_t planned_bypass_routes_ipv4 = 0;
-  std::uint64_t planned_bypass_routes_ipv6 = 0;
-  std::uint64_t applied_bypass_routes_ipv4 = 0;
-  std::uint64_t applied_bypass_routes_ipv6 = 0;
-  std::uint64_t route_drift_routes_ipv4 = 0;
-  std::uint64_t route_drift_routes_ipv6 = 0;
-  std::uint64_t stale_pid_snapshots = 0;
-  bool enforcement_plan_ready = false;
-  std::uint64_t enforcement_plan_revision = 0;
-  std::optional<std::string> enforcement_plan_summary;
-  bool operator==(const HelperPacketSteeringDiagnostics&) const = default;
-};
 
 struct HelperPacketSteeringEngineState {
   std::vector<std::string> app_paths;
