@@ -24,23 +24,36 @@ void diagnostics_fields(R& d, V& v) {
   visit_packet_steering_diagnostics(d, [&](const char* name, auto& field) { v(name, field, kDefaulted); });
 }
 
+// The stage's configuration, in the engine record and in the cache: without it a cache cannot
+// be matched to a stage, so in both it is required.
+template <class R, class V>
+void configuration_fields(R& r, V& v) {
+  v("app_paths", r.app_paths, kRequired);
+  v("routes", r.routes, kRequired);
+  v("gateway", r.gateway, kRequired);
+  v("ipv6_gateway", r.ipv6_gateway, kDefaulted);
+  v("allow_lan", r.allow_lan, kRequired);
+}
+
+// What the engine learned from observations, which the cache carries across a restore.
+template <class R, class V>
+void learned_fields(R& r, V& v) {
+  v("observed_destination_last_seen_at_ipv4", r.observed_destination_last_seen_at_ipv4, kDefaulted);
+  v("observed_destination_last_seen_at_ipv6", r.observed_destination_last_seen_at_ipv6, kDefaulted);
+  v("candidate_route_last_seen_at_ipv4", r.candidate_route_last_seen_at_ipv4, kDefaulted);
+  v("candidate_route_last_seen_at_ipv6", r.candidate_route_last_seen_at_ipv6, kDefaulted);
+  v("tunnel_destination_last_seen_at_ipv4", r.tunnel_destination_last_seen_at_ipv4, kDefaulted);
+  v("tunnel_destination_last_seen_at_ipv6", r.tunnel_destination_last_seen_at_ipv6, kDefaulted);
+}
+
 template <class R, class V>
 void state_fields(R& s, V& v) {
-  v("app_paths", s.app_paths, kRequired);
-  v("routes", s.routes, kRequired);
-  v("gateway", s.gateway, kRequired);
-  v("ipv6_gateway", s.ipv6_gateway, kDefaulted);
-  v("allow_lan", s.allow_lan, kRequired);
+  configuration_fields(s, v);
   v("pid_generation", s.pid_generation, kRequired);
   v("tracked_apps", s.tracked_apps, kRequired);
   v("updated_at", s.updated_at, kRequired);
   v("diagnostics", s.diagnostics, kDefaulted);
-  v("observed_destination_last_seen_at_ipv4", s.observed_destination_last_seen_at_ipv4, kDefaulted);
-  v("observed_destination_last_seen_at_ipv6", s.observed_destination_last_seen_at_ipv6, kDefaulted);
-  v("candidate_route_last_seen_at_ipv4", s.candidate_route_last_seen_at_ipv4, kDefaulted);
-  v("candidate_route_last_seen_at_ipv6", s.candidate_route_last_seen_at_ipv6, kDefaulted);
-  v("tunnel_destination_last_seen_at_ipv4", s.tunnel_destination_last_seen_at_ipv4, kDefaulted);
-  v("tunnel_destination_last_seen_at_ipv6", s.tunnel_destination_last_seen_at_ipv6, kDefaulted);
+  learned_fields(s, v);
   v("tunnel_flow_recycle_last_attempt_at_ipv4", s.tunnel_flow_recycle_last_attempt_at_ipv4, kDefaulted);
   v("tunnel_flow_recycle_last_attempt_at_ipv6", s.tunnel_flow_recycle_last_attempt_at_ipv6, kDefaulted);
   v("static_bypass_routes_ipv4", s.static_bypass_routes_ipv4, kDefaulted);
@@ -66,19 +79,9 @@ void state_fields(R& s, V& v) {
 
 template <class R, class V>
 void cache_fields(R& c, V& v) {
-  // Without its configuration a cache cannot be matched to a stage, so that part is required.
-  v("app_paths", c.app_paths, kRequired);
-  v("routes", c.routes, kRequired);
-  v("gateway", c.gateway, kRequired);
-  v("ipv6_gateway", c.ipv6_gateway, kDefaulted);
-  v("allow_lan", c.allow_lan, kRequired);
+  configuration_fields(c, v);
   v("saved_at", c.saved_at, kDefaulted);
-  v("observed_destination_last_seen_at_ipv4", c.observed_destination_last_seen_at_ipv4, kDefaulted);
-  v("observed_destination_last_seen_at_ipv6", c.observed_destination_last_seen_at_ipv6, kDefaulted);
-  v("candidate_route_last_seen_at_ipv4", c.candidate_route_last_seen_at_ipv4, kDefaulted);
-  v("candidate_route_last_seen_at_ipv6", c.candidate_route_last_seen_at_ipv6, kDefaulted);
-  v("tunnel_destination_last_seen_at_ipv4", c.tunnel_destination_last_seen_at_ipv4, kDefaulted);
-  v("tunnel_destination_last_seen_at_ipv6", c.tunnel_destination_last_seen_at_ipv6, kDefaulted);
+  learned_fields(c, v);
 }
 
 struct Writer {
