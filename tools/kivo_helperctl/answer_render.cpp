@@ -1,0 +1,122 @@
+#include "tools/kivo_helperctl/answer_render.h"
+
+#include <rapidjson/document.h>
+
+#include <algorithm>
+
+namespace kivo::helperctl {
+namespace {
+
+using Json = rapidjson::Value;
+
+std::string label(std::string_view member) {
+  std::string text(member);
+  std::replace(text.begin(), text.end(), '_', ' ');
+  return text;
+}
+
+// The feature report's flags: those present, then those missing.
+std::string flags(const Json& object) {
+  std::string present, missing;
+  for (const auto& m : object.GetObject()) {
+    std::string& list = m.value.IsBool() && m.value.GetBool() ? present : missing;
+    list += (list.empty() ? "" : ", ") + std::string(m.name.GetString());
+  }
+  if (present.empty()) present = "none";
+  return missing.empty() ? present : present + " (missing: " + missing + ")";
+}
+
+std::string value_text(const Json& v) {
+  if (v.IsBool()) return v.GetBool() ? "yes" : "no";
+  if (v.IsNull()) return "none";
+  if (v.IsString()) return std::string(v.GetString(), v.GetStringLength());
+  if (v.IsUint64()) return std::to_string(v.GetUint64());
+  if (v.IsInt64()) return std::to_string(v.GetInt64());
+  if (v.IsObject()) return flags(v);
+  return "?";
+}
+
+// "name: value" lines whose values start in one column.
+std::vector<std::string> aligned(const std::vector<std::pair<std::string, std::string>>& rows,
+                                 std::string_view indent = "") {
+  std::size_t width = 0;
+  for (const auto& [name, value] : rows) width = std::max(width, name.size());
+  std::vector<std::string> lines;
+  for (const auto& [name, value] : rows) {
+    std::string line = std::string(indent) + name + ":";
+    if (!value.empty()) line += std::string(width - name.size() + 1, ' ') + value;
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+// The variant's members, when the answer is {"Variant":{members}}.
+const Json* members(const rapidjson::Document& doc) {
+  if (!doc.IsObject() || doc.MemberCount() != 1) return nullptr;
+  const Json& body = doc.MemberBegin()->value;
+  return body.IsObject() ? &body : nullptr;
+}
+
+std::string error_line(const Json& err) {
+  auto text = [&](const char* key) {
+    return err.HasMember(key) && err[key].IsString() ? std::string(err[key].GetString()) : std::string("?");
+  };
+  return "error (" + text("code") + "): " + text("message");
+}
+
+bool is_note(std::string_view member) { return member == "note" || member.ends_with("_summary"); }
+
+}  // namespace
+
+Rendered render_answer(std::string_view answer) {
+  rapidjson::Document doc;
+  doc.Parse(answer.data(), answer.size());
+  if (doc.HasParseError()) return {{"unreadable answer: " + std::string(answer)}, true};
+  if (doc.IsString()) return {{doc.GetString() == std::string_view("Ok") ? "ok" : doc.GetString()}, false};
+  const Json* body = members(doc);
+  if (!body) return {{std::string(answer)}, false};
+  if (doc.MemberBegin()->name == "Err") return {{error_line(*body)}, true};
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const auto& m : body->GetObject()) rows.emplace_back(label(m.name.GetString()), value_text(m.value));
+  return {aligned(rows), false};
+}
+
+std::vector<std::string> render_overview(const std::vector<OverviewItem>& items) {
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const auto& item : items) {
+    if (!item.answer) {
+      rows.emplace_back(item.title, "no answer: " + item.answer.error());
+      continue;
+    }
+    rapidjson::Document doc;
+    doc.Parse(item.answer->data(), item.answer->size());
+    const Json* body = doc.HasParseError() ? nullptr : members(doc);
+    if (!body) {
+      rows.emplace_back(item.title, doc.IsString() ? doc.GetString() : *item.answer);
+      continue;
+    }
+    if (doc.MemberBegin()->name == "Err") {
+      rows.emplace_back(item.title, error_line(*body));
+      continue;
+    }
+    std::string summary;
+    std::vector<std::pair<std::string, std::string>> notes;
+    for (const auto& m : body->GetObject()) {
+      const Json& v = m.value;
+      std::string name = m.name.GetString();
+      if ((v.IsUint64() && v.GetUint64() == 0) || v.IsNull() || (v.IsString() && v.GetStringLength() == 0)) continue;
+      if (v.IsObject()) {
+        notes.emplace_back("  " + label(name), flags(v));
+      } else if (is_note(name)) {
+        notes.emplace_back("  " + label(name), value_text(v));
+      } else {
+        summary += (summary.empty() ? "" : ", ") + label(name) + " " + value_text(v);
+      }
+    }
+    rows.emplace_back(item.title, summary);
+    rows.insert(rows.end(), notes.begin(), notes.end());
+  }
+  return aligned(rows);
+}
+
+}  // namespace kivo::helperctl
