@@ -66,15 +66,13 @@ int show(const Globals& g, const std::string& request) {
   return rendered.is_error ? 1 : 0;
 }
 
-// One overview; 2 when the helper is not there at all, 1 when any request failed.
+// One overview. An Err answer is part of the picture (the steering engine answers one when it
+// is not staged), so only a request left without any answer makes it fail, with 2.
 int overview(const Globals& g, const std::string& dns_ip, bool clear_screen) {
   auto requests = overview_requests(dns_ip);
   auto items = gather_overview(requests, [&](const std::string& r) { return ask(g, r); });
-  bool reached = false, all_answered = true;
-  for (const auto& item : items) {
-    reached = reached || item.answer.ok();
-    all_answered = all_answered && item.answer.ok() && !is_err(*item.answer);
-  }
+  bool all_answered = true;
+  for (const auto& item : items) all_answered = all_answered && item.answer.ok();
   std::ostringstream out;
   if (clear_screen) out << "\x1b[H\x1b[2J";
   if (g.json) {
@@ -87,8 +85,7 @@ int overview(const Globals& g, const std::string& dns_ip, bool clear_screen) {
     for (const auto& line : render_overview(items)) out << line << "\n";
   }
   std::cout << out.str() << std::flush;
-  if (!reached) return 2;
-  return all_answered ? 0 : 1;
+  return all_answered ? 0 : 2;
 }
 
 int watch(const Globals& g, const std::string& dns_ip, double interval_s, unsigned rounds) {
@@ -156,7 +153,8 @@ int main(int argc, char** argv) {
   std::string dns_ip = "127.0.0.1";
   double interval_s = 2;
   unsigned rounds = 0;
-  CLI::App* status = app.add_subcommand("status", "Everything the helper can report, from read-only requests");
+  CLI::App* status = app.add_subcommand("status", "Everything the helper can report, from read-only requests; an error answer shows in its "
+      "own line, and the exit status is 2 only when a request got no answer at all");
   CLI::App* watch_cmd = app.add_subcommand("watch", "The status overview, redrawn every few seconds");
   for (CLI::App* cmd : {status, watch_cmd})
     cmd->add_option("--dns-ip", dns_ip, "The address DNS should point at")->capture_default_str()->check(kIpAddress);
