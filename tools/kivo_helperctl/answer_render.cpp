@@ -3,11 +3,15 @@
 #include <rapidjson/document.h>
 
 #include <algorithm>
+#include <optional>
 
 namespace kivo::helperctl {
 namespace {
 
 using Json = rapidjson::Value;
+
+// A terminal's width, near enough: the overview is meant to fit one screen.
+constexpr std::size_t kOverviewWidth = 100;
 
 std::string label(std::string_view member) {
   std::string text(member);
@@ -36,16 +40,26 @@ std::string value_text(const Json& v) {
   return "?";
 }
 
-// "name: value" lines whose values start in one column.
+// "name: value" lines whose values start in one column. With a width, a long value goes on
+// over further lines at that column, broken between words.
 std::vector<std::string> aligned(const std::vector<std::pair<std::string, std::string>>& rows,
-                                 std::string_view indent = "") {
+                                 std::size_t max_width = 0) {
   std::size_t width = 0;
   for (const auto& [name, value] : rows) width = std::max(width, name.size());
+  const std::size_t column = width + 2;
   std::vector<std::string> lines;
   for (const auto& [name, value] : rows) {
-    std::string line = std::string(indent) + name + ":";
-    if (!value.empty()) line += std::string(width - name.size() + 1, ' ') + value;
-    lines.push_back(std::move(line));
+    std::string line = name + ":";
+    if (!value.empty()) line += std::string(width - name.size() + 1, ' ');
+    std::size_t start = 0;
+    while (max_width > column && value.size() - start > max_width - column) {
+      std::size_t cut = value.rfind(' ', start + (max_width - column));
+      if (cut == std::string::npos || cut <= start) break;
+      lines.push_back(line + value.substr(start, cut - start));
+      line = std::string(column, ' ');
+      start = cut + 1;
+    }
+    lines.push_back(line + value.substr(start));
   }
   return lines;
 }
@@ -64,7 +78,19 @@ std::string error_line(const Json& err) {
   return "error (" + text("code") + "): " + text("message");
 }
 
-bool is_note(std::string_view member) { return member == "note" || member.ends_with("_summary"); }
+// Sentences the engines write for people go on lines of their own, under short names.
+std::optional<std::string> note_label(std::string_view member) {
+  if (member == "note") return "note";
+  if (member.ends_with("_summary")) return "plan";
+  return std::nullopt;
+}
+
+// The overview keeps a note's first sentence, which says the state (live, waiting, stale,
+// degraded); the counters after it are in the answer's own members.
+std::string first_sentence(std::string text) {
+  if (auto end = text.find(". "); end != std::string::npos) text.resize(end + 1);
+  return text;
+}
 
 }  // namespace
 
@@ -106,9 +132,9 @@ std::vector<std::string> render_overview(const std::vector<OverviewItem>& items)
       std::string name = m.name.GetString();
       if ((v.IsUint64() && v.GetUint64() == 0) || v.IsNull() || (v.IsString() && v.GetStringLength() == 0)) continue;
       if (v.IsObject()) {
-        notes.emplace_back("  " + label(name), flags(v));
-      } else if (is_note(name)) {
-        notes.emplace_back("  " + label(name), value_text(v));
+        notes.emplace_back("  features", flags(v));
+      } else if (auto note = note_label(name)) {
+        notes.emplace_back("  " + *note, first_sentence(value_text(v)));
       } else {
         summary += (summary.empty() ? "" : ", ") + label(name) + " " + value_text(v);
       }
@@ -116,7 +142,7 @@ std::vector<std::string> render_overview(const std::vector<OverviewItem>& items)
     rows.emplace_back(item.title, summary);
     rows.insert(rows.end(), notes.begin(), notes.end());
   }
-  return aligned(rows);
+  return aligned(rows, kOverviewWidth);
 }
 
 }  // namespace kivo::helperctl

@@ -25,7 +25,8 @@ struct OverviewItem {
 };
 
 // The overview in one screen: a line per item with its members run together (zeros, empty
-// texts and nulls left out), notes on lines of their own; an error in place of its item.
+// texts and nulls left out), the first sentence of each note on a line of its own, long lines
+// broken at 100 columns; an error in place of its item.
 std::vector<std::string> render_overview(const std::vector<OverviewItem>& items);
 
 }  // namespace kivo::helperctl
