@@ -2,6 +2,7 @@
 """kivo-helperctl as a person uses it against the real helper: one command per feature, the
 status overview before, during and after, recover, watch, and the command line's refusals."""
 import json
+import re
 import subprocess
 import unittest
 
@@ -25,8 +26,16 @@ class HelperctlTest(HelperCase):
         """The status overview as {title: line}."""
         code, out, err = self.ctl("status")
         self.assertEqual(code, 0, out + err)
-        lines = out.splitlines()[1:]
-        return {line.split(":", 1)[0]: line.split(":", 1)[1].strip() for line in lines if not line.startswith(" ")}
+        items, last = {}, None
+        for line in out.splitlines()[1:]:
+            if not line.startswith(" "):
+                last, value = line.split(":", 1)
+                items[last] = value.strip()
+            elif re.match(r"  \w+:", line):
+                last = None  # a note of the item above, with its own continuation lines
+            elif last:
+                items[last] += " " + line.strip()
+        return items
 
     def test_one_change_per_feature_shows_in_status_and_recover_undoes_it(self):
         idle = self.overview()
