@@ -111,7 +111,7 @@ std::vector<std::string> render_overview(const std::vector<OverviewItem>& items)
   std::vector<std::pair<std::string, std::string>> rows;
   for (const auto& item : items) {
     if (!item.answer) {
-      rows.emplace_back(item.title, "no answer: " + item.answer.error());
+      rows.emplace_back(item.title, item.answer.error());
       continue;
     }
     rapidjson::Document doc;

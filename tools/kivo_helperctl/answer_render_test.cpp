@@ -50,7 +50,7 @@ TEST(RenderOverview, OneLinePerRequestWithNotesBelowAndFailuresInPlace) {
   EXPECT_THAT(render_overview(items), ElementsAreArray({
                                           "tunnel:       connected yes, iface utun200, pid 9",
                                           "kill switch:  error (KillSwitchVerifyFailed): pfctl: boom",
-                                          "dns proxy:    no answer: no answer within 2 s",
+                                          "dns proxy:    no answer within 2 s",
                                           "custom split: staged yes, active no, app count 1",
                                           "  note:       Custom split engine is staged, but dynamic route "
                                           "reconciliation is degraded: route add",

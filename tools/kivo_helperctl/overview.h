@@ -22,6 +22,7 @@ std::vector<OverviewRequest> overview_requests(const std::string& dns_ip);
 
 using Ask = std::function<Result<std::string>(const std::string& request)>;
 
+// Stops after the first request when that one gets no answer at all.
 std::vector<OverviewItem> gather_overview(const std::vector<OverviewRequest>& requests, const Ask& ask);
 
 // {"GetStatus":answer,…}: every answer as the helper gave it, null where none came.

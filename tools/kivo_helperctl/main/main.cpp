@@ -272,6 +272,8 @@ int main(int argc, char** argv) {
           return kUsage;
         }
       }
+      if (apps_file == "-" && isatty(STDIN_FILENO))
+        std::cerr << "kivo-helperctl: reading the apps as a JSON array from standard input (end with Ctrl-D)\n";
       args.apps_json = read_all(apps_file == "-" ? std::cin : file);
     }
     auto request = build_request(variant, args);
