@@ -102,8 +102,20 @@ Rendered render_answer(std::string_view answer) {
   const Json* body = members(doc);
   if (!body) return {{std::string(answer)}, false};
   if (doc.MemberBegin()->name == "Err") return {{error_line(*body)}, true};
+  // Counters kept per address family share one row: "learned bypass routes: 3 ipv4, 1 ipv6".
   std::vector<std::pair<std::string, std::string>> rows;
-  for (const auto& m : body->GetObject()) rows.emplace_back(label(m.name.GetString()), value_text(m.value));
+  for (auto m = body->MemberBegin(); m != body->MemberEnd(); ++m) {
+    std::string_view name = m->name.GetString();
+    auto next = m + 1;
+    if (name.ends_with("_ipv4") && next != body->MemberEnd() &&
+        std::string_view(next->name.GetString()) == std::string(name.substr(0, name.size() - 5)) + "_ipv6") {
+      rows.emplace_back(label(name.substr(0, name.size() - 5)),
+                        value_text(m->value) + " ipv4, " + value_text(next->value) + " ipv6");
+      m = next;
+      continue;
+    }
+    rows.emplace_back(label(name), value_text(m->value));
+  }
   return {aligned(rows), false};
 }
 

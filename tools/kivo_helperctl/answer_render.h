@@ -15,7 +15,8 @@ struct Rendered {
 };
 
 // One answer: "Ok" is "ok"; a status variant is one line per member, labels aligned, flags as
-// yes/no, absent texts as "none", and the feature flags as the list of those present.
+// yes/no, absent texts as "none", an _ipv4/_ipv6 pair of counters on one row, and the feature
+// flags as the list of those present.
 Rendered render_answer(std::string_view answer);
 
 // One request of the overview and what came of it: the answer, or why there is none.
