@@ -6,6 +6,7 @@ Usage: demo.py BUILD_DIR
 import json
 import os
 import select
+import shlex
 import subprocess
 import sys
 import time
@@ -20,11 +21,18 @@ def say(text):
     print(f"\n== {text}", flush=True)
 
 
-def request(sb, req):
-    text = req if isinstance(req, str) else json.dumps(req, separators=(",", ":"))
-    code, out = sb.ctl(text)
-    print(f"  -> {text}\n  <- {out.strip()}", flush=True)
-    return json.loads(out) if out.strip() else None
+def ctl(sb, *args, stdin=None):
+    """Runs kivo-helperctl as a person would type it and shows what it printed; the
+    "name: value" lines it printed, as a dict."""
+    result = sb.run(f"{sb.INSIDE_BUILD_DIR}/kivo-helperctl", *args, check=False, input=stdin)
+    print(f"  $ kivo-helperctl {shlex.join(args)}" + (f" <<< '{stdin}'" if stdin else ""), flush=True)
+    for line in (result.stdout + result.stderr).splitlines():
+        print(f"    {line}", flush=True)
+    return dict(map(str.strip, line.split(":", 1)) for line in result.stdout.splitlines() if ":" in line)
+
+
+def snapshot(name, exe_path, *pids):
+    return json.dumps([{"name": name, "exe_path": exe_path, "active_pids": list(pids)}], separators=(",", ":"))
 
 
 def probe(sb, proto, host, port, what):
@@ -67,8 +75,8 @@ def dns_demo(sb):
     lookup(sb, "the user's own DNS, the gateway's")
     proxy = sb.start_dns_proxy()
     print("  started dnsmasq on 127.0.0.1:1053 as the local DNS proxy", flush=True)
-    request(sb, {"ApplyDnsProxy": {"dns_ip": "127.0.0.1"}})
-    request(sb, {"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}})
+    ctl(sb, "dns", "apply", "127.0.0.1")
+    ctl(sb, "dns", "verify", "127.0.0.1")
     nameservers(sb)
     lookup(sb, "through the proxy")
 
@@ -81,7 +89,7 @@ def dns_demo(sb):
     for line in sb.helper_stderr().splitlines():
         if line.startswith("[Tarnwick DNS]"):
             print(f"  helper: {line}", flush=True)
-    request(sb, {"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}})
+    ctl(sb, "dns", "verify", "127.0.0.1")
     nameservers(sb)
     lookup(sb, "the user's own DNS again")
 
@@ -96,20 +104,17 @@ def next_connection(stream):
 def steer_excluded_app(sb):
     app = f"{sb.INSIDE_PLATFORM_DIR}/kivo-stream"
     say("Steer an excluded application around the tunnel with the packet steering engine")
-    request(sb, {"StagePacketSteeringEngine": {"app_paths": [app], "routes": [], "gateway": sb.GATEWAY,
-                                               "allow_lan": False}})
+    ctl(sb, "steering", "stage", "--gateway", sb.GATEWAY, "--app", app)
     stream = sb.spawn("kivo-stream", sb.PUBLIC_IP, str(sb.HOLD_PORT), stdout=subprocess.PIPE)
     print(f"  the excluded app holds a connection to {sb.PUBLIC_IP}:{sb.HOLD_PORT}; "
           f"the server sees it from {next_connection(stream)} (the tunnel)", flush=True)
-    request(sb, {"UpdatePacketSteeringPids": {"generation": 1, "apps": [
-        {"name": "kivo-stream", "exe_path": app, "active_pids": [sb.inner_pid(stream)]}]}})
+    ctl(sb, "steering", "update", "--generation", "1", stdin=snapshot("kivo-stream", app, sb.inner_pid(stream)))
     print(f"  its flow stuck in the tunnel is recycled; it reconnects and the server now sees it from "
           f"{next_connection(stream)} (around the tunnel)", flush=True)
     seen = [line for line in sb.server_log() if line.endswith(f" {sb.HOLD_PORT}")]
     print("  the server's log of those connections: " + "; ".join(seen), flush=True)
-    request(sb, "VerifyPacketSteeringEngine")
-    request(sb, "RestorePacketSteeringEngine")
-    stream.kill()
+    ctl(sb, "steering", "verify")
+    stream.kill()  # the engine stays staged: the overview shows it, and recover takes it down
 
 
 def main():
@@ -119,28 +124,27 @@ def main():
         sb.start_helper()
         print("  " + sb.helper_stdout().strip())
         say("Is it alive, and what can it do here?")
-        request(sb, "Ping")
-        request(sb, "GetStatus")
+        ctl(sb, "ping")
+        ctl(sb, "features")
 
         say("Before the tunnel, a public host is reached over the physical network")
         probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
 
         say("Bring the WireGuard tunnel up")
-        request(sb, {"StartTunnel": {"config_path": sb.CONFIG_PATH, "client_ip": sb.TUNNEL_IP,
-                                     "server_ip": sb.SERVER_IP, "gateway": sb.GATEWAY}})
-        request(sb, "Status")
-        before = request(sb, "VerifyTunnelDataPlane")
+        ctl(sb, "tunnel", "start", "--config", sb.CONFIG_PATH, "--client-ip", sb.TUNNEL_IP,
+            "--server-ip", sb.SERVER_IP, "--gateway", sb.GATEWAY)
+        ctl(sb, "tunnel", "status")
+        before = ctl(sb, "tunnel", "data-plane")
         probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
         probe(sb, "tcp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
-        after = request(sb, "VerifyTunnelDataPlane")
-        if before and after and "TunnelDataPlaneStatus" in after:
-            b, a = before["TunnelDataPlaneStatus"], after["TunnelDataPlaneStatus"]
-            print(f"  the tunnel moved {a['rx_bytes'] - b['rx_bytes']} bytes in and "
-                  f"{a['tx_bytes'] - b['tx_bytes']} bytes out meanwhile")
+        after = ctl(sb, "tunnel", "data-plane")
+        if all("rx bytes" in counters for counters in (before, after)):
+            print(f"  the tunnel moved {int(after['rx bytes']) - int(before['rx bytes'])} bytes in and "
+                  f"{int(after['tx bytes']) - int(before['tx bytes'])} bytes out meanwhile")
 
         say("Send one destination around the tunnel with a split bypass route")
-        request(sb, {"ApplySplitBypass": {"routes": [sb.PUBLIC_IP_2], "gateway": sb.GATEWAY}})
-        request(sb, "VerifySplitBypass")
+        ctl(sb, "split", "apply", "--gateway", sb.GATEWAY, sb.PUBLIC_IP_2)
+        ctl(sb, "split", "verify")
         probe(sb, "udp", sb.PUBLIC_IP_2, sb.ECHO_PORT, "bypassed host")
         probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "other host")
 
@@ -149,13 +153,12 @@ def main():
         say("Let one application bypass the tunnel with the custom split engine")
         other_host = "203.0.113.80"  # a public host in another network
         sb.server_run("ip", "addr", "add", f"{other_host}/32", "dev", "lo")
-        request(sb, {"StageCustomSplitEngine": {"app_paths": ["/usr/bin/python3"], "routes": [],
-                                                "gateway": sb.GATEWAY, "allow_lan": False}})
+        ctl(sb, "custom-split", "stage", "--gateway", sb.GATEWAY, "--app", "/usr/bin/python3")
         app = sb.spawn("kivo-app", sb.PUBLIC_IP, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         print(f"  the application connects to {sb.PUBLIC_IP}; the server saw {app.stdout.readline().strip()}")
-        request(sb, {"UpdateCustomSplitEnginePids": {"generation": 1, "apps": [
-            {"name": "kivo-app", "exe_path": "/usr/bin/python3", "active_pids": [sb.inner_pid(app)]}]}})
-        request(sb, "VerifyCustomSplitEngine")
+        ctl(sb, "custom-split", "update", "--generation", "1",
+            stdin=snapshot("kivo-app", "/usr/bin/python3", sb.inner_pid(app)))
+        ctl(sb, "custom-split", "verify")
         for line in sb.run("ip", "-4", "route", "show", "198.51.100.0/24").stdout.splitlines():
             print(f"  route of its peers' network: {line.strip()}")
         for host in (sb.PUBLIC_IP, other_host):
@@ -163,31 +166,35 @@ def main():
             app.stdin.flush()
             print(f"  the application connects again to {host}; the server saw {app.stdout.readline().strip()}")
         probe(sb, "tcp", other_host, sb.ECHO_PORT, "another application, another network")
-        request(sb, "RestoreCustomSplitEngine")
+        ctl(sb, "custom-split", "restore")
         app.kill()
 
         steer_excluded_app(sb)
 
         say("Block QUIC: UDP to port 443 is dropped, TCP to 443 still works")
-        request(sb, {"SetQuicMitigation": {"enabled": True}})
-        request(sb, "VerifyQuicMitigation")
+        ctl(sb, "quic", "on")
+        ctl(sb, "quic", "verify")
         probe(sb, "udp", sb.PUBLIC_IP, 443, "QUIC")
         probe(sb, "tcp", sb.PUBLIC_IP, 443, "HTTPS over TCP")
 
         say("Turn the kill switch on: nothing leaves outside the tunnel")
-        request(sb, {"ApplyKillSwitch": {"server_ip": sb.SERVER_IP}})
-        request(sb, "VerifyKillSwitch")
+        ctl(sb, "kill-switch", "on", "--server-ip", sb.SERVER_IP)
+        ctl(sb, "kill-switch", "verify")
         probe(sb, "udp", sb.PUBLIC_IP_2, sb.ECHO_PORT, "bypassed host, outside the tunnel")
         probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "through the tunnel")
 
-        say("Tear everything down")
-        request(sb, {"SetQuicMitigation": {"enabled": False}})
-        request(sb, "RemoveKillSwitch")
-        request(sb, "RestoreSplitBypass")
-        request(sb, "StopTunnel")
-        request(sb, "Status")
+        say("Everything the helper can report, in one overview (read-only requests only)")
+        ctl(sb, "status")
+
+        say("Tear everything down: recover cleans up as after a crash of the client (the tunnel, the "
+            "bypass routes, both engines, the QUIC block) but leaves the kill switch to its own command")
+        ctl(sb, "recover")
+        ctl(sb, "kill-switch", "off")
         probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
         ne_manager_demo(sb)
+        say("Finally, what the helper reports now: nothing applied (the steering engine answers "
+            "an error while it is not staged)")
+        ctl(sb, "status")
         say("Done; the sandbox and everything in it are removed")
 
 
