@@ -51,7 +51,6 @@ TEST(PfOutput, AbsentAnchorsAndPfStatus) {
        true},
       {"Status: Disabled for 0 days 00:00:00           Debug: Urgent\n", false},
       {"ALTQ related functions disabled\n", std::nullopt},
-      {"", std::nullopt},
   };
   for (const auto& [info, enabled] : infos) EXPECT_EQ(parse_pf_status(info), enabled) << info;
 }
