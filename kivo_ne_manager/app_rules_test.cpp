@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "testing/fake_network_extension.h"
+#include "testing/macos_samples.h"
 
 namespace kivo::nem {
 namespace {
@@ -21,6 +22,11 @@ TEST(CodesignOutput, TakesTheLastIdentifierAndRequirementLines) {
       {"Identifier=  com.first \nIdentifier=com.second\n# designated => x\ndesignated => y => z", "com.second", "y => z"},
       {"TeamIdentifier=ABC\nidentifier=lower\n", std::nullopt, std::nullopt},
       {"Identifier=\ndesignated =>   ", "", ""},
+      // What real Macs print; an ad-hoc signature comments its requirement out.
+      {kivo::testing::macos_sample("codesign platform application"), "com.apple.siri.launcher",
+       "identifier \"com.apple.siri.launcher\" and anchor apple"},
+      {kivo::testing::macos_sample("codesign ad-hoc"), "de.jonasgehring.notable",
+       "cdhash H\"1a6a7c9df7a530a93331303973d00279c69a98b6\" or cdhash H\"2585d9aa\""},
   };
   for (const auto& c : cases) {
     auto r = read_codesign_output(c.output);

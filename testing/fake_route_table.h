@@ -1,6 +1,7 @@
-// A routing table behind FakeEnv for the route tool's numeric forms: add fails with "File exists"
-// on a taken destination, delete with "not in table" on a missing one, and get reports the entry's
-// gateway (or the default's, when one is set). Safe to use from several threads.
+// A routing table behind FakeEnv for the route tool's numeric forms, answering as Apple's route
+// does: an add of a taken destination prints "File exists", a delete of a missing one or a get
+// of an unrouted target "not in table", on both streams and with exit status 0; get reports
+// the entry's gateway (or the default's, when one is set). Safe to use from several threads.
 #pragma once
 
 #include <deque>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/command_runner.h"
 #include "testing/fake_env.h"
 
 namespace kivo::testing {
@@ -61,13 +63,12 @@ class FakeRouteTable {
     const std::string& destination = w[at + 1];
     if (w[2] == "add") {
       if (routes_.count(destination))
-        return CommandResult(fail("route: writing to routing socket: File exists\nadd host " + destination +
-                                  ": gateway " + w[at + 2] + ": File exists\n"));
+        return refused("add host " + destination + ": gateway " + w[at + 2] + ": File exists\n", "File exists");
       routes_[destination] = w[at + 2];
       return CommandResult("add host " + destination + ": gateway " + w[at + 2] + "\n");
     }
     if (w[2] == "delete") {
-      if (!routes_.erase(destination)) return CommandResult(fail("route: writing to routing socket: not in table\n"));
+      if (!routes_.erase(destination)) return refused("delete host " + destination + ": not in table\n", "not in table");
       return CommandResult("delete host " + destination + "\n");
     }
     return std::nullopt;
@@ -81,7 +82,11 @@ class FakeRouteTable {
     }
     if (default_gateway)
       return "   route to: " + target + "\ndestination: default\n    gateway: " + *default_gateway + "\n";
-    return CommandResult(fail("route: writing to routing socket: not in table\n"));
+    return refused("", "not in table");
+  }
+
+  static CommandResult refused(const std::string& echo, const std::string& reason) {
+    return command_output_to_result(echo, "route: writing to routing socket: " + reason + "\n", ProcessExit{true, 0});
   }
 
   mutable std::mutex mu_;

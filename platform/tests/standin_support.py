@@ -18,6 +18,18 @@ from sandbox import TEMP_PREFIX, Netns  # noqa: E402  (also puts /usr/sbin on PA
 needs_root = unittest.skipUnless(os.geteuid() == 0, "needs root for namespaces")
 
 
+def macos_sample(name):
+    """The block NAME of the verbatim outputs of real Macs that the parsers' tests read too."""
+    blocks, current = {}, None
+    samples = PLATFORM.parent / "testing" / "macos_samples" / "tool_outputs.txt"
+    for line in samples.read_text(encoding="utf-8").splitlines(keepends=True):
+        if line.startswith("=== "):
+            current = blocks.setdefault(line[4:].rstrip("\n"), [])
+        elif current is not None:
+            current.append(line)
+    return "".join(blocks[name])
+
+
 def wait_until(condition, timeout=10):
     """Polls CONDITION until it holds or TIMEOUT seconds have passed; returns its last value."""
     deadline = time.monotonic() + timeout

@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """The codesign stand-in: the display the manager reads, signing records, and failures."""
 import os
+import re
 import shutil
 import tempfile
 import unittest
 from pathlib import Path
 
-from standin_support import StandinTest
+from standin_support import StandinTest, macos_sample
 
 TEAM_REQUIREMENT = (
     'anchor apple generic and identifier "com.example.editor" and '
@@ -52,6 +53,17 @@ class CodesignTest(StandinTest):
             with self.subTest(record=record):
                 os.setxattr(self.exe, "user.kivo.codesign", record.encode())
                 self.assertEqual(read_signature(self.display()), expected)
+        os.setxattr(self.exe, "user.kivo.codesign", b"identifier=com.apple.siri.launcher")
+        self.assertEqual(self.display().stdout, macos_sample("codesign platform application").splitlines(True)[-1])
+
+    def test_adhoc_signature_comments_its_requirement_out(self):
+        os.setxattr(self.exe, "user.kivo.codesign", b"identifier=de.jonasgehring.notable\nadhoc=yes\n")
+        shown = self.display()
+        self.assertIn("Signature=adhoc\n", shown.stderr)
+        # The form of a real Mac, with this file's hashes.
+        pattern = re.sub(r'H"[0-9a-f]+"', 'H"[0-9a-f]+"', re.escape(macos_sample("codesign ad-hoc").splitlines()[1]))
+        self.assertRegex(shown.stdout, f"^{pattern}\n$")
+        self.assertEqual(read_signature(shown)[0], "de.jonasgehring.notable")
 
     def test_sidecar_record_counts_unless_the_attribute_is_set(self):
         Path(self.exe + ".codesign").write_text("identifier=com.example.sidecar\n")

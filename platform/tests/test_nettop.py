@@ -21,6 +21,9 @@ accepted = server.accept()
 syn = socket.socket()
 syn.setblocking(False)
 syn.connect_ex(("198.51.100.8", 443))
+dual = socket.socket(socket.AF_INET6)  # a dual-stack socket talking IPv4
+dual.setblocking(False)
+dual.connect_ex(("::ffff:198.51.100.9", 443))
 udp = [socket.socket(family, socket.SOCK_DGRAM) for family in (socket.AF_INET, socket.AF_INET6, socket.AF_INET6)]
 for sock, end in zip(udp, [("198.51.100.7", 443), ("2001:db8::9", 443),
                            ("fe80::9", 53, 0, socket.if_nametoindex("utun42"))]):
@@ -72,9 +75,10 @@ class NettopTest(StandinTest):
             f"127.0.0.1:{seen['server']}": ("tcp4", "lo", "Established"),
             f"127.0.0.1:{seen['client']}": ("tcp4", "lo", "Established"),
             f"127.0.0.1:{seen['other_end']}": ("tcp4", "lo", "Established"),
-            "198.51.100.7:443": ("udp4", "utun42", ""),
+            "198.51.100.7:443": ("quic4", "utun42", ""),
             "198.51.100.8:443": ("tcp4", "utun42", "SynSent"),
-            "2001:db8::9.443": ("udp6", "utun42", ""),
+            "::ffff:198.51.100.9.443": ("tcp6", "utun42", "SynSent"),
+            "2001:db8::9.443": ("quic6", "utun42", ""),
             "fe80::9%utun42.53": ("udp6", "utun42", "")}})
 
     def test_only_the_chosen_processes_with_quoted_names(self):

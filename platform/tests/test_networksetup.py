@@ -6,7 +6,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from standin_support import StandinTest
+from standin_support import StandinTest, macos_sample
 
 NONE_SET = "There aren't any DNS Servers set on {}.\n"
 
@@ -22,6 +22,7 @@ class NetworksetupTest(StandinTest):
         self.assertEqual(self.ok("-listallnetworkservices").splitlines(), [
             "An asterisk (*) denotes that a network service is disabled.",
             "Wi-Fi", "USB 10/100/1000 LAN", "*Bluetooth PAN"])
+        self.assertEqual(self.ok("-getdnsservers", "Wi-Fi"), macos_sample("networksetup getdnsservers none"))
 
     def test_set_get_and_clear(self):
         lan = "USB 10/100/1000 LAN"
@@ -37,12 +38,18 @@ class NetworksetupTest(StandinTest):
     def test_refused_changes_leave_the_store_alone(self):
         self.ok("-setdnsservers", "Wi-Fi", "8.8.8.8")
         before = self.store.read_bytes()
-        self.fails([(["-setdnsservers", "Wi-Fi", "dns.example"], 4, "dns.example is not a valid IP address."),
-                    (["-setdnsservers", "Wi-Fi", "8.8.8.8", "300.1.1.1"], 4, "300.1.1.1 is not a valid"),
-                    (["-getdnsservers", "Ethernet 9"], 4, "Ethernet 9 is not a recognized network service.\n"),
-                    (["-setdnsservers", "wi-fi", "Empty"], 4, "wi-fi is not a recognized network service.\n"),
-                    (["-setdnsservers", "Wi-Fi"], 4, "The parameters were not valid."),
-                    (["-frobnicate"], 1, "Usage:")])
+        # As on a Mac: the message on standard output, nothing on standard error, exit status 4.
+        for args, text in ((["-setdnsservers", "Wi-Fi", "dns.example"], "dns.example is not a valid IP address."),
+                           (["-setdnsservers", "Wi-Fi", "8.8.8.8", "300.1.1.1"], "300.1.1.1 is not a valid"),
+                           (["-getdnsservers", "Ethernet 9"], "Ethernet 9 is not a recognized network service.\n"),
+                           (["-setdnsservers", "wi-fi", "Empty"], "wi-fi is not a recognized network service.\n"),
+                           (["-setdnsservers", "Wi-Fi"], "The parameters were not valid."),
+                           (["-getdnsservers", "*Wi-Fi"], macos_sample("networksetup unknown service stdout"))):
+            with self.subTest(args=args):
+                result = self.tool(*args)
+                self.assertEqual((result.returncode, result.stderr), (4, ""))
+                self.assertIn(text, result.stdout)
+        self.fails([(["-frobnicate"], 1, "Usage:")])
         self.assertEqual(self.store.read_bytes(), before)
         # A store it cannot read is reported, never replaced.
         self.store.write_bytes(b"{not json")
@@ -70,7 +77,7 @@ class NetworksetupTest(StandinTest):
         self.ok("-setdnsservers", "Wi-Fi", "Empty")
         self.assertEqual(nameservers(), ["192.0.2.1"])
         # A refused change rewrites nothing.
-        self.fails([(["-setdnsservers", "Wi-Fi", "bogus"], 4, "bogus is not a valid IP address.")])
+        self.assertEqual(self.tool("-setdnsservers", "Wi-Fi", "bogus").returncode, 4)
         self.assertEqual(nameservers(), ["192.0.2.1"])
 
     def test_parallel_writers_lose_no_update(self):

@@ -6,7 +6,7 @@ import json
 import re
 import unittest
 
-from standin_support import Namespace, StandinTest, needs_root
+from standin_support import Namespace, StandinTest, macos_sample, needs_root
 
 KILL_SWITCH, DNS, QUIC = "com.apple/250.KivoVPN", "com.apple/251.KivoVPNDNS", "com.apple/252.KivoVPNQuic"
 QUIC_RULE = "block drop out quick proto udp to any port 443\n"
@@ -106,9 +106,8 @@ class PfctlTest(StandinTest):
         self.load(KILL_SWITCH, kill_switch_rules("198.51.100.7", "2001:db8::7", iface="utun200"))
         self.load(QUIC, QUIC_RULE)
         self.load(DNS, DNS_RULES)
-        # Loaded rules are not shown while pf is off.
-        self.fails([(["-a", anchor, "-s", kind], 1, "disabled") for anchor, kind in ((KILL_SWITCH, "rules"), (DNS, "nat"))])
-        self.enable()
+        # Listed whether pf is on or not, as on a Mac.
+        self.assertFalse(self.is_enabled())
         self.assertEqual(self.shown(KILL_SWITCH), [
             "pass quick on lo0 all flags S/SA keep state",
             "pass out quick inet proto tcp from any to 198.51.100.7 flags S/SA keep state",
@@ -117,6 +116,8 @@ class PfctlTest(StandinTest):
             "pass out quick inet6 proto udp from any to 2001:db8::7 keep state",
             "pass out quick on utun200 all flags S/SA keep state",
             "block drop out quick all"])
+        self.enable()
+        self.assertEqual(self.shown(KILL_SWITCH)[-1], "block drop out quick all")
         self.assertEqual(self.shown(QUIC), ["block drop out quick proto udp from any to any port = 443"])
         self.assertEqual(self.shown(DNS, "nat"), [
             "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053",
@@ -124,7 +125,12 @@ class PfctlTest(StandinTest):
         self.assertEqual((self.shown(DNS), self.shown(QUIC, "nat")), ([], []))
         self.ok("-a", KILL_SWITCH, "-F", "all")
         self.ok("-a", "com.apple/253.Unused", "-F", "all")
-        self.assertEqual((self.shown(KILL_SWITCH), len(self.shown(QUIC))), ([], 1))
+        self.assertEqual(len(self.shown(QUIC)), 1)
+        # An anchor without rules is not there at all: the answer of a real Mac.
+        for anchor, kind in ((KILL_SWITCH, "rules"), (KILL_SWITCH, "nat"), ("com.apple/253.Unused", "rules")):
+            result = self.tool("-a", anchor, "-s", kind)
+            self.assertEqual((result.returncode, result.stdout, result.stderr),
+                             (1, "", macos_sample("pfctl missing anchor stderr")), anchor)
 
     def test_references_keep_pf_enabled_until_the_last_is_released(self):
         self.assertFalse(self.is_enabled())
@@ -137,6 +143,12 @@ class PfctlTest(StandinTest):
         self.fails([(["-X", tokens[1]], 1, "Invalid argument"), (["-X", "12345"], 1, "Invalid argument")])
         self.ok("-X", tokens[0])
         self.assertFalse(self.is_enabled())
+        # pfctl -d turns pf off whoever holds references.
+        token = self.enable()
+        self.assertEqual(self.tool("-d").stderr.splitlines()[-1], "pf disabled")
+        self.assertFalse(self.is_enabled())
+        self.fails([(["-d"], 1, "pfctl: pf not enabled")])
+        self.ok("-X", token)
 
     def test_bad_rule_file_changes_nothing(self):
         self.load(KILL_SWITCH, kill_switch_rules(ALLOWED))

@@ -2,6 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace kivo {
 
 // inet_pton stops at a NUL; a text that carries one is not an address.
@@ -33,6 +36,15 @@ std::optional<IpAddress> parse_ip_address(std::string_view text) {
   address.v6 = true;
   if (inet_pton(AF_INET6, s.c_str(), address.bytes.data()) == 1) return address;
   return std::nullopt;
+}
+
+IpAddress without_ipv4_mapping(const IpAddress& address) {
+  static constexpr std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (!address.v6 || !std::equal(std::begin(kMappedPrefix), std::end(kMappedPrefix), address.bytes.begin()))
+    return address;
+  IpAddress ipv4;
+  std::copy(address.bytes.begin() + 12, address.bytes.end(), ipv4.bytes.begin());
+  return ipv4;
 }
 
 std::uint32_t IpAddress::ipv4() const {

@@ -26,6 +26,9 @@ struct IpAddress {
   bool operator==(const IpAddress&) const = default;
 };
 std::optional<IpAddress> parse_ip_address(std::string_view text);
+// A dual-stack socket shows its IPv4 peer as an IPv4-mapped IPv6 address (::ffff:17.253.144.10):
+// that is the IPv4 address it carries. Any other address stays as it is.
+IpAddress without_ipv4_mapping(const IpAddress& address);
 
 // Addresses a bypass route is worth making for. IPv4: not unspecified, loopback, private,
 // link-local, multicast or broadcast (240/4 counts as public). IPv6: not ::, ::1, fe80::/10,

@@ -51,6 +51,13 @@ std::optional<std::string> parse_route_gateway(std::string_view output) {
   return std::nullopt;
 }
 
+CommandResult route_outcome(CommandResult result) {
+  const std::string& text = result ? *result : result.error();
+  for (std::string_view line : split_lines(text))
+    if (contains(line, "writing to routing socket:")) return fail(std::string(trim(line)));
+  return result;
+}
+
 namespace pfctl_args {
 
 Args info() { return {"-s", "info"}; }

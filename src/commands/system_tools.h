@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "os/env.h"
+
 namespace kivo {
 
 inline constexpr const char* kRouteTool = "route";
@@ -33,6 +35,11 @@ Args get(const std::string& target, bool inet6 = false);
 // The next hop of `route -n get`: the second word of the first line that, trimmed, begins with
 // "gateway:" ("" when that line has no second word). Pure.
 std::optional<std::string> parse_route_gateway(std::string_view output);
+
+// Apple's route reports a failed add, delete or get on standard error ("route: writing to
+// routing socket: File exists") and still exits 0. A run whose text carries that line failed,
+// whatever its exit status, and the line is its error text; any other outcome stands. Pure.
+CommandResult route_outcome(CommandResult result);
 
 namespace pfctl_args {
 Args info();                                                  // -s info

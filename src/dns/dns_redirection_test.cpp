@@ -6,6 +6,7 @@
 #include "dns/dns_state.h"
 #include "pf/pf_anchor.h"
 #include "testing/fake_env.h"
+#include "testing/macos_samples.h"
 
 namespace kivo {
 namespace {
@@ -114,6 +115,13 @@ TEST(DnsRedirection, VerifyLooksForTheProxyPort) {
     auto active = verify_dns_redirection(pf);
     EXPECT_EQ(active ? (*active ? "true" : "false") : active.error(), expected);
   }
+  // A Mac answers so for an anchor that holds nothing, and lists a loaded one while pf is off.
+  Pf pf;
+  pf.script_fail(kShow, testing::macos_sample("pfctl missing anchor stderr"));
+  EXPECT_FALSE(*verify_dns_redirection(pf));
+  pf.script_ok(kShow, kListing);
+  pf.script_ok("pfctl -s info", "Status: Disabled for 0 days 00:01:00           Debug: Urgent\n");
+  EXPECT_FALSE(*verify_dns_redirection(pf));
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "commands/command_runner.h"
 #include "testing/fake_env.h"
+#include "testing/macos_samples.h"
 
 namespace kivo {
 namespace {
@@ -19,6 +21,8 @@ TEST(NetworkServices, ListingKeepsEnabledServicesInOrder) {
       {"", {}},
   };
   for (const auto& [listing, services] : cases) EXPECT_EQ(parse_network_services(listing), services) << listing;
+  EXPECT_EQ(parse_network_services(testing::macos_sample("networksetup listallnetworkservices")),
+            (std::vector<std::string>{"Wi-Fi", "USB 10/100/1000 LAN", "Thunderbolt Bridge", "iPhone USB"}));
 }
 
 TEST(NetworkServices, ServersAreLinesUnlessTheToolSaysNoneAreSet) {
@@ -32,6 +36,7 @@ TEST(NetworkServices, ServersAreLinesUnlessTheToolSaysNoneAreSet) {
       {" 1.1.1.1 \r\n\r\n2606:4700::1111\nnot-an-address\n", Servers{"1.1.1.1", "2606:4700::1111", "not-an-address"}},
   };
   for (const auto& [output, servers] : cases) EXPECT_EQ(parse_dns_servers(output), servers) << output;
+  EXPECT_EQ(parse_dns_servers(testing::macos_sample("networksetup getdnsservers none")), std::nullopt);
 }
 
 TEST(NetworkServices, MatchMeansExactlyTheOneServer) {
@@ -58,6 +63,11 @@ TEST(NetworkServices, RecognisesOnlyTheMissingServiceErrors) {
       {"Failed setting DNS for 'Wi-Fi': permission denied", false},
   };
   for (const auto& [error, missing] : cases) EXPECT_EQ(is_missing_network_service_error(error), missing) << error;
+  // A Mac prints this error on standard output, with nothing on standard error and exit status 4.
+  auto unknown = command_output_to_result(testing::macos_sample("networksetup unknown service stdout"), "",
+                                          ProcessExit{true, 4});
+  ASSERT_FALSE(unknown.ok());
+  EXPECT_TRUE(is_missing_network_service_error(unknown.error())) << unknown.error();
 }
 
 }  // namespace

@@ -39,6 +39,22 @@ bool has_active_anchor_rules(std::string_view text) {
   return false;
 }
 
+std::optional<bool> parse_pf_status(std::string_view info) {
+  for (std::string_view line : split_lines(info)) {
+    auto words = split_whitespace(line);
+    if (words.size() < 2 || words[0] != "Status:") continue;
+    if (words[1] == "Enabled") return true;
+    if (words[1] == "Disabled") return false;
+  }
+  return std::nullopt;
+}
+
+bool is_anchor_absent_error(std::string_view error) {
+  std::string lowered = to_lower_ascii(error);
+  return contains(lowered, "disabled") || contains(lowered, "no such file") ||
+         contains(lowered, "diocgetrules: invalid argument");
+}
+
 void clear_pf_state(Env& env) { env.remove_file(kPfStatePath); }
 
 Result<std::optional<std::string>> load_anchor(Env& env, const FeatureAnchor& feature, std::string_view rule_text,
@@ -106,10 +122,16 @@ Status unload_anchor(Env& env, const FeatureAnchor& feature, const std::optional
 Result<bool> verify_anchor_listing(Env& env, const FeatureAnchor& feature,
                                    const std::function<bool(std::string_view)>& rules_listed) {
   auto shown = run_cmd(env, kPfctlTool, pfctl_args::show(feature.anchor, feature.show_kind));
-  if (shown) return rules_listed(*shown);
-  std::string lowered = to_lower_ascii(shown.error());
-  if (contains(lowered, "disabled") || contains(lowered, "no such file")) return false;
-  return fail(shown.error());
+  if (!shown) {
+    if (is_anchor_absent_error(shown.error())) return false;
+    return fail(shown.error());
+  }
+  if (!rules_listed(*shown)) return false;
+  // pf lists an anchor's rules while it is disabled too (someone ran pfctl -d), and then
+  // they hold nothing back.
+  auto info = run_cmd(env, kPfctlTool, pfctl_args::info());
+  if (!info) return fail(info.error());
+  return parse_pf_status(*info).value_or(true);
 }
 
 }  // namespace kivo

@@ -26,6 +26,12 @@ inline constexpr const char* kPfStatePath = "/var/run/com.kivovpn.helper.pf.stat
 std::optional<std::string> parse_pf_token(std::string_view text);
 // Whether a show listing still holds a rule (ALTQ notices, comments and blank lines aside).
 bool has_active_anchor_rules(std::string_view text);
+// pf's own switch as the "Status:" line of `pfctl -s info` gives it ("Status: Enabled for 0 days
+// 00:03:01"): true when enabled, false when disabled, none when the text has no such line.
+std::optional<bool> parse_pf_status(std::string_view info);
+// Whether a failed show means pf or the anchor is not there: pf disabled, no such file, or the
+// answer for an anchor that does not exist ("pfctl: DIOCGETRULES: Invalid argument").
+bool is_anchor_absent_error(std::string_view error);
 
 // Drops the kill switch's record; a missing file is fine.
 void clear_pf_state(Env& env);
@@ -75,9 +81,9 @@ Status check_anchor_empty(Env& env, const FeatureAnchor& feature);
 // flush_and_release, then check_anchor_empty.
 Status unload_anchor(Env& env, const FeatureAnchor& feature, const std::optional<std::string>& token);
 
-// Runs the show command of a verify operation. "disabled" or "no such file" in a failure means
-// pf or the anchor is not there, i.e. not active; other failures are the verify's error,
-// unchanged.
+// Runs the show command of a verify operation. A failure that is_anchor_absent_error reads as
+// pf or the anchor not being there means not active; other failures are the verify's error,
+// unchanged. Rules that are listed count only while pf is not disabled (pfctl -s info).
 Result<bool> verify_anchor_listing(Env& env, const FeatureAnchor& feature,
                                    const std::function<bool(std::string_view)>& rules_listed);
 

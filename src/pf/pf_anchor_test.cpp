@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/macos_samples.h"
+
 namespace kivo {
 namespace {
 
@@ -13,8 +15,14 @@ TEST(PfOutput, ParsesTheLastQualifyingToken) {
       {"Token : 12a34", std::nullopt},
       {"Token : 4444 then 5555.", "5555"},
       {"Token : 4444 12a34 ", "4444"},
+      {"pfctl enable stderr", "16302618183469170559"},
+      {"pfctl enable again stderr", std::nullopt},
   };
-  for (const auto& [text, token] : cases) EXPECT_EQ(parse_pf_token(text), token) << text;
+  for (const auto& [text, token] : cases) {
+    std::string_view name(text);
+    std::string sample = name.rfind("pfctl ", 0) == 0 ? testing::macos_sample(name) : std::string(name);
+    EXPECT_EQ(parse_pf_token(sample), token) << text;
+  }
 }
 
 TEST(PfOutput, OneRuleLineMeansActiveRules) {
@@ -23,6 +31,28 @@ TEST(PfOutput, OneRuleLineMeansActiveRules) {
       has_active_anchor_rules("No ALTQ support in kernel\r\nALTQ related functions disabled\n  # note\n\n  \n"));
   EXPECT_TRUE(has_active_anchor_rules("No ALTQ support in kernel\n  block drop out quick all\n"));
   EXPECT_TRUE(has_active_anchor_rules("no altq support in kernel"));  // the notices are case-sensitive
+  EXPECT_TRUE(has_active_anchor_rules(testing::macos_sample("pfctl rules")));
+}
+
+TEST(PfOutput, AbsentAnchorsAndPfStatus) {
+  const std::pair<std::string, bool> errors[] = {
+      {testing::macos_sample("pfctl missing anchor stderr"), true},
+      {testing::macos_sample("pfctl missing anchor stderr without notices"), true},
+      {"pfctl: pf not enabled: the packet filter is Disabled", true},
+      {"pfctl: /dev/pf: No such file or directory", true},
+      {"pfctl: DIOCADDRULE: Invalid argument", false},
+      {"pfctl: ioctl: Operation not permitted", false},
+  };
+  for (const auto& [error, absent] : errors) EXPECT_EQ(is_anchor_absent_error(error), absent) << error;
+
+  const std::pair<const char*, std::optional<bool>> infos[] = {
+      {"No ALTQ support in kernel\nALTQ related functions disabled\nStatus: Enabled for 0 days 00:03:01           "
+       "Debug: Urgent\n\nState Table                          Total             Rate\n",
+       true},
+      {"Status: Disabled for 0 days 00:00:00           Debug: Urgent\n", false},
+      {"ALTQ related functions disabled\n", std::nullopt},
+  };
+  for (const auto& [info, enabled] : infos) EXPECT_EQ(parse_pf_status(info), enabled) << info;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "pf/pf_anchor.h"
 #include "testing/fake_env.h"
+#include "testing/macos_samples.h"
 
 namespace kivo {
 namespace {
@@ -27,6 +28,7 @@ TEST(QuicRuleListed, MatchesTheUdp443BlockInAnyCase) {
       {"No ALTQ support in kernel\nALTQ related functions disabled\n", false},
   };
   for (const auto& [listing, listed] : cases) EXPECT_EQ(quic_rule_listed(listing), listed) << listing;
+  EXPECT_TRUE(quic_rule_listed(testing::macos_sample("pfctl rules")));
 }
 
 // pf as an apply meets it; the rule file is captured when it is loaded, the record when the
@@ -55,7 +57,8 @@ TEST(QuicMitigation, AppliesTheOneRuleOverAnyEarlierOne) {
   pf.script_ok("pfctl -E", "Token : 9999");
   ASSERT_TRUE(*quic.apply_quic_mitigation());
   EXPECT_THAT(pf.commands(),
-              ElementsAre(kFlush, kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 8888", kLoad, "pfctl -E", kShow));
+              ElementsAre(kFlush, kLoad, "pfctl -E", kShow, "pfctl -s info", kFlush, "pfctl -X 8888", kLoad, "pfctl -E",
+                          kShow, "pfctl -s info"));
   EXPECT_EQ(*decode_quic_state(pf.files.at(kQuicStatePath)), (QuicRuntimeState{"9999", 1700000000}));
   EXPECT_FALSE(pf.files.count(kQuicRulesPath));
 }

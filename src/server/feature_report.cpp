@@ -2,6 +2,7 @@
 
 #include "commands/binary_resolver.h"
 #include "commands/system_tools.h"
+#include "tunnel/route_helpers.h"
 
 namespace kivo {
 
@@ -10,7 +11,8 @@ protocol::HelperFeatureSupport supported_features(Env& env) {
   f.tunnel = resolve_binary_path(env, "wireguard-go").ok() && resolve_binary_path(env, "wg").ok();
   f.firewall = env.probe_command(kPfctlTool, pfctl_args::info());
   f.dns = env.probe_command("networksetup", {"-listallnetworkservices"});
-  bool routing = f.firewall && env.probe_command(kRouteTool, route_args::get_default());
+  // Not a bare exit-status probe: a Mac's route exits 0 also when there is no default route.
+  bool routing = f.firewall && run_route(env, route_args::get_default()).ok();
   f.split_tunnel = routing;
   f.quic_mitigation = f.firewall;
   f.custom_split_engine = routing;

@@ -32,6 +32,10 @@ TEST(FeatureReport, EachProbeGatesItsFeatures) {
     // Without pf there is no point asking for the default route.
     EXPECT_EQ(env.commands_of("route").empty(), !c.flags.firewall);
   }
+  // A Mac without a default route says so on the routing socket, and exits 0.
+  testing::FakeEnv env;
+  env.script_ok("route -n get default", "route: writing to routing socket: not in table\n");
+  EXPECT_FALSE(supported_features(env).split_tunnel);
 }
 
 }  // namespace

@@ -19,7 +19,9 @@ std::optional<IpAddress> extract_remote_ip_from_lsof_line(std::string_view line)
   } else if (std::size_t colon = host.rfind(':'); colon != std::string_view::npos) {
     host = host.substr(0, colon);
   }
-  return parse_ip_address(host.substr(0, host.find('%')));
+  auto address = parse_ip_address(host.substr(0, host.find('%')));
+  if (!address) return std::nullopt;
+  return without_ipv4_mapping(*address);
 }
 
 void trim_last_seen_map_to_limit(std::map<std::string, std::uint64_t>& last_seen, std::size_t limit) {

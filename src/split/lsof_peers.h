@@ -13,7 +13,8 @@
 namespace kivo {
 
 // The remote address of one `lsof -n -P -i` line: the first word after "->", its port and any
-// zone suffix cut off; nothing when the line names no connection.
+// zone suffix cut off, an IPv4-mapped address read as its IPv4 one; nothing when the line names
+// no connection.
 std::optional<IpAddress> extract_remote_ip_from_lsof_line(std::string_view line);
 
 // Keeps the `limit` most recently seen entries; among equal times the smaller keys stay.

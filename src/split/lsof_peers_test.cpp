@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
+#include "testing/macos_samples.h"
+
 namespace kivo {
 namespace {
 
@@ -25,6 +28,16 @@ TEST(LsofPeers, RemoteAddressOfAConnectionLine) {
   }
   EXPECT_FALSE(extract_remote_ip_from_lsof_line("a->93.184.216.34:443")->v6);
   EXPECT_EQ(extract_remote_ip_from_lsof_line("a->93.184.216.34:443")->ipv4(), 0x5DB8D822u);
+
+  // What real Macs print; a dual-stack socket names its IPv4 peer IPv4-mapped.
+  std::string output = testing::macos_sample("lsof") + testing::macos_sample("lsof dual-stack");
+  std::vector<std::string> remotes;
+  for (auto line : split_lines(output)) {
+    auto address = extract_remote_ip_from_lsof_line(line);
+    remotes.push_back(address ? address->text() + (address->v6 ? " v6" : " v4") : "");
+  }
+  EXPECT_EQ(remotes, (std::vector<std::string>{"31.13.83.36 v4", "140.82.114.26 v4", "198.252.206.25 v4",
+                                               "fe80:4::aede:48ff:fe33:4455 v6", "", "17.253.144.10 v4"}));
 }
 
 TEST(LsofPeers, TrimmingKeepsTheNewestAndBreaksTiesByKey) {

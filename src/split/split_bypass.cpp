@@ -58,26 +58,26 @@ Result<NormalizedRoute> normalize_split_route(std::string_view entry) {
 }
 
 Status add_split_route(Env& env, const std::string& route, const std::string& gateway, bool is_host) {
-  auto added = run_cmd_owned(env, kRouteTool, route_args::numeric_add(route, gateway, is_host));
+  auto added = run_route(env, route_args::numeric_add(route, gateway, is_host));
   if (added) return {};
   if (!is_route_exists_error(added.error())) return fail(added.error());
   if (verify_split_route_gateway(env, route, is_host, gateway)) return {};
 
   (void)delete_split_route(env, route, gateway, is_host);
-  auto retried = run_cmd_owned(env, kRouteTool, route_args::numeric_add(route, gateway, is_host));
+  auto retried = run_route(env, route_args::numeric_add(route, gateway, is_host));
   if (!retried) return fail("Route existed with mismatched gateway and could not be replaced: " + retried.error());
   return {};
 }
 
 Status delete_split_route(Env& env, const std::string& route, const std::string& gateway, bool is_host) {
-  auto deleted = run_cmd_owned(env, kRouteTool, route_args::numeric_delete(route, gateway, is_host));
+  auto deleted = run_route(env, route_args::numeric_delete(route, gateway, is_host));
   if (!deleted) return fail(deleted.error());
   return {};
 }
 
 bool verify_split_route_gateway(Env& env, const std::string& route, bool is_host, const std::string& gateway) {
   std::string address = is_host ? route : route.substr(0, route.find('/'));
-  auto looked_up = run_cmd_owned(env, kRouteTool, route_args::get(address));
+  auto looked_up = run_route(env, route_args::get(address));
   if (!looked_up) return false;
   auto next_hop = parse_route_gateway(*looked_up);
   return next_hop && *next_hop == gateway;

@@ -13,7 +13,9 @@ std::string_view without_trailing_cr(std::string_view line) {
 }
 
 std::optional<IpAddress> parse_before_zone(std::string_view text) {
-  return parse_ip_address(text.substr(0, text.find('%')));
+  auto address = parse_ip_address(text.substr(0, text.find('%')));
+  if (!address) return std::nullopt;
+  return without_ipv4_mapping(*address);
 }
 
 void add_flow(PacketSteeringObservationSnapshot& snapshot, const IpAddress& address, bool through_tunnel,

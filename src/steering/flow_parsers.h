@@ -19,7 +19,8 @@ namespace kivo {
 std::vector<std::string> split_nettop_csv_line(std::string_view line);
 
 // The address of a flow's remote end as nettop prints it: "17.1.2.3:443", "[2001:db8::1]:443",
-// "2606:4700::6810:85e5.443", "fe80::1%en0.443". Nothing when no address can be read.
+// "2606:4700::6810:85e5.443", "fe80::1%en0.443"; "::ffff:17.1.2.3.443" is the IPv4 address it
+// carries. Nothing when no address can be read.
 std::optional<IpAddress> parse_nettop_remote_address(std::string_view remote_end);
 
 // Flows under the process rows of `pids` only; observer "nettop".

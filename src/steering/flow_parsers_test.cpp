@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/macos_samples.h"
+
 namespace kivo {
 namespace {
 
@@ -36,7 +38,9 @@ TEST(NettopCsv, RemoteEndsGiveTheirHostInEveryForm) {
       {"2606:4700::6810:85e5.443", "2606:4700::6810:85e5"},
       {"fe80::1%utun3.5353", "fe80::1"},
       {"2001:db8::1.*", "2001:db8::1"},
-      {"::ffff:1.2.3.4.443", "::ffff:1.2.3.4"},
+      // A dual-stack socket's IPv4 peer.
+      {"::ffff:1.2.3.4.443", "1.2.3.4"},
+      {"[::ffff:17.253.144.10]:443", "17.253.144.10"},
       {"17.1.2.3", "17.1.2.3"},
       {"localhost:443", std::nullopt},
       {"1.2.3:443", std::nullopt},
@@ -86,6 +90,21 @@ TEST(NettopFlows, FlowsUnderTrackedProcessesBecomeDestinationsAndCandidates) {
   EXPECT_EQ(parse_nettop_flows("", {4711}, {}), PacketSteeringObservationSnapshot{"nettop"});
 }
 
+TEST(NettopFlows, RealMacOutput) {
+  // After the cut-short name, a dual-stack flow as lsof shows them (::ffff:, port after ".").
+  std::string output = testing::macos_sample("nettop") +
+                       "20:48:17.212301,tcp6 ::ffff:192.0.2.1.55432<->::ffff:17.253.144.10.443,en0,Established,\n";
+  auto snapshot = parse_nettop_flows(output, {0, 51458}, {});
+  EXPECT_EQ(snapshot.observed_public_destinations_ipv4, (Strings{"17.248.224.13", "17.253.144.10", "17.57.147.5"}));
+  EXPECT_EQ(snapshot.candidate_routes_ipv4, snapshot.observed_public_destinations_ipv4);
+  EXPECT_EQ(snapshot.tunnel_destinations_ipv4, Strings{"17.57.147.5"});
+  EXPECT_EQ(snapshot.observed_public_destinations_ipv6, Strings{"2406:da60:8000:c0::305:97fe"});
+  EXPECT_EQ(snapshot.active_excluded_flows_ipv4, 3u);
+  EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv4, 1u);
+  EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 1u);
+  EXPECT_EQ(parse_nettop_flows(output, {0}, {}).active_excluded_flows_ipv4, 2u);  // not the cut-short one's
+}
+
 TEST(LsofFlows, ConnectedPeersCountWithoutTunnelFlows) {
   std::string output =
       "COMMAND  PID USER   FD   TYPE DEVICE SIZE/OFF NODE NAME\n"
@@ -103,6 +122,12 @@ TEST(LsofFlows, ConnectedPeersCountWithoutTunnelFlows) {
   EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 1u);
   EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv4 + snapshot.tunnel_excluded_flows_ipv6, 0u);
   EXPECT_TRUE(snapshot.tunnel_destinations_ipv4.empty());
+
+  snapshot = parse_lsof_flows(testing::macos_sample("lsof") + testing::macos_sample("lsof dual-stack"), {});
+  EXPECT_EQ(snapshot.observed_public_destinations_ipv4,
+            (Strings{"140.82.114.26", "17.253.144.10", "198.252.206.25", "31.13.83.36"}));
+  EXPECT_EQ(snapshot.active_excluded_flows_ipv4, 4u);
+  EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 0u);  // the scoped fe80:4:: peer is link-local
 }
 
 }  // namespace

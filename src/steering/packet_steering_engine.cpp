@@ -34,7 +34,7 @@ bool same_configuration(const Record& record, const std::vector<std::string>& ap
 
 // The physical IPv6 gateway, asked of the route tool directly; none when it cannot tell.
 std::optional<std::string> find_ipv6_gateway(Env& env) {
-  auto output = env.run_command(kRouteTool, route_args::get_default_inet6(), std::nullopt);
+  auto output = route_outcome(env.run_command(kRouteTool, route_args::get_default_inet6(), std::nullopt));
   if (!output) return std::nullopt;
   for (std::string_view line : split_lines(*output)) {
     line = trim(line);

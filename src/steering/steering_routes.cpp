@@ -25,8 +25,7 @@ std::string no_ipv6_gateway(const std::string& route) {
 }
 
 CommandResult add_route(Env& env, const std::string& route, const std::string& gateway) {
-  return run_cmd_owned(env, kRouteTool,
-                       route_args::numeric_add(route, gateway, is_host_route(route), is_ipv6_route(route)));
+  return run_route(env, route_args::numeric_add(route, gateway, is_host_route(route), is_ipv6_route(route)));
 }
 
 void saturating_increment(std::uint64_t& counter) { counter = saturating_add(counter, 1); }
@@ -46,7 +45,7 @@ bool verify_packet_steering_route_gateway(Env& env, const std::string& route,
   auto expected = gateway_for(route, state);
   if (!expected) return false;
   std::string target = is_host ? route : route.substr(0, route.find('/'));
-  auto looked_up = run_cmd_owned(env, kRouteTool, route_args::get(target, is_ipv6_route(route)));
+  auto looked_up = run_route(env, route_args::get(target, is_ipv6_route(route)));
   if (!looked_up) return false;
   auto next_hop = parse_route_gateway(*looked_up);
   return next_hop && *next_hop == *expected;
@@ -57,7 +56,7 @@ Status delete_packet_steering_route(Env& env, const std::string& route, const He
   auto gateway = gateway_for(route, state);
   if (!gateway) return fail(no_ipv6_gateway(route));
   auto deleted =
-      run_cmd_owned(env, kRouteTool, route_args::numeric_delete(route, *gateway, is_host, is_ipv6_route(route)));
+      run_route(env, route_args::numeric_delete(route, *gateway, is_host, is_ipv6_route(route)));
   if (!deleted) return fail(deleted.error());
   return {};
 }

@@ -5,13 +5,15 @@
 #include <tuple>
 
 #include "testing/fake_env.h"
+#include "testing/macos_samples.h"
 #include "tunnel/runtime_state.h"
 
 namespace kivo {
 namespace {
 
 TEST(ParseWgTransfer, SumsPeerRowsAndNamesTheBadLine) {
-  const std::pair<const char*, const char*> cases[] = {
+  const std::pair<std::string, const char*> cases[] = {
+      {testing::macos_sample("wg show transfer"), "3461932 1066404"},
       {"peerA\t100\t200\npeerB   5    7\n", "105 207"},
       {"peerA 1 2 extra fields\r\nlonely\ntwo fields\n", "1 2"},
       {"  peerA +5 +6  ", "5 6"},

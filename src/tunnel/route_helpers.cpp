@@ -8,26 +8,30 @@
 
 namespace kivo {
 
+CommandResult run_route(Env& env, const std::vector<std::string>& args) {
+  return route_outcome(run_cmd(env, kRouteTool, args));
+}
+
 Status ensure_host_route(Env& env, const std::string& host, const std::string& gateway) {
-  auto added = run_cmd(env, kRouteTool, route_args::add_host(host, gateway));
+  auto added = run_route(env, route_args::add_host(host, gateway));
   if (added) return {};
   if (!is_route_exists_error(added.error()))
     return fail("failed to add host route " + host + " via " + gateway + ": " + added.error());
-  (void)run_cmd(env, kRouteTool, route_args::delete_host(host, gateway));
-  auto retried = run_cmd(env, kRouteTool, route_args::add_host(host, gateway));
+  (void)run_route(env, route_args::delete_host(host, gateway));
+  auto retried = run_route(env, route_args::add_host(host, gateway));
   if (!retried) return fail("failed to replace host route " + host + " via " + gateway + ": " + retried.error());
   return {};
 }
 
 Status ensure_default_half_route(Env& env, const std::string& dest, const std::string& iface) {
-  auto added = run_cmd(env, kRouteTool, route_args::add_net_interface(dest, iface));
+  auto added = run_route(env, route_args::add_net_interface(dest, iface));
   if (added) return {};
   if (!is_route_exists_error(added.error()))
     return fail("failed to add default half-route " + dest + " via " + iface + ": " + added.error());
-  (void)run_cmd(env, kRouteTool, route_args::delete_net_interface(dest, iface));
+  (void)run_route(env, route_args::delete_net_interface(dest, iface));
   // Without an interface, so that the same destination through another interface goes too.
-  (void)run_cmd(env, kRouteTool, route_args::delete_net(dest));
-  auto retried = run_cmd(env, kRouteTool, route_args::add_net_interface(dest, iface));
+  (void)run_route(env, route_args::delete_net(dest));
+  auto retried = run_route(env, route_args::add_net_interface(dest, iface));
   if (!retried)
     return fail("failed to replace default half-route " + dest + " via " + iface + ": " + retried.error());
   return {};

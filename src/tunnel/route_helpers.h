@@ -4,11 +4,15 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/result.h"
 #include "os/env.h"
 
 namespace kivo {
+
+// Runs `route` with these arguments and reads its outcome as route_outcome does.
+CommandResult run_route(Env& env, const std::vector<std::string>& args);
 
 // Installs the host route, replacing one of the same destination.
 Status ensure_host_route(Env& env, const std::string& host, const std::string& gateway);

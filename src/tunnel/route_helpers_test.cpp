@@ -4,16 +4,61 @@
 #include <gtest/gtest.h>
 
 #include "base/ip.h"
+#include "commands/command_runner.h"
+#include "commands/system_tools.h"
 #include "testing/fake_env.h"
+#include "testing/macos_samples.h"
 
 namespace kivo {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::macos_sample;
+
+// A route run as a real Mac ends it: the failures too exit 0.
+CommandResult on_a_mac(const std::string& stdout_sample, const std::string& stderr_sample, int status = 0) {
+  return command_output_to_result(stdout_sample.empty() ? "" : macos_sample(stdout_sample),
+                                  stderr_sample.empty() ? "" : macos_sample(stderr_sample), ProcessExit{true, status});
+}
+
+TEST(RouteOutcome, FailuresReportedOnTheRoutingSocketFailWhateverTheExitStatus) {
+  struct {
+    CommandResult answer;
+    const char* error;  // nullptr: success
+    bool exists, missing;
+    std::optional<std::string> gateway;
+  } cases[] = {
+      {on_a_mac("route add exists stdout", "route add exists stderr"), "route: writing to routing socket: File exists",
+       true, false, std::nullopt},
+      {on_a_mac("route delete missing stdout", "route delete missing stderr"),
+       "route: writing to routing socket: not in table", false, true, std::nullopt},
+      {on_a_mac("", "route get missing stderr"), "route: writing to routing socket: not in table", false, true,
+       std::nullopt},
+      {on_a_mac("route add exists stdout", "route add exists stderr", 1), "route: writing to routing socket: File exists",
+       true, false, std::nullopt},
+      {on_a_mac("route get default", ""), nullptr, false, false, "192.168.1.1"},
+      {on_a_mac("route get inet6 link-local gateway", ""), nullptr, false, false, "fe80::66cc:22ff:fe21:5a20%en0"},
+      {on_a_mac("route get interface only", ""), nullptr, false, false, std::nullopt},
+      {CommandResult(fail("route: bad address: utun99")), "route: bad address: utun99", false, false, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    CommandResult outcome = route_outcome(c.answer);
+    if (!c.error) {
+      ASSERT_TRUE(outcome.ok()) << outcome.error();
+      EXPECT_EQ(parse_route_gateway(*outcome), c.gateway) << *outcome;
+      continue;
+    }
+    ASSERT_FALSE(outcome.ok()) << *outcome;
+    EXPECT_EQ(outcome.error(), c.error);
+    EXPECT_EQ(is_route_exists_error(outcome.error()), c.exists) << c.error;
+    EXPECT_EQ(is_route_missing_error(outcome.error()), c.missing) << c.error;
+  }
+}
 
 TEST(EnsureRoutes, ReplaceAnExistingRoute) {
   testing::FakeEnv env;
-  env.script("route add -host 203.0.113.5 192.168.1.1", {fail("routing socket: File exists"), std::string()});
+  env.script("route add -host 203.0.113.5 192.168.1.1",
+             {on_a_mac("route add exists stdout", "route add exists stderr"), std::string()});
   env.script_fail("route delete -host 203.0.113.5 192.168.1.1", "not in table");  // ignored
   EXPECT_TRUE(ensure_host_route(env, "203.0.113.5", "192.168.1.1").ok());
   env.script("route add -net 0.0.0.0/1 -interface utun203", {fail("File exists"), std::string()});
@@ -24,17 +69,17 @@ TEST(EnsureRoutes, ReplaceAnExistingRoute) {
                           "route delete -net 0.0.0.0/1 -interface utun203", "route delete -net 0.0.0.0/1",
                           "route add -net 0.0.0.0/1 -interface utun203"));
   // A replacement that fails names the last error.
-  env.script("route add -host 203.0.113.5 192.168.1.1", {fail("File exists"), fail("busy")});
+  env.script("route add -host 203.0.113.5 192.168.1.1",
+             {fail("File exists"), on_a_mac("", "route delete missing stderr")});
   env.script("route add -net 128.0.0.0/1 -interface utun203", {fail("already exists"), fail("still there")});
   EXPECT_EQ(ensure_host_route(env, "203.0.113.5", "192.168.1.1").error(),
-            "failed to replace host route 203.0.113.5 via 192.168.1.1: busy");
+            "failed to replace host route 203.0.113.5 via 192.168.1.1: route: writing to routing socket: not in table");
   EXPECT_EQ(ensure_default_half_route(env, "128.0.0.0/1", "utun203").error(),
             "failed to replace default half-route 128.0.0.0/1 via utun203: still there");
 }
 
 TEST(RouteErrorClassifiers, ReadTheTextIgnoringAsciiCase) {
   struct { const char* text; bool exists, missing; } cases[] = {
-      {"route: writing to routing socket: File exists", true, false},
       {"ROUTE ALREADY EXISTS", true, false},
       {"delete host 1.2.3.4: not in table", false, true},
       {"route: writing to routing socket: No such process", false, true},

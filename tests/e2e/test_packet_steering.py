@@ -67,9 +67,10 @@ class PacketSteeringTest(HelperCase):
                                          "snapshot before diagnostics become active.")
         self.assertEqual(self.state(STATE)["ipv6_gateway"], "fe80::1%en0")
 
-        # The process talks to a public host through the tunnel, to another over IPv6 (which a
-        # route of its own sends into the tunnel, where it is stuck) and to the VPN server.
-        v4, v4_pid = self.stream(S.PUBLIC_IP)
+        # The process talks to a public host through the tunnel on a dual-stack socket (which
+        # nettop shows IPv4-mapped), to another over IPv6 (which a route of its own sends into
+        # the tunnel, where it is stuck) and to the VPN server.
+        v4, v4_pid = self.stream(f"::ffff:{S.PUBLIC_IP}")
         self.assertEqual(self.connected(v4), S.TUNNEL_IP)
         sb.run("ip", "-6", "route", "add", S.PUBLIC_IP6, "dev", "utun200")
         # Its connection attempt stays in the tunnel long enough for the snapshot to see it.

@@ -78,6 +78,13 @@ class QuicTest(PfCase):
         self.assert_dropped(sb.PUBLIC_IP)
         self.assertEqual(self.probe(sb.SERVER_IP, port=QUIC), sb.CLIENT_IP)
 
+        # Someone runs pfctl -d: pf still lists both anchors' rules, but neither is in force.
+        self.set_quic(True)
+        sb.run("pfctl", "-d")
+        self.assert_enabled(kill_switch=False, quic=False)
+        self.assertEqual(self.probe(port=QUIC), sb.CLIENT_IP)
+
+        self.set_quic(False)
         self.assertEqual(self.request("RemoveKillSwitch"), OK)
         self.assertEqual(self.pf_info(), (False, 0))
 
