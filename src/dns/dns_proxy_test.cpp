@@ -346,6 +346,41 @@ TEST_F(DnsProxyApplied, RecoveryReportsARestoreWithProblemsOnceAndRetriesUntilIt
   EXPECT_EQ(w.record(), "");
 }
 
+TEST_F(DnsProxyApplied, PreApplyRestoreWarningIsPrintedAndTheApplyGoesOn) {
+  w.failures["networksetup -setdnsservers Thunderbolt Bridge 9.9.9.9"] = "Permission denied";
+  EXPECT_EQ(*dns.apply_dns_proxy("10.0.0.53"), 3u);
+  EXPECT_THAT(w.stderr_lines,
+              ElementsAre("[Tarnwick DNS] pre-apply restore warning: Failed setting DNS for 'Thunderbolt Bridge': "
+                          "Permission denied | DNS restore verification failed for service 'Thunderbolt Bridge'"));
+  // The service that could not be put back is backed up from the record, not from our server.
+  EXPECT_EQ(read_dns_state(w)->services[2].dns_servers, Servers{"9.9.9.9"});
+  w.failures.clear();
+  ASSERT_TRUE(dns.restore_dns_proxy().ok());
+  EXPECT_EQ(w.services, w.original);
+}
+
+// The undo of a failed apply keeps what it could not put back; a vanished service is back.
+TEST(DnsProxy, AFailedApplyKeepsTheServersItCouldNotPutBack) {
+  World w;
+  DnsProxy dns(w);
+  answer_nth(w, "networksetup -getdnsservers Thunderbolt Bridge", 2, CommandResult(""));
+  w.failures["networksetup -setdnsservers USB 10/100/1000 LAN 192.0.2.53 1.1.1.1"] = "Permission denied";
+  w.before = [&, check = w.before](const std::string& line) -> std::optional<CommandResult> {
+    if (line == "networksetup -setdnsservers Wi-Fi Empty") w.services.erase(w.services.begin());
+    return check(line);
+  };
+  EXPECT_EQ(dns.apply_dns_proxy("127.0.0.1").error(),
+            "Verification failed: service 'Thunderbolt Bridge' did not apply DNS 127.0.0.1");
+  EXPECT_EQ(w.record(),
+            R"({"target_dns":"127.0.0.1","services":[{"service":"USB 10/100/1000 LAN","dns_servers":)"
+            R"(["192.0.2.53","1.1.1.1"]}],"pf_token":null,"updated_at":1700000000})");
+  EXPECT_EQ(w.tokens_held, 0);
+  w.failures.clear();
+  dns.recover_stale_dns_state("watchdog");
+  EXPECT_EQ(*w.find("USB 10/100/1000 LAN"), (Servers{"192.0.2.53", "1.1.1.1"}));
+  EXPECT_EQ(w.record(), "");
+}
+
 // A helper killed at any point of an apply leaves a record of the user's servers, so that the
 // next start puts them back and takes the anchor, its reference and its rule file away.
 TEST(DnsProxy, CrashAnywhereInAnApplyIsUndoneByTheNextStart) {
