@@ -9,7 +9,11 @@
 namespace kivo::nem {
 namespace {
 
-std::string to_string(NSString* text) { return text ? std::string([text UTF8String]) : std::string(); }
+// UTF8String answers NULL for a string it cannot convert (a lone surrogate, say), as for nil.
+std::string to_string(NSString* text) {
+  const char* utf8 = text ? [text UTF8String] : nullptr;
+  return utf8 ? std::string(utf8) : std::string();
+}
 
 NSString* to_ns(const std::string& text) {
   return [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];

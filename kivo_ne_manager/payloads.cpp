@@ -25,14 +25,19 @@ Result<ConnectPayload> decode_connect_payload(std::string_view json) {
     if (!v) return fail("Invalid connect payload: " + v.error());
     p.*t.field = std::move(*v);
   }
-  auto mtu = in->opt_u64("mtu");
-  if (!mtu) return fail("Invalid connect payload: " + mtu.error());
-  auto keepalive = in->opt_u64("keepaliveSeconds");
-  if (!keepalive) return fail("Invalid connect payload: " + keepalive.error());
-  // The provider configuration holds signed 64-bit numbers.
-  for (const auto& [key, value] : {std::pair{"mtu", *mtu}, std::pair{"keepaliveSeconds", *keepalive}})
-    if (value && *value > static_cast<std::uint64_t>(INT64_MAX))
-      return fail(std::string("Invalid connect payload: field `") + key + "` is out of range");
+  // The provider configuration holds signed 64-bit numbers, of which a count takes no negative.
+  auto count = [&](const char* key) -> Result<std::optional<std::uint64_t>> {
+    auto value = in->opt_u64(key);
+    if (value ? *value && **value > static_cast<std::uint64_t>(INT64_MAX) : in->is_number(key))
+      return fail(std::string("Invalid connect payload: field `") + key +
+                  "` must be a whole number from 0 to 9223372036854775807");
+    if (!value) return fail("Invalid connect payload: " + value.error());
+    return *value;
+  };
+  auto mtu = count("mtu");
+  if (!mtu) return fail(mtu.error());
+  auto keepalive = count("keepaliveSeconds");
+  if (!keepalive) return fail(keepalive.error());
   auto apps = in->str_list("excludedApps");
   if (!apps) return fail("Invalid connect payload: " + apps.error());
   p.mtu = *mtu;

@@ -7,6 +7,9 @@ namespace {
 
 bool is_per_app(TunnelProviderManager& manager) { return !manager.app_rules().empty(); }
 
+// Connected, or on its way there: reasserting is a connection looking for its path again.
+bool is_running(int state) { return state == kVpnConnected || state == kVpnConnecting || state == kVpnReasserting; }
+
 }  // namespace
 
 std::optional<std::string> endpoint_host(std::string_view endpoint) {
@@ -114,11 +117,8 @@ void TunnelProfiles::remove_managers(std::vector<ManagerRef> managers, Done done
 
 void TunnelProfiles::start(ManagerRef manager, Completion done) {
   auto& connection = manager->connection();
-  int state = connection.status();
-  bool running = state == kVpnConnected || state == kVpnConnecting || state == kVpnReasserting;
-  if (running || state == kVpnDisconnecting) {
-    // While it is disconnecting, stopping again would only ask for what is already happening.
-    if (running) connection.stop_vpn_tunnel();
+  if (is_running(connection.status())) {
+    connection.stop_vpn_tunnel();
     // No limit on the rounds: the front end's wait bounds them.
     ne_.dispatch_after(kRestartDelay, [this, manager, done = std::move(done)]() mutable { start(manager, std::move(done)); });
     return;
@@ -144,6 +144,9 @@ void TunnelProfiles::connect(ConnectPayload payload, Completion done) {
     // Settings and rules are built before anything is removed: a connect that cannot build
     // them must not cost the user the profile that works.
     if (auto configured = configure(*chosen, payload, per_app); !configured) return done(fail(configured.error()));
+    // Reading the signatures can outlast the wait: a connect nobody waits for any more must
+    // not go on to cost the user the profiles it would replace.
+    if (!stale.empty() && system_.now() >= deadline_) return done(manager_error::timed_out());
     remove_managers(std::move(stale), [this, chosen, done](Status removed) {
       if (!removed) return done(fail(removed.error()));
       save(chosen, [this, done](Result<ManagerRef> saved) {
@@ -189,8 +192,7 @@ void TunnelProfiles::update_app_rules(AppRulePayload payload, Completion done) {
     save(per_app, [this, done](Result<ManagerRef> saved) {
       if (!saved) return done(fail(saved.error()));
       auto manager = *saved;
-      int state = manager->connection().status();
-      if (state != kVpnConnecting && state != kVpnConnected) return done(status_payload(*manager));
+      if (!is_running(manager->connection().status())) return done(status_payload(*manager));
       manager->connection().stop_vpn_tunnel();
       ne_.dispatch_after(kRestartDelay, [this, manager, done] { start(manager, done); });
     });

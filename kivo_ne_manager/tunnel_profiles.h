@@ -3,6 +3,7 @@
 // Every operation ends by calling its completion exactly once.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "kivo_ne_manager/app_rules.h"
 #include "kivo_ne_manager/network_extension.h"
 #include "kivo_ne_manager/payloads.h"
+#include "kivo_ne_manager/system.h"
 
 namespace kivo::nem {
 
@@ -27,7 +29,11 @@ StatusPayload not_configured_status();
 
 class TunnelProfiles {
  public:
-  TunnelProfiles(NetworkExtension& ne, AppRuleBuilder& rules) : ne_(ne), rules_(rules) {}
+  TunnelProfiles(NetworkExtension& ne, AppRuleBuilder& rules, System& system)
+      : ne_(ne), rules_(rules), system_(system) {}
+
+  // When nobody waits for the answer any more; a connect past it removes no profile.
+  void set_deadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
 
   void connect(ConnectPayload payload, Completion done);
   void disconnect(Completion done);
@@ -43,6 +49,8 @@ class TunnelProfiles {
  private:
   NetworkExtension& ne_;
   AppRuleBuilder& rules_;
+  System& system_;
+  std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
 };
 
 }  // namespace kivo::nem

@@ -42,7 +42,7 @@ ConnectPayload payload(std::vector<std::string> excluded = {}) {
 struct Profiles : ::testing::Test {
   FakePlatform ne;
   AppRuleBuilder rules{ne};
-  TunnelProfiles profiles{ne, rules};
+  TunnelProfiles profiles{ne, rules, ne};
 
   Outcome run(const std::function<void(Completion)>& operation) {
     std::optional<Outcome> outcome;
@@ -125,16 +125,32 @@ TEST_F(Profiles, PerAppConnectReplacesTheFullTunnelProfile) {
   EXPECT_TRUE(ne.stored[0]->per_app_class);
 }
 
-TEST_F(Profiles, ConnectWhileConnectedStopsAndPollsEverySecondUntilItIsDown) {
-  ne.add_profile(kVpnConnected);
+// Polled every second: a tunnel going down is no longer connected or connecting, and is
+// started at once, without a second stop.
+TEST_F(Profiles, ConnectStopsARunningTunnelAndStartsItOnceItIsNoLongerRunning) {
+  auto record = ne.add_profile();
   ne.stop_takes = 2500ms;
-  ASSERT_TRUE(connect(payload()).ok());
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1", "stop p1", "start p1"));
-  // Connected at 0 s (stop), disconnecting at 1 s and 2 s (no second stop), down at 3 s.
-  EXPECT_THAT(ne.status_reads, ElementsAre(0ms, 1000ms, 2000ms, 3000ms, 3000ms));
+  for (int state : {kVpnConnected, kVpnReasserting, kVpnDisconnecting}) {
+    SCOPED_TRACE(state);
+    ne.advance(5000ms);  // the last round's stop is over
+    record->status = state;
+    ne.calls.clear();
+    ne.status_reads.clear();
+    auto began = ne.elapsed();
+    ASSERT_TRUE(connect(payload()).ok());
+    std::vector<std::chrono::milliseconds> reads;
+    for (auto read : ne.status_reads) reads.push_back(read - began);
+    if (state == kVpnDisconnecting) {
+      EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1", "start p1"));
+      EXPECT_THAT(reads, ElementsAre(0ms, 0ms));
+    } else {
+      EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1", "stop p1", "start p1"));
+      EXPECT_THAT(reads, ElementsAre(0ms, 1000ms, 1000ms));
+    }
+  }
 }
 
-TEST_F(Profiles, TheMendFailingConfigurationKeepsTheWorkingProfile) {
+TEST_F(Profiles, AFailingConfigurationKeepsTheWorkingProfile) {
   install_apps();
   ne.add_profile(kVpnDisconnected);
   // An excluded application that is not installed: nothing was removed, nothing saved.
@@ -160,7 +176,7 @@ TEST_F(Profiles, FailuresStopTheChainWithTheFrameworksDescription) {
   for (const auto& c : cases) {
     FakePlatform fresh;
     AppRuleBuilder fresh_rules{fresh};
-    TunnelProfiles fresh_profiles{fresh, fresh_rules};
+    TunnelProfiles fresh_profiles{fresh, fresh_rules, fresh};
     fresh.add_profile();
     fresh.add_profile();
     fresh.faults[c.call] = "boom";
@@ -213,15 +229,18 @@ TEST_F(Profiles, UpdateAppRulesRestartsOnlyARunningTunnel) {
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1"));
   EXPECT_EQ(record->app_rules.size(), 2u);
 
-  ne.calls.clear();
-  record->status = kVpnConnected;
   ne.stop_takes = 500ms;
-  auto started_at = ne.elapsed();
-  answer = update({"/Applications/A.app", "/Applications/B.app"});
-  ASSERT_TRUE(answer.ok()) << answer.error();
-  EXPECT_EQ(*answer, connecting(1));
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1", "stop p1", "start p1"));
-  EXPECT_EQ(ne.status_reads.back() - started_at, 1000ms);
+  for (int running : {kVpnConnected, kVpnReasserting}) {
+    ne.calls.clear();
+    ne.advance(5000ms);
+    record->status = running;
+    auto started_at = ne.elapsed();
+    answer = update({"/Applications/A.app", "/Applications/B.app"});
+    ASSERT_TRUE(answer.ok()) << answer.error();
+    EXPECT_EQ(*answer, connecting(1));
+    EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1", "stop p1", "start p1")) << running;
+    EXPECT_EQ(ne.status_reads.back() - started_at, 1000ms);
+  }
 }
 
 }  // namespace

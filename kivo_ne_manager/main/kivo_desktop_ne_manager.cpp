@@ -1,5 +1,6 @@
 #include "kivo_ne_manager/main/kivo_desktop_ne_manager.h"
 
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,7 +22,14 @@ struct Handover {
 
 KivoDesktopNEManager::Answer KivoDesktopNEManager::main(const std::vector<std::string>& args, NetworkExtension& ne,
                                                         System& system) {
-  return KivoDesktopNEManager(ne, system).answer(args);
+  static std::mutex mu;
+  static std::list<KivoDesktopNEManager> alive;  // never emptied; the program ends with _exit
+  KivoDesktopNEManager* manager;
+  {
+    std::lock_guard lock(mu);
+    manager = &alive.emplace_back(ne, system);
+  }
+  return manager->answer(args);
 }
 
 KivoDesktopNEManager::Answer KivoDesktopNEManager::answer(const std::vector<std::string>& args) {
@@ -55,6 +63,8 @@ Outcome KivoDesktopNEManager::run(const std::vector<std::string>& args) {
 
 Outcome KivoDesktopNEManager::await_result(const std::function<void(Completion)>& operation) {
   auto handover = std::make_shared<Handover>();
+  auto deadline = system_.now() + kAnswerTimeout;
+  profiles_.set_deadline(deadline);
   operation([handover](Outcome outcome) {
     {
       std::lock_guard lock(handover->mu);
@@ -62,7 +72,6 @@ Outcome KivoDesktopNEManager::await_result(const std::function<void(Completion)>
     }
     handover->signalled.release();
   });
-  auto deadline = system_.now() + kAnswerTimeout;
   bool signalled = false;
   while (!signalled && system_.now() < deadline) {
     signalled = handover->signalled.try_acquire();

@@ -28,13 +28,13 @@ class KivoDesktopNEManager {
   };
 
   KivoDesktopNEManager(NetworkExtension& ne, System& system)
-      : ne_(ne), system_(system), rules_(system), profiles_(ne, rules_) {}
+      : ne_(ne), system_(system), rules_(system), profiles_(ne, rules_, system) {}
 
-  // The program's entry: args are the command line after the program name.
+  // The program's entry: args are the command line after the program name. The manager it
+  // answers with lives as long as the process, since a completion that comes after the
+  // time-out still runs against it.
   static Answer main(const std::vector<std::string>& args, NetworkExtension& ne, System& system);
 
-  // A completion that comes after the time-out still runs against this object: the program
-  // keeps it alive until the process ends.
   Answer answer(const std::vector<std::string>& args);
   Outcome run(const std::vector<std::string>& args);
   // Starts the operation and serves the run loop until its completion or the time-out.

@@ -26,8 +26,7 @@ int main(int argc, char** argv) {
   // framework thread when the answer is written, and must find everything in place.
   static auto* ne = kivo::nem::make_system_network_extension().release();
   static auto* system = new kivo::nem::PosixSystem();
-  static auto* manager = new kivo::nem::KivoDesktopNEManager(*ne, *system);
-  auto answer = manager->answer(args);
+  auto answer = kivo::nem::KivoDesktopNEManager::main(args, *ne, *system);
   write_all(STDOUT_FILENO, answer.standard_output);
   write_all(STDERR_FILENO, answer.standard_error);
   // The answer is out; whatever is still running has nothing left to say.

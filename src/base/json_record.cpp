@@ -166,6 +166,11 @@ Result<In> In::parse(std::string_view text) {
 
 bool In::has(std::string_view key) const { return impl_->find(key) != nullptr; }
 
+bool In::is_number(std::string_view key) const {
+  const auto* v = impl_->find(key);
+  return v && v->IsNumber();
+}
+
 Result<In> In::object(std::string_view key) const {
   const auto* v = impl_->find(key);
   if (!v) return missing(key);

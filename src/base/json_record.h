@@ -61,6 +61,8 @@ class In {
   // The elements of an array of objects, each readable like the record itself.
   Result<std::vector<In>> object_list(std::string_view key) const;
   bool has(std::string_view key) const;
+  // Whether the field holds a number of any kind: whole or not, signed or not.
+  bool is_number(std::string_view key) const;
   // A nested object, readable like the record itself.
   Result<In> object(std::string_view key) const;
 

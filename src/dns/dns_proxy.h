@@ -31,10 +31,12 @@ class DnsProxy {
   explicit DnsProxy(Env& env) : env_(env) {}
 
   Result<std::uint64_t> apply_dns_proxy(const std::string& dns_ip);
-  // The number of services in the record that was restored; 0 when there was none.
+  // The number of services in the record that was restored; 0 when there was none. Services
+  // that could not be put back stay in the record, for the next restore and the recovery.
   Result<std::uint64_t> restore_dns_proxy();
   Result<DnsVerification> verify_dns_proxy(const std::string& dns_ip);
-  // Restores when a loopback target's proxy no longer accepts connections.
+  // Restores when a loopback target's proxy no longer accepts connections, and finishes a
+  // restore that left services behind.
   void recover_stale_dns_state(std::string_view reason);
 
  private:
@@ -43,6 +45,7 @@ class DnsProxy {
   Result<DnsVerification> verify_locked(const std::string& dns_ip);
   Env& env_;
   std::mutex mu_;
+  std::string last_retry_warning_;  // the last warning of retrying an unfinished restore
 };
 
 }  // namespace kivo

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "base/text.h"
+#include "pf/pf_anchor.h"
 #include "testing/fake_env.h"
 
 namespace kivo {
@@ -249,7 +250,7 @@ TEST_F(DnsProxyApplied, RestoreSkipsDeletedServicesButRestoringBackupsDoesNot) {
   EXPECT_TRUE(restore_dns_backups(w, {backups[0], backups[2]}).ok());
 }
 
-TEST_F(DnsProxyApplied, RestoreGathersEveryProblemAndDropsTheRecordAnyway) {
+TEST_F(DnsProxyApplied, RestoreGathersEveryProblemAndKeepsOnlyWhatIsNotBack) {
   w.failures["networksetup -setdnsservers Wi-Fi Empty"] = "Permission denied";
   w.failures["networksetup -getdnsservers Thunderbolt Bridge"] = "timed out";
   w.failures[kFlush] = "busy";
@@ -259,8 +260,19 @@ TEST_F(DnsProxyApplied, RestoreGathersEveryProblemAndDropsTheRecordAnyway) {
             " | Failed to verify DNS restore for service 'Thunderbolt Bridge': Failed to read DNS servers for "
             "'Thunderbolt Bridge': timed out"
             " | Failed removing DNS PF redirection: DNS PF anchor still has active NAT rules after removal");
-  EXPECT_EQ(w.record(), "");
   EXPECT_EQ(*w.find("USB 10/100/1000 LAN"), (Servers{"192.0.2.53", "1.1.1.1"}));
+  // The only copy of the user's servers stays until they are back; the token went back above.
+  EXPECT_EQ(w.record(),
+            R"({"target_dns":"127.0.0.1","services":[{"service":"Wi-Fi","dns_servers":null},)"
+            R"({"service":"Thunderbolt Bridge","dns_servers":["9.9.9.9"]}],"pf_token":null,"updated_at":1700000000})");
+  EXPECT_EQ(w.tokens_held, 0);
+
+  w.failures.clear();
+  w.clear_commands();
+  EXPECT_EQ(*dns.restore_dns_proxy(), 2u);
+  EXPECT_EQ(w.services, w.original);
+  EXPECT_EQ(w.commands_of("pfctl"), (Lines{kFlush, kShow}));
+  EXPECT_EQ(w.record(), "");
 }
 
 TEST_F(DnsProxyApplied, VerifyAnswersFromTheRecordTheServicesAndPf) {
@@ -311,16 +323,26 @@ TEST(DnsProxy, RecoveryRestoresOnlyALoopbackTargetWhoseProxyIsGone) {
   EXPECT_TRUE(w.tcp_probes.empty());
 }
 
-TEST_F(DnsProxyApplied, RecoveryReportsARestoreWithProblems) {
+TEST_F(DnsProxyApplied, RecoveryReportsARestoreWithProblemsOnceAndRetriesUntilItIsDone) {
   w.services.pop_back();
   w.failures["networksetup -setdnsservers Wi-Fi Empty"] = "Permission denied";
+  const Lines reported = {
+      "[Tarnwick DNS] stale state detected during helper startup; local proxy 127.0.0.1:1053 unreachable. "
+      "Restoring DNS.",
+      "[Tarnwick DNS] stale-state restore during helper startup completed with warnings: Failed setting DNS for "
+      "'Wi-Fi': Permission denied | DNS restore verification failed for service 'Wi-Fi'"};
   dns.recover_stale_dns_state("helper startup");
-  EXPECT_THAT(w.stderr_lines,
-              ElementsAre("[Tarnwick DNS] stale state detected during helper startup; local proxy 127.0.0.1:1053 "
-                          "unreachable. Restoring DNS.",
-                          "[Tarnwick DNS] stale-state restore during helper startup completed with warnings: Failed "
-                          "setting DNS for 'Wi-Fi': Permission denied | DNS restore verification failed for service "
-                          "'Wi-Fi'"));
+  EXPECT_EQ(w.stderr_lines, reported);
+  EXPECT_EQ(read_dns_state(w)->services, (std::vector<DnsServiceBackup>{{"Wi-Fi", std::nullopt}}));
+
+  // Retried whether the proxy answers or not, as that service is off the user's servers.
+  w.tcp_listeners["127.0.0.1:1053"] = true;
+  dns.recover_stale_dns_state("watchdog");
+  EXPECT_EQ(w.stderr_lines, reported);
+  w.failures.clear();
+  dns.recover_stale_dns_state("watchdog");
+  EXPECT_EQ(w.stderr_lines, reported);
+  EXPECT_EQ(*w.find("Wi-Fi"), std::nullopt);
   EXPECT_EQ(w.record(), "");
 }
 
@@ -330,12 +352,37 @@ TEST_F(DnsProxyApplied, PreApplyRestoreWarningIsPrintedAndTheApplyGoesOn) {
   EXPECT_THAT(w.stderr_lines,
               ElementsAre("[Tarnwick DNS] pre-apply restore warning: Failed setting DNS for 'Thunderbolt Bridge': "
                           "Permission denied | DNS restore verification failed for service 'Thunderbolt Bridge'"));
-  // What could not be put back is now what the record keeps: the apply records what it found.
-  EXPECT_EQ(read_dns_state(w)->services[2].dns_servers, Servers{"127.0.0.1"});
+  // The service that could not be put back is backed up from the record, not from our server.
+  EXPECT_EQ(read_dns_state(w)->services[2].dns_servers, Servers{"9.9.9.9"});
+  w.failures.clear();
+  ASSERT_TRUE(dns.restore_dns_proxy().ok());
+  EXPECT_EQ(w.services, w.original);
 }
 
-// A helper killed at any point of an apply leaves the services either untouched or recorded,
-// so that the next start puts them back.
+// The undo of a failed apply keeps what it could not put back; a vanished service is back.
+TEST(DnsProxy, AFailedApplyKeepsTheServersItCouldNotPutBack) {
+  World w;
+  DnsProxy dns(w);
+  answer_nth(w, "networksetup -getdnsservers Thunderbolt Bridge", 2, CommandResult(""));
+  w.failures["networksetup -setdnsservers USB 10/100/1000 LAN 192.0.2.53 1.1.1.1"] = "Permission denied";
+  w.before = [&, check = w.before](const std::string& line) -> std::optional<CommandResult> {
+    if (line == "networksetup -setdnsservers Wi-Fi Empty") w.services.erase(w.services.begin());
+    return check(line);
+  };
+  EXPECT_EQ(dns.apply_dns_proxy("127.0.0.1").error(),
+            "Verification failed: service 'Thunderbolt Bridge' did not apply DNS 127.0.0.1");
+  EXPECT_EQ(w.record(),
+            R"({"target_dns":"127.0.0.1","services":[{"service":"USB 10/100/1000 LAN","dns_servers":)"
+            R"(["192.0.2.53","1.1.1.1"]}],"pf_token":null,"updated_at":1700000000})");
+  EXPECT_EQ(w.tokens_held, 0);
+  w.failures.clear();
+  dns.recover_stale_dns_state("watchdog");
+  EXPECT_EQ(*w.find("USB 10/100/1000 LAN"), (Servers{"192.0.2.53", "1.1.1.1"}));
+  EXPECT_EQ(w.record(), "");
+}
+
+// A helper killed at any point of an apply leaves a record of the user's servers, so that the
+// next start puts them back and takes the anchor, its reference and its rule file away.
 TEST(DnsProxy, CrashAnywhereInAnApplyIsUndoneByTheNextStart) {
   World probe;
   ASSERT_TRUE(DnsProxy(probe).apply_dns_proxy("127.0.0.1").ok());
@@ -356,6 +403,9 @@ TEST(DnsProxy, CrashAnywhereInAnApplyIsUndoneByTheNextStart) {
     after_restart.recover_stale_dns_state("helper startup");
     EXPECT_EQ(w.services, w.original) << "crash before command " << crash_at << " (changed: " << changed << ")";
     EXPECT_EQ(w.record(), "") << crash_at;
+    EXPECT_FALSE(w.anchor_loaded) << crash_at;
+    EXPECT_EQ(w.tokens_held, 0) << crash_at;
+    EXPECT_FALSE(w.files.count(kDnsRulesPath)) << crash_at;
   }
 }
 

@@ -48,6 +48,8 @@ Result<std::string> install_dns_redirection(Env& env, const EncodeTokenRecord& r
 }
 
 Status remove_dns_redirection(Env& env, const std::optional<std::string>& token) {
+  // An install the helper did not live to finish leaves its rule file behind.
+  env.remove_file(kDnsRulesPath);
   return unload_anchor(env, kDnsFeature, token);
 }
 

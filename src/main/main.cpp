@@ -21,7 +21,10 @@ int main() {
   static kivo::Features features(env);
   // Before anything else can run: DNS left pointing at a proxy that died with the last run.
   features.dns.recover_stale_dns_state("helper startup");
-  kivo::start_monitors(features);
+  if (auto started = kivo::start_monitors(features); !started) {
+    std::fprintf(stderr, "%s\n", started.error().c_str());
+    return 1;
+  }
 
   auto listen_fd = kivo::open_helper_socket(env, kivo::kSocketPath);
   if (!listen_fd) {

@@ -1,7 +1,6 @@
 #include "server/monitor.h"
 
 #include <climits>
-#include <thread>
 
 namespace kivo {
 
@@ -13,10 +12,10 @@ void run_monitor_rounds(Env& env, const Monitor& monitor, int rounds) {
   }
 }
 
-void start_monitor(Env& env, Monitor monitor) {
-  std::thread([&env, monitor = std::move(monitor)] {
+bool start_monitor(Env& env, Monitor monitor, const ThreadStarter& start_thread) {
+  return start_thread([&env, monitor = std::move(monitor)] {
     for (;;) run_monitor_rounds(env, monitor, INT_MAX);
-  }).detach();
+  });
 }
 
 }  // namespace kivo

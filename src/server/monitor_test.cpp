@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "server/monitors.h"
 #include "testing/fake_env.h"
 
 namespace kivo {
@@ -24,6 +25,20 @@ TEST(Monitor, PausesFirstThenAsEachPassChooses) {
   env.slept = milliseconds(0);
   run_monitor_rounds(env, at_once, 3);
   EXPECT_EQ(env.slept, milliseconds(4000));  // no pause before the first pass, none after the last
+}
+
+// A monitor without its thread would leave its feature unwatched: starting ends there, with the
+// daemon's fixed words, and runs nothing of the monitor.
+TEST(Monitor, AThreadThatCannotBeCreatedStopsTheStart) {
+  testing::FakeEnv env;
+  Features features(env);
+  for (int refused : {1, 3}) {
+    int asked = 0;
+    auto starter = [&](std::function<void()>) { return ++asked != refused; };
+    EXPECT_EQ(start_monitors(features, starter).error(), "failed to spawn thread");
+    EXPECT_EQ(asked, refused);
+  }
+  EXPECT_TRUE(env.commands().empty());
 }
 
 }  // namespace

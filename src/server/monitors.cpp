@@ -8,10 +8,15 @@ namespace kivo {
 
 using namespace std::chrono_literals;
 
-void start_monitors(Features& features) {
-  start_monitor(features.env, {5s, [&features] { features.dns.recover_stale_dns_state("watchdog"); return 5s; }});
-  start_monitor(features.env, custom_split_monitor(features.env, features.custom_split));
-  start_monitor(features.env, packet_steering_monitor(features.env, features.steering));
+Status start_monitors(Features& features, const ThreadStarter& start_thread) {
+  Monitor monitors[] = {
+      {5s, [&features] { features.dns.recover_stale_dns_state("watchdog"); return 5s; }},
+      custom_split_monitor(features.env, features.custom_split),
+      packet_steering_monitor(features.env, features.steering),
+  };
+  for (auto& monitor : monitors)
+    if (!start_monitor(features.env, std::move(monitor), start_thread)) return fail("failed to spawn thread");
+  return {};
 }
 
 }  // namespace kivo

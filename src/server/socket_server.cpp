@@ -27,15 +27,6 @@ std::string too_large_response(std::size_t cap) {
 
 }  // namespace
 
-bool start_detached_thread(std::function<void()> work) {
-  try {
-    std::thread(std::move(work)).detach();
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
-}
-
 Result<int> open_helper_socket(Env& env, const std::string& path) {
   struct stat st {};
   if (lstat(path.c_str(), &st) == 0) unlink(path.c_str());

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/result.h"
+#include "server/detached_thread.h"
 #include "server/features.h"
 
 namespace kivo {
@@ -29,10 +30,6 @@ struct ServerLimits {
   std::chrono::milliseconds accept_backoff{50};
   std::chrono::milliseconds accept_backoff_max{1000};
 };
-
-// Starts a connection's thread; false when no thread could be created.
-using ThreadStarter = std::function<bool(std::function<void()>)>;
-bool start_detached_thread(std::function<void()> work);
 
 // Removes a stale socket file, binds, listens, hands the socket to the console's owner and opens
 // it to everyone (the peer check guards it). Returns the listening descriptor or the fatal text.

@@ -105,10 +105,17 @@ Result<CustomSplitRestoreCounts> CustomSplitEngine::restore_custom_split_engine(
   std::lock_guard lock(mu_);
   auto state = read_custom_split_engine_state(env_);
   if (!state) return CustomSplitRestoreCounts{};
-  // The record stays while a route of it may still be installed, so a later restore can retry.
-  KIVO_TRY(removed, clear_custom_split_engine_routes_for_state(env_, *state));
+  ClearedRoutes cleared = clear_dynamic_routes(env_, *state);
+  if (!cleared.failures.empty()) {
+    // The record stays for a later restore to retry, but claims only what is still installed:
+    // a route it went on claiming would never be added again while the engine runs on.
+    state->dynamic_routes = cleared.still_installed;
+    state->dynamic_route_last_seen_at.clear();
+    (void)save_custom_split_engine_state(env_, *state);
+    return fail(join(cleared.failures, " | "));
+  }
   env_.remove_file(kCustomSplitStatePath);
-  return CustomSplitRestoreCounts{state->app_paths.size(), state->routes.size(), removed};
+  return CustomSplitRestoreCounts{state->app_paths.size(), state->routes.size(), cleared.deleted};
 }
 
 CustomSplitEngineStatus CustomSplitEngine::verify_custom_split_engine() {

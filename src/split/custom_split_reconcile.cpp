@@ -105,10 +105,4 @@ ClearedRoutes clear_dynamic_routes(Env& env, const HelperCustomSplitEngineState&
   return cleared;
 }
 
-Result<std::uint64_t> clear_custom_split_engine_routes_for_state(Env& env, const HelperCustomSplitEngineState& state) {
-  ClearedRoutes cleared = clear_dynamic_routes(env, state);
-  if (!cleared.failures.empty()) return fail(join(cleared.failures, " | "));
-  return cleared.deleted;
-}
-
 }  // namespace kivo

@@ -38,7 +38,5 @@ struct ClearedRoutes {
   std::vector<std::string> failures;  // "{route} ({error})"
 };
 ClearedRoutes clear_dynamic_routes(Env& env, const HelperCustomSplitEngineState& state);
-// The number of routes deleted, or the failures joined by " | ". The record is not changed.
-Result<std::uint64_t> clear_custom_split_engine_routes_for_state(Env& env, const HelperCustomSplitEngineState& state);
 
 }  // namespace kivo

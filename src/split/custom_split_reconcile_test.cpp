@@ -178,12 +178,16 @@ TEST(CustomSplitReconcile, ClearingDeletesInStoredOrderAndCountsWhatWent) {
   Engine e;
   e.state.dynamic_routes = {"3.3.3.0/24", "1.1.1.0/24", "2.2.2.0/24", "4.4.4.0/24"};
   e.script_fail(del("1.1.1.0/24"), "route: writing to routing socket: No such process");
-  ASSERT_EQ(*clear_custom_split_engine_routes_for_state(e, e.state), 3u);
+  ClearedRoutes cleared = clear_dynamic_routes(e, e.state);
+  EXPECT_EQ(cleared.deleted, 3u);
+  EXPECT_TRUE(cleared.still_installed.empty());
   EXPECT_THAT(e.commands(), ElementsAre(del("3.3.3.0/24"), del("1.1.1.0/24"), del("2.2.2.0/24"), del("4.4.4.0/24")));
 
   e.script_fail(del("2.2.2.0/24"), "busy");
   e.script_fail(del("4.4.4.0/24"), "denied");
-  EXPECT_EQ(clear_custom_split_engine_routes_for_state(e, e.state).error(), "2.2.2.0/24 (busy) | 4.4.4.0/24 (denied)");
+  cleared = clear_dynamic_routes(e, e.state);
+  EXPECT_EQ(cleared.still_installed, (std::vector<std::string>{"2.2.2.0/24", "4.4.4.0/24"}));
+  EXPECT_EQ(cleared.failures, (std::vector<std::string>{"2.2.2.0/24 (busy)", "4.4.4.0/24 (denied)"}));
   EXPECT_FALSE(e.files.count(kCustomSplitStatePath));
 }
 

@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "commands/command_runner.h"
 #include "commands/system_tools.h"
+#include "split/custom_split_state.h"
 #include "steering/steering_state.h"
 #include "tunnel/route_helpers.h"
 
@@ -158,6 +159,10 @@ Result<std::uint64_t> SplitBypass::restore_locked() {
 
   // Routes the packet steering engine relies on stay, even when split bypass recorded them too.
   std::set<std::string> protected_routes = packet_steering_applied_route_set(env_);
+  // So do the custom split engine's /24s (adopted here when the gateways matched): it counts them
+  // as installed while its record lists them, and would never add them again.
+  if (auto engine = read_custom_split_engine_state(env_))
+    protected_routes.insert(engine->dynamic_routes.begin(), engine->dynamic_routes.end());
   std::vector<std::string> failures;
   for (const auto& route : state->routes) {
     if (protected_routes.count(route)) continue;

@@ -40,6 +40,7 @@ class CrashRecoveryTest(PfCase):
         sb.run("mount", "--bind", S.INSIDE_PLATFORM_DIR, "/opt/crash/real")
         for name in WRAPPED:
             cls.install_wrapper(name, f"/opt/crash/real/{name}", f"{S.INSIDE_PLATFORM_DIR}/{name}")
+        cls.install_wrapper("networksetup", "/opt/crash/real/networksetup", f"{S.INSIDE_PLATFORM_DIR}/networksetup")
         wg = f"{S.HELPER_TOOLS}/wg"
         real_wg = sb.run("readlink", "-f", wg).stdout.strip()
         cls.install_wrapper("wg", real_wg, wg)
@@ -146,6 +147,34 @@ class CrashRecoveryTest(PfCase):
         for scenario in self.scenarios():
             with self.subTest(scenario=scenario):
                 self.check_every_step(scenario)
+
+    # -- DNS: the restart alone must undo an apply cut short (no proxy listens on 1053) --------
+
+    DNS_APPLY = json.dumps({"ApplyDnsProxy": {"dns_ip": "127.0.0.1"}})
+
+    def dns_servers(self):
+        """Every service's DNS servers as networksetup shows them."""
+        listing = self.sb.run("networksetup", "-listallnetworkservices").stdout.splitlines()[1:]
+        return {s: self.sb.run("networksetup", "-getdnsservers", s.lstrip("*")).stdout for s in listing}
+
+    def test_a_dns_apply_cut_short_at_any_step_is_undone_by_the_restart(self):
+        sb = self.sb
+        sb.run("networksetup", "-setdnsservers", "USB 10/100/1000 LAN", S.GATEWAY, "192.0.2.53")
+        self.addCleanup(sb.run, "networksetup", "-setdnsservers", "USB 10/100/1000 LAN", "Empty")
+        sb.ctl(self.DNS_APPLY)  # what pf keeps after a clean round belongs to the baseline
+        sb.ctl("RestoreDnsProxy")
+        before = (self.snapshot(), self.dns_servers())
+        steps = self.steps_of(self.DNS_APPLY, "RestoreDnsProxy")
+        self.assertEqual((self.snapshot(), self.dns_servers()), before, "a clean apply and restore left something")
+        self.assertGreater(len(steps), 8)
+        step, paused = 0, True
+        while paused:
+            step += 1
+            self.assertLess(step, len(steps) + 5, "the apply never finished")
+            with self.subTest(step=step, tool=steps[step - 1] if step <= len(steps) else "a later one"):
+                paused = self.run_to_step(self.DNS_APPLY, step)
+                self.assertEqual((self.snapshot(), self.dns_servers()), before)
+        self.assertGreaterEqual(step, len(steps) + 1)
 
 
 if __name__ == "__main__":

@@ -138,6 +138,17 @@ class CustomSplitTest(HelperCase):
                                  engine_status(False, False, 0, 0, 0, None))
         self.assert_no_tunnel()
 
+    def test_a_split_bypass_restore_leaves_the_network_the_engine_uses(self):
+        sb = self.sb
+        self.go_live()
+        # Split bypass adopts the engine's route (same network, same gateway), then lets go of it.
+        self.assertEqual(self.request({"ApplySplitBypass": {"routes": [NETWORK], "gateway": sb.GATEWAY}}),
+                         {"SplitBypassStatus": {"active": True, "routes": 1}})
+        self.assertEqual(self.request("RestoreSplitBypass"), {"SplitBypassStatus": {"active": False, "routes": 1}})
+        time.sleep(2.5)  # a monitor round
+        self.assertEqual(self.engine_routes(), [ROUTE])
+        self.assertEqual(self.app_reaches(sb.PUBLIC_IP), sb.CLIENT_IP)
+
     def test_bad_requests_change_nothing(self):
         self.go_live()
         recorded = self.state(STATE)

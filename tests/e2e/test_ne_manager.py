@@ -107,6 +107,13 @@ class NeManagerTest(HelperCase):
         self.assertEqual(self.probe(), Sandbox.CLIENT_IP)
         self.assertEqual(len(self.profiles()), 1, "disconnect must keep the profile")
 
+    def test_an_ipv6_endpoint_takes_no_ipv4_host_route(self):
+        self.answer("connect", dict(self.payload, peerEndpoint=f"[2001:db8::5]:{Sandbox.WG_PORT}"))
+        self.assertEqual(self.wait_for_status("connected", "disconnected")["status"], "connected")
+        routes = self.sb.run("ip", "route", "show", "table", "all").stdout.splitlines()
+        self.assertEqual([r for r in routes if r.startswith("2001:db8::")], [])  # the endpoint's network
+        self.assertIn("0.0.0.0/1 dev utun100 scope link ", routes)
+
     def test_per_app_connect_replaces_the_full_tunnel_profile(self):
         self.answer("connect", self.payload)
         self.wait_for_status("connected")
