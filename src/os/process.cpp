@@ -13,7 +13,7 @@
 #include <system_error>
 #include <thread>
 
-#include "commands/command_runner.h"
+#include "os/command_outcome.h"
 #include "os/descriptors.h"
 
 extern char** environ;

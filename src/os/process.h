@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/command_runner.h"
+#include "os/command_outcome.h"
 #include "os/descriptors.h"
 #include "os/env.h"
 

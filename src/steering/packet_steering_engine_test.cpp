@@ -194,6 +194,10 @@ TEST_F(EngineTest, RestoreRemovesTheEnginesRoutesAndTheNextStageReusesTheCache) 
   ASSERT_TRUE(stage().ok());
   flows({{"17.1.2.3:443", "en0"}, {"17.4.5.6:443", "en0"}});
   ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+  // Split bypass recorded one of them too: its restore leaves what the engine relies on.
+  env.files[kSplitStatePath] = encode_split_state({{"17.1.2.3"}, kGw, 1});
+  EXPECT_EQ(*split.restore_split_bypass(), 1u);
+  EXPECT_EQ(table.routes().count("17.1.2.3"), 1u);
   auto restored = engine.restore_packet_steering_engine();
   EXPECT_EQ(std::pair(restored.app_count, restored.route_count), std::pair(std::uint64_t{1}, std::uint64_t{2}));
   EXPECT_EQ(restored.diagnostics.candidate_bypass_routes_ipv4, 2u);
