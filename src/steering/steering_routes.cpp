@@ -31,6 +31,25 @@ CommandResult add_route(Env& env, const std::string& route, const std::string& g
 
 void saturating_increment(std::uint64_t& counter) { counter = saturating_add(counter, 1); }
 
+void set_applied(HelperPacketSteeringEngineState& state, const std::set<std::string>& routes) {
+  state.applied_bypass_routes_ipv4.clear();
+  state.applied_bypass_routes_ipv6.clear();
+  for (const auto& route : routes)
+    (is_ipv6_route(route) ? state.applied_bypass_routes_ipv6 : state.applied_bypass_routes_ipv4).push_back(route);
+}
+
+// The record names a route as applied before its add runs: a pass that dies after the add
+// leaves the route in a record that restore and the next pass read, never in the kernel alone.
+// A route that turns out not to be there is later counted as drift or found missing by a delete.
+Status record_before_adding(Env& env, const HelperPacketSteeringEngineState& state,
+                            const std::set<std::string>& confirmed, const std::string& route) {
+  HelperPacketSteeringEngineState pending = state;
+  std::set<std::string> applied = confirmed;
+  applied.insert(route);
+  set_applied(pending, applied);
+  return save_packet_steering_state(env, pending);
+}
+
 }  // namespace
 
 std::set<std::string> tunnel_owned_route_set(const HelperRuntimeState& tunnel) {
@@ -126,6 +145,10 @@ std::optional<std::string> apply_packet_steering_routes(Env& env, HelperPacketSt
       route_error = no_ipv6_gateway(route);
       continue;
     }
+    if (auto recorded = record_before_adding(env, state, confirmed, route); !recorded) {
+      route_error = "Failed recording packet steering route " + route + ": " + recorded.error();
+      continue;
+    }
     auto added = add_route(env, route, *gateway);
     if (added) {
       confirmed.insert(route);
@@ -145,10 +168,7 @@ std::optional<std::string> apply_packet_steering_routes(Env& env, HelperPacketSt
     }
   }
 
-  state.applied_bypass_routes_ipv4.clear();
-  state.applied_bypass_routes_ipv6.clear();
-  for (const auto& route : confirmed)
-    (is_ipv6_route(route) ? state.applied_bypass_routes_ipv6 : state.applied_bypass_routes_ipv4).push_back(route);
+  set_applied(state, confirmed);
   state.diagnostics.route_drift_routes_ipv4 = drift_ipv4;
   state.diagnostics.route_drift_routes_ipv6 = drift_ipv6;
   return route_error;

@@ -11,7 +11,7 @@ import json
 import subprocess
 import unittest
 
-from e2e_support import STOPPED, PfCase, Sandbox, start_request, wait_until
+from e2e_support import STOPPED, PfCase, Sandbox, stage_request, start_request, wait_until
 
 S = Sandbox
 GATE_DIR = "kivo-crash"  # in the client's /run: the plan, the count, the log, the pause
@@ -146,6 +146,53 @@ class CrashRecoveryTest(PfCase):
         for scenario in self.scenarios():
             with self.subTest(scenario=scenario):
                 self.check_every_step(scenario)
+
+    # -- the split engines' passes ----------------------------------------------------------
+    # A pass routes each network (or host) the tracked processes talk to; one killed between
+    # its route commands must leave a record naming every route it may have added.
+
+    def engine_client(self, engine):
+        """(the tracked application's path, the pids of its processes, which hold flows to a
+        host in each of two networks): the engine's pass adds two routes."""
+        hosts = (S.PUBLIC_IP, S.SERVER_IP)
+        if engine == "CustomSplitEngine":
+            app = self.sb.spawn("kivo-app", *hosts, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            self.assertEqual([app.stdout.readline().strip() for _ in hosts], [S.CLIENT_IP] * 2)
+            return "/usr/bin/python3", [self.sb.inner_pid(app)]
+        pids = []
+        for host in hosts:
+            stream = self.sb.spawn("kivo-stream", host, str(S.HOLD_PORT), stdout=subprocess.PIPE)
+            self.assertEqual(stream.stdout.readline().split()[:1], [b"connected"])
+            pids.append(self.sb.inner_pid(stream))
+        return f"{S.INSIDE_PLATFORM_DIR}/kivo-stream", pids
+
+    def check_every_pass_step(self, engine, update, undo):
+        app, pids = self.engine_client(engine)
+        generation = iter(range(1, 1000))
+
+        def snapshot():
+            return json.dumps({update: {"generation": next(generation), "apps": [
+                {"name": "Tracked", "exe_path": app, "active_pids": pids}]}})
+
+        before = self.routes()
+        self.sb.ctl(stage_request(engine, app))
+        steps = self.steps_of(snapshot(), undo)
+        self.assertEqual(self.routes(), before, "a clean pass and restore left a route")
+        self.assertGreaterEqual(sum(" route -n add " in step for step in steps), 2, steps)
+        for step in range(1, len(steps) + 1):
+            with self.subTest(step=step, tool=steps[step - 1]):
+                self.sb.ctl(stage_request(engine, app))
+                # The monitor keeps running passes, so a step always comes.
+                self.assertTrue(self.run_to_step(snapshot(), step))
+                self.sb.ctl(undo)
+                self.assertEqual(self.routes(), before)
+
+    def test_a_pass_of_either_engine_is_undone_after_a_crash_at_any_route_command(self):
+        for engine, update, undo in (
+                ("PacketSteeringEngine", "UpdatePacketSteeringPids", "RestorePacketSteeringEngine"),
+                ("CustomSplitEngine", "UpdateCustomSplitEnginePids", "RestoreCustomSplitEngine")):
+            with self.subTest(engine=engine):
+                self.check_every_pass_step(engine, update, undo)
 
 
 if __name__ == "__main__":
