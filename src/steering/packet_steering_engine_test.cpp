@@ -227,9 +227,16 @@ TEST_F(EngineTest, TheTunnelsOwnRoutesAreNeverTakenOver) {
   table.set("203.0.113.1", kGw);
   table.set("0.0.0.0/1", "utun200");
   table.set("128.0.0.0/1", "utun200");
-  ASSERT_TRUE(stage({kApp}, {"0.0.0.0/1", "128.0.0.0/1"}).ok());
+  // A static half-default covers 17.1.2.3 but leaves the server a candidate of its own.
+  ASSERT_TRUE(stage({kApp}, {"0.0.0.0/1"}).ok());
   flows({{"203.0.113.1:51820", "en0"}, {"17.1.2.3:443", "utun200"}});
-  ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+  auto updated = engine.update_packet_steering_pids(1, kFirefox);
+  // The server's route is in place around the tunnel; the half-default leads into it, no bypass.
+  EXPECT_EQ(saved().applied_bypass_routes_ipv4, Lines{"203.0.113.1"});
+  EXPECT_EQ(std::tuple(updated->active, updated->route_count, updated->diagnostics.enforcement_plan_ready),
+            std::tuple(false, std::uint64_t{1}, false));
+  EXPECT_EQ(saved().engine_last_error,
+            "Packet steering route 0.0.0.0/1 is the tunnel's own route and was left in place");
   env.epoch_seconds += 16;  // the snapshots stop: every engine route is withdrawn
   EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);
   (void)engine.restore_packet_steering_engine();

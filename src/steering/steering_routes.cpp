@@ -14,6 +14,14 @@ namespace {
 bool is_ipv6_route(const std::string& route) { return route.find(':') != std::string::npos; }
 bool is_host_route(const std::string& route) { return route.find('/') == std::string::npos; }
 
+const std::set<std::string> kTunnelHalfDefaults{"0.0.0.0/1", "128.0.0.0/1"};
+
+// A reserved route counts as in place, as a bypass, unless it is one of the tunnel's
+// half-default networks: those carry their traffic into the tunnel, the opposite of a bypass.
+bool reserved_in_place(const std::set<std::string>& reserved, const std::string& route) {
+  return reserved.count(route) && !kTunnelHalfDefaults.count(route);
+}
+
 // The state's gateway for the route's family; none for IPv6 when the stage found no IPv6 gateway.
 std::optional<std::string> gateway_for(const std::string& route, const HelperPacketSteeringEngineState& state) {
   if (is_ipv6_route(route)) return state.ipv6_gateway;
@@ -53,7 +61,7 @@ Status record_before_adding(Env& env, const HelperPacketSteeringEngineState& sta
 }  // namespace
 
 std::set<std::string> tunnel_owned_route_set(const HelperRuntimeState& tunnel) {
-  std::set<std::string> owned{"0.0.0.0/1", "128.0.0.0/1"};
+  std::set<std::string> owned = kTunnelHalfDefaults;
   // Candidates are canonical address texts, so the server's is compared in that form too.
   if (auto server = parse_ip_address(tunnel.server_ip)) owned.insert(server->text());
   owned.insert(tunnel.server_ip);
@@ -110,7 +118,9 @@ std::optional<std::string> apply_packet_steering_routes(Env& env, HelperPacketSt
   std::set<std::string> confirmed;
   for (const auto* list : {&state.applied_bypass_routes_ipv4, &state.applied_bypass_routes_ipv6}) {
     for (const auto& route : *list) {
-      if (reserved.count(route) || verify_packet_steering_route_gateway(env, route, state, is_host_route(route))) {
+      if (reserved.count(route)) {
+        if (reserved_in_place(reserved, route)) confirmed.insert(route);
+      } else if (verify_packet_steering_route_gateway(env, route, state, is_host_route(route))) {
         confirmed.insert(route);
       } else {
         saturating_increment(is_ipv6_route(route) ? drift_ipv6 : drift_ipv4);
@@ -137,7 +147,11 @@ std::optional<std::string> apply_packet_steering_routes(Env& env, HelperPacketSt
   std::set_difference(desired.begin(), desired.end(), confirmed.begin(), confirmed.end(), std::back_inserter(missing));
   for (const auto& route : missing) {
     if (reserved.count(route)) {
-      confirmed.insert(route);
+      if (reserved_in_place(reserved, route)) {
+        confirmed.insert(route);
+      } else {
+        route_error = "Packet steering route " + route + " is the tunnel's own route and was left in place";
+      }
       continue;
     }
     auto gateway = gateway_for(route, state);

@@ -1,6 +1,7 @@
 // The engine's bypass routes in the kernel: installing the ready ones through the physical
 // gateway, confirming and repairing those it holds, and withdrawing the rest. Routes that another
-// feature owns (the reserved set) are never added or deleted here; they count as in place.
+// feature owns (the reserved set) are never added or deleted here; they count as in place, except
+// the tunnel's half-default networks, which lead into the tunnel and so are no bypass.
 #pragma once
 
 #include <optional>
