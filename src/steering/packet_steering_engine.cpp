@@ -91,7 +91,7 @@ PacketSteeringEngineReport PacketSteeringEngine::report(const HelperPacketSteeri
 Result<PacketSteeringEngineReport> PacketSteeringEngine::stage_packet_steering_engine(
     const std::vector<std::string>& app_paths, const std::vector<std::string>& routes, const std::string& gateway,
     bool allow_lan) {
-  std::lock_guard lock(mu_);
+  // The probe and the checks need no record: a slow route tool holds no other request up.
   if (!is_ip_address(gateway)) return fail("Invalid IP provided: " + gateway);
   std::optional<std::string> ipv6_gateway = find_ipv6_gateway(env_);
 
@@ -106,6 +106,7 @@ Result<PacketSteeringEngineReport> PacketSteeringEngine::stage_packet_steering_e
     append_unique(static_routes, std::move(route));
   }
 
+  std::lock_guard lock(mu_);
   std::optional<HelperPacketSteeringEngineState> previous;
   if (auto read = read_packet_steering_state(env_)) {
     (void)clear_packet_steering_applied_routes_for_state(env_, *read, reserved_routes());

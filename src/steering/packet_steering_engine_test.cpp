@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "testing/fake_env.h"
@@ -88,6 +89,23 @@ TEST_F(EngineTest, StageChecksItsInputAndWaitsForTheFirstSnapshot) {
   // Only the IPv6 gateway probe ran: nothing is routed before a snapshot arrives.
   EXPECT_THAT(env.commands(), Contains(kV6Default));
   EXPECT_THAT(table.routes(), IsEmpty());
+}
+
+TEST_F(EngineTest, AStageWaitingForItsIpv6GatewayProbeHoldsNoOtherRequestUp) {
+  ASSERT_TRUE(stage().ok());
+  std::future<bool> verify;
+  bool answered_meanwhile = false;
+  auto routes_handler = env.handler;
+  env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line == kV6Default && !verify.valid()) {
+      verify = std::async(std::launch::async, [&] { return engine.verify_packet_steering_engine().ok(); });
+      answered_meanwhile = verify.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    }
+    return routes_handler(line);
+  };
+  ASSERT_TRUE(stage().ok());
+  EXPECT_TRUE(answered_meanwhile);
+  EXPECT_TRUE(verify.get());
 }
 
 TEST_F(EngineTest, ASnapshotSteersItsPublicHostsAroundTheTunnelAndRecyclesStuckFlows) {
