@@ -78,9 +78,10 @@ TEST_F(EngineTest, StageChecksItsInputAndWaitsForTheFirstSnapshot) {
             "become active.");
   EXPECT_FALSE(staged->active);
   EXPECT_EQ(staged->app_count, 2u);
-  EXPECT_EQ(staged->diagnostics.enforcement_plan_summary,
-            "Enforcement plan is staged but waiting for the first excluded-process snapshot.");
+  EXPECT_EQ(staged->diagnostics, HelperPacketSteeringDiagnostics{});  // no pass has run
   auto state = saved();
+  EXPECT_EQ(state.enforcement_plan_summary,
+            "Enforcement plan is staged but waiting for the first excluded-process snapshot.");
   EXPECT_EQ(state.app_paths, (Lines{kApp, kOtherApp}));
   EXPECT_EQ(state.routes, (Lines{"1.2.3.0/24", "2001:db8::/32"}));
   EXPECT_EQ(state.ipv6_gateway, "fe80::1%en0");
@@ -337,7 +338,8 @@ TEST(NormalizePacketSteeringRoute, TakesIpv4AsSplitBypassDoesAndIpv6Canonically)
       {"2001:db8:ffff::1/33", "2001:db8:8000::/33"},
       {"2001:db8::/0", "CIDR /0 is not allowed for split bypass"},
       {"2001:db8::/x", "Invalid IPv6 route '2001:db8::/x'"},
-      {"fe80::1%en0", "Invalid IPv6 route 'fe80::1%en0'"},
+      {"fe80::1%en0", "Invalid IPv4 host route 'fe80::1%en0'"},
+      {" 10.0.0.1:80 ", "Invalid IPv4 host route '10.0.0.1:80'"},
       {"::ffff:1.2.3.4/200", "Invalid IPv6 route '::ffff:1.2.3.4/200'"},
   };
   for (const auto& [entry, expected] : cases) {
