@@ -9,6 +9,7 @@ in place of the tool. The helper is then killed, the sleeper with it, and the he
 again, as launchd would."""
 import json
 import subprocess
+import time
 import unittest
 
 from e2e_support import STOPPED, PfCase, Sandbox, stage_request, start_request, wait_until
@@ -166,13 +167,16 @@ class CrashRecoveryTest(PfCase):
             pids.append(self.sb.inner_pid(stream))
         return f"{S.INSIDE_PLATFORM_DIR}/kivo-stream", pids
 
+    @staticmethod
+    def snapshots(update, app, pids):
+        """Makes the engine's PID update requests, each of a newer generation."""
+        generation = iter(range(1, 1000))
+        return lambda: json.dumps({update: {"generation": next(generation), "apps": [
+            {"name": "Tracked", "exe_path": app, "active_pids": pids}]}})
+
     def check_every_pass_step(self, engine, update, undo):
         app, pids = self.engine_client(engine)
-        generation = iter(range(1, 1000))
-
-        def snapshot():
-            return json.dumps({update: {"generation": next(generation), "apps": [
-                {"name": "Tracked", "exe_path": app, "active_pids": pids}]}})
+        snapshot = self.snapshots(update, app, pids)
 
         before = self.routes()
         self.sb.ctl(stage_request(engine, app))
@@ -193,6 +197,24 @@ class CrashRecoveryTest(PfCase):
                 ("CustomSplitEngine", "UpdateCustomSplitEnginePids", "RestoreCustomSplitEngine")):
             with self.subTest(engine=engine):
                 self.check_every_pass_step(engine, update, undo)
+
+    def test_a_hung_route_tool_holds_the_steering_engine_back_only_until_its_run_is_cut_off(self):
+        before = self.routes()
+        app, pids = self.engine_client("PacketSteeringEngine")
+        self.sb.ctl(stage_request("PacketSteeringEngine", app))
+        self.arm_gate(1)  # the pass's first route add never returns
+        update = self.sb.spawn(f"{S.INSIDE_BUILD_DIR}/kivo-helperctl",
+                               self.snapshots("UpdatePacketSteeringPids", app, pids)(),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertTrue(wait_until(lambda: self.gate("paused").exists(), 30, 0.02), "the route add never came")
+        began = time.monotonic()
+        # Recover waits for the engine's lock: for as long as the hung tool may run, no longer.
+        self.assertEqual(self.sb.ctl("Recover", timeout=60), (0, '"Ok"'))
+        # It did wait: the hang held the lock until the run was cut off at 30 s.
+        self.assertTrue(20 < time.monotonic() - began < 40, time.monotonic() - began)
+        update.wait(10)
+        self.gate("at").unlink()
+        self.assertEqual(self.routes(), before)
 
 
 if __name__ == "__main__":
