@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/text.h"
+
 namespace kivo {
 
 // inet_pton stops at a NUL; a text that carries one is not an address.
@@ -83,6 +85,40 @@ bool is_public_ipv6(const IpAddress& address) {
 
 bool is_public_address(const IpAddress& address) {
   return address.v6 ? is_public_ipv6(address) : is_public_ipv4(address.ipv4());
+}
+
+std::uint32_t prefix_mask(std::uint8_t prefix) {
+  if (prefix == 0) return 0;
+  if (prefix >= 32) return 0xFFFFFFFFu;
+  return ~std::uint32_t{0} << (32 - prefix);
+}
+
+Result<Ipv4Route> parse_ipv4_route(std::string_view entry) {
+  std::string_view text = trim(entry);
+  std::string quoted = "'" + std::string(text) + "'";
+  if (text.empty()) return fail("Split route entry cannot be empty");
+
+  auto slash = text.find('/');
+  if (slash == std::string_view::npos) {
+    auto address = parse_ipv4(text);
+    if (!address) return fail("Invalid IPv4 host route " + quoted);
+    return Ipv4Route{*address, 32, true};
+  }
+  std::string_view prefix_text = text.substr(slash + 1);
+  if (prefix_text.find('/') != std::string_view::npos) return fail("Invalid CIDR route " + quoted);
+  auto address = parse_ipv4(text.substr(0, slash));
+  if (!address) return fail("Invalid IPv4 CIDR address " + quoted);
+  auto prefix = parse_u8(prefix_text);
+  if (!prefix) return fail("Invalid CIDR prefix " + quoted);
+  if (*prefix > 32) return fail("CIDR prefix out of range in " + quoted);
+  return Ipv4Route{*address & prefix_mask(*prefix), *prefix, false};
+}
+
+bool route_contains_ipv4(std::string_view entry, std::uint32_t address) {
+  auto parsed = parse_ipv4_route(entry);
+  if (!parsed) return false;
+  std::uint32_t mask = prefix_mask(parsed->prefix);
+  return ((parsed->network ^ address) & mask) == 0;
 }
 
 }  // namespace kivo

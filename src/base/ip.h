@@ -1,4 +1,4 @@
-// Address text parsing, pure.
+// Address and route-entry text parsing, pure.
 #pragma once
 
 #include <array>
@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "base/result.h"
 
 namespace kivo {
 
@@ -36,5 +38,20 @@ IpAddress without_ipv4_mapping(const IpAddress& address);
 bool is_public_ipv4(std::uint32_t address);
 bool is_public_ipv6(const IpAddress& address);
 bool is_public_address(const IpAddress& address);
+
+// A parsed IPv4 route entry; a host entry has prefix 32. The network is in host order, masked.
+struct Ipv4Route {
+  std::uint32_t network = 0;
+  std::uint8_t prefix = 32;
+  bool is_host = true;
+};
+
+// The split bypass normaliser's parse with its messages, but without its refusal of /0, which is a
+// rule of split bypass and not of route containment.
+Result<Ipv4Route> parse_ipv4_route(std::string_view entry);
+// The top `prefix` bits set; no bits for prefix 0.
+std::uint32_t prefix_mask(std::uint8_t prefix);
+// Whether an IPv4 address (host order) lies inside a route entry; unusable entries give false.
+bool route_contains_ipv4(std::string_view entry, std::uint32_t address);
 
 }  // namespace kivo

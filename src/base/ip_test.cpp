@@ -19,5 +19,19 @@ TEST(IpAddress, PrivateLocalAndMulticastRangesAreNotPublic) {
     EXPECT_TRUE(is_public(text)) << text;
 }
 
+
+TEST(RouteContainsIpv4, MatchesHostsAndNetworks) {
+  struct { const char* entry; const char* address; bool contained; } cases[] = {
+      {"10.0.0.0/8", "10.255.1.2", true},       {"10.0.0.0/8", "11.0.0.1", false},
+      {"10.1.2.3/8", "10.9.9.9", true},         {"0.0.0.0/0", "255.255.255.255", true},
+      {"192.168.1.7/32", "192.168.1.8", false}, {" 192.168.1.7 ", "192.168.1.7", true},
+      {"192.168.1.7", "192.168.1.70", false},   {"10.0.0.0/+8", "10.0.0.1", true},
+      {"10.0.0.0/33", "10.0.0.1", false},       {"10.0.0.0/8/1", "10.0.0.1", false},
+      {"fd00::1", "0.0.0.0", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(route_contains_ipv4(c.entry, *parse_ipv4(c.address)), c.contained) << c.entry << " " << c.address;
+}
+
 }  // namespace
 }  // namespace kivo

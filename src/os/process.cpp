@@ -9,11 +9,13 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <tuple>
 
-#include "commands/command_runner.h"
+#include "os/command_outcome.h"
 #include "os/descriptors.h"
 
 extern char** environ;
@@ -177,24 +179,13 @@ class SpawnedChild final : public ChildProcess {
   bool released_ = false;
 };
 
-}  // namespace
-
-CommandResult run_process(const std::string& program, const std::vector<std::string>& args,
-                          std::optional<TimeLimit> limit) {
-  auto spawned = spawn_with_pipes(program, args, limit ? Stdin::kInherit : Stdin::kNull, true);
-  if (!spawned) return fail(spawned.error());
-  Spawned s = *spawned;
-  std::string out, err;
-  int status = 0;
-  if (!limit) {
-    while (s.out >= 0 || s.err >= 0) drain(s.out, s.err, out, err, -1);
-    if (wait_retrying(s.pid, &status, 0) < 0) return fail(system_error_text(errno));
-    return command_output_to_result(out, err, to_exit(status));
-  }
-  // The pipes are drained while waiting: a tool that prints more than a pipe holds must not
-  // block until the limit and be reported as timed out although it finished its work.
+// Waits for the child while draining its pipes; false when the limit passed first, after the
+// child was killed and reaped. The pipes are drained while waiting: a tool that prints more than a
+// pipe holds must not block until the limit and be reported as timed out although it finished.
+Result<bool> wait_within(Spawned& s, TimeLimit limit, std::string& out, std::string& err, int& status) {
   auto start = std::chrono::steady_clock::now();
-  auto budget = std::chrono::seconds(limit->seconds) + std::chrono::nanoseconds(limit->nanos);
+  auto budget = std::chrono::seconds(limit.seconds) + std::chrono::nanoseconds(limit.nanos);
+  auto within_budget = [&] { return std::chrono::steady_clock::now() - start < budget; };
   constexpr auto kLongestPause = std::chrono::milliseconds(25);
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
@@ -206,10 +197,19 @@ CommandResult run_process(const std::string& program, const std::vector<std::str
       return fail(system_error_text(e));
     }
     if (r == s.pid) {
-      while (s.out >= 0 || s.err >= 0) drain(s.out, s.err, out, err, -1);
-      return command_output_to_result(out, err, to_exit(status));
+      // What the tool printed is all in the pipes now; only a descendant that keeps them open
+      // could make this wait, and it must not hold the run past its limit.
+      while (s.out >= 0 || s.err >= 0) {
+        bool late = !within_budget();
+        auto before = std::tuple(s.out, s.err, out.size(), err.size());
+        drain(s.out, s.err, out, err, late ? 0 : static_cast<int>(kLongestPause.count()));
+        if (late && before == std::tuple(s.out, s.err, out.size(), err.size())) break;
+      }
+      close_fd(s.out);
+      close_fd(s.err);
+      return true;
     }
-    if (std::chrono::steady_clock::now() - start >= budget) break;
+    if (!within_budget()) break;
     if (s.out >= 0 || s.err >= 0) {
       drain(s.out, s.err, out, err, static_cast<int>(kLongestPause.count()));
     } else {
@@ -223,7 +223,21 @@ CommandResult run_process(const std::string& program, const std::vector<std::str
   wait_retrying(s.pid, &status, 0);
   close_fd(s.out);
   close_fd(s.err);
-  return fail(timed_out_message(program, *limit));
+  return false;
+}
+
+}  // namespace
+
+CommandResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          std::optional<TimeLimit> limit, TimeLimit bound) {
+  auto spawned = spawn_with_pipes(program, args, limit ? Stdin::kInherit : Stdin::kNull, true);
+  if (!spawned) return fail(spawned.error());
+  std::string out, err;
+  int status = 0;
+  TimeLimit budget = limit.value_or(bound);
+  KIVO_TRY(finished, wait_within(*spawned, budget, out, err, status));
+  if (!finished) return fail(timed_out_message(program, budget));
+  return command_output_to_result(out, err, to_exit(status));
 }
 
 Result<CapturedRun> run_process_captured(const std::string& program, const std::vector<std::string>& args) {
@@ -239,12 +253,13 @@ Result<CapturedRun> run_process_captured(const std::string& program, const std::
   return run;
 }
 
-bool probe_process(const std::string& program, const std::vector<std::string>& args) {
+bool probe_process(const std::string& program, const std::vector<std::string>& args, TimeLimit bound) {
   auto spawned = spawn_with_pipes(program, args, Stdin::kNull, false);
   if (!spawned) return false;
+  std::string out, err;
   int status = 0;
-  if (wait_retrying(spawned->pid, &status, 0) < 0) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  auto finished = wait_within(*spawned, bound, out, err, status);
+  return finished.ok() && *finished && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 Result<std::unique_ptr<ChildProcess>> spawn_process(const std::string& program, const std::vector<std::string>& args) {

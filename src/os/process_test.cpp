@@ -37,6 +37,17 @@ TEST(SpawnedChild, ReleasedChildKeepsRunningAndIsReapedWhenItEnds) {
   EXPECT_FALSE(env.process_exists(pid));
 }
 
+TEST(RunProcess, ARunWithoutALimitOfItsOwnEndsAtTheBound) {
+  const TimeLimit bound{0, 300000000};
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run_process("sleep", {"20"}, std::nullopt, bound).error(), "sleep timed out after 300 ms");
+  EXPECT_FALSE(probe_process("sleep", {"20"}, bound));
+  // A descendant that keeps the pipes open holds the run no longer either; the output stays.
+  EXPECT_EQ(*run_process("sh", {"-c", "echo out; sleep 3 &"}, std::nullopt, bound), "out\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(kToolRunBound.millis(), 30000u);
+}
+
 TEST(RealEnvFiles, AtomicWriteReplacesWholeWithPrivateMode) {
   RealEnv env;
   char dir[] = "/tmp/kivo-env-XXXXXX";

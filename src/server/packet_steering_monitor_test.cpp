@@ -61,7 +61,7 @@ TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
   auto staged = status(protocol::StagePacketSteeringEngine{{kApp}, {}, "192.0.2.1", false});
   EXPECT_TRUE(staged.staged);
   EXPECT_EQ(staged.app_count, 1u);
-  EXPECT_EQ(staged.diagnostics.enforcement_plan_revision, 1u);
+  EXPECT_EQ(staged.diagnostics.enforcement_plan_revision, 0u);  // no pass has run yet
 
   // PID update: no observer and no tunnel flows are named, whatever the pass saw.
   auto updated = status(protocol::UpdatePacketSteeringPids{1, {{"Firefox", kApp, {4711}}}});

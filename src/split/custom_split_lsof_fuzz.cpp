@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ip.h"
 #include "split/custom_split_reconcile.h"
 #include "split/lsof_peers.h"
 #include "split/split_bypass.h"

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "base/ip.h"
 #include "split/split_bypass.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

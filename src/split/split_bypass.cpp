@@ -8,7 +8,6 @@
 #include "commands/command_runner.h"
 #include "commands/system_tools.h"
 #include "split/custom_split_state.h"
-#include "steering/steering_state.h"
 #include "tunnel/route_helpers.h"
 
 namespace kivo {
@@ -23,33 +22,6 @@ void delete_in_reverse(Env& env, const std::vector<std::string>& routes, const s
 }
 
 }  // namespace
-
-std::uint32_t prefix_mask(std::uint8_t prefix) {
-  if (prefix == 0) return 0;
-  if (prefix >= 32) return 0xFFFFFFFFu;
-  return ~std::uint32_t{0} << (32 - prefix);
-}
-
-Result<Ipv4Route> parse_ipv4_route(std::string_view entry) {
-  std::string_view text = trim(entry);
-  std::string quoted = "'" + std::string(text) + "'";
-  if (text.empty()) return fail("Split route entry cannot be empty");
-
-  auto slash = text.find('/');
-  if (slash == std::string_view::npos) {
-    auto address = parse_ipv4(text);
-    if (!address) return fail("Invalid IPv4 host route " + quoted);
-    return Ipv4Route{*address, 32, true};
-  }
-  std::string_view prefix_text = text.substr(slash + 1);
-  if (prefix_text.find('/') != std::string_view::npos) return fail("Invalid CIDR route " + quoted);
-  auto address = parse_ipv4(text.substr(0, slash));
-  if (!address) return fail("Invalid IPv4 CIDR address " + quoted);
-  auto prefix = parse_u8(prefix_text);
-  if (!prefix) return fail("Invalid CIDR prefix " + quoted);
-  if (*prefix > 32) return fail("CIDR prefix out of range in " + quoted);
-  return Ipv4Route{*address & prefix_mask(*prefix), *prefix, false};
-}
 
 Result<NormalizedRoute> normalize_split_route(std::string_view entry) {
   KIVO_TRY(parsed, parse_ipv4_route(entry));
@@ -157,9 +129,8 @@ Result<std::uint64_t> SplitBypass::restore_locked() {
   auto state = read_split_state(env_);
   if (!state) return std::uint64_t{0};
 
-  // Routes the packet steering engine relies on stay, even when split bypass recorded them too.
-  std::set<std::string> protected_routes = packet_steering_applied_route_set(env_);
-  // So do the custom split engine's /24s (adopted here when the gateways matched): it counts them
+  std::set<std::string> protected_routes = shielded_routes_ ? shielded_routes_() : std::set<std::string>{};
+  // The custom split engine's /24s stay too (adopted here when the gateways matched): it counts them
   // as installed while its record lists them, and would never add them again.
   if (auto engine = read_custom_split_engine_state(env_))
     protected_routes.insert(engine->dynamic_routes.begin(), engine->dynamic_routes.end());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -30,19 +31,6 @@ struct HelperSplitBypassState {
   bool operator==(const HelperSplitBypassState&) const = default;
 };
 
-// A parsed IPv4 route entry; a host entry has prefix 32. The network is in host order, masked.
-struct Ipv4Route {
-  std::uint32_t network = 0;
-  std::uint8_t prefix = 32;
-  bool is_host = true;
-};
-
-// The normaliser's parse with its messages, but without the refusal of /0, which is a rule of
-// split bypass and not of route containment. Pure.
-Result<Ipv4Route> parse_ipv4_route(std::string_view entry);
-// The top `prefix` bits set; no bits for prefix 0.
-std::uint32_t prefix_mask(std::uint8_t prefix);
-
 // The one normaliser of IPv4 route entries. Pure.
 Result<NormalizedRoute> normalize_split_route(std::string_view entry);
 
@@ -60,6 +48,12 @@ class SplitBypass {
  public:
   explicit SplitBypass(Env& env) : env_(env) {}
 
+  // Routes another feature relies on, which a restore leaves in place even when split bypass
+  // recorded them too. Set once, before any request runs; the source takes no lock of its own
+  // feature, since a steering pass asks this feature for its routes under the steering lock.
+  using ShieldedRoutes = std::function<std::set<std::string>()>;
+  void shield_routes(ShieldedRoutes source) { shielded_routes_ = std::move(source); }
+
   Result<std::uint64_t> apply_split_bypass(const std::vector<std::string>& routes, const std::string& gateway);
   Result<std::uint64_t> restore_split_bypass();
   std::pair<bool, std::uint64_t> verify_split_bypass();
@@ -68,6 +62,7 @@ class SplitBypass {
  private:
   Result<std::uint64_t> restore_locked();
   Env& env_;
+  ShieldedRoutes shielded_routes_;
   std::mutex mu_;
 };
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "commands/command_runner.h"
-#include "steering/steering_state.h"
 #include "testing/fake_env.h"
 #include "testing/macos_samples.h"
 
@@ -116,9 +115,7 @@ TEST_F(SplitBypassTest, EveryRouteIsRecordedBeforeTheFirstIsAdded) {
 
 TEST_F(SplitBypassTest, RestoreLeavesSteeringRoutesCountsGoneOnesAsRemovedAndJoinsFailures) {
   record({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"});
-  env.files[kPacketSteeringStatePath] =
-      R"({"app_paths":[],"routes":[],"gateway":"192.168.1.1","allow_lan":false,"pid_generation":0,)"
-      R"("tracked_apps":[],"updated_at":0,"applied_bypass_routes_ipv4":["2.2.2.0/24"]})";
+  split.shield_routes([] { return std::set<std::string>{"2.2.2.0/24"}; });
   env.script_fail("route -n delete -host 3.3.3.3 192.168.1.1", "delete host 3.3.3.3: not in table");
   EXPECT_EQ(*split.restore_split_bypass(), 3u);
   EXPECT_THAT(env.commands(), ElementsAre("route -n delete -host 1.1.1.1 192.168.1.1",

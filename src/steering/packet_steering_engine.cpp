@@ -51,14 +51,15 @@ std::string count_text(std::uint64_t n) { return std::to_string(n); }
 
 Result<std::string> normalize_packet_steering_route(std::string_view entry) {
   std::string_view text = trim(entry);
-  if (text.find(':') == std::string_view::npos) {
+  auto slash = text.find('/');
+  auto address = parse_ip_address(text.substr(0, slash));
+  // Only an IPv6 address takes the IPv6 path; anything else (10.0.0.1:80 too) is an IPv4 entry
+  // and gets the split bypass normaliser's words.
+  if (!address || !address->v6) {
     KIVO_TRY(route, normalize_split_route(entry));
     return route.route;
   }
   std::string invalid = "Invalid IPv6 route '" + std::string(text) + "'";
-  auto slash = text.find('/');
-  auto address = parse_ip_address(text.substr(0, slash));
-  if (!address || !address->v6) return fail(invalid);
   if (slash == std::string_view::npos) return address->text();
   auto prefix = parse_u8(text.substr(slash + 1));
   if (!prefix || *prefix > 128) return fail(invalid);
@@ -91,7 +92,7 @@ PacketSteeringEngineReport PacketSteeringEngine::report(const HelperPacketSteeri
 Result<PacketSteeringEngineReport> PacketSteeringEngine::stage_packet_steering_engine(
     const std::vector<std::string>& app_paths, const std::vector<std::string>& routes, const std::string& gateway,
     bool allow_lan) {
-  std::lock_guard lock(mu_);
+  // The probe and the checks need no record: a slow route tool holds no other request up.
   if (!is_ip_address(gateway)) return fail("Invalid IP provided: " + gateway);
   std::optional<std::string> ipv6_gateway = find_ipv6_gateway(env_);
 
@@ -106,6 +107,7 @@ Result<PacketSteeringEngineReport> PacketSteeringEngine::stage_packet_steering_e
     append_unique(static_routes, std::move(route));
   }
 
+  std::lock_guard lock(mu_);
   std::optional<HelperPacketSteeringEngineState> previous;
   if (auto read = read_packet_steering_state(env_)) {
     (void)clear_packet_steering_applied_routes_for_state(env_, *read, reserved_routes());
@@ -152,7 +154,8 @@ Result<PacketSteeringEngineReport> PacketSteeringEngine::stage_packet_steering_e
     prune_packet_steering_observation_cache(state, now);
     update_packet_steering_planned_routes_for_state(state);
     update_packet_steering_enforcement_ready_routes_for_state(state, {}, {});
-    finish_packet_steering_enforcement_plan(state, false, now);
+    // Only a pass copies the plan into the diagnostics: until then they stay zeroed.
+    update_packet_steering_enforcement_plan_for_state(state, false, now);
   }
   if (auto saved = save_packet_steering_state(env_, state); !saved) return fail(saved.error());
 

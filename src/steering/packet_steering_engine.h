@@ -41,7 +41,10 @@ Result<std::string> normalize_packet_steering_route(std::string_view entry);
 
 class PacketSteeringEngine {
  public:
-  PacketSteeringEngine(Env& env, SplitBypass& split) : env_(env), split_(split) {}
+  // Split bypass restores leave the routes this engine has applied.
+  PacketSteeringEngine(Env& env, SplitBypass& split) : env_(env), split_(split) {
+    split_.shield_routes([&env] { return packet_steering_applied_route_set(env); });
+  }
 
   Result<PacketSteeringEngineReport> stage_packet_steering_engine(const std::vector<std::string>& app_paths,
                                                                   const std::vector<std::string>& routes,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "testing/fake_env.h"
@@ -77,9 +78,10 @@ TEST_F(EngineTest, StageChecksItsInputAndWaitsForTheFirstSnapshot) {
             "become active.");
   EXPECT_FALSE(staged->active);
   EXPECT_EQ(staged->app_count, 2u);
-  EXPECT_EQ(staged->diagnostics.enforcement_plan_summary,
-            "Enforcement plan is staged but waiting for the first excluded-process snapshot.");
+  EXPECT_EQ(staged->diagnostics, HelperPacketSteeringDiagnostics{});  // no pass has run
   auto state = saved();
+  EXPECT_EQ(state.enforcement_plan_summary,
+            "Enforcement plan is staged but waiting for the first excluded-process snapshot.");
   EXPECT_EQ(state.app_paths, (Lines{kApp, kOtherApp}));
   EXPECT_EQ(state.routes, (Lines{"1.2.3.0/24", "2001:db8::/32"}));
   EXPECT_EQ(state.ipv6_gateway, "fe80::1%en0");
@@ -88,6 +90,23 @@ TEST_F(EngineTest, StageChecksItsInputAndWaitsForTheFirstSnapshot) {
   // Only the IPv6 gateway probe ran: nothing is routed before a snapshot arrives.
   EXPECT_THAT(env.commands(), Contains(kV6Default));
   EXPECT_THAT(table.routes(), IsEmpty());
+}
+
+TEST_F(EngineTest, AStageWaitingForItsIpv6GatewayProbeHoldsNoOtherRequestUp) {
+  ASSERT_TRUE(stage().ok());
+  std::future<bool> verify;
+  bool answered_meanwhile = false;
+  auto routes_handler = env.handler;
+  env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line == kV6Default && !verify.valid()) {
+      verify = std::async(std::launch::async, [&] { return engine.verify_packet_steering_engine().ok(); });
+      answered_meanwhile = verify.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    }
+    return routes_handler(line);
+  };
+  ASSERT_TRUE(stage().ok());
+  EXPECT_TRUE(answered_meanwhile);
+  EXPECT_TRUE(verify.get());
 }
 
 TEST_F(EngineTest, ASnapshotSteersItsPublicHostsAroundTheTunnelAndRecyclesStuckFlows) {
@@ -194,6 +213,10 @@ TEST_F(EngineTest, RestoreRemovesTheEnginesRoutesAndTheNextStageReusesTheCache) 
   ASSERT_TRUE(stage().ok());
   flows({{"17.1.2.3:443", "en0"}, {"17.4.5.6:443", "en0"}});
   ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+  // Split bypass recorded one of them too: its restore leaves what the engine relies on.
+  env.files[kSplitStatePath] = encode_split_state({{"17.1.2.3"}, kGw, 1});
+  EXPECT_EQ(*split.restore_split_bypass(), 1u);
+  EXPECT_EQ(table.routes().count("17.1.2.3"), 1u);
   auto restored = engine.restore_packet_steering_engine();
   EXPECT_EQ(std::pair(restored.app_count, restored.route_count), std::pair(std::uint64_t{1}, std::uint64_t{2}));
   EXPECT_EQ(restored.diagnostics.candidate_bypass_routes_ipv4, 2u);
@@ -223,9 +246,16 @@ TEST_F(EngineTest, TheTunnelsOwnRoutesAreNeverTakenOver) {
   table.set("203.0.113.1", kGw);
   table.set("0.0.0.0/1", "utun200");
   table.set("128.0.0.0/1", "utun200");
-  ASSERT_TRUE(stage({kApp}, {"0.0.0.0/1", "128.0.0.0/1"}).ok());
+  // A static half-default covers 17.1.2.3 but leaves the server a candidate of its own.
+  ASSERT_TRUE(stage({kApp}, {"0.0.0.0/1"}).ok());
   flows({{"203.0.113.1:51820", "en0"}, {"17.1.2.3:443", "utun200"}});
-  ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+  auto updated = engine.update_packet_steering_pids(1, kFirefox);
+  // The server's route is in place around the tunnel; the half-default leads into it, no bypass.
+  EXPECT_EQ(saved().applied_bypass_routes_ipv4, Lines{"203.0.113.1"});
+  EXPECT_EQ(std::tuple(updated->active, updated->route_count, updated->diagnostics.enforcement_plan_ready),
+            std::tuple(false, std::uint64_t{1}, false));
+  EXPECT_EQ(saved().engine_last_error,
+            "Packet steering route 0.0.0.0/1 is the tunnel's own route and was left in place");
   env.epoch_seconds += 16;  // the snapshots stop: every engine route is withdrawn
   EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);
   (void)engine.restore_packet_steering_engine();
@@ -308,7 +338,8 @@ TEST(NormalizePacketSteeringRoute, TakesIpv4AsSplitBypassDoesAndIpv6Canonically)
       {"2001:db8:ffff::1/33", "2001:db8:8000::/33"},
       {"2001:db8::/0", "CIDR /0 is not allowed for split bypass"},
       {"2001:db8::/x", "Invalid IPv6 route '2001:db8::/x'"},
-      {"fe80::1%en0", "Invalid IPv6 route 'fe80::1%en0'"},
+      {"fe80::1%en0", "Invalid IPv4 host route 'fe80::1%en0'"},
+      {" 10.0.0.1:80 ", "Invalid IPv4 host route '10.0.0.1:80'"},
       {"::ffff:1.2.3.4/200", "Invalid IPv6 route '::ffff:1.2.3.4/200'"},
   };
   for (const auto& [entry, expected] : cases) {

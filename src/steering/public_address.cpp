@@ -1,6 +1,6 @@
 #include "steering/public_address.h"
 
-#include "tunnel/route_helpers.h"
+#include "base/ip.h"
 
 namespace kivo {
 

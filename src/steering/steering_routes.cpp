@@ -14,6 +14,14 @@ namespace {
 bool is_ipv6_route(const std::string& route) { return route.find(':') != std::string::npos; }
 bool is_host_route(const std::string& route) { return route.find('/') == std::string::npos; }
 
+const std::set<std::string> kTunnelHalfDefaults{"0.0.0.0/1", "128.0.0.0/1"};
+
+// A reserved route counts as in place, as a bypass, unless it is one of the tunnel's
+// half-default networks: those carry their traffic into the tunnel, the opposite of a bypass.
+bool reserved_in_place(const std::set<std::string>& reserved, const std::string& route) {
+  return reserved.count(route) && !kTunnelHalfDefaults.count(route);
+}
+
 // The state's gateway for the route's family; none for IPv6 when the stage found no IPv6 gateway.
 std::optional<std::string> gateway_for(const std::string& route, const HelperPacketSteeringEngineState& state) {
   if (is_ipv6_route(route)) return state.ipv6_gateway;
@@ -30,10 +38,29 @@ CommandResult add_route(Env& env, const std::string& route, const std::string& g
 
 void saturating_increment(std::uint64_t& counter) { counter = saturating_add(counter, 1); }
 
+void set_applied(HelperPacketSteeringEngineState& state, const std::set<std::string>& routes) {
+  state.applied_bypass_routes_ipv4.clear();
+  state.applied_bypass_routes_ipv6.clear();
+  for (const auto& route : routes)
+    (is_ipv6_route(route) ? state.applied_bypass_routes_ipv6 : state.applied_bypass_routes_ipv4).push_back(route);
+}
+
+// The record names a route as applied before its add runs: a pass that dies after the add
+// leaves the route in a record that restore and the next pass read, never in the kernel alone.
+// A route that turns out not to be there is later counted as drift or found missing by a delete.
+Status record_before_adding(Env& env, const HelperPacketSteeringEngineState& state,
+                            const std::set<std::string>& confirmed, const std::string& route) {
+  HelperPacketSteeringEngineState pending = state;
+  std::set<std::string> applied = confirmed;
+  applied.insert(route);
+  set_applied(pending, applied);
+  return save_packet_steering_state(env, pending);
+}
+
 }  // namespace
 
 std::set<std::string> tunnel_owned_route_set(const HelperRuntimeState& tunnel) {
-  std::set<std::string> owned{"0.0.0.0/1", "128.0.0.0/1"};
+  std::set<std::string> owned = kTunnelHalfDefaults;
   // Candidates are canonical address texts, so the server's is compared in that form too.
   if (auto server = parse_ip_address(tunnel.server_ip)) owned.insert(server->text());
   owned.insert(tunnel.server_ip);
@@ -90,7 +117,9 @@ std::optional<std::string> apply_packet_steering_routes(Env& env, HelperPacketSt
   std::set<std::string> confirmed;
   for (const auto* list : {&state.applied_bypass_routes_ipv4, &state.applied_bypass_routes_ipv6}) {
     for (const auto& route : *list) {
-      if (reserved.count(route) || verify_packet_steering_route_gateway(env, route, state, is_host_route(route))) {
+      if (reserved.count(route)) {
+        if (reserved_in_place(reserved, route)) confirmed.insert(route);
+      } else if (verify_packet_steering_route_gateway(env, route, state, is_host_route(route))) {
         confirmed.insert(route);
       } else {
         saturating_increment(is_ipv6_route(route) ? drift_ipv6 : drift_ipv4);
@@ -117,12 +146,20 @@ std::optional<std::string> apply_packet_steering_routes(Env& env, HelperPacketSt
   std::set_difference(desired.begin(), desired.end(), confirmed.begin(), confirmed.end(), std::back_inserter(missing));
   for (const auto& route : missing) {
     if (reserved.count(route)) {
-      confirmed.insert(route);
+      if (reserved_in_place(reserved, route)) {
+        confirmed.insert(route);
+      } else {
+        route_error = "Packet steering route " + route + " is the tunnel's own route and was left in place";
+      }
       continue;
     }
     auto gateway = gateway_for(route, state);
     if (!gateway) {
       route_error = no_ipv6_gateway(route);
+      continue;
+    }
+    if (auto recorded = record_before_adding(env, state, confirmed, route); !recorded) {
+      route_error = "Failed recording packet steering route " + route + ": " + recorded.error();
       continue;
     }
     auto added = add_route(env, route, *gateway);
@@ -144,10 +181,7 @@ std::optional<std::string> apply_packet_steering_routes(Env& env, HelperPacketSt
     }
   }
 
-  state.applied_bypass_routes_ipv4.clear();
-  state.applied_bypass_routes_ipv6.clear();
-  for (const auto& route : confirmed)
-    (is_ipv6_route(route) ? state.applied_bypass_routes_ipv6 : state.applied_bypass_routes_ipv4).push_back(route);
+  set_applied(state, confirmed);
   state.diagnostics.route_drift_routes_ipv4 = drift_ipv4;
   state.diagnostics.route_drift_routes_ipv6 = drift_ipv6;
   return route_error;

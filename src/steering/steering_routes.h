@@ -1,6 +1,7 @@
 // The engine's bypass routes in the kernel: installing the ready ones through the physical
 // gateway, confirming and repairing those it holds, and withdrawing the rest. Routes that another
-// feature owns (the reserved set) are never added or deleted here; they count as in place.
+// feature owns (the reserved set) are never added or deleted here; they count as in place, except
+// the tunnel's half-default networks, which lead into the tunnel and so are no bypass.
 #pragma once
 
 #include <optional>
@@ -31,7 +32,9 @@ Status clear_packet_steering_applied_routes_for_state(Env& env, const HelperPack
 
 // One round of application: drift check of the applied routes, removal of those no longer
 // desired, addition of the desired ones. With `allowed` false nothing is desired. Sets the applied
-// lists and the drift counters; yields the pass's last route failure, if any.
+// lists and the drift counters; yields the pass's last route failure, if any. Before each add the
+// engine's record is saved with the route among the applied ones; a route that cannot be recorded
+// is not added.
 std::optional<std::string> apply_packet_steering_routes(Env& env, HelperPacketSteeringEngineState& state,
                                                         const std::set<std::string>& reserved, bool allowed);
 

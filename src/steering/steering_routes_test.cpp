@@ -69,6 +69,32 @@ TEST_F(SteeringRoutesTest, PresentRoutesAreConfirmedAndGoneOnesLeaveQuietly) {
   EXPECT_EQ(state.diagnostics.route_drift_routes_ipv4, 0u);
 }
 
+TEST_F(SteeringRoutesTest, EachRouteIsRecordedBeforeItsAddRunsAndAnUnrecordableOneIsNotAdded) {
+  table.set("1.1.1.1", kGw);
+  state.applied_bypass_routes_ipv4 = {"1.1.1.1"};
+  state.enforcement_ready_routes_ipv4 = {"1.1.1.1", "3.3.3.3"};
+  state.enforcement_ready_routes_ipv6 = {"2001:db8::/48"};
+  std::vector<std::pair<Lines, Lines>> recorded_at_each_add;
+  auto table_handler = env.handler;
+  env.handler = [&](const std::string& line) {
+    if (line.rfind("route -n add", 0) == 0) {
+      auto record = read_packet_steering_state(env);  // as restore after a crash would read it
+      recorded_at_each_add.emplace_back(record->applied_bypass_routes_ipv4, record->applied_bypass_routes_ipv6);
+    }
+    return table_handler(line);
+  };
+  EXPECT_EQ(apply(), std::nullopt);
+  EXPECT_THAT(recorded_at_each_add, ElementsAre(std::pair(Lines{"1.1.1.1"}, Lines{"2001:db8::/48"}),
+                                                std::pair(Lines{"1.1.1.1", "3.3.3.3"}, Lines{"2001:db8::/48"})));
+
+  env.failing_writes.insert(kPacketSteeringStatePath);
+  state.enforcement_ready_routes_ipv4.push_back("4.4.4.4");
+  env.clear_commands();
+  EXPECT_EQ(apply(), "Failed recording packet steering route 4.4.4.4: Read-only file system");
+  EXPECT_THAT(env.commands_of("route -n add"), IsEmpty());
+  EXPECT_EQ(state.applied_bypass_routes_ipv4, (Lines{"1.1.1.1", "3.3.3.3"}));
+}
+
 TEST_F(SteeringRoutesTest, FailuresKeepTheLastRouteErrorAndOnlyWhatIsInPlace) {
   struct {
     const char* name;

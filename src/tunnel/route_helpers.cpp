@@ -1,10 +1,8 @@
 #include "tunnel/route_helpers.h"
 
-#include "base/ip.h"
 #include "base/text.h"
 #include "commands/command_runner.h"
 #include "commands/system_tools.h"
-#include "split/split_bypass.h"
 
 namespace kivo {
 
@@ -45,13 +43,6 @@ bool is_route_exists_error(std::string_view error) {
 bool is_route_missing_error(std::string_view error) {
   std::string lower = to_lower_ascii(error);
   return contains(lower, "not in table") || contains(lower, "not found") || contains(lower, "no such process");
-}
-
-bool route_contains_ipv4(std::string_view entry, std::uint32_t address) {
-  auto parsed = parse_ipv4_route(entry);
-  if (!parsed) return false;
-  std::uint32_t mask = prefix_mask(parsed->prefix);
-  return ((parsed->network ^ address) & mask) == 0;
 }
 
 }  // namespace kivo

@@ -1,7 +1,6 @@
 // Routing helpers shared by the tunnel and the split engines.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,7 +20,5 @@ Status ensure_default_half_route(Env& env, const std::string& dest, const std::s
 
 bool is_route_exists_error(std::string_view error);
 bool is_route_missing_error(std::string_view error);
-// Whether an IPv4 address (host order) lies inside a route entry; unusable entries give false.
-bool route_contains_ipv4(std::string_view entry, std::uint32_t address);
 
 }  // namespace kivo

@@ -9,6 +9,7 @@
 #include "commands/command_runner.h"
 #include "commands/kill_process.h"
 #include "commands/system_tools.h"
+#include "split/split_bypass.h"
 #include "tunnel/route_helpers.h"
 
 namespace kivo {

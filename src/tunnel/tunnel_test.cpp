@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <map>
 
+#include "split/split_bypass.h"
 #include "testing/fake_env.h"
 
 namespace kivo {

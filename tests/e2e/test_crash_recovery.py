@@ -9,9 +9,10 @@ in place of the tool. The helper is then killed, the sleeper with it, and the he
 again, as launchd would."""
 import json
 import subprocess
+import time
 import unittest
 
-from e2e_support import STOPPED, PfCase, Sandbox, start_request, wait_until
+from e2e_support import STOPPED, PfCase, Sandbox, stage_request, start_request, wait_until
 
 S = Sandbox
 GATE_DIR = "kivo-crash"  # in the client's /run: the plan, the count, the log, the pause
@@ -175,6 +176,74 @@ class CrashRecoveryTest(PfCase):
                 paused = self.run_to_step(self.DNS_APPLY, step)
                 self.assertEqual((self.snapshot(), self.dns_servers()), before)
         self.assertGreaterEqual(step, len(steps) + 1)
+
+    # -- the split engines' passes ----------------------------------------------------------
+    # A pass routes each network (or host) the tracked processes talk to; one killed between
+    # its route commands must leave a record naming every route it may have added.
+
+    def engine_client(self, engine):
+        """(the tracked application's path, the pids of its processes, which hold flows to a
+        host in each of two networks): the engine's pass adds two routes."""
+        hosts = (S.PUBLIC_IP, S.SERVER_IP)
+        if engine == "CustomSplitEngine":
+            app = self.sb.spawn("kivo-app", *hosts, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            self.assertEqual([app.stdout.readline().strip() for _ in hosts], [S.CLIENT_IP] * 2)
+            return "/usr/bin/python3", [self.sb.inner_pid(app)]
+        pids = []
+        for host in hosts:
+            stream = self.sb.spawn("kivo-stream", host, str(S.HOLD_PORT), stdout=subprocess.PIPE)
+            self.assertEqual(stream.stdout.readline().split()[:1], [b"connected"])
+            pids.append(self.sb.inner_pid(stream))
+        return f"{S.INSIDE_PLATFORM_DIR}/kivo-stream", pids
+
+    @staticmethod
+    def snapshots(update, app, pids):
+        """Makes the engine's PID update requests, each of a newer generation."""
+        generation = iter(range(1, 1000))
+        return lambda: json.dumps({update: {"generation": next(generation), "apps": [
+            {"name": "Tracked", "exe_path": app, "active_pids": pids}]}})
+
+    def check_every_pass_step(self, engine, update, undo):
+        app, pids = self.engine_client(engine)
+        snapshot = self.snapshots(update, app, pids)
+
+        before = self.routes()
+        self.sb.ctl(stage_request(engine, app))
+        steps = self.steps_of(snapshot(), undo)
+        self.assertEqual(self.routes(), before, "a clean pass and restore left a route")
+        self.assertGreaterEqual(sum(" route -n add " in step for step in steps), 2, steps)
+        for step in range(1, len(steps) + 1):
+            with self.subTest(step=step, tool=steps[step - 1]):
+                self.sb.ctl(stage_request(engine, app))
+                # The monitor keeps running passes, so a step always comes.
+                self.assertTrue(self.run_to_step(snapshot(), step))
+                self.sb.ctl(undo)
+                self.assertEqual(self.routes(), before)
+
+    def test_a_pass_of_either_engine_is_undone_after_a_crash_at_any_route_command(self):
+        for engine, update, undo in (
+                ("PacketSteeringEngine", "UpdatePacketSteeringPids", "RestorePacketSteeringEngine"),
+                ("CustomSplitEngine", "UpdateCustomSplitEnginePids", "RestoreCustomSplitEngine")):
+            with self.subTest(engine=engine):
+                self.check_every_pass_step(engine, update, undo)
+
+    def test_a_hung_route_tool_holds_the_steering_engine_back_only_until_its_run_is_cut_off(self):
+        before = self.routes()
+        app, pids = self.engine_client("PacketSteeringEngine")
+        self.sb.ctl(stage_request("PacketSteeringEngine", app))
+        self.arm_gate(1)  # the pass's first route add never returns
+        update = self.sb.spawn(f"{S.INSIDE_BUILD_DIR}/kivo-helperctl",
+                               self.snapshots("UpdatePacketSteeringPids", app, pids)(),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertTrue(wait_until(lambda: self.gate("paused").exists(), 30, 0.02), "the route add never came")
+        began = time.monotonic()
+        # Recover waits for the engine's lock: for as long as the hung tool may run, no longer.
+        self.assertEqual(self.sb.ctl("Recover", timeout=60), (0, '"Ok"'))
+        # It did wait: the hang held the lock until the run was cut off at 30 s.
+        self.assertTrue(20 < time.monotonic() - began < 40, time.monotonic() - began)
+        update.wait(10)
+        self.gate("at").unlink()
+        self.assertEqual(self.routes(), before)
 
 
 if __name__ == "__main__":
