@@ -34,4 +34,10 @@ bool is_public_ipv4(std::uint32_t address);
 bool is_public_ipv6(const IpAddress& address);
 bool is_public_address(const IpAddress& address);
 
+// Addresses no route, tunnel server or gateway of the helper may name: "this network" 0/8,
+// loopback 127/8, multicast 224/4, reserved 240/4 (the broadcast address included); IPv6 ::,
+// ::1 and ff00::/8. Routing one of them elsewhere breaks the machine itself, not a path out.
+bool is_special_ipv4(std::uint32_t address);
+bool is_special_address(const IpAddress& address);
+
 }  // namespace kivo

@@ -33,6 +33,13 @@ Status ensure_default_half_route(Env& env, const std::string& dest, const std::s
   return {};
 }
 
+Status refuse_special_address(std::string_view address) {
+  auto parsed = parse_ip_address(address);
+  if (parsed && is_special_address(*parsed))
+    return fail("Refusing a loopback, multicast or reserved address: " + std::string(address));
+  return {};
+}
+
 bool is_route_exists_error(std::string_view error) {
   std::string lower = to_lower_ascii(error);
   return contains(lower, "file exists") || contains(lower, "already exists");

@@ -14,6 +14,8 @@ inline constexpr const char* kTunnelStatePath = "/var/run/com.kivovpn.helper.sta
 // A start's own record in the same form, from the moment wireguard-go runs until the tunnel's
 // record is written; a stop or the next start undoes what it names after a crash.
 inline constexpr const char* kTunnelStartingPath = "/var/run/com.kivovpn.helper.state.starting.json";
+// The root-only copy of the client's WireGuard configuration that wg reads, for one start.
+inline constexpr const char* kTunnelConfigCopyPath = "/var/run/com.kivovpn.helper.wg.conf";
 
 struct HelperRuntimeState {
   std::uint32_t pid = 0;
