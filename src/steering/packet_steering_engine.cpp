@@ -90,14 +90,15 @@ PacketSteeringEngineReport PacketSteeringEngine::report(const HelperPacketSteeri
 
 Result<PacketSteeringEngineReport> PacketSteeringEngine::stage_packet_steering_engine(
     const std::vector<std::string>& app_paths, const std::vector<std::string>& routes, const std::string& gateway,
-    bool allow_lan) {
+    bool allow_lan, const ClientIdentity& client) {
   std::lock_guard lock(mu_);
   if (!is_ip_address(gateway)) return fail("Invalid IP provided: " + gateway);
   std::optional<std::string> ipv6_gateway = find_ipv6_gateway(env_);
 
   std::vector<std::string> paths;
   for (const auto& path : app_paths) {
-    if (!env_.path_exists(path)) return fail("Packet steering app path does not exist: " + path);
+    // As the client sees it: the answer must not tell what lies in folders it cannot search.
+    if (!env_.path_exists_as(client, path)) return fail("Packet steering app path does not exist: " + path);
     append_unique(paths, path);
   }
   std::vector<std::string> static_routes;
