@@ -152,7 +152,7 @@ std::optional<std::uint32_t> RealEnv::process_owner(std::uint32_t pid) {
   std::string line;
   while (std::getline(status, line)) {
     if (!starts_with(line, "Uid:")) continue;
-    auto fields = split_whitespace(line.substr(4));
+    auto fields = split_whitespace(std::string_view(line).substr(4));
     if (fields.empty()) return std::nullopt;
     if (auto uid = parse_unsigned(fields[0], UINT32_MAX)) return static_cast<std::uint32_t>(*uid);
     return std::nullopt;
