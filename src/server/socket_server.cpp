@@ -85,9 +85,11 @@ void SocketServer::serve(const std::function<bool()>& keep_going) {
   while (keep_going()) {
     take_slot();
     if (!socket_path_.empty()) {
-      hand_socket_to_console_owner(features_.env, socket_path_);
+      // Checked once a connection waits, before it is served, and at least once an interval.
       pollfd listening{listen_fd_, POLLIN, 0};
-      if (poll(&listening, 1, static_cast<int>(limits_.owner_check_interval.count())) == 0) {
+      int ready = poll(&listening, 1, static_cast<int>(limits_.owner_check_interval.count()));
+      hand_socket_to_console_owner(features_.env, socket_path_);
+      if (ready == 0) {
         give_slot();
         continue;
       }

@@ -186,6 +186,8 @@ void Tunnel::stop_tunnel() {
   (void)run_cmd(env_, "killall", {"-9", "wireguard-go"});
   env_.remove_file(kTunnelStatePath);
   env_.remove_file(kTunnelStartingPath);
+  // Left by a start cut short during wg setconf; it holds the client's private key.
+  env_.remove_file(kTunnelConfigCopyPath);
 }
 
 void Tunnel::tear_down(const HelperRuntimeState& state) {

@@ -234,6 +234,7 @@ TEST_F(TunnelTest, ConfigDirectlyUnderRootIsAFullPath) {
 TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownTheRecordedTunnel) {
   env.files[kSplitStatePath] = encode_split_state({{"192.168.1.10"}, "192.168.1.1", 1});
   env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  env.files[kTunnelConfigCopyPath] = kConfigText;
   tunnel.stop_tunnel();
   EXPECT_THAT(env.commands(),
               ElementsAre("route -n delete -host 192.168.1.10 192.168.1.1",
