@@ -5,6 +5,7 @@
 #include "base/ip.h"
 #include "base/text.h"
 #include "commands/system_tools.h"
+#include "split/custom_split_reconcile.h"
 #include "steering/enforcement_plan.h"
 #include "steering/flow_learning.h"
 #include "steering/route_planning.h"
@@ -230,7 +231,12 @@ std::optional<std::string> PacketSteeringEngine::reconcile_packet_steering_engin
   std::lock_guard lock(mu_);
   auto state = read_packet_steering_state(env_);
   if (!state) return std::nullopt;
+  const HelperPacketSteeringEngineState before = *state;
   run_pass(*state);
+  HelperPacketSteeringEngineState but_the_stamp = *state;
+  but_the_stamp.engine_last_sync_at = before.engine_last_sync_at;
+  if (but_the_stamp == before && sync_stamp_is_recent(before.engine_last_sync_at, env_.now_epoch_seconds()))
+    return state->engine_last_error;
   if (auto saved = save_packet_steering_state(env_, *state); !saved) return saved.error();
   return state->engine_last_error;
 }
