@@ -85,7 +85,8 @@ class Env {
   // TCP connect to a loopback address within the limit.
   virtual bool tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) = 0;
 
-  // One of the helper's fixed standard-error lines (newline added).
+  // One of the helper's fixed standard-error lines (newline added). Any local user can cause
+  // one, so each kind is written at most once a second (ErrorLineThrottle).
   virtual void print_error_line(std::string_view line) = 0;
 
   // --- Acting for a client ---------------------------------------------------------------
