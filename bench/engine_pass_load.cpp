@@ -70,11 +70,20 @@ class RecordingEnv final : public kivo::Env {
   bool path_exists(const std::string& path) override { return real_.path_exists(path); }
   kivo::Result<std::string> canonical_path(const std::string& path) override { return real_.canonical_path(path); }
   std::optional<kivo::FileOwner> file_owner(const std::string& path) override { return real_.file_owner(path); }
-  kivo::Result<std::uint32_t> peer_uid(int socket_fd) override { return real_.peer_uid(socket_fd); }
+  kivo::Result<kivo::ClientIdentity> peer_identity(int socket_fd) override { return real_.peer_identity(socket_fd); }
   bool tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) override {
     return real_.tcp_probe(host, port, limit);
   }
   void print_error_line(std::string_view line) override { real_.print_error_line(line); }
+  kivo::Result<std::string> read_file_as(const kivo::ClientIdentity& client, const std::string& path,
+                                         std::size_t max_bytes) override {
+    return real_.read_file_as(client, path, max_bytes);
+  }
+  bool path_exists_as(const kivo::ClientIdentity& client, const std::string& path) override {
+    return real_.path_exists_as(client, path);
+  }
+  std::optional<std::uint32_t> process_owner(std::uint32_t pid) override { return real_.process_owner(pid); }
+  std::optional<std::string> process_executable(std::uint32_t pid) override { return real_.process_executable(pid); }
 
  private:
   void record(const std::string& program, const std::vector<std::string>& args) {

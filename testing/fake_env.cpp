@@ -101,6 +101,7 @@ Result<std::unique_ptr<ChildProcess>> FakeEnv::spawn_child(const std::string& pr
   if (spawn_fails) return fail("No such file or directory");
   std::uint32_t pid = next_pid++;
   live_pids.insert(pid);
+  executables[pid] = program;
   return std::unique_ptr<ChildProcess>(std::make_unique<FakeChild>(*this, pid));
 }
 
@@ -146,7 +147,7 @@ std::optional<FileOwner> FakeEnv::file_owner(const std::string& path) {
   return std::nullopt;
 }
 
-Result<std::uint32_t> FakeEnv::peer_uid(int) { return peer; }
+Result<ClientIdentity> FakeEnv::peer_identity(int) { return peer; }
 
 bool FakeEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) {
   std::lock_guard lock(mu_);
@@ -158,6 +159,35 @@ bool FakeEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono
 void FakeEnv::print_error_line(std::string_view line) {
   std::lock_guard lock(mu_);
   stderr_lines.emplace_back(line);
+}
+
+Result<std::string> FakeEnv::read_file_as(const ClientIdentity& client, const std::string& path,
+                                          std::size_t max_bytes) {
+  if (!path_exists_as(client, path)) return fail("No such file or directory");
+  if (special_files.count(path)) return fail("not a regular file");
+  auto content = read_file(path);
+  if (content && content->size() > max_bytes) return fail("larger than " + std::to_string(max_bytes) + " bytes");
+  return content;
+}
+
+bool FakeEnv::path_exists_as(const ClientIdentity& client, const std::string& path) {
+  std::lock_guard lock(mu_);
+  if (!client.is_root() && root_only_paths.count(path)) return false;
+  return files.count(path) > 0 || existing_paths.count(path) > 0 || special_files.count(path) > 0;
+}
+
+std::optional<std::uint32_t> FakeEnv::process_owner(std::uint32_t pid) {
+  std::lock_guard lock(mu_);
+  auto it = process_owners.find(pid);
+  if (it == process_owners.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<std::string> FakeEnv::process_executable(std::uint32_t pid) {
+  std::lock_guard lock(mu_);
+  auto it = executables.find(pid);
+  if (it == executables.end()) return std::nullopt;
+  return it->second;
 }
 
 }  // namespace kivo::testing

@@ -48,7 +48,7 @@ class FakeEnv : public Env {
   std::set<std::string> existing_paths;  // besides files
   std::map<std::string, std::string> canonical;
   std::optional<FileOwner> console_owner;
-  std::uint32_t peer = 0;
+  ClientIdentity peer;
   std::map<std::string, bool> tcp_listeners;  // "host:port" -> accepts
   std::vector<std::string> tcp_probes;          // "host:port within N ms", in order
   std::vector<std::string> stderr_lines;
@@ -68,9 +68,21 @@ class FakeEnv : public Env {
   bool path_exists(const std::string& path) override;
   Result<std::string> canonical_path(const std::string& path) override;
   std::optional<FileOwner> file_owner(const std::string& path) override;
-  Result<std::uint32_t> peer_uid(int socket_fd) override;
+  Result<ClientIdentity> peer_identity(int socket_fd) override;
   bool tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) override;
   void print_error_line(std::string_view line) override;
+
+  // Acting for a client: paths only root may reach, paths that are no regular file, owners and
+  // programs of processes (a spawned child runs its program).
+  std::set<std::string> root_only_paths;
+  std::set<std::string> special_files;
+  std::map<std::uint32_t, std::uint32_t> process_owners;
+  std::map<std::uint32_t, std::string> executables;
+  Result<std::string> read_file_as(const ClientIdentity& client, const std::string& path,
+                                   std::size_t max_bytes) override;
+  bool path_exists_as(const ClientIdentity& client, const std::string& path) override;
+  std::optional<std::uint32_t> process_owner(std::uint32_t pid) override;
+  std::optional<std::string> process_executable(std::uint32_t pid) override;
 
   std::chrono::milliseconds slept{0};
 

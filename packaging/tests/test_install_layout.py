@@ -36,6 +36,13 @@ class InstallLayout(unittest.TestCase):
             self.assertTrue(job[key].startswith("/var/log/"), key)
         mode = (self.root / "Library/LaunchDaemons/com.kivovpn.helper.plist").stat().st_mode & 0o777
         self.assertEqual(mode & 0o022, 0, "launchd refuses a job file others can write")
+        # Any local user can make the helper write, so its log is rotated.
+        rotation = (self.root / "private/etc/newsyslog.d/com.kivovpn.helper.conf").read_text()
+        entries = [line.split() for line in rotation.splitlines() if line.strip() and not line.startswith("#")]
+        self.assertEqual([e[0] for e in entries], [job["StandardErrorPath"]])
+        path, owner, mode, count, size_kb, when, flags = entries[0]
+        self.assertEqual((owner, int(mode, 8) & 0o002), ("root:wheel", 0))
+        self.assertTrue(int(count) > 0 and 0 < int(size_kb) <= 10240 and when == "*", entries[0])
 
     def test_tools_land_in_their_folders(self):
         self.assertTrue(os.access(self.root / "usr/local/bin/kivo-helperctl", os.X_OK))

@@ -121,4 +121,17 @@ bool route_contains_ipv4(std::string_view entry, std::uint32_t address) {
   return ((parsed->network ^ address) & mask) == 0;
 }
 
+bool is_special_ipv4(std::uint32_t address) {
+  std::uint8_t first = static_cast<std::uint8_t>(address >> 24);
+  return first == 0 || first == 127 || first >= 224;
+}
+
+bool is_special_address(const IpAddress& address) {
+  if (!address.v6) return is_special_ipv4(address.ipv4());
+  const auto& b = address.bytes;
+  bool all_zero_but_last = true;
+  for (int i = 0; i < 15; ++i) all_zero_but_last = all_zero_but_last && b[i] == 0;
+  return (all_zero_but_last && b[15] <= 1) || b[0] == 0xFF;
+}
+
 }  // namespace kivo

@@ -54,4 +54,10 @@ std::uint32_t prefix_mask(std::uint8_t prefix);
 // Whether an IPv4 address (host order) lies inside a route entry; unusable entries give false.
 bool route_contains_ipv4(std::string_view entry, std::uint32_t address);
 
+// Addresses no route, tunnel server or gateway of the helper may name: "this network" 0/8,
+// loopback 127/8, multicast 224/4, reserved 240/4 (the broadcast address included); IPv6 ::,
+// ::1 and ff00::/8. Routing one of them elsewhere breaks the machine itself, not a path out.
+bool is_special_ipv4(std::uint32_t address);
+bool is_special_address(const IpAddress& address);
+
 }  // namespace kivo

@@ -33,5 +33,15 @@ TEST(RouteContainsIpv4, MatchesHostsAndNetworks) {
     EXPECT_EQ(route_contains_ipv4(c.entry, *parse_ipv4(c.address)), c.contained) << c.entry << " " << c.address;
 }
 
+TEST(IpAddress, LoopbackThisNetworkMulticastAndReservedAreSpecial) {
+  auto special = [](const std::string& text) { return is_special_address(*parse_ip_address(text)); };
+  for (const std::string text : {"0.0.0.0", "0.1.2.3", "127.0.0.1", "224.0.0.1", "239.255.255.250", "240.0.0.1",
+                                 "255.255.255.255", "::", "::1", "ff02::1"})
+    EXPECT_TRUE(special(text)) << text;
+  for (const std::string text : {"1.0.0.0", "126.255.255.255", "128.0.0.1", "223.255.255.255", "10.0.0.1",
+                                 "192.168.1.1", "::2", "fe80::1", "2001:db8::1"})
+    EXPECT_FALSE(special(text)) << text;
+}
+
 }  // namespace
 }  // namespace kivo

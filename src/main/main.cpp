@@ -33,5 +33,5 @@ int main() {
   }
   std::printf("Kivo helper daemon listening on %s\n", kivo::kSocketPath);
   std::fflush(stdout);
-  kivo::serve_forever(features, *listen_fd);
+  kivo::serve_forever(features, *listen_fd, kivo::kSocketPath);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -44,6 +45,13 @@ struct FileOwner {
   std::uint32_t gid = 0;
 };
 
+// Who asked: the peer's effective ids. Root is the default, for the helper's own work.
+struct ClientIdentity {
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  bool is_root() const { return uid == 0; }
+};
+
 class Env {
  public:
   virtual ~Env() = default;
@@ -72,13 +80,30 @@ class Env {
   virtual Result<std::string> canonical_path(const std::string& path) = 0;
   virtual std::optional<FileOwner> file_owner(const std::string& path) = 0;
 
-  // Effective uid of the process at the other end of a connected Unix socket.
-  virtual Result<std::uint32_t> peer_uid(int socket_fd) = 0;
+  // Effective uid and gid of the process at the other end of a connected Unix socket.
+  virtual Result<ClientIdentity> peer_identity(int socket_fd) = 0;
   // TCP connect to a loopback address within the limit.
   virtual bool tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) = 0;
 
-  // One of the helper's fixed standard-error lines (newline added).
+  // One of the helper's fixed standard-error lines (newline added). Any local user can cause
+  // one, so each kind is written at most once a second (ErrorLineThrottle).
   virtual void print_error_line(std::string_view line) = 0;
+
+  // --- Acting for a client ---------------------------------------------------------------
+  // The helper is root, its clients need not be: what a client names is looked at with the
+  // client's own identity, so the helper reveals and reaches nothing the client could not.
+  // A path the client cannot reach fails exactly as a missing one does.
+
+  // Opens the path as the client (last component not followed, never waiting on a FIFO) and
+  // reads it whole; it must be a regular file of at most max_bytes.
+  virtual Result<std::string> read_file_as(const ClientIdentity& client, const std::string& path,
+                                           std::size_t max_bytes) = 0;
+  // stat() with links followed succeeds for the client.
+  virtual bool path_exists_as(const ClientIdentity& client, const std::string& path) = 0;
+  // Real uid of a running process; none when it is gone.
+  virtual std::optional<std::uint32_t> process_owner(std::uint32_t pid) = 0;
+  // Path of the program a running process executes; none when it cannot be learned.
+  virtual std::optional<std::string> process_executable(std::uint32_t pid) = 0;
 };
 
 }  // namespace kivo

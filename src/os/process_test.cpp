@@ -78,5 +78,36 @@ TEST(RealEnvFiles, APathOrArgumentWithANulByteNamesNothing) {
   EXPECT_EQ(env.run_command("cat", {cut}, std::nullopt).error(), "Invalid argument");
 }
 
+TEST(RealEnvClient, FilesAreReadAsTheClientAndProcessesKnownByOwnerAndProgram) {
+  RealEnv env;
+  char dir[] = "/tmp/kivo-client-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string secret = std::string(dir) + "/secret.conf", fifo = std::string(dir) + "/fifo";
+  ASSERT_TRUE(env.write_file_atomic(secret, "[Interface]\n").ok());  // 0600, ours
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  const ClientIdentity self{static_cast<std::uint32_t>(geteuid()), static_cast<std::uint32_t>(getegid())};
+  EXPECT_EQ(*env.read_file_as(self, secret, 64), "[Interface]\n");
+  EXPECT_EQ(env.read_file_as(self, secret, 4).error(), "larger than 4 bytes");
+  EXPECT_EQ(env.read_file_as(self, fifo, 64).error(), "not a regular file");  // at once, no writer needed
+  if (geteuid() == 0) {
+    // Another user cannot read root's 0600 file, nor search a 0700 folder: both look absent.
+    const ClientIdentity user{501, 20};
+    ASSERT_EQ(chmod(dir, 0700), 0);
+    EXPECT_EQ(env.read_file_as(user, secret, 64).error(), "No such file or directory");
+    EXPECT_FALSE(env.path_exists_as(user, secret));
+    EXPECT_TRUE(env.path_exists_as(self, secret));
+    // The thread is root again afterwards.
+    EXPECT_TRUE(env.read_file(secret).ok());
+  }
+  EXPECT_EQ(env.process_owner(static_cast<std::uint32_t>(getpid())), static_cast<std::uint32_t>(getuid()));
+  char exe[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+  EXPECT_EQ(env.process_executable(static_cast<std::uint32_t>(getpid())), std::string(exe));
+  EXPECT_EQ(env.process_owner(0), std::nullopt);
+  unlink(fifo.c_str());
+  unlink(secret.c_str());
+  rmdir(dir);
+}
+
 }  // namespace
 }  // namespace kivo

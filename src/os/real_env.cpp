@@ -126,17 +126,17 @@ std::optional<FileOwner> RealEnv::file_owner(const std::string& path) {
   return FileOwner{st.st_uid, st.st_gid};
 }
 
-Result<std::uint32_t> RealEnv::peer_uid(int socket_fd) {
+Result<ClientIdentity> RealEnv::peer_identity(int socket_fd) {
 #ifdef __APPLE__
   uid_t uid;
   gid_t gid;
   if (getpeereid(socket_fd, &uid, &gid) != 0) return fail(system_error_text(errno));
-  return static_cast<std::uint32_t>(uid);
+  return ClientIdentity{static_cast<std::uint32_t>(uid), static_cast<std::uint32_t>(gid)};
 #else
   struct ucred cred {};
   socklen_t len = sizeof cred;
   if (getsockopt(socket_fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return fail(system_error_text(errno));
-  return static_cast<std::uint32_t>(cred.uid);
+  return ClientIdentity{static_cast<std::uint32_t>(cred.uid), static_cast<std::uint32_t>(cred.gid)};
 #endif
 }
 
@@ -164,9 +164,12 @@ bool RealEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono
 }
 
 void RealEnv::print_error_line(std::string_view line) {
-  std::string text(line);
-  text += '\n';
-  (void)write_all(STDERR_FILENO, text);
+  std::string text;
+  {
+    std::lock_guard lock(error_lines_mu_);
+    for (const auto& admitted : error_lines_.admit(line, monotonic_now())) text += admitted + '\n';
+  }
+  if (!text.empty()) (void)write_all(STDERR_FILENO, text);
 }
 
 }  // namespace kivo

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <mutex>
+
 #include "os/env.h"
+#include "os/error_line_throttle.h"
 
 namespace kivo {
 
@@ -25,10 +28,21 @@ class RealEnv final : public Env {
   Result<std::string> canonical_path(const std::string& path) override;
   std::optional<FileOwner> file_owner(const std::string& path) override;
 
-  Result<std::uint32_t> peer_uid(int socket_fd) override;
+  Result<ClientIdentity> peer_identity(int socket_fd) override;
   bool tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) override;
 
   void print_error_line(std::string_view line) override;
+
+  // Acting for a client.
+  Result<std::string> read_file_as(const ClientIdentity& client, const std::string& path,
+                                   std::size_t max_bytes) override;
+  bool path_exists_as(const ClientIdentity& client, const std::string& path) override;
+  std::optional<std::uint32_t> process_owner(std::uint32_t pid) override;
+  std::optional<std::string> process_executable(std::uint32_t pid) override;
+
+ private:
+  std::mutex error_lines_mu_;
+  ErrorLineThrottle error_lines_;
 };
 
 }  // namespace kivo

@@ -18,7 +18,8 @@ std::string rejection_response(Env& env, const std::string& reason) {
   return protocol::encode_response(protocol::response::Err{std::string(protocol::code::kUnauthorizedClient), reason});
 }
 
-std::optional<std::string> answer_request(Features& features, std::string_view request_bytes) {
+std::optional<std::string> answer_request(Features& features, std::string_view request_bytes,
+                                          const ClientIdentity& client) {
   if (!is_valid_utf8(request_bytes)) {
     features.env.print_error_line("Read error: stream did not contain valid UTF-8");
     return std::nullopt;
@@ -27,7 +28,7 @@ std::optional<std::string> answer_request(Features& features, std::string_view r
   if (!request)
     return protocol::encode_response(
         protocol::response::Err{std::string(protocol::code::kParseError), request.error()});
-  return protocol::encode_response(dispatch(features, *request));
+  return protocol::encode_response(dispatch(features, *request, client));
 }
 
 }  // namespace kivo

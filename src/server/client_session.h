@@ -22,6 +22,7 @@ std::string rejection_response(Env& env, const std::string& reason);
 
 // The encoded response to a request's bytes, or none when the bytes are not a readable request
 // (invalid UTF-8), in which case the client gets no answer at all.
-std::optional<std::string> answer_request(Features& features, std::string_view request_bytes);
+std::optional<std::string> answer_request(Features& features, std::string_view request_bytes,
+                                          const ClientIdentity& client = {});
 
 }  // namespace kivo

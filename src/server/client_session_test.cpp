@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "split/custom_split_state.h"
 #include "testing/fake_env.h"
 #include "tunnel/runtime_state.h"
 
@@ -12,8 +13,8 @@ class ClientSession : public ::testing::Test {
  protected:
   testing::FakeEnv env;
   Features features{env};
-  std::string answer(std::string_view request) {
-    auto r = answer_request(features, request);
+  std::string answer(std::string_view request, const ClientIdentity& client = {}) {
+    auto r = answer_request(features, request, client);
     return r ? *r : "<no answer>";
   }
 };
@@ -67,6 +68,50 @@ TEST_F(ClientSession, RecoverAnswersOkWhateverFailsAndLeavesTheKillSwitchAndDns)
   }
   EXPECT_FALSE(env.commands_of("killall").empty());
   EXPECT_FALSE(env.commands_of("pfctl -a com.apple/252.KivoVPNQuic -F all").empty());
+}
+
+TEST_F(ClientSession, WhatTheConsoleUserCannotReachLooksAbsentAndOnlyItsOwnProcessesCount) {
+  const ClientIdentity user{501, 20};
+  const std::string hidden = "/var/root/Hidden.app", absent = "/var/root/Absent.app";
+  env.existing_paths.insert(hidden);
+  env.root_only_paths.insert(hidden);
+  const std::string requests[] = {
+      R"({"StartTunnel":{"config_path":"PATH","client_ip":"10.8.0.2","server_ip":"203.0.113.5","gateway":"192.0.2.1"}})",
+      R"({"StageCustomSplitEngine":{"app_paths":["PATH"],"routes":[],"gateway":"192.0.2.1","allow_lan":false}})",
+      R"({"StagePacketSteeringEngine":{"app_paths":["PATH"],"routes":[],"gateway":"192.0.2.1","allow_lan":false}})",
+  };
+  auto with = [](std::string text, const std::string& path) { return text.replace(text.find("PATH"), 4, path); };
+  auto without = [](std::string text, const std::string& path) {
+    auto at = text.find(path);
+    return at == std::string::npos ? text : text.replace(at, path.size(), "PATH");
+  };
+  for (const auto& request : requests) {
+    std::string seen_absent = without(answer(with(request, absent), user), absent);
+    EXPECT_EQ(without(answer(with(request, hidden), user), hidden), seen_absent);
+    EXPECT_NE(seen_absent.find("does not exist"), std::string::npos) << seen_absent;
+  }
+
+  // Processes: the user's own are kept, another user's and gone ones dropped; root names any.
+  env.existing_paths.insert("/Applications/Chat.app");
+  env.process_owners = {{100, 501}, {200, 0}};
+  ASSERT_NE(answer(R"({"StageCustomSplitEngine":{"app_paths":["/Applications/Chat.app"],"routes":[],)"
+                   R"("gateway":"192.0.2.1","allow_lan":false}})", user).find("CustomSplitEngineStatus"),
+            std::string::npos);
+  auto update = [&](std::uint64_t generation, const std::string& pids, const ClientIdentity& client) {
+    return answer(R"({"UpdateCustomSplitEnginePids":{"generation":)" + std::to_string(generation) +
+                      R"(,"apps":[{"name":"Chat","exe_path":"/Applications/Chat.app","active_pids":[)" + pids + "]}]}}",
+                  client);
+  };
+  auto recorded = [&] { return read_custom_split_engine_state(env)->tracked_apps.at(0).active_pids; };
+  update(1, "100,200,300", user);
+  EXPECT_EQ(recorded(), (std::vector<std::uint32_t>{100}));
+  update(2, "100,200,300", ClientIdentity{});
+  EXPECT_EQ(recorded(), (std::vector<std::uint32_t>{100, 200, 300}));
+  std::string many = "1";
+  for (int pid = 2; pid <= 1001; ++pid) many += "," + std::to_string(pid);
+  EXPECT_EQ(update(3, many, ClientIdentity{}),
+            R"({"Err":{"code":"CustomSplitEnginePidUpdateFailed","message":"PID snapshot names 1001 processes; )"
+            R"(the limit is 1000"}})");
 }
 
 }  // namespace

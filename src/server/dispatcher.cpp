@@ -1,6 +1,7 @@
 #include "server/dispatcher.h"
 
 
+#include "server/client_pids.h"
 #include "server/feature_report.h"
 #include "tunnel/data_plane.h"
 
@@ -43,12 +44,13 @@ resp::PacketSteeringEngineStatus packet_steering_status_after_change(const Packe
 
 struct Handler {
   Features& f;
+  const ClientIdentity& client;
 
   HelperResponse operator()(const req::GetStatus&) { return runtime_status(f.env); }
   HelperResponse operator()(const req::Ping&) { return resp::Ok{}; }
 
   HelperResponse operator()(const req::StartTunnel& r) {
-    auto state = f.tunnel.start_tunnel(r.config_path, r.client_ip, r.server_ip, r.gateway);
+    auto state = f.tunnel.start_tunnel(r.config_path, r.client_ip, r.server_ip, r.gateway, client);
     if (!state) return err(protocol::code::kTunnelStartFailed, state.error());
     return resp::Status{true, state->iface, state->pid};
   }
@@ -135,12 +137,14 @@ struct Handler {
     return resp::DnsStatus{verified->active, verified->configured_services};
   }
   HelperResponse operator()(const req::StageCustomSplitEngine& r) {
-    auto status = f.custom_split.stage_custom_split_engine(r.app_paths, r.routes, r.gateway, r.allow_lan);
+    auto status = f.custom_split.stage_custom_split_engine(r.app_paths, r.routes, r.gateway, r.allow_lan, client);
     if (!status) return err(protocol::code::kCustomSplitEngineStageFailed, status.error());
     return *status;
   }
   HelperResponse operator()(const req::UpdateCustomSplitEnginePids& r) {
-    auto status = f.custom_split.update_custom_split_engine_pids(r.generation, r.apps);
+    auto apps = client_pid_snapshot(f.env, client, r.apps);
+    if (!apps) return err(protocol::code::kCustomSplitEnginePidUpdateFailed, apps.error());
+    auto status = f.custom_split.update_custom_split_engine_pids(r.generation, *apps);
     if (!status) return err(protocol::code::kCustomSplitEnginePidUpdateFailed, status.error());
     status->staged = true;
     return *status;
@@ -154,12 +158,14 @@ struct Handler {
   HelperResponse operator()(const req::VerifyCustomSplitEngine&) { return f.custom_split.verify_custom_split_engine(); }
 
   HelperResponse operator()(const req::StagePacketSteeringEngine& r) {
-    auto staged = f.steering.stage_packet_steering_engine(r.app_paths, r.routes, r.gateway, r.allow_lan);
+    auto staged = f.steering.stage_packet_steering_engine(r.app_paths, r.routes, r.gateway, r.allow_lan, client);
     if (!staged) return err(protocol::code::kPacketSteeringEngineStageFailed, staged.error());
     return packet_steering_status_after_change(*staged);
   }
   HelperResponse operator()(const req::UpdatePacketSteeringPids& r) {
-    auto updated = f.steering.update_packet_steering_pids(r.generation, r.apps);
+    auto apps = client_pid_snapshot(f.env, client, r.apps);
+    if (!apps) return err(protocol::code::kPacketSteeringEnginePidUpdateFailed, apps.error());
+    auto updated = f.steering.update_packet_steering_pids(r.generation, *apps);
     if (!updated) return err(protocol::code::kPacketSteeringEnginePidUpdateFailed, updated.error());
     return packet_steering_status_after_change(*updated);
   }
@@ -181,8 +187,9 @@ struct Handler {
 
 }  // namespace
 
-protocol::HelperResponse dispatch(Features& features, const protocol::HelperRequest& request) {
-  return std::visit(Handler{features}, request);
+protocol::HelperResponse dispatch(Features& features, const protocol::HelperRequest& request,
+                                  const ClientIdentity& client) {
+  return std::visit(Handler{features, client}, request);
 }
 
 }  // namespace kivo

@@ -6,6 +6,9 @@
 
 namespace kivo {
 
-protocol::HelperResponse dispatch(Features& features, const protocol::HelperRequest& request);
+// The client's identity bounds what the helper does for it: the files it names are read as the
+// client, the processes it names must be its own.
+protocol::HelperResponse dispatch(Features& features, const protocol::HelperRequest& request,
+                                  const ClientIdentity& client = {});
 
 }  // namespace kivo

@@ -57,6 +57,21 @@ TEST_F(SteeringServer, TheMonitorPassesAtOnceThenEverySecondWhileAppsAreStaged) 
   EXPECT_THAT(env.stderr_lines, ElementsAre(each_pass, each_pass));
 }
 
+TEST_F(SteeringServer, APassThatLearnsNothingNewLeavesTheRecordForAMinute) {
+  Monitor monitor = packet_steering_monitor(env, features.steering);
+  env.script_ok("route -n get 17.1.2.3", "   route to: 17.1.2.3\n    gateway: 192.0.2.1\n");  // no drift
+  ASSERT_TRUE(features.steering.stage_packet_steering_engine({kApp}, {}, "192.0.2.1", false).ok());
+  ASSERT_TRUE(features.steering.update_packet_steering_pids(1, {{"Firefox", kApp, {4711}}}).ok());
+  run_monitor_rounds(env, monitor, 1);
+  env.failing_writes.insert(kPacketSteeringStatePath);
+  run_monitor_rounds(env, monitor, 1);
+  EXPECT_THAT(env.stderr_lines, IsEmpty());
+  env.epoch_seconds += 60;
+  run_monitor_rounds(env, monitor, 1);
+  EXPECT_THAT(env.stderr_lines,
+              ElementsAre("Packet steering engine watchdog reconcile error: Read-only file system"));
+}
+
 TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
   auto staged = status(protocol::StagePacketSteeringEngine{{kApp}, {}, "192.0.2.1", false});
   EXPECT_TRUE(staged.staged);

@@ -1,5 +1,7 @@
 #include "server/socket_server.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -51,13 +53,38 @@ Result<int> open_helper_socket(Env& env, const std::string& path) {
   return fd;
 }
 
-SocketServer::SocketServer(Features& features, int listen_fd, ServerLimits limits, ThreadStarter start_thread)
-    : features_(features), listen_fd_(listen_fd), limits_(limits), start_thread_(std::move(start_thread)) {}
+void hand_socket_to_console_owner(Env& env, const std::string& path) {
+  auto console = env.file_owner(kConsolePath);
+  FileOwner wanted = console ? *console : FileOwner{0, 0};
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return;
+  if (st.st_uid == wanted.uid && st.st_gid == wanted.gid && (st.st_mode & 07777) == 0666) return;
+  (void)!fchownat(AT_FDCWD, path.c_str(), wanted.uid, wanted.gid, AT_SYMLINK_NOFOLLOW);
+  (void)!chmod(path.c_str(), 0666);
+}
+
+SocketServer::SocketServer(Features& features, int listen_fd, ServerLimits limits, ThreadStarter start_thread,
+                           std::string socket_path)
+    : features_(features),
+      listen_fd_(listen_fd),
+      limits_(limits),
+      start_thread_(std::move(start_thread)),
+      socket_path_(std::move(socket_path)) {}
 
 void SocketServer::serve(const std::function<bool()>& keep_going) {
   auto backoff = limits_.accept_backoff;
   while (keep_going()) {
     take_slot();
+    if (!socket_path_.empty()) {
+      // Checked once a connection waits, before it is served, and at least once an interval.
+      pollfd listening{listen_fd_, POLLIN, 0};
+      int ready = poll(&listening, 1, static_cast<int>(limits_.owner_check_interval.count()));
+      hand_socket_to_console_owner(features_.env, socket_path_);
+      if (ready == 0) {
+        give_slot();
+        continue;
+      }
+    }
     int fd = accept_connection(listen_fd_);
     if (fd < 0) {
       int e = errno;
@@ -86,7 +113,9 @@ void SocketServer::serve(const std::function<bool()>& keep_going) {
 
 void SocketServer::handle_client(int fd) {
   Env& env = features_.env;
-  if (auto reason = reject_reason(env, env.peer_uid(fd))) {
+  auto peer = env.peer_identity(fd);
+  Result<std::uint32_t> peer_uid = peer ? Result<std::uint32_t>(peer->uid) : Result<std::uint32_t>(fail(peer.error()));
+  if (auto reason = reject_reason(env, peer_uid)) {
     send_all_by(fd, rejection_response(env, *reason), Clock::now() + limits_.io_deadline);
     close(fd);
     return;
@@ -95,7 +124,7 @@ void SocketServer::handle_client(int fd) {
   std::optional<std::string> response;
   switch (request.end) {
     case BoundedRead::End::kComplete:
-      response = answer_request(features_, request.data);
+      response = answer_request(features_, request.data, *peer);
       break;
     case BoundedRead::End::kTooLarge:
       // The rest is not kept (it is drained and dropped below): a client cannot make the helper
@@ -153,8 +182,8 @@ void SocketServer::wait_idle() const {
   changed_.wait(lock, [this] { return serving_ == 0; });
 }
 
-void serve_forever(Features& features, int listen_fd) {
-  SocketServer server(features, listen_fd);
+void serve_forever(Features& features, int listen_fd, const std::string& path) {
+  SocketServer server(features, listen_fd, ServerLimits{}, start_detached_thread, path);
   for (;;) server.serve([] { return true; });
 }
 

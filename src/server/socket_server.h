@@ -29,16 +29,25 @@ struct ServerLimits {
   // Pause after a failed accept (descriptors exhausted, say), doubling up to the maximum.
   std::chrono::milliseconds accept_backoff{50};
   std::chrono::milliseconds accept_backoff_max{1000};
+  // How often an idle server checks that the socket belongs to the console's owner.
+  std::chrono::milliseconds owner_check_interval{1000};
 };
 
 // Removes a stale socket file, binds, listens, hands the socket to the console's owner and opens
 // it to everyone (the peer check guards it). Returns the listening descriptor or the fatal text.
 Result<int> open_helper_socket(Env& env, const std::string& path);
 
+// Gives the socket at path to the console's current owner (root when there is none) with mode
+// 0666, when it is not so already: after the console changes hands the earlier owner could
+// otherwise chmod it and lock the new console user out.
+void hand_socket_to_console_owner(Env& env, const std::string& path);
+
 class SocketServer {
  public:
+  // With a socket path, the socket follows the console's owner (checked at every accept and
+  // while idle).
   SocketServer(Features& features, int listen_fd, ServerLimits limits = {},
-               ThreadStarter start_thread = start_detached_thread);
+               ThreadStarter start_thread = start_detached_thread, std::string socket_path = "");
   // Accepts while keep_going() holds (asked before each accept), one thread per connection.
   void serve(const std::function<bool()>& keep_going);
   // Connections being served now.
@@ -58,13 +67,14 @@ class SocketServer {
   int listen_fd_;
   ServerLimits limits_;
   ThreadStarter start_thread_;
+  std::string socket_path_;
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
   int in_use_ = 0;   // slots, including the one the accept loop holds while it waits
   int serving_ = 0;  // accepted connections not yet closed
 };
 
-// Accepts forever with the default limits.
-[[noreturn]] void serve_forever(Features& features, int listen_fd);
+// Accepts forever with the default limits; the socket at path follows the console's owner.
+[[noreturn]] void serve_forever(Features& features, int listen_fd, const std::string& path);
 
 }  // namespace kivo

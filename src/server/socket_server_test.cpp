@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "testing/fake_env.h"
 
@@ -76,9 +78,10 @@ class SocketServerTest : public ::testing::Test {
   testing::FakeEnv env;
   Features features{env};
   std::unique_ptr<SocketServer> server_;
+  std::string path_;
 
  private:
-  std::string dir_, path_;
+  std::string dir_;
   int listen_fd_ = -1;
   std::thread thread_;
   std::atomic<bool> running_{true};
@@ -130,6 +133,24 @@ TEST_F(SocketServerTest, ConnectionWithoutAThreadIsDroppedAndServingGoesOn) {
   });
   EXPECT_EQ(response(connect_client()), "");  // closed at once, before any request
   EXPECT_EQ(ask("\"Ping\""), "\"Ok\"");
+}
+
+TEST_F(SocketServerTest, SocketFollowsTheConsoleOwnerWhateverAnEarlierOneDidToIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "handing a file to another user needs root";
+  env.console_owner = FileOwner{501, 20};
+  serve({});
+  struct stat st {};
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::make_tuple(501u, 20u, 0666u));
+  // The earlier owner locks the socket; the console passes to another user, then to nobody.
+  for (auto [owner, uid, gid] : {std::make_tuple(std::optional<FileOwner>(FileOwner{502, 21}), 502u, 21u),
+                                 std::make_tuple(std::optional<FileOwner>(), 0u, 0u)}) {
+    ASSERT_EQ(chmod(path_.c_str(), 0), 0);
+    env.console_owner = owner;
+    hand_socket_to_console_owner(env, path_);
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::make_tuple(uid, gid, 0666u));
+  }
 }
 
 TEST(SocketServerAccept, FailuresBackOffInsteadOfSpinning) {

@@ -25,7 +25,8 @@ CustomSplitEngineStatus status_of(const HelperCustomSplitEngineState& state, boo
 Result<CustomSplitEngineStatus> CustomSplitEngine::stage_custom_split_engine(const std::vector<std::string>& app_paths,
                                                                             const std::vector<std::string>& routes,
                                                                             const std::string& gateway,
-                                                                            bool allow_lan) {
+                                                                            bool allow_lan,
+                                                                            const ClientIdentity& client) {
   std::lock_guard lock(mu_);
   if (!is_ip_address(gateway)) return fail("Invalid IP provided: " + gateway);
 
@@ -47,7 +48,8 @@ Result<CustomSplitEngineStatus> CustomSplitEngine::stage_custom_split_engine(con
   for (const auto& entry : app_paths) {
     std::string path(trim(entry));
     if (path.empty()) return keep_earlier_honest("Custom split engine app path cannot be empty");
-    if (!env_.path_exists(path)) return keep_earlier_honest("Custom split engine app path does not exist: " + path);
+    // As the client sees it: the answer must not tell what lies in folders it cannot search.
+    if (!env_.path_exists_as(client, path)) return keep_earlier_honest("Custom split engine app path does not exist: " + path);
     if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(std::move(path));
   }
   std::vector<std::string> static_routes;

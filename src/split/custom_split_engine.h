@@ -31,7 +31,8 @@ class CustomSplitEngine {
 
   Result<CustomSplitEngineStatus> stage_custom_split_engine(const std::vector<std::string>& app_paths,
                                                            const std::vector<std::string>& routes,
-                                                           const std::string& gateway, bool allow_lan);
+                                                           const std::string& gateway, bool allow_lan,
+                                                           const ClientIdentity& client = {});
   Result<CustomSplitEngineStatus> update_custom_split_engine_pids(std::uint64_t generation,
                                                                  const std::vector<HelperCustomSplitTrackedApp>& apps);
   Result<CustomSplitRestoreCounts> restore_custom_split_engine();

@@ -78,7 +78,7 @@ Status reconcile_custom_split_engine_routes(Env& env) {
 
   std::vector<std::string> dynamic_routes(current.begin(), current.end());
   bool unchanged = dynamic_routes == state.dynamic_routes && remembered == state.dynamic_route_last_seen_at &&
-                   state.engine_last_sync_at == now && error == state.engine_last_error;
+                   sync_stamp_is_recent(state.engine_last_sync_at, now) && error == state.engine_last_error;
   if (!unchanged) {
     state.dynamic_routes = std::move(dynamic_routes);
     state.dynamic_route_last_seen_at = std::move(remembered);

@@ -17,6 +17,12 @@ namespace kivo {
 
 inline constexpr std::uint64_t kSnapshotFreshnessSeconds = 15;
 inline constexpr std::uint64_t kLastSeenLifetimeSeconds = 45;
+// A pass that changed nothing but the sync stamp writes the record only this often: the record
+// holds the client's whole PID snapshot, and the monitors pass every second or two.
+inline constexpr std::uint64_t kSyncStampRefreshSeconds = 60;
+inline bool sync_stamp_is_recent(const std::optional<std::uint64_t>& stamp, std::uint64_t now) {
+  return stamp && now >= *stamp && now - *stamp < kSyncStampRefreshSeconds;
+}
 inline constexpr std::size_t kObservationCap = 256;
 inline constexpr TimeLimit kLsofTimeLimit{1, 500000000};
 

@@ -9,6 +9,7 @@
 #include "commands/system_tools.h"
 #include "split/custom_split_state.h"
 #include "tunnel/route_helpers.h"
+#include "tunnel/runtime_state.h"
 
 namespace kivo {
 namespace {
@@ -19,6 +20,26 @@ bool is_host_entry(const std::string& route) { return route.find('/') == std::st
 void delete_in_reverse(Env& env, const std::vector<std::string>& routes, const std::string& gateway) {
   for (auto it = routes.rbegin(); it != routes.rend(); ++it)
     (void)delete_split_route(env, *it, gateway, is_host_entry(*it));
+}
+
+// The half-default networks are the tunnel's whenever one is up; the server's host route only
+// while the recorded tunnel has it.
+std::set<std::string> tunnel_routes(Env& env) {
+  std::set<std::string> owned = kTunnelHalfDefaults;
+  if (auto tunnel = read_state(env)) owned.merge(tunnel_owned_route_set(*tunnel));
+  return owned;
+}
+
+// A bypass through the physical gateway must not take over the tunnel's own routes (traffic
+// would leave outside it while it reports connected, and a restore would delete them) nor the
+// machine's own destinations.
+Status refuse_foreign_route(const NormalizedRoute& route, const std::set<std::string>& tunnel) {
+  if (tunnel.count(route.route))
+    return fail("Refusing split bypass route '" + route.route + "': it is one of the tunnel's own routes");
+  auto network = parse_ipv4(route.route.substr(0, route.route.find('/')));
+  if (network && is_special_ipv4(*network))
+    return fail("Refusing split bypass route '" + route.route + "': loopback, multicast or reserved destination");
+  return {};
 }
 
 }  // namespace
@@ -86,10 +107,13 @@ Result<std::uint64_t> SplitBypass::apply_split_bypass(const std::vector<std::str
                                                       const std::string& gateway) {
   std::lock_guard lock(mu_);
   if (!is_ip_address(gateway)) return fail("Invalid IP provided: " + gateway);
+  if (auto usable = refuse_special_address(gateway); !usable) return fail(usable.error());
 
+  std::set<std::string> tunnel = tunnel_routes(env_);
   std::vector<NormalizedRoute> wanted;
   for (const auto& entry : routes) {
     KIVO_TRY(route, normalize_split_route(entry));
+    if (auto allowed = refuse_foreign_route(route, tunnel); !allowed) return fail(allowed.error());
     if (std::find(wanted.begin(), wanted.end(), route) == wanted.end()) wanted.push_back(std::move(route));
   }
 
@@ -129,7 +153,10 @@ Result<std::uint64_t> SplitBypass::restore_locked() {
   auto state = read_split_state(env_);
   if (!state) return std::uint64_t{0};
 
+  // Routes the packet steering engine or the tunnel rely on stay, even when split bypass
+  // recorded them too (an older helper accepted the tunnel's).
   std::set<std::string> protected_routes = shielded_routes_ ? shielded_routes_() : std::set<std::string>{};
+  protected_routes.merge(tunnel_routes(env_));
   // The custom split engine's /24s stay too (adopted here when the gateways matched): it counts them
   // as installed while its record lists them, and would never add them again.
   if (auto engine = read_custom_split_engine_state(env_))

@@ -6,6 +6,7 @@
 #include "commands/command_runner.h"
 #include "testing/fake_env.h"
 #include "testing/macos_samples.h"
+#include "tunnel/runtime_state.h"
 
 namespace kivo {
 namespace {
@@ -58,6 +59,23 @@ TEST_F(SplitBypassTest, BadInputTouchesNothingAndAnEmptyListOnlyRemovesEarlierRo
   EXPECT_EQ(split.apply_split_bypass({"1.1.1.1"}, "gateway").error(), "Invalid IP provided: gateway");
   EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "1.1.1.0/0"}, "192.168.1.1").error(),
             "CIDR /0 is not allowed for split bypass");
+  // Neither the tunnel's own routes nor the machine's own destinations can be taken over.
+  env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  const std::pair<const char*, const char*> refused[] = {
+      {"0.0.0.0/1", "Refusing split bypass route '0.0.0.0/1': it is one of the tunnel's own routes"},
+      {"128.0.0.1/1", "Refusing split bypass route '128.0.0.0/1': it is one of the tunnel's own routes"},
+      {"203.0.113.5", "Refusing split bypass route '203.0.113.5': it is one of the tunnel's own routes"},
+      {"127.0.0.1", "Refusing split bypass route '127.0.0.1': loopback, multicast or reserved destination"},
+      {"0.0.0.0/8", "Refusing split bypass route '0.0.0.0/8': loopback, multicast or reserved destination"},
+      {"224.0.0.0/4", "Refusing split bypass route '224.0.0.0/4': loopback, multicast or reserved destination"},
+      {"240.0.0.0/4", "Refusing split bypass route '240.0.0.0/4': loopback, multicast or reserved destination"},
+      {"255.255.255.255", "Refusing split bypass route '255.255.255.255': loopback, multicast or reserved destination"},
+  };
+  for (const auto& [route, message] : refused)
+    EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", route}, "192.168.1.1").error(), message);
+  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1"}, "127.0.0.1").error(),
+            "Refusing a loopback, multicast or reserved address: 127.0.0.1");
+  env.files.erase(kTunnelStatePath);
   EXPECT_TRUE(env.commands().empty());
   EXPECT_EQ(*split.apply_split_bypass({}, "192.168.1.1"), 0u);
   EXPECT_THAT(env.commands(), ElementsAre("route -n delete -net 10.0.0.0/8 192.168.1.254"));
@@ -113,11 +131,13 @@ TEST_F(SplitBypassTest, EveryRouteIsRecordedBeforeTheFirstIsAdded) {
   EXPECT_EQ(env.files.at(kSplitStatePath), whole);
 }
 
-TEST_F(SplitBypassTest, RestoreLeavesSteeringRoutesCountsGoneOnesAsRemovedAndJoinsFailures) {
-  record({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"});
+TEST_F(SplitBypassTest, RestoreLeavesSteeringAndTunnelRoutesCountsGoneOnesAsRemovedAndJoinsFailures) {
+  // An older helper accepted the tunnel's routes; a restore must not delete them.
+  record({"1.1.1.1", "0.0.0.0/1", "2.2.2.0/24", "203.0.113.5", "3.3.3.3"});
+  env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
   split.shield_routes([] { return std::set<std::string>{"2.2.2.0/24"}; });
   env.script_fail("route -n delete -host 3.3.3.3 192.168.1.1", "delete host 3.3.3.3: not in table");
-  EXPECT_EQ(*split.restore_split_bypass(), 3u);
+  EXPECT_EQ(*split.restore_split_bypass(), 5u);
   EXPECT_THAT(env.commands(), ElementsAre("route -n delete -host 1.1.1.1 192.168.1.1",
                                           "route -n delete -host 3.3.3.3 192.168.1.1"));
   EXPECT_FALSE(env.files.count(kSplitStatePath));

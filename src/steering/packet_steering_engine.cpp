@@ -5,6 +5,7 @@
 #include "base/ip.h"
 #include "base/text.h"
 #include "commands/system_tools.h"
+#include "split/custom_split_reconcile.h"
 #include "steering/enforcement_plan.h"
 #include "steering/flow_learning.h"
 #include "steering/route_planning.h"
@@ -91,14 +92,15 @@ PacketSteeringEngineReport PacketSteeringEngine::report(const HelperPacketSteeri
 
 Result<PacketSteeringEngineReport> PacketSteeringEngine::stage_packet_steering_engine(
     const std::vector<std::string>& app_paths, const std::vector<std::string>& routes, const std::string& gateway,
-    bool allow_lan) {
+    bool allow_lan, const ClientIdentity& client) {
   // The probe and the checks need no record: a slow route tool holds no other request up.
   if (!is_ip_address(gateway)) return fail("Invalid IP provided: " + gateway);
   std::optional<std::string> ipv6_gateway = find_ipv6_gateway(env_);
 
   std::vector<std::string> paths;
   for (const auto& path : app_paths) {
-    if (!env_.path_exists(path)) return fail("Packet steering app path does not exist: " + path);
+    // As the client sees it: the answer must not tell what lies in folders it cannot search.
+    if (!env_.path_exists_as(client, path)) return fail("Packet steering app path does not exist: " + path);
     append_unique(paths, path);
   }
   std::vector<std::string> static_routes;
@@ -232,7 +234,12 @@ std::optional<std::string> PacketSteeringEngine::reconcile_packet_steering_engin
   std::lock_guard lock(mu_);
   auto state = read_packet_steering_state(env_);
   if (!state) return std::nullopt;
+  const HelperPacketSteeringEngineState before = *state;
   run_pass(*state);
+  HelperPacketSteeringEngineState but_the_stamp = *state;
+  but_the_stamp.engine_last_sync_at = before.engine_last_sync_at;
+  if (but_the_stamp == before && sync_stamp_is_recent(before.engine_last_sync_at, env_.now_epoch_seconds()))
+    return state->engine_last_error;
   if (auto saved = save_packet_steering_state(env_, *state); !saved) return saved.error();
   return state->engine_last_error;
 }

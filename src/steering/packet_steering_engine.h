@@ -48,7 +48,8 @@ class PacketSteeringEngine {
 
   Result<PacketSteeringEngineReport> stage_packet_steering_engine(const std::vector<std::string>& app_paths,
                                                                   const std::vector<std::string>& routes,
-                                                                  const std::string& gateway, bool allow_lan);
+                                                                  const std::string& gateway, bool allow_lan,
+                                                                  const ClientIdentity& client = {});
   Result<PacketSteeringEngineReport> update_packet_steering_pids(
       std::uint64_t generation, const std::vector<protocol::HelperCustomSplitTrackedApp>& apps);
   Result<PacketSteeringEngineReport> verify_packet_steering_engine();

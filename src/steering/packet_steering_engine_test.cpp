@@ -327,6 +327,8 @@ TEST_F(EngineTest, ReconcileReportsThePassOrTheSaveButNothingWhenNotStaged) {
   EXPECT_EQ(saved().engine_last_error, error);
 
   env.failing_writes.insert(kPacketSteeringStatePath);
+  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), error);  // nothing changed: no write
+  env.epoch_seconds += 60;
   EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), "Read-only file system");
   EXPECT_EQ(engine.verify_packet_steering_engine().error(), "Read-only file system");
 }

@@ -14,8 +14,6 @@ namespace {
 bool is_ipv6_route(const std::string& route) { return route.find(':') != std::string::npos; }
 bool is_host_route(const std::string& route) { return route.find('/') == std::string::npos; }
 
-const std::set<std::string> kTunnelHalfDefaults{"0.0.0.0/1", "128.0.0.0/1"};
-
 // A reserved route counts as in place, as a bypass, unless it is one of the tunnel's
 // half-default networks: those carry their traffic into the tunnel, the opposite of a bypass.
 bool reserved_in_place(const std::set<std::string>& reserved, const std::string& route) {
@@ -58,14 +56,6 @@ Status record_before_adding(Env& env, const HelperPacketSteeringEngineState& sta
 }
 
 }  // namespace
-
-std::set<std::string> tunnel_owned_route_set(const HelperRuntimeState& tunnel) {
-  std::set<std::string> owned = kTunnelHalfDefaults;
-  // Candidates are canonical address texts, so the server's is compared in that form too.
-  if (auto server = parse_ip_address(tunnel.server_ip)) owned.insert(server->text());
-  owned.insert(tunnel.server_ip);
-  return owned;
-}
 
 bool verify_packet_steering_route_gateway(Env& env, const std::string& route,
                                           const HelperPacketSteeringEngineState& state, bool is_host) {

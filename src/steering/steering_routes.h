@@ -15,11 +15,6 @@
 
 namespace kivo {
 
-// The tunnel's own routes: its server's host route and the two half-default networks. Taking
-// one of them over would, once withdrawn, cut the tunnel off or send half the address space
-// around it.
-std::set<std::string> tunnel_owned_route_set(const HelperRuntimeState& tunnel);
-
 // `route -n get` of the route's address names the state's gateway for its family.
 bool verify_packet_steering_route_gateway(Env& env, const std::string& route,
                                           const HelperPacketSteeringEngineState& state, bool is_host);

@@ -1,5 +1,6 @@
 #include "tunnel/route_helpers.h"
 
+#include "base/ip.h"
 #include "base/text.h"
 #include "commands/command_runner.h"
 #include "commands/system_tools.h"
@@ -32,6 +33,13 @@ Status ensure_default_half_route(Env& env, const std::string& dest, const std::s
   auto retried = run_route(env, route_args::add_net_interface(dest, iface));
   if (!retried)
     return fail("failed to replace default half-route " + dest + " via " + iface + ": " + retried.error());
+  return {};
+}
+
+Status refuse_special_address(std::string_view address) {
+  auto parsed = parse_ip_address(address);
+  if (parsed && is_special_address(*parsed))
+    return fail("Refusing a loopback, multicast or reserved address: " + std::string(address));
   return {};
 }
 

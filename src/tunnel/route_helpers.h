@@ -18,6 +18,10 @@ Status ensure_host_route(Env& env, const std::string& host, const std::string& g
 // Installs a half-default route on the interface, replacing one of the same destination.
 Status ensure_default_half_route(Env& env, const std::string& dest, const std::string& iface);
 
+// Refuses an address text naming loopback, "this network", multicast, reserved space or the
+// broadcast address (is_special_address); other texts, parsable or not, pass.
+Status refuse_special_address(std::string_view address);
+
 bool is_route_exists_error(std::string_view error);
 bool is_route_missing_error(std::string_view error);
 

@@ -1,5 +1,6 @@
 #include "tunnel/runtime_state.h"
 
+#include "base/ip.h"
 #include "base/json_record.h"
 
 namespace kivo {
@@ -39,5 +40,13 @@ Status write_state(Env& env, const HelperRuntimeState& state) {
 }
 
 void save_state(Env& env, const HelperRuntimeState& state) { (void)write_state(env, state); }
+
+std::set<std::string> tunnel_owned_route_set(const HelperRuntimeState& tunnel) {
+  std::set<std::string> owned = kTunnelHalfDefaults;
+  // Candidates are canonical address texts, so the server's is compared in that form too.
+  if (auto server = parse_ip_address(tunnel.server_ip)) owned.insert(server->text());
+  owned.insert(tunnel.server_ip);
+  return owned;
+}
 
 }  // namespace kivo

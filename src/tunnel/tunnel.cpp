@@ -1,6 +1,7 @@
 #include "tunnel/tunnel.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 #include "base/ip.h"
@@ -9,6 +10,7 @@
 #include "commands/command_runner.h"
 #include "commands/kill_process.h"
 #include "commands/system_tools.h"
+#include "os/descriptors.h"
 #include "split/split_bypass.h"
 #include "tunnel/route_helpers.h"
 
@@ -19,6 +21,9 @@ constexpr int kFirstUtun = 200;
 constexpr int kLastUtun = 255;
 constexpr int kInterfaceWaitRounds = 50;
 constexpr std::chrono::milliseconds kInterfaceWaitPause{200};
+// A WireGuard configuration is a few hundred bytes per peer.
+constexpr std::size_t kMaxConfigBytes = 64 * 1024;
+constexpr TimeLimit kWgSetconfLimit{15, 0};
 
 // A leading "/" counts as a component; empty segments, and "." segments after the first
 // component, do not. So "/wg0.conf" has two and "wg0.conf" one.
@@ -36,14 +41,36 @@ int count_path_components(std::string_view path) {
 
 void interface_down(Env& env, const std::string& iface) { (void)run_cmd(env, kIfconfigTool, {iface, "down"}); }
 
+// wg quotes the offending line of the file in its complaints; the file is the client's to read,
+// the answer may travel further, so only wg's own words are kept.
+std::string without_quoted_content(std::string_view error) {
+  std::vector<std::string> kept;
+  for (std::string_view line : split_lines(error)) {
+    line = line.substr(0, line.find('`'));
+    while (!line.empty() && (line.back() == ' ' || line.back() == ':')) line.remove_suffix(1);
+    if (!line.empty()) kept.emplace_back(line);
+  }
+  return join(kept, "\n");
+}
+
 }  // namespace
 
 Result<HelperRuntimeState> Tunnel::start_tunnel(const std::string& config_path, const std::string& client_ip,
-                                                const std::string& server_ip, const std::string& gateway) {
+                                                const std::string& server_ip, const std::string& gateway,
+                                                const ClientIdentity& client) {
   std::lock_guard lock(mu_);
   for (const std::string* address : {&client_ip, &server_ip, &gateway})
     if (!is_ip_address(*address)) return fail("Invalid IP provided: " + *address);
-  if (!env_.path_exists(config_path)) return fail("WireGuard config path does not exist");
+  // A host route to such a server or through such a gateway would take the machine's own
+  // traffic (loopback, multicast) away from it.
+  for (const std::string* address : {&server_ip, &gateway})
+    if (auto usable = refuse_special_address(*address); !usable) return fail(usable.error());
+  // Read once, as the client: a file it could not read is one that does not exist, and a FIFO
+  // or a device cannot hold the start (and the tunnel's lock) forever. wg gets a private copy.
+  auto config = env_.read_file_as(client, config_path, kMaxConfigBytes);
+  if (!config && (config.error() == system_error_text(ENOENT) || config.error() == system_error_text(ENOTDIR)))
+    return fail("WireGuard config path does not exist");
+  if (!config) return fail("WireGuard config path rejected: " + config.error());
   if (count_path_components(config_path) < 2) return fail("WireGuard config path rejected");
 
   KIVO_TRY(wireguard_go, resolve_binary_path(env_, "wireguard-go"));
@@ -89,10 +116,18 @@ Result<HelperRuntimeState> Tunnel::start_tunnel(const std::string& config_path, 
     return fail("Timed out waiting for utun interface to appear");
   }
 
-  if (auto loaded = run_cmd(env_, utf8_lossy(wg), {"setconf", iface, config_path}); !loaded) {
+  if (auto copied = env_.write_file_atomic(kTunnelConfigCopyPath, *config); !copied) {
     child->kill();
     interface_down(env_, iface);
-    return fail("wg setconf failed: " + loaded.error());
+    return fail("wg setconf failed: " + copied.error());
+  }
+  auto loaded = run_cmd_owned_with_timeout(env_, utf8_lossy(wg), {"setconf", iface, kTunnelConfigCopyPath},
+                                           kWgSetconfLimit);
+  env_.remove_file(kTunnelConfigCopyPath);
+  if (!loaded) {
+    child->kill();
+    interface_down(env_, iface);
+    return fail("wg setconf failed: " + without_quoted_content(loaded.error()));
   }
   if (auto up = run_cmd(env_, kIfconfigTool, {iface, "up"}); !up) {
     child->kill();
@@ -152,6 +187,8 @@ void Tunnel::stop_tunnel() {
   (void)run_cmd(env_, "killall", {"-9", "wireguard-go"});
   env_.remove_file(kTunnelStatePath);
   env_.remove_file(kTunnelStartingPath);
+  // Left by a start cut short during wg setconf; it holds the client's private key.
+  env_.remove_file(kTunnelConfigCopyPath);
 }
 
 void Tunnel::tear_down(const HelperRuntimeState& state) {
@@ -159,7 +196,9 @@ void Tunnel::tear_down(const HelperRuntimeState& state) {
   (void)run_cmd(env_, kRouteTool, route_args::delete_net_interface("128.0.0.0/1", state.iface));
   (void)run_cmd(env_, kRouteTool, route_args::delete_host(state.server_ip, state.default_gateway));
   interface_down(env_, state.iface);
-  kill_recorded_pid(env_, state.pid);
+  // A recorded pid may since have been reused by any process; only wireguard-go is ended.
+  if (auto wireguard_go = resolve_binary_path(env_, "wireguard-go"))
+    kill_recorded_pid(env_, state.pid, *wireguard_go);
 }
 
 void Tunnel::replace_recorded_tunnels() {

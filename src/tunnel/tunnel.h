@@ -18,8 +18,10 @@ class Tunnel {
  public:
   Tunnel(Env& env, SplitBypass& split) : env_(env), split_(split) {}
 
+  // The configuration file is read with the client's identity.
   Result<HelperRuntimeState> start_tunnel(const std::string& config_path, const std::string& client_ip,
-                                          const std::string& server_ip, const std::string& gateway);
+                                          const std::string& server_ip, const std::string& gateway,
+                                          const ClientIdentity& client = {});
   // Always succeeds; every step is best effort.
   void stop_tunnel();
 

@@ -17,16 +17,26 @@ using ::testing::ElementsAreArray;
 
 constexpr const char* kConfig = "/etc/wireguard/kivo.conf";
 constexpr const char* kWg = "/Library/PrivilegedHelperTools/wg";
+constexpr const char* kWireguardGo = "/Library/PrivilegedHelperTools/wireguard-go";
+constexpr const char* kConfigText = "[Interface]\nPrivateKey = SECRET-TOKEN\n";
+constexpr ClientIdentity kConsoleUser{501, 20};
 
 // A helper machine with wireguard-go and wg installed, before any tunnel.
 struct Rig {
   Rig() {
-    env.existing_paths = {kConfig, "/Library/PrivilegedHelperTools/wireguard-go", kWg};
+    env.existing_paths = {kWireguardGo, kWg};
+    env.files[kConfig] = kConfigText;
+    for (std::uint32_t pid : {4000, 4001, 4242}) env.executables[pid] = kWireguardGo;
     // utun200..202 exist; utun203 is free until wireguard-go brings it up.
     env.script("ifconfig utun203", {fail("interface utun203 does not exist"), std::string()});
   }
-  Result<HelperRuntimeState> start(const std::string& config = kConfig, const std::string& client = "10.8.0.2") {
-    return tunnel.start_tunnel(config, client, "203.0.113.5", "192.168.1.1");
+  Result<HelperRuntimeState> start(const std::string& config = kConfig, const ClientIdentity& client = {}) {
+    return tunnel.start_tunnel(config, "10.8.0.2", "203.0.113.5", "192.168.1.1", client);
+  }
+  // Only the client's configuration is left: no record, no copy of it.
+  void expect_no_helper_files() {
+    EXPECT_EQ(env.files.size(), 1u);
+    EXPECT_TRUE(env.files.count(kConfig));
   }
   // The commands from the first run of `line` to the end.
   std::vector<std::string> commands_from(const std::string& line) {
@@ -48,7 +58,7 @@ TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsIt) {
   EXPECT_THAT(env.commands(),
               ElementsAre("ifconfig utun200", "ifconfig utun201", "ifconfig utun202", "ifconfig utun203",
                           "spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203", "ifconfig utun203",
-                          "/Library/PrivilegedHelperTools/wg setconf utun203 /etc/wireguard/kivo.conf",
+                          "/Library/PrivilegedHelperTools/wg setconf utun203 /var/run/com.kivovpn.helper.wg.conf",
                           "ifconfig utun203 up", "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255",
                           "route add -host 203.0.113.5 192.168.1.1", "route add -net 0.0.0.0/1 -interface utun203",
                           "route add -net 128.0.0.0/1 -interface utun203", "release 4242"));
@@ -56,9 +66,23 @@ TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsIt) {
   EXPECT_EQ(env.slept.count(), 0);
 }
 
+TEST_F(TunnelTest, WgLoadsAPrivateCopyWithinATimeLimitAndNeverQuotesTheFile) {
+  const std::string setconf = std::string(kWg) + " setconf utun203 " + kTunnelConfigCopyPath;
+  std::string copied;
+  env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line != setconf) return std::nullopt;
+    copied = env.files.at(kTunnelConfigCopyPath);
+    return CommandResult(fail("Line unrecognized: `PrivateKey = SECRET-TOKEN'\nConfiguration parsing error"));
+  };
+  EXPECT_EQ(start(kConfig, kConsoleUser).error(), "wg setconf failed: Line unrecognized\nConfiguration parsing error");
+  EXPECT_EQ(copied, kConfigText);
+  EXPECT_EQ(env.limits_ms.at(setconf), 15000u);
+  expect_no_helper_files();
+}
+
 TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
   const std::string kSpawn = "spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203";
-  const std::string kSetconf = std::string(kWg) + " setconf utun203 " + kConfig;
+  const std::string kSetconf = std::string(kWg) + " setconf utun203 " + kTunnelConfigCopyPath;
   const std::string kSetIp = "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255";
   const std::string kHost = "route add -host 203.0.113.5 192.168.1.1";
   const std::string kLow = "route add -net 0.0.0.0/1 -interface utun203";
@@ -104,7 +128,7 @@ TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
     std::vector<std::string> expected{c.from};
     expected.insert(expected.end(), c.cleanup.begin(), c.cleanup.end());
     EXPECT_THAT(rig.commands_from(c.from), ElementsAreArray(expected));
-    EXPECT_TRUE(rig.env.files.empty());
+    rig.expect_no_helper_files();
     EXPECT_EQ(rig.env.slept.count(), 0);
   }
 }
@@ -132,7 +156,7 @@ TEST_F(TunnelTest, WhatTheUndoNeedsIsRecordedBeforeTheFirstRoute) {
                                           "route delete -net 128.0.0.0/1 -interface utun203",
                                           "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun203 down",
                                           "kill -9 4242", "killall -9 wireguard-go"));
-  EXPECT_TRUE(env.files.empty());
+  expect_no_helper_files();
 }
 
 TEST_F(TunnelTest, StartReplacesTheRecordedTunnelInsteadOfOrphaningIt) {
@@ -177,19 +201,33 @@ TEST_F(TunnelTest, ChecksInputsInOrderBeforeTouchingTheSystem) {
       {"/missing", "bad", "also bad", "x", "Invalid IP provided: bad"},
       {"/missing", "10.8.0.2", "vpn.example", "x", "Invalid IP provided: vpn.example"},
       {"/missing", "10.8.0.2", "203.0.113.5", "gw", "Invalid IP provided: gw"},
+      // Host routes to these would take the machine's own traffic away from it.
+      {"/missing", "10.8.0.2", "127.0.0.1", "192.168.1.1", "Refusing a loopback, multicast or reserved address: 127.0.0.1"},
+      {"/missing", "10.8.0.2", "203.0.113.5", "224.0.0.1", "Refusing a loopback, multicast or reserved address: 224.0.0.1"},
+      {"/missing", "10.8.0.2", "255.255.255.255", "192.168.1.1",
+       "Refusing a loopback, multicast or reserved address: 255.255.255.255"},
       {"/missing", "fd00::2", "2001:db8::1", "192.168.1.1", "WireGuard config path does not exist"},
+      // What the client may not read looks exactly like what is not there.
+      {"/var/root/other.conf", "10.8.0.2", "203.0.113.5", "192.168.1.1", "WireGuard config path does not exist"},
+      {"/tmp/fifo", "10.8.0.2", "203.0.113.5", "192.168.1.1", "WireGuard config path rejected: not a regular file"},
+      {"/tmp/huge.conf", "10.8.0.2", "203.0.113.5", "192.168.1.1",
+       "WireGuard config path rejected: larger than 65536 bytes"},
       {"kivo.conf", "10.8.0.2", "203.0.113.5", "192.168.1.1", "WireGuard config path rejected"},
   };
-  env.existing_paths.insert("kivo.conf");
+  env.files["kivo.conf"] = kConfigText;
+  env.files["/var/root/other.conf"] = kConfigText;
+  env.root_only_paths.insert("/var/root/other.conf");
+  env.special_files.insert("/tmp/fifo");
+  env.files["/tmp/huge.conf"] = std::string(65537, '#');
   for (const auto& c : cases)
-    EXPECT_EQ(tunnel.start_tunnel(c.config, c.client, c.server, c.gateway).error(), c.message);
+    EXPECT_EQ(tunnel.start_tunnel(c.config, c.client, c.server, c.gateway, kConsoleUser).error(), c.message);
   env.existing_paths.erase(kWg);
   EXPECT_EQ(start().error(), "Missing privileged binary 'wg'");
   EXPECT_TRUE(env.commands().empty());
 }
 
 TEST_F(TunnelTest, ConfigDirectlyUnderRootIsAFullPath) {
-  env.existing_paths.insert("/kivo.conf");
+  env.files["/kivo.conf"] = kConfigText;
   auto state = start("/kivo.conf");
   EXPECT_TRUE(state.ok()) << state.error();
 }
@@ -197,6 +235,7 @@ TEST_F(TunnelTest, ConfigDirectlyUnderRootIsAFullPath) {
 TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownTheRecordedTunnel) {
   env.files[kSplitStatePath] = encode_split_state({{"192.168.1.10"}, "192.168.1.1", 1});
   env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  env.files[kTunnelConfigCopyPath] = kConfigText;
   tunnel.stop_tunnel();
   EXPECT_THAT(env.commands(),
               ElementsAre("route -n delete -host 192.168.1.10 192.168.1.1",
@@ -204,7 +243,7 @@ TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownTheRecordedTunnel) {
                           "route delete -net 128.0.0.0/1 -interface utun203",
                           "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun203 down", "kill -9 4242",
                           "killall -9 wireguard-go"));
-  EXPECT_TRUE(env.files.empty());
+  expect_no_helper_files();
 }
 
 TEST_F(TunnelTest, StopWithoutAUsableRecordStillEndsEveryWireguardGo) {
@@ -212,7 +251,7 @@ TEST_F(TunnelTest, StopWithoutAUsableRecordStillEndsEveryWireguardGo) {
   env.script_fail("killall -9 wireguard-go", "No matching processes were found");
   tunnel.stop_tunnel();
   EXPECT_THAT(env.commands(), ElementsAre("killall -9 wireguard-go"));
-  EXPECT_TRUE(env.files.empty());
+  expect_no_helper_files();
   // A pid of 0 would signal the helper's own process group.
   env.clear_commands();
   env.files[kTunnelStatePath] = encode_runtime_state({0, "utun203", "203.0.113.5", "192.168.1.1", 1});
@@ -220,6 +259,13 @@ TEST_F(TunnelTest, StopWithoutAUsableRecordStillEndsEveryWireguardGo) {
   EXPECT_TRUE(env.commands_of("kill").empty());
   // Nor may one above the largest pid: a kill that reads it into an int signals every process.
   env.files[kTunnelStatePath] = encode_runtime_state({4294967295u, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  tunnel.stop_tunnel();
+  EXPECT_TRUE(env.commands_of("kill").empty());
+  // Nor a recorded pid since reused by another program (or one whose program is unknown).
+  env.executables[4242] = "/usr/bin/ssh";
+  env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  tunnel.stop_tunnel();
+  env.files[kTunnelStatePath] = encode_runtime_state({4243, "utun203", "203.0.113.5", "192.168.1.1", 1});
   tunnel.stop_tunnel();
   EXPECT_TRUE(env.commands_of("kill").empty());
   EXPECT_FALSE(env.commands_of("killall").empty());
