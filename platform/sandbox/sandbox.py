@@ -34,8 +34,9 @@ TEMP_PREFIX = "kivo-sandbox-"
 for _dir in ("/usr/sbin", "/sbin"):
     if _dir not in os.environ.get("PATH", "").split(":"):
         os.environ["PATH"] = os.environ.get("PATH", "/usr/bin:/bin") + ":" + _dir
-INSIDE_PATH = ("/opt/kivo-platform/bin:/opt/kivo/bin:/usr/local/sbin:/usr/local/bin:"
-               "/usr/sbin:/usr/bin:/sbin:/bin")
+# The build tree's native stand-ins come first, so the helper runs them without a script between.
+INSIDE_PATH = ("/opt/kivo/bin/platform/bin:/opt/kivo-platform/bin:/opt/kivo/bin:/usr/local/sbin:"
+               "/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin")
 
 
 def _die_with_parent():
