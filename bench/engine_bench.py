@@ -85,13 +85,13 @@ def pass_figures(build):
                     "baseline": "(pass(N) − pass(0)) / N; flat cost is ≈ 1×"})
                 if engine == "packet_steering":
                     # Each applied route is one `route -n get` a pass, and the pass comes every
-                    # second while an application is staged: its cost per route is CPU per second.
+                    # second while an application is staged: its cost per route recurs each second.
                     cost = costs[counts[-1]] / 1000
                     figures.append({
                         "figure": "packet steering drift check at its 1 s cadence, per applied route",
                         "ratio": None,
-                        "value": f"{cost:.2f} ms a pass = {cost / 10:.3f} % of a core per route; "
-                                 f"{cost * counts[-1] / 10:.1f} % at {counts[-1]} routes",
+                        "value": f"{cost:.2f} ms of pass time per route (tools included), each second; "
+                                 f"{cost * counts[-1] / 10:.1f} % of every second at {counts[-1]} routes",
                         "baseline": "one `route -n get` per applied route, with the native route stand-in"})
     return figures
 
