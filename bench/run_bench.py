@@ -136,7 +136,7 @@ def round_size(build, sockets, shape, requests):
         requests = int(requests * min(ROUND_SECONDS * 1.2 / max(seconds, 1e-3), 10)) + 1
 
 
-def start_baseline(sb, build):
+def start_baseline(sb):
     """The C server inside the sandbox, beside the helper: same namespaces, same /run."""
     proc = sb.spawn(f"{Sandbox.INSIDE_BUILD_DIR}/bench/baseline_server", f"/run/{BASELINE_SOCKET}",
                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
@@ -148,7 +148,7 @@ def start_baseline(sb, build):
 def daemon_figures(build):
     figures = []
     with Sandbox(build_dir=build) as sb:
-        baseline_sock, base = start_baseline(sb, build)
+        baseline_sock, base = start_baseline(sb)
         sb.start_helper()
         helper_sock = sb.run_path("com.kivovpn.helper.sock")
         pid = helper_pid(sb)

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 
