@@ -4,8 +4,8 @@
 //   engine_pass_load custom_split|packet_steering ROUTES ROUNDS
 // The program holds ROUTES connected UDP sockets to public addresses in distinct /24 networks and
 // tracks itself, so the engine learns and applies ROUTES routes; each round then times one pass
-// over them (A), the same tools' command lines run by bare posix_spawnp+waitpid (B) and as many
-// spawns of /bin/true (C), in that order, and one atomic write of the engine's record as it
+// over them (A) and the same tools' command lines run by bare posix_spawnp+waitpid (B), their
+// order alternated per round, then as many spawns of /bin/true (C) and one atomic write of the engine's record as it
 // stands (D), which a pass that syncs makes too. Prints one JSON object. Bounded by ROUNDS and by the
 // engines' own tool time limits; the routes go with the engine's restore at the end.
 #include <arpa/inet.h>
@@ -230,18 +230,25 @@ int main(int argc, char** argv) {
   std::vector<double> pass_us, replay_us, true_us, write_us;
   const std::string scratch = std::string(engine->record_path()) + ".bench";
   std::vector<double> processes;
+  std::vector<Command> ran;
+  auto replay = [&] {
+    auto start = Clock::now();
+    for (const auto& command : ran) spawn_and_wait(command);
+    replay_us.push_back(micros_since(start));
+  };
   for (int round = 0; round < rounds; ++round) {
     engine->track(++generation, app);
+    // The order alternates (A B, B A, …) so that neither side always runs on a warmer machine;
+    // a B that comes first replays the previous round's command lines, the same ones.
+    bool replay_first = round % 2 == 1;
+    if (replay_first) replay();
     env.commands.clear();
     auto start = Clock::now();
     engine->pass();
     pass_us.push_back(micros_since(start));
-    std::vector<Command> ran = std::move(env.commands);
+    ran = std::move(env.commands);
     processes.push_back(static_cast<double>(ran.size()));
-
-    start = Clock::now();
-    for (const auto& command : ran) spawn_and_wait(command);
-    replay_us.push_back(micros_since(start));
+    if (!replay_first) replay();
 
     start = Clock::now();
     for (std::size_t i = 0; i < ran.size(); ++i) spawn_and_wait({"/bin/true"});

@@ -1,4 +1,4 @@
-"""What the bench drivers read of a process from /proc: its CPU time and the helper's host pid."""
+"""What the bench drivers read of a process from /proc: its CPU time and a sandboxed process's host pid."""
 import os
 from pathlib import Path
 
@@ -18,8 +18,12 @@ def cpu_seconds(pid):
 
 
 def helper_pid(sb):
-    """The helper's pid on the host: the child of the nsenter the sandbox started it with."""
-    parent = sb._helper.pid
+    """The helper's pid on the host."""
+    return child_pid(sb._helper.pid)
+
+
+def child_pid(parent):
+    """The host pid of what the sandbox started: the child of the nsenter that entered it."""
     for entry in Path("/proc").iterdir():
         if entry.name.isdigit():
             try:
@@ -27,4 +31,4 @@ def helper_pid(sb):
                     return int(entry.name)
             except (OSError, ValueError, IndexError):
                 continue
-    raise RuntimeError("the helper's process was not found")
+    raise RuntimeError(f"no child of {parent} was found")

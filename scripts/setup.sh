@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake ninja-build ccache g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev libcli11-dev
   python3 iproute2 nftables conntrack wireguard-go wireguard-tools lsof psmisc procps util-linux
-  dnsmasq-base bind9-dnsutils
+  dnsmasq-base bind9-dnsutils libmnl-dev pkg-config
   libgnustep-base-dev
 )
 missing=()

@@ -68,7 +68,8 @@ def build_client_root(layout):
     sh("mount", "--bind", layout["run_dir"], f"{root}/run")
     sh("mount", "-t", "tmpfs", "-o", "mode=1777", "kivo-tmp", f"{root}/tmp")
     for inside, outside in layout["binds"].items():
-        os.makedirs(f"{root}{inside}", exist_ok=True)
+        if os.path.isdir(outside):
+            os.makedirs(f"{root}{inside}", exist_ok=True)
         sh("mount", "--bind", "-o", "ro", outside, f"{root}{inside}")
     for d in layout["dirs"]:
         os.makedirs(f"{root}{d}", exist_ok=True)

@@ -273,6 +273,11 @@ class Sandbox:
         binds = {self.INSIDE_PLATFORM_DIR: str(PLATFORM_DIR / "bin")}
         if self.build_dir.is_dir():
             binds[self.INSIDE_BUILD_DIR] = str(self.build_dir)
+            # A native stand-in takes the place of its script, so the helper runs it directly.
+            native = self.build_dir / "platform" / "bin"
+            for tool in sorted(native.iterdir()) if native.is_dir() else ():
+                if (PLATFORM_DIR / "bin" / tool.name).exists():
+                    binds[f"{self.INSIDE_PLATFORM_DIR}/{tool.name}"] = str(tool)
         return {
             "layer_dir": str(self.dir / "layer"),
             "run_dir": str(self.dir / "run"),
