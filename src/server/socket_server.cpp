@@ -73,13 +73,18 @@ SocketServer::SocketServer(Features& features, int listen_fd, ServerLimits limit
 
 void SocketServer::serve(const std::function<bool()>& keep_going) {
   auto backoff = limits_.accept_backoff;
+  auto next_owner_check = Clock::now();
   while (keep_going()) {
     take_slot();
     if (!socket_path_.empty()) {
-      // Checked once a connection waits, before it is served, and at least once an interval.
+      // Checked at least once an interval, busy or idle: that bounds how long an earlier console
+      // owner's chmod can lock the next one out, without two stats for every client.
       pollfd listening{listen_fd_, POLLIN, 0};
       int ready = poll(&listening, 1, static_cast<int>(limits_.owner_check_interval.count()));
-      hand_socket_to_console_owner(features_.env, socket_path_);
+      if (ready == 0 || Clock::now() >= next_owner_check) {
+        hand_socket_to_console_owner(features_.env, socket_path_);
+        next_owner_check = Clock::now() + limits_.owner_check_interval;
+      }
       if (ready == 0) {
         give_slot();
         continue;
