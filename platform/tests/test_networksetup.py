@@ -1,7 +1,6 @@
 #!/usr/bin/python3
 """The networksetup stand-in: the service listing, DNS servers, errors and a safe store."""
 import concurrent.futures
-import json
 import tempfile
 import unittest
 from pathlib import Path
@@ -55,30 +54,6 @@ class NetworksetupTest(StandinTest):
         self.store.write_bytes(b"{not json")
         self.fails([(["-setdnsservers", "Wi-Fi", "1.1.1.1"], 1, "cannot read the service store")])
         self.assertEqual(self.store.read_bytes(), b"{not json")
-
-    def test_resolver_file_follows_the_first_enabled_service(self):
-        resolv = self.store.parent / "resolv.conf"
-        self.store.parent.mkdir()
-        self.store.write_text(json.dumps({"resolver": {"file": str(resolv),
-                                                       "automatic_dns_servers": ["192.0.2.1"]}}))
-
-        def nameservers():
-            return [l.split()[1] for l in resolv.read_text().splitlines() if l.startswith("nameserver ")]
-
-        self.ok("-listallnetworkservices")  # seeds the services, and with them the resolver
-        self.assertEqual(nameservers(), ["192.0.2.1"])
-        self.ok("-setdnsservers", "USB 10/100/1000 LAN", "9.9.9.9")
-        self.assertEqual(nameservers(), ["192.0.2.1"])  # not the first service
-        self.ok("-setdnsservers", "Wi-Fi", "127.0.0.1", "::1")
-        self.assertEqual(nameservers(), ["127.0.0.1", "::1"])
-        self.ok("-setnetworkserviceenabled", "Wi-Fi", "off")
-        self.assertEqual(nameservers(), ["9.9.9.9"])
-        self.ok("-setnetworkserviceenabled", "Wi-Fi", "on")
-        self.ok("-setdnsservers", "Wi-Fi", "Empty")
-        self.assertEqual(nameservers(), ["192.0.2.1"])
-        # A refused change rewrites nothing.
-        self.assertEqual(self.tool("-setdnsservers", "Wi-Fi", "bogus").returncode, 4)
-        self.assertEqual(nameservers(), ["192.0.2.1"])
 
     def test_parallel_writers_lose_no_update(self):
         # Each run rewrites the whole store; without the lock some services would be lost.

@@ -18,15 +18,6 @@ std::vector<std::string> servers_or_automatic(const DnsServiceBackup& backup) {
 
 }  // namespace
 
-Status restore_dns_backups(Env& env, const std::vector<DnsServiceBackup>& backups) {
-  std::vector<std::string> failures;
-  for (const auto& backup : backups)
-    if (Status set = set_service_dns_servers(env, backup.service, servers_or_automatic(backup)); !set)
-      failures.push_back(set.error());
-  if (!failures.empty()) return fail(join(failures, " | "));
-  return {};
-}
-
 Result<std::uint64_t> DnsProxy::apply_dns_proxy(const std::string& dns_ip) {
   std::lock_guard lock(mu_);
   return apply_locked(dns_ip);

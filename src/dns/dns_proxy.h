@@ -21,9 +21,6 @@ struct DnsVerification {
   bool operator==(const DnsVerification&) const = default;
 };
 
-// Puts every backup back, missing services included; the failures joined by " | ".
-Status restore_dns_backups(Env& env, const std::vector<DnsServiceBackup>& backups);
-
 // Requests, the start-up recovery and the watchdog all take one lock, so the watchdog never
 // restores in the middle of an apply and no record is lost between two writers.
 class DnsProxy {

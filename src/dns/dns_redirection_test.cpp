@@ -91,16 +91,6 @@ TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
   }
 }
 
-TEST(DnsRedirection, RemovalFlushesReleasesAndFailsOnRemainingRules) {
-  Pf pf;
-  pf.script_ok(kShow, "No ALTQ support in kernel\n");
-  EXPECT_TRUE(remove_dns_redirection(pf, std::nullopt).ok());
-  EXPECT_TRUE(remove_dns_redirection(pf, "1234").ok());
-  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, kShow, kFlush, "pfctl -X 1234", kShow));
-  pf.script_ok(kShow, kListing);
-  EXPECT_EQ(remove_dns_redirection(pf, std::nullopt).error(), "DNS PF anchor still has active NAT rules after removal");
-}
-
 TEST(DnsRedirection, VerifyLooksForTheProxyPort) {
   const std::pair<CommandResult, std::string> cases[] = {
       {CommandResult(kListing), "true"},

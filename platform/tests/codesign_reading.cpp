@@ -1,0 +1,48 @@
+// The manager's own reading of one executable's code signature, with codesign taken from the
+// first argument instead of /usr/bin: the codesign stand-in's test checks its display against
+// the parser that consumes it, not a copy of it.
+#include <iostream>
+
+#include "kivo_ne_manager/app_rules.h"
+#include "kivo_ne_manager/posix_system.h"
+
+namespace {
+
+class StandinCodesign : public kivo::nem::System {
+ public:
+  explicit StandinCodesign(std::string codesign) : codesign_(std::move(codesign)) {}
+  std::chrono::steady_clock::time_point now() override { return posix_.now(); }
+  kivo::Result<std::string> read_standard_input() override { return posix_.read_standard_input(); }
+  kivo::Result<std::vector<kivo::nem::DirectoryEntry>> list_directory(const std::string& path) override {
+    return posix_.list_directory(path);
+  }
+  bool is_directory(const std::string& path) override { return posix_.is_directory(path); }
+  std::string home_directory() override { return posix_.home_directory(); }
+  std::string resolve_symlinks(const std::string& path) override { return posix_.resolve_symlinks(path); }
+  kivo::Result<kivo::nem::ProcessOutput> run_process(const std::string&, const std::vector<std::string>& args) override {
+    return posix_.run_process(codesign_, args);
+  }
+
+ private:
+  std::string codesign_;
+  kivo::nem::PosixSystem posix_;
+};
+
+}  // namespace
+
+// Prints the signing identifier and the designated requirement, a line each; or the manager's
+// error on standard error, with status 1.
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::cerr << "usage: kivo-codesign-reading CODESIGN EXECUTABLE\n";
+    return 2;
+  }
+  StandinCodesign system(argv[1]);
+  auto signature = kivo::nem::AppRuleBuilder(system).fetch_code_signature(argv[2]);
+  if (!signature) {
+    std::cerr << signature.error() << "\n";
+    return 1;
+  }
+  std::cout << signature->signing_identifier << "\n" << signature->designated_requirement << "\n";
+  return 0;
+}
