@@ -80,14 +80,10 @@ class CustomSplitTest(HelperCase):
 
     def test_the_applications_network_bypasses_the_tunnel_while_snapshots_come(self):
         sb = self.sb
-        began = int(time.time())
         answer = self.snapshot()
         self.assertEqual(answer, engine_status(
             True, True, 1, 0, 1, "Custom split engine runtime snapshot updated (generation 1, tracked apps 1, "
             "active pids 1, dynamic routes 1)."))
-        record = self.state(STATE)
-        self.assertEqual((record["dynamic_routes"], list(record["dynamic_route_last_seen_at"])), ([NETWORK], [NETWORK]))
-        self.assertTrue(began <= record["engine_last_sync_at"] <= time.time())
 
         before = self.arrivals(sb.PUBLIC_IP)
         self.assertEqual(self.app_reaches(sb.PUBLIC_IP), sb.CLIENT_IP)
