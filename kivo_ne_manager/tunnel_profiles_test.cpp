@@ -189,11 +189,15 @@ TEST_F(Profiles, FailuresStopTheChainWithTheFrameworksDescription) {
   }
 }
 
-TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstProfileOnly) {
+TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
   auto status = [&] { return run([&](Completion done) { profiles.status(std::move(done)); }); };
   auto disconnect = [&] { return run([&](Completion done) { profiles.disconnect(std::move(done)); }); };
+  // Neither another provider's profile nor one of another protocol is Kivo's.
+  ne.add_profile(kVpnConnected, {}, "com.other.vpn");
+  ne.add_profile(kVpnConnected)->protocol.reset();
   EXPECT_EQ(*status(), StatusPayload{});
   EXPECT_EQ(*disconnect(), StatusPayload{});
+  ne.stored.clear();
   ne.add_profile(kVpnConnected, {rule("com.a"), rule("com.b")});
   ne.add_profile(kVpnConnected);
   EXPECT_EQ(*status(), (StatusPayload{true, true, false, false, "connected", true, 2}));
@@ -219,15 +223,28 @@ TEST_F(Profiles, UpdateAppRulesNeedsAPerAppProfile) {
   EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
 }
 
+TEST_F(Profiles, AFailedRuleUpdateLeavesTheStoredRules) {
+  install_apps();
+  auto record = ne.add_profile(kVpnDisconnected, {rule("com.old")});
+  EXPECT_EQ(update({"/Applications/Gone.app"}).error(), "No executable found in /Applications/Gone.app.");
+  ne.faults["save"] = "boom";
+  EXPECT_EQ(update({"/Applications/A.app"}).error(), "Failed to save packet tunnel preferences: boom");
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "loadAll", "save p1"));
+  EXPECT_THAT(record->app_rules, ElementsAre(rule("com.old")));
+}
+
 TEST_F(Profiles, UpdateAppRulesRestartsOnlyARunningTunnel) {
   install_apps();
   ne.add_app("/Applications/C.app", "com.c");
+  ne.add_profile(kVpnConnected);  // p1, full tunnel: never given rules here
   auto record = ne.add_profile(kVpnDisconnected, {rule("com.old")});
+  auto later = ne.add_profile(kVpnDisconnected, {rule("com.later")});
   auto answer = update({"/Applications/A.app"});
   ASSERT_TRUE(answer.ok()) << answer.error();
   EXPECT_EQ(*answer, (StatusPayload{true, false, false, false, "disconnected", true, 2}));
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1"));
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2"));
   EXPECT_EQ(record->app_rules.size(), 2u);
+  EXPECT_THAT(later->app_rules, ElementsAre(rule("com.later")));
 
   ne.stop_takes = 500ms;
   for (int running : {kVpnConnected, kVpnReasserting}) {
@@ -238,7 +255,7 @@ TEST_F(Profiles, UpdateAppRulesRestartsOnlyARunningTunnel) {
     answer = update({"/Applications/A.app", "/Applications/B.app"});
     ASSERT_TRUE(answer.ok()) << answer.error();
     EXPECT_EQ(*answer, connecting(1));
-    EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1", "stop p1", "start p1")) << running;
+    EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2", "stop p2", "start p2")) << running;
     EXPECT_EQ(ne.status_reads.back() - started_at, 1000ms);
   }
 }

@@ -16,25 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(Preferences, RoundTripKeepsEveryFieldAndTheOrder) {
-  Preferences prefs;
-  StoredProfile full{"b2", false, "Kivo VPN", true, TunnelProviderProtocol{"com.x", "203.0.113.5", false, true, false,
-                                                                          {{"mtu", std::int64_t{1280}}, {"dns", "10.0.0.1"}}},
-                     {}};
-  StoredProfile per_app{"a1", true, "Kivo VPN", false, std::nullopt, {{"com.a", "anchor apple", "/Applications/A"}}};
-  prefs.profiles = {full, per_app};
-  prefs.connections["b2"] = {kVpnConnected, 4242};
-  auto decoded = decode_preferences(encode_preferences(prefs));
-  ASSERT_TRUE(decoded.ok()) << decoded.error();
-  ASSERT_EQ(decoded->profiles.size(), 2u);
-  EXPECT_EQ(decoded->profiles[0].id, "b2");
-  EXPECT_EQ(decoded->profiles[0].protocol, full.protocol);
-  EXPECT_EQ(decoded->profiles[1].app_rules, per_app.app_rules);
-  EXPECT_FALSE(decoded->profiles[1].protocol);
-  EXPECT_EQ(decoded->connections.at("b2").pid, 4242);
-  EXPECT_EQ(decode_preferences("{\"profiles\":").error(), "The VPN preferences are damaged.");
-}
-
 // Two framework instances on one store stand for two kivo-ne-manager processes.
 struct Standin : ::testing::Test {
   Standin() {
@@ -60,9 +41,6 @@ struct Standin : ::testing::Test {
     return done.get_future().get();
   }
   static Status save(TunnelProviderManager& m) { return call([&](Done d) { m.save_to_preferences(std::move(d)); }); }
-  void fault(const std::string& call, const std::string& text) {
-    std::ofstream(settings.store_dir + "/faults.json") << "{\"" << call << "\":\"" << text << "\"}";
-  }
   static int eventually(VpnConnection& c, int wanted) {
     for (int i = 0; i < 200 && c.status() != wanted; ++i) std::this_thread::sleep_for(20ms);
     return c.status();
@@ -154,34 +132,6 @@ TEST_F(Standin, AStartWhileTheLastTunnelGoesDownStartsANewProviderAfterIt) {
   std::ifstream started(dir + "/started." + std::to_string(second));
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(started), {}), std::to_string(first));
   m->connection().stop_vpn_tunnel();
-}
-
-TEST_F(Standin, EveryCallFailsOnDemand) {
-  StandinNetworkExtension ne(settings);
-  auto m = ne.make_manager();
-  m->set_protocol_configuration(protocol);
-  m->set_enabled(true);
-  ASSERT_TRUE(save(*m).ok());
-  struct {
-    std::string call;
-    std::function<Status()> run;
-  } cases[] = {
-      {"saveToPreferences", [&] { return save(*m); }},
-      {"loadFromPreferences", [&] { return call([&](Done d) { m->load_from_preferences(std::move(d)); }); }},
-      {"removeFromPreferences", [&] { return call([&](Done d) { m->remove_from_preferences(std::move(d)); }); }},
-      {"startVPNTunnel", [&] { return m->connection().start_vpn_tunnel(); }},
-      {"loadAllFromPreferences",
-       [&] {
-         std::promise<Status> done;
-         ne.load_all_from_preferences([&](auto r) { done.set_value(r ? Status() : Status(fail(r.error()))); });
-         return done.get_future().get();
-       }},
-  };
-  for (const auto& c : cases) {
-    fault(c.call, "The operation couldn't be completed.");
-    EXPECT_EQ(c.run().error(), "The operation couldn't be completed.") << c.call;
-  }
-  EXPECT_EQ(m->connection().status(), kVpnDisconnected);
 }
 
 }  // namespace

@@ -26,13 +26,14 @@ const std::string kOtherApp = "/Applications/Mail.app";
 const std::string kGw = "192.0.2.1";
 const std::string kNettop = "nettop -n -L 1 -p 4711";
 const std::string kV6Default = "route -n get -inet6 default";
+const CommandResult kV6Answer("   route to: default\n    gateway: fe80::1%en0\n");
 const std::vector<HelperCustomSplitTrackedApp> kFirefox = {{"Firefox", kApp + "/Contents/MacOS/firefox", {4711}}};
 
 class EngineTest : public ::testing::Test {
  protected:
   EngineTest() {
     env.existing_paths = {kApp, kOtherApp};
-    table.intercept(kV6Default, {CommandResult("   route to: default\n    gateway: fe80::1%en0\n")});
+    table.intercept(kV6Default, {kV6Answer});
   }
 
   // The excluded process talks to these remote ends ("host:port", "utun…" or "en0").
@@ -70,7 +71,7 @@ TEST_F(EngineTest, StageChecksItsInputAndWaitsForTheFirstSnapshot) {
   EXPECT_FALSE(env.files.count(kPacketSteeringStatePath));
 
   // The IPv6 gateway is asked for before the request is checked.
-  table.intercept(kV6Default, {CommandResult("   route to: default\n    gateway: fe80::1%en0\n")});
+  table.intercept(kV6Default, {kV6Answer});
   auto staged = stage({kApp, kOtherApp, kApp}, {"1.2.3.9/24", " 2001:DB8:0:1::5/32 ", "1.2.3.0/24"}, true);
   ASSERT_TRUE(staged.ok()) << staged.error();
   EXPECT_EQ(staged->note,
@@ -159,22 +160,74 @@ TEST_F(EngineTest, GenerationsOnlyMoveForward) {
   EXPECT_EQ(saved().diagnostics.stale_pid_snapshots, 1u);
 }
 
-TEST_F(EngineTest, AStaleSnapshotWithdrawsTheEnginesRoutesButNotSplitBypassOnes) {
+TEST_F(EngineTest, WhenSnapshotsStopOrNameNoProcessTheEnginesRoutesGoButNotSplitBypassOnes) {
   env.files[kSplitStatePath] = encode_split_state({{"10.0.0.0/8"}, kGw, 1});
   table.set("10.0.0.0/8", kGw);
-  ASSERT_TRUE(stage({kApp}, {}, /*allow_lan=*/true).ok());
-  flows({{"17.1.2.3:443", "en0"}});
-  ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
-  EXPECT_THAT(saved().applied_bypass_routes_ipv4, Contains("10.0.0.0/8"));
-  EXPECT_THAT(table.routes(), Contains(std::pair<const std::string, std::string>("17.1.2.3", kGw)));
+  const std::vector<HelperCustomSplitTrackedApp> kNoneRunning = {{"Firefox", kFirefox[0].exe_path, {}}};
+  const struct {
+    const char* name;
+    std::function<std::optional<std::string>()> stop;
+  } cases[] = {
+      {"16 s without a snapshot",
+       [&] {
+         env.epoch_seconds += 16;
+         auto error = engine.reconcile_packet_steering_engine_runtime();
+         EXPECT_FALSE(engine.verify_packet_steering_engine()->active);
+         return error;
+       }},
+      {"a fresh snapshot with no PIDs",
+       [&] {
+         auto updated = engine.update_packet_steering_pids(2, kNoneRunning);
+         EXPECT_THAT(env.commands_of("nettop"), IsEmpty());
+         return updated.ok() ? std::nullopt : std::optional(updated.error());
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    env.files.erase(kPacketSteeringStatePath);
+    table.intercept(kV6Default, {kV6Answer});
+    ASSERT_TRUE(stage({kApp}, {}, /*allow_lan=*/true).ok());
+    flows({{"17.1.2.3:443", "en0"}, {"[2606:4700::1]:443", "en0"}});
+    ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+    EXPECT_THAT(saved().applied_bypass_routes_ipv4, Contains("10.0.0.0/8"));
+    EXPECT_EQ(table.routes().count("17.1.2.3") + table.routes().count("2606:4700::1"), 2u);
 
-  env.epoch_seconds += 16;
+    env.clear_commands();
+    EXPECT_EQ(c.stop(), std::nullopt);
+    for (const auto& line : env.commands()) EXPECT_THAT(line, Not(::testing::HasSubstr("10.0.0.0/8")));
+    EXPECT_EQ(table.routes(), (std::map<std::string, std::string>{{"10.0.0.0/8", kGw}}));
+    EXPECT_THAT(saved().applied_bypass_routes_ipv4, IsEmpty());
+    EXPECT_THAT(saved().applied_bypass_routes_ipv6, IsEmpty());
+  }
+}
+
+// No step of a pass is skipped for an earlier one's failure; the record holds them all.
+TEST_F(EngineTest, APassJoinsItsObservationRouteAndRecycleErrors) {
+  ASSERT_TRUE(stage().ok());
+  flows({{"17.1.2.3:443", "utun200"}, {"17.4.5.6:443", "en0"}, {"17.9.9.9:443", "en0"}, {"[2606:4700::1]:443", "en0"}});
+  table.intercept("route -n add -host 17.4.5.6 192.0.2.1", {CommandResult(fail("route: bad address: 17.4.5.6"))});
+  env.script_fail("pfctl -k 0.0.0.0/0 -k 17.1.2.3", "pfctl: Operation not permitted");
+  ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
+  EXPECT_EQ(saved().engine_last_error,
+            "Failed adding packet steering route 17.4.5.6: route: bad address: 17.4.5.6 | Failed recycling stale IPv4 "
+            "tunnel flow 17.1.2.3: pfctl: Operation not permitted");
+
+  // A failed observation withdraws every engine route and recycles nothing, though a recycle is
+  // due again (12 s) while the snapshot is still fresh.
+  env.epoch_seconds += 13;
+  env.script_fail(kNettop, "nettop timed out after 3500 ms");
+  env.script_fail("lsof -n -P -a -i -p 4711", "lsof timed out after 1500 ms");
+  table.intercept("route -n delete -host 17.9.9.9 192.0.2.1", {CommandResult(fail("Operation not permitted"))});
   env.clear_commands();
-  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);
-  for (const auto& line : env.commands()) EXPECT_THAT(line, Not(::testing::HasSubstr("10.0.0.0/8")));
-  EXPECT_EQ(table.routes(), (std::map<std::string, std::string>{{"10.0.0.0/8", kGw}}));
-  EXPECT_THAT(saved().applied_bypass_routes_ipv4, IsEmpty());
-  EXPECT_FALSE(engine.verify_packet_steering_engine()->active);
+  std::string error =
+      "Failed to inspect packet steering flows via nettop (Failed to inspect packet steering flows via nettop: "
+      "nettop timed out after 3500 ms) or lsof (Failed to inspect packet steering flows via lsof: lsof timed out "
+      "after 1500 ms) | Failed removing packet steering route 17.9.9.9: Operation not permitted";
+  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), error);
+  EXPECT_EQ(saved().engine_last_error, error);
+  EXPECT_THAT(env.commands_of("pfctl"), IsEmpty());
+  EXPECT_EQ(table.routes(), (std::map<std::string, std::string>{{"17.9.9.9", kGw}}));
+  EXPECT_EQ(saved().applied_bypass_routes_ipv4, Lines{"17.9.9.9"});
 }
 
 TEST_F(EngineTest, StagingAgainKeepsWhatWasLearnedForTheSameConfiguration) {
@@ -194,19 +247,62 @@ TEST_F(EngineTest, StagingAgainKeepsWhatWasLearnedForTheSameConfiguration) {
   EXPECT_EQ(saved().applied_bypass_routes_ipv4, (Lines{"1.2.3.0/24", "17.1.2.3", "5.6.7.8"}));
   EXPECT_EQ(table.routes().count("17.1.2.3"), 1u);
 
-  // Later the snapshot is stale: the learned routes stay, waiting for the next one.
-  env.epoch_seconds += 20;
-  table.intercept(kV6Default, {CommandResult("    gateway: fe80::1%en0\n")});
-  auto waiting = stage({kApp, kOtherApp}, {"1.2.3.0/24", "5.6.7.8"});
-  EXPECT_EQ(waiting->note,
-            "Packet steering engine staged. Reusing 1 cached IPv4 routes and 0 cached IPv6 routes while waiting for "
-            "the first excluded-process snapshot.");
-  EXPECT_EQ(saved().pid_generation, 0u);
-
   // Another gateway is another configuration.
-  auto other = engine.stage_packet_steering_engine({kApp, kOtherApp}, {"1.2.3.0/24", "5.6.7.8"}, "192.0.2.254", false);
+  (void)engine.stage_packet_steering_engine({kApp, kOtherApp}, {"1.2.3.0/24", "5.6.7.8"}, "192.0.2.254", false);
   EXPECT_THAT(saved().candidate_route_last_seen_at_ipv4, IsEmpty());
   EXPECT_THAT(table.routes(), IsEmpty());
+}
+
+// Where a stage that does not reuse a snapshot takes its learning from: a matching record first
+// (recycle attempts too), else a matching cache; what is older than 45 s is dropped either way.
+TEST_F(EngineTest, AStageLearnsFromAMatchingRecordElseFromAMatchingCache) {
+  const std::uint64_t now = env.epoch_seconds;
+  HelperPacketSteeringEngineState matching{.app_paths = {kApp}, .gateway = kGw, .pid_generation = 3,
+                                           .tracked_apps = kFirefox, .updated_at = now - 1,
+                                           .candidate_route_last_seen_at_ipv4 = {{"17.1.2.3", now - 1}},
+                                           .tunnel_flow_recycle_last_attempt_at_ipv4 = {{"17.1.2.3", now - 1}}};
+  PacketSteeringCacheState cache{.app_paths = {kApp}, .gateway = kGw, .ipv6_gateway = "fe80::9%en0",
+                                 .candidate_route_last_seen_at_ipv4 = {{"9.9.9.9", now - 45}, {"8.8.8.8", now - 46}}};
+  auto erred = matching;
+  erred.engine_last_error = "boom";
+  auto aged = matching;
+  aged.updated_at = now - 16;
+  auto other = matching;
+  other.app_paths = {kOtherApp};
+  const struct {
+    const char* name;
+    std::optional<HelperPacketSteeringEngineState> record;
+    CommandResult probe;
+    LastSeenMap candidates, attempts;
+    std::optional<std::string> ipv6_gateway;
+  } cases[] = {
+      {"a matching record with an error", erred, kV6Answer, {{"17.1.2.3", now - 1}}, {{"17.1.2.3", now - 1}},
+       "fe80::1%en0"},
+      {"a matching record 16 s old", aged, kV6Answer, {{"17.1.2.3", now - 1}}, {{"17.1.2.3", now - 1}},
+       "fe80::1%en0"},
+      {"a record for other apps: the cache, whatever its IPv6 gateway", other, kV6Answer, {{"9.9.9.9", now - 45}}, {},
+       "fe80::1%en0"},
+      {"no record and no IPv6 gateway", std::nullopt, CommandResult(fail("route: writing to routing socket: not in table")),
+       {{"9.9.9.9", now - 45}}, {}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    env.files.erase(kPacketSteeringStatePath);
+    if (c.record) {
+      ASSERT_TRUE(save_packet_steering_state(env, *c.record).ok());
+    }
+    ASSERT_TRUE(save_packet_steering_cache(env, cache).ok());
+    table.intercept(kV6Default, {c.probe});
+    auto staged = stage();
+    ASSERT_TRUE(staged.ok()) << staged.error();
+    EXPECT_EQ(staged->note, "Packet steering engine staged. Reusing 1 cached IPv4 routes and 0 cached IPv6 routes "
+                            "while waiting for the first excluded-process snapshot.");
+    auto state = saved();
+    EXPECT_EQ(state.pid_generation, 0u);
+    EXPECT_EQ(state.candidate_route_last_seen_at_ipv4, c.candidates);
+    EXPECT_EQ(state.tunnel_flow_recycle_last_attempt_at_ipv4, c.attempts);
+    EXPECT_EQ(state.ipv6_gateway, c.ipv6_gateway);
+  }
 }
 
 TEST_F(EngineTest, RestoreRemovesTheEnginesRoutesAndTheNextStageReusesTheCache) {
@@ -233,7 +329,7 @@ TEST_F(EngineTest, RestoreRemovesTheEnginesRoutesAndTheNextStageReusesTheCache) 
   EXPECT_THAT(table.routes(), IsEmpty());  // nothing is routed before a snapshot arrives
 
   // Without a record there is nothing to restore, and that is no failure.
-  EXPECT_EQ(engine.restore_packet_steering_engine().route_count, 0u);
+  EXPECT_EQ(engine.restore_packet_steering_engine().app_count, 1u);  // the record that stage wrote
   auto nothing = engine.restore_packet_steering_engine();
   EXPECT_EQ(std::tuple(nothing.app_count, nothing.route_count, nothing.diagnostics),
             std::tuple(std::uint64_t{0}, std::uint64_t{0}, HelperPacketSteeringDiagnostics{}));
@@ -309,28 +405,22 @@ TEST_F(EngineTest, ConcurrentUpdatesAndPassesKeepTheLastGenerationAndTheKernelIn
   EXPECT_GT(state.diagnostics.stale_pid_snapshots, 0u);
 }
 
-TEST_F(EngineTest, ReconcileReportsThePassOrTheSaveButNothingWhenNotStaged) {
+TEST_F(EngineTest, EveryEntryPointReportsItsSaveFailureAndReconcileNothingWhenNotStaged) {
   EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);
   EXPECT_THAT(env.commands(), IsEmpty());
   EXPECT_EQ(engine.verify_packet_steering_engine().error(), "No such file or directory");
   EXPECT_EQ(engine.update_packet_steering_pids(1, kFirefox).error(), "No such file or directory");
 
   ASSERT_TRUE(stage().ok());
-  ASSERT_TRUE(engine.update_packet_steering_pids(1, kFirefox).ok());
-  env.script_fail(kNettop, "nettop timed out after 3500 ms");
-  env.script_fail("lsof -n -P -a -i -p 4711", "lsof timed out after 1500 ms");
-  auto error = engine.reconcile_packet_steering_engine_runtime();
-  EXPECT_EQ(error,
-            "Failed to inspect packet steering flows via nettop (Failed to inspect packet steering flows via nettop: "
-            "nettop timed out after 3500 ms) or lsof (Failed to inspect packet steering flows via lsof: lsof timed out "
-            "after 1500 ms)");
-  EXPECT_EQ(saved().engine_last_error, error);
-
+  ASSERT_TRUE(engine.update_packet_steering_pids(2, kFirefox).ok());
   env.failing_writes.insert(kPacketSteeringStatePath);
   EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), error);  // nothing changed: no write
   env.epoch_seconds += 60;
   EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), "Read-only file system");
   EXPECT_EQ(engine.verify_packet_steering_engine().error(), "Read-only file system");
+  EXPECT_EQ(engine.update_packet_steering_pids(3, kFirefox).error(), "Read-only file system");
+  EXPECT_EQ(engine.update_packet_steering_pids(1, kFirefox).error(), "Read-only file system");  // stale
+  EXPECT_EQ(stage().error(), "Read-only file system");
 }
 
 TEST(NormalizePacketSteeringRoute, TakesIpv4AsSplitBypassDoesAndIpv6Canonically) {

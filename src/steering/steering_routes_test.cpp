@@ -181,11 +181,9 @@ TEST(VerifyPacketSteeringRouteGateway, ComparesTheNextHopOfTheRoutesFamily) {
   EXPECT_THAT(env.commands(), IsEmpty());
 }
 
-TEST(TunnelOwnedRoutes, AreTheServerAndTheHalfDefaults) {
-  HelperRuntimeState tunnel{7, "utun200", "203.0.113.1", "192.0.2.1", 1};
-  EXPECT_EQ(tunnel_owned_route_set(tunnel), (std::set<std::string>{"0.0.0.0/1", "128.0.0.0/1", "203.0.113.1"}));
-  tunnel.server_ip = "2001:DB8:0::7";
-  EXPECT_EQ(tunnel_owned_route_set(tunnel),
+// The engine test proves an IPv4 server's route and the half-defaults are left alone.
+TEST(TunnelOwnedRoutes, NameAnIpv6ServerAsWrittenAndCanonically) {
+  EXPECT_EQ(tunnel_owned_route_set({7, "utun200", "2001:DB8:0::7", "192.0.2.1", 1}),
             (std::set<std::string>{"0.0.0.0/1", "128.0.0.0/1", "2001:DB8:0::7", "2001:db8::7"}));
 }
 

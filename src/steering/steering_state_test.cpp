@@ -105,13 +105,9 @@ TEST(SteeringState, MistypedFieldsMakeTheRecordUnreadable) {
   struct {
     std::string extra, error;
   } cases[] = {
-      {R"("applied_bypass_routes_ipv4":"1.1.1.1")", "invalid type for field `applied_bypass_routes_ipv4`, expected a sequence"},
       {R"("applied_bypass_routes_ipv6":[1])", "invalid type for field `applied_bypass_routes_ipv6`, expected a sequence of strings"},
       {R"("diagnostics":{"tracked_processes":-1})", "invalid type for field `tracked_processes`, expected u64"},
-      {R"("diagnostics":[])", "invalid type for field `diagnostics`, expected a struct"},
       {R"("candidate_route_last_seen_at_ipv4":{"1.1.1.1":"now"})", "invalid type for field `candidate_route_last_seen_at_ipv4`, expected a map of u64"},
-      {R"("enforcement_plan_ready":null)", "invalid type for field `enforcement_plan_ready`, expected a boolean"},
-      {R"("engine_last_error":5)", "invalid type for field `engine_last_error`, expected a string or null"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(decode_packet_steering_state("{" + kRequired + "," + c.extra + "}").error(), c.error) << c.extra;

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from e2e_support import (GONE_APP, STEERING_CACHE as CACHE, STEERING_STATE as STATE, TUNNEL_STATE, HelperCase,
+from e2e_support import (GONE_APP, STEERING_STATE as STATE, TUNNEL_STATE, HelperCase,
                          Sandbox as S, err, stage_request, start_request, wait_until)
 
 APP = f"{S.INSIDE_PLATFORM_DIR}/kivo-stream"
@@ -87,8 +87,6 @@ class PacketSteeringTest(HelperCase):
         state = self.state(STATE)
         self.assertEqual(state["applied_bypass_routes_ipv4"], [S.PUBLIC_IP, S.SERVER_IP])
         self.assertEqual(state["applied_bypass_routes_ipv6"], [S.PUBLIC_IP6])
-        self.assertIn(S.PUBLIC_IP, state["tunnel_flow_recycle_last_attempt_at_ipv4"])
-        self.assertIn(S.PUBLIC_IP6, state["tunnel_flow_recycle_last_attempt_at_ipv6"])
 
         # Their flows end up outside the tunnel: the server sees the physical addresses.
         self.assertEqual(self.connected(v4), S.CLIENT_IP)
@@ -109,14 +107,6 @@ class PacketSteeringTest(HelperCase):
         self.assertIsNone(self.state(STATE))
         self.assertEqual(self.routes(), tunnel_routes, "the engine's routes stayed, or the tunnel's went")
         self.assertEqual(sb.run("ip", "-6", "route", "show").stdout, ipv6_routes)
-        cache = self.state(CACHE)
-        self.assertEqual((sorted(cache["candidate_route_last_seen_at_ipv4"]),
-                          sorted(cache["candidate_route_last_seen_at_ipv6"])),
-                         ([S.PUBLIC_IP, S.SERVER_IP], [S.PUBLIC_IP6]))
-
-        staged = self.request(stage)["PacketSteeringEngineStatus"]
-        self.assertEqual(staged["note"], "Packet steering engine staged. Reusing 2 cached IPv4 routes and 1 cached "
-                                         "IPv6 routes while waiting for the first excluded-process snapshot.")
         # The tunnel was up all along: its record, its server route and its traffic.
         self.assertEqual(self.state(TUNNEL_STATE)["iface"], "utun200")
         self.assertEqual(self.ip_route("-4", S.SERVER_IP), f"{S.SERVER_IP} via {S.GATEWAY} dev en0")
@@ -133,11 +123,8 @@ class PacketSteeringTest(HelperCase):
         self.assertEqual(self.connected(v4), S.CLIENT_IP)
 
         before = self.state(STATE)
-        for fields, message in (({"gateway": "192.0.2"}, "Invalid IP provided: 192.0.2"),
-                                ({"app_paths": [GONE_APP]}, f"Packet steering app path does not exist: {GONE_APP}"),
-                                ({"routes": ["198.51.100.0/40"]}, "CIDR prefix out of range in '198.51.100.0/40'")):
-            self.assertEqual(self.request({"StagePacketSteeringEngine": {**stage, **fields}}),
-                             err("PacketSteeringEngineStageFailed", message))
+        self.assertEqual(self.request({"StagePacketSteeringEngine": {**stage, "app_paths": [GONE_APP]}}),
+                         err("PacketSteeringEngineStageFailed", f"Packet steering app path does not exist: {GONE_APP}"))
         self.assertEqual(self.state(STATE)["applied_bypass_routes_ipv4"], before["applied_bypass_routes_ipv4"])
 
         # No snapshot for 16 s: the monitor withdraws every route of the engine on its own.
