@@ -414,7 +414,7 @@ TEST_F(EngineTest, EveryEntryPointReportsItsSaveFailureAndReconcileNothingWhenNo
   ASSERT_TRUE(stage().ok());
   ASSERT_TRUE(engine.update_packet_steering_pids(2, kFirefox).ok());
   env.failing_writes.insert(kPacketSteeringStatePath);
-  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), error);  // nothing changed: no write
+  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);  // nothing changed: no write
   env.epoch_seconds += 60;
   EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), "Read-only file system");
   EXPECT_EQ(engine.verify_packet_steering_engine().error(), "Read-only file system");
