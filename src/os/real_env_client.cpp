@@ -7,7 +7,6 @@
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <fstream>
 #include <vector>
 
 #ifdef __APPLE__
@@ -148,11 +147,12 @@ std::optional<std::uint32_t> RealEnv::process_owner(std::uint32_t pid) {
   if (proc_pidinfo(static_cast<int>(pid), PROC_PIDTBSDINFO, 0, &info, sizeof info) != sizeof info) return std::nullopt;
   return static_cast<std::uint32_t>(info.pbi_ruid);
 #else
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
+  // Through read_file, whose descriptor is close-on-exec: a tool spawned meanwhile must not inherit it.
+  auto status = read_file("/proc/" + std::to_string(pid) + "/status");
+  if (!status) return std::nullopt;
+  for (std::string_view line : split_lines(*status)) {
     if (!starts_with(line, "Uid:")) continue;
-    auto fields = split_whitespace(std::string_view(line).substr(4));
+    auto fields = split_whitespace(line.substr(4));
     if (fields.empty()) return std::nullopt;
     if (auto uid = parse_unsigned(fields[0], UINT32_MAX)) return static_cast<std::uint32_t>(*uid);
     return std::nullopt;
