@@ -129,19 +129,26 @@ class CrashRecoveryTest(PfCase):
         steps = self.steps_of(request, undo)
         self.assertEqual(self.snapshot(), before, "a clean request and undo left something")
         self.assertGreater(len(steps), 2)
-        # Waits (for the interface, say) may take more rounds than in the first run: go on
-        # until a request finishes before its step comes.
+
+        def undo_and_compare(paused):
+            if paused and "StartTunnel" in request:
+                # Until a start is complete no tunnel is reported, whatever is half up.
+                self.assertEqual(self.request("Status"), STOPPED)
+            self.sb.ctl(undo)
+            self.assertEqual(self.snapshot(), before)
+        self.kill_at_every_step(request, steps, 30, undo_and_compare)
+
+    def kill_at_every_step(self, request, steps, slack, after_restart):
+        """Kills the helper at each tool run of the request in turn and calls after_restart(paused).
+        Waits (for the interface, say) may take more rounds than in the first run: go on until the
+        request finishes before its step comes, at most `slack` steps past the first run's."""
         step, paused = 0, True
         while paused:
             step += 1
-            self.assertLess(step, len(steps) + 30, "the request never finished")
+            self.assertLess(step, len(steps) + slack, "the request never finished")
             with self.subTest(step=step, tool=steps[step - 1] if step <= len(steps) else "a later one"):
                 paused = self.run_to_step(request, step)
-                if paused and "StartTunnel" in request:
-                    # Until a start is complete no tunnel is reported, whatever is half up.
-                    self.assertEqual(self.request("Status"), STOPPED)
-                self.sb.ctl(undo)
-                self.assertEqual(self.snapshot(), before)
+                after_restart(paused)
         self.assertGreaterEqual(step, len(steps) + 1)
 
     def test_every_request_is_undone_after_a_crash_at_any_step(self):
@@ -168,14 +175,8 @@ class CrashRecoveryTest(PfCase):
         steps = self.steps_of(self.DNS_APPLY, "RestoreDnsProxy")
         self.assertEqual((self.snapshot(), self.dns_servers()), before, "a clean apply and restore left something")
         self.assertGreater(len(steps), 8)
-        step, paused = 0, True
-        while paused:
-            step += 1
-            self.assertLess(step, len(steps) + 5, "the apply never finished")
-            with self.subTest(step=step, tool=steps[step - 1] if step <= len(steps) else "a later one"):
-                paused = self.run_to_step(self.DNS_APPLY, step)
-                self.assertEqual((self.snapshot(), self.dns_servers()), before)
-        self.assertGreaterEqual(step, len(steps) + 1)
+        self.kill_at_every_step(self.DNS_APPLY, steps, 5,
+                                lambda _: self.assertEqual((self.snapshot(), self.dns_servers()), before))
 
     # -- the split engines' passes ----------------------------------------------------------
     # A pass routes each network (or host) the tracked processes talk to; one killed between
