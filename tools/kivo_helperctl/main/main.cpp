@@ -136,9 +136,10 @@ int main(int argc, char** argv) {
     cmd->require_subcommand(1);
     return cmd;
   };
-  auto gateway = [&](CLI::App* cmd) {
-    cmd->add_option("--gateway", args.gateway, "The physical network's gateway")->required()->check(kIpAddress);
+  auto address = [](CLI::App* cmd, const std::string& name, std::string& into, const std::string& help) {
+    return cmd->add_option(name, into, help)->required()->check(kIpAddress);
   };
+  auto gateway = [&](CLI::App* cmd) { address(cmd, "--gateway", args.gateway, "The physical network's gateway"); };
   auto routes = [&](CLI::App* cmd, bool required) {
     auto* o = cmd->add_option("routes", args.routes, "Addresses or networks (CIDR) to keep out of the tunnel");
     if (required) o->required();
@@ -166,18 +167,16 @@ int main(int argc, char** argv) {
   CLI::App* tunnel = group("tunnel", "The WireGuard tunnel");
   CLI::App* start = leaf(tunnel, "start", "StartTunnel", "Bring the tunnel up");
   start->add_option("--config", args.config_path, "WireGuard configuration file")->required();
-  start->add_option("--client-ip", args.client_ip, "This client's tunnel address")->required()->check(kIpAddress);
-  start->add_option("--server-ip", args.server_ip, "The VPN server's address")->required()->check(kIpAddress);
+  address(start, "--client-ip", args.client_ip, "This client's tunnel address");
+  address(start, "--server-ip", args.server_ip, "The VPN server's address");
   gateway(start);
   leaf(tunnel, "stop", "StopTunnel", "Bring the tunnel down");
   leaf(tunnel, "status", "Status", "Is the tunnel up?");
   leaf(tunnel, "data-plane", "VerifyTunnelDataPlane", "The tunnel's byte counters");
 
   CLI::App* kill = group("kill-switch", "The pf kill switch");
-  leaf(kill, "on", "ApplyKillSwitch", "Drop everything that leaves outside the tunnel")
-      ->add_option("--server-ip", args.server_ip, "The VPN server's address")
-      ->required()
-      ->check(kIpAddress);
+  address(leaf(kill, "on", "ApplyKillSwitch", "Drop everything that leaves outside the tunnel"), "--server-ip",
+          args.server_ip, "The VPN server's address");
   leaf(kill, "off", "RemoveKillSwitch", "Remove the kill switch");
   leaf(kill, "verify", "VerifyKillSwitch", "Is the kill switch loaded?");
 
@@ -187,15 +186,11 @@ int main(int argc, char** argv) {
   leaf(quic, "verify", "VerifyQuicMitigation", "Is QUIC blocked?");
 
   CLI::App* dns = group("dns", "The DNS proxy settings");
-  leaf(dns, "apply", "ApplyDnsProxy", "Point every network service's DNS at IP")
-      ->add_option("ip", args.dns_ip, "The DNS server, normally the local proxy 127.0.0.1")
-      ->required()
-      ->check(kIpAddress);
+  address(leaf(dns, "apply", "ApplyDnsProxy", "Point every network service's DNS at IP"), "ip", args.dns_ip,
+          "The DNS server, normally the local proxy 127.0.0.1");
   leaf(dns, "restore", "RestoreDnsProxy", "Put the user's DNS servers back");
-  leaf(dns, "verify", "VerifyDnsProxy", "Are the settings pointing at IP in force?")
-      ->add_option("ip", args.dns_ip, "The DNS server they should point at")
-      ->required()
-      ->check(kIpAddress);
+  address(leaf(dns, "verify", "VerifyDnsProxy", "Are the settings pointing at IP in force?"), "ip", args.dns_ip,
+          "The DNS server they should point at");
 
   CLI::App* split = group("split", "Static split bypass routes");
   CLI::App* split_apply = leaf(split, "apply", "ApplySplitBypass", "Route ROUTE... around the tunnel");
