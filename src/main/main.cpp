@@ -31,7 +31,11 @@ int main() {
     std::fprintf(stderr, "%s\n", listen_fd.error().c_str());
     return 1;
   }
+  if (!kivo::start_monitor(env, kivo::socket_owner_monitor(env, kivo::kSocketPath))) {
+    std::fputs("failed to spawn thread\n", stderr);
+    return 1;
+  }
   std::printf("Kivo helper daemon listening on %s\n", kivo::kSocketPath);
   std::fflush(stdout);
-  kivo::serve_forever(features, *listen_fd, kivo::kSocketPath);
+  kivo::serve_forever(features, *listen_fd);
 }

@@ -1,7 +1,6 @@
 #include "server/socket_server.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
-#include <thread>
 
 #include "os/descriptors.h"
 #include "protocol/helper_protocol.h"
@@ -63,33 +61,13 @@ void hand_socket_to_console_owner(Env& env, const std::string& path) {
   (void)!chmod(path.c_str(), 0666);
 }
 
-SocketServer::SocketServer(Features& features, int listen_fd, ServerLimits limits, ThreadStarter start_thread,
-                           std::string socket_path)
-    : features_(features),
-      listen_fd_(listen_fd),
-      limits_(limits),
-      start_thread_(std::move(start_thread)),
-      socket_path_(std::move(socket_path)) {}
+SocketServer::SocketServer(Features& features, int listen_fd, ServerLimits limits, ThreadStarter start_thread)
+    : features_(features), listen_fd_(listen_fd), limits_(limits), start_thread_(std::move(start_thread)) {}
 
 void SocketServer::serve(const std::function<bool()>& keep_going) {
   auto backoff = limits_.accept_backoff;
-  auto next_owner_check = Clock::now();
   while (keep_going()) {
     take_slot();
-    if (!socket_path_.empty()) {
-      // Checked at least once an interval, busy or idle: that bounds how long an earlier console
-      // owner's chmod can lock the next one out, without two stats for every client.
-      pollfd listening{listen_fd_, POLLIN, 0};
-      int ready = poll(&listening, 1, static_cast<int>(limits_.owner_check_interval.count()));
-      if (ready == 0 || Clock::now() >= next_owner_check) {
-        hand_socket_to_console_owner(features_.env, socket_path_);
-        next_owner_check = Clock::now() + limits_.owner_check_interval;
-      }
-      if (ready == 0) {
-        give_slot();
-        continue;
-      }
-    }
     int fd = accept_connection(listen_fd_);
     if (fd < 0) {
       int e = errno;
@@ -187,8 +165,17 @@ void SocketServer::wait_idle() const {
   changed_.wait(lock, [this] { return serving_ == 0; });
 }
 
-void serve_forever(Features& features, int listen_fd, const std::string& path) {
-  SocketServer server(features, listen_fd, ServerLimits{}, start_detached_thread, path);
+Monitor socket_owner_monitor(Env& env, std::string path) {
+  // Its own pass, busy or idle: that bounds how long an earlier console owner's chmod can lock
+  // the next one out, and leaves the accept loop one blocking call per client.
+  return {kSocketOwnerCheckInterval, [&env, path = std::move(path)] {
+            hand_socket_to_console_owner(env, path);
+            return kSocketOwnerCheckInterval;
+          }};
+}
+
+void serve_forever(Features& features, int listen_fd) {
+  SocketServer server(features, listen_fd);
   for (;;) server.serve([] { return true; });
 }
 

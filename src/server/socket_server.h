@@ -11,6 +11,7 @@
 #include "base/result.h"
 #include "server/detached_thread.h"
 #include "server/features.h"
+#include "server/monitor.h"
 
 namespace kivo {
 
@@ -29,9 +30,10 @@ struct ServerLimits {
   // Pause after a failed accept (descriptors exhausted, say), doubling up to the maximum.
   std::chrono::milliseconds accept_backoff{50};
   std::chrono::milliseconds accept_backoff_max{1000};
-  // How often an idle server checks that the socket belongs to the console's owner.
-  std::chrono::milliseconds owner_check_interval{1000};
 };
+
+// How often the socket's owner is checked against the console's.
+inline constexpr std::chrono::milliseconds kSocketOwnerCheckInterval{1000};
 
 // Removes a stale socket file, binds, listens, hands the socket to the console's owner and opens
 // it to everyone (the peer check guards it). Returns the listening descriptor or the fatal text.
@@ -41,13 +43,13 @@ Result<int> open_helper_socket(Env& env, const std::string& path);
 // 0666, when it is not so already: after the console changes hands the earlier owner could
 // otherwise chmod it and lock the new console user out.
 void hand_socket_to_console_owner(Env& env, const std::string& path);
+// That check as a monitor of its own, so that the accept loop blocks in accept alone.
+Monitor socket_owner_monitor(Env& env, std::string path);
 
 class SocketServer {
  public:
-  // With a socket path, the socket follows the console's owner (checked at every accept and
-  // while idle).
   SocketServer(Features& features, int listen_fd, ServerLimits limits = {},
-               ThreadStarter start_thread = start_detached_thread, std::string socket_path = "");
+               ThreadStarter start_thread = start_detached_thread);
   // Accepts while keep_going() holds (asked before each accept), one thread per connection.
   void serve(const std::function<bool()>& keep_going);
   // Connections being served now.
@@ -67,14 +69,13 @@ class SocketServer {
   int listen_fd_;
   ServerLimits limits_;
   ThreadStarter start_thread_;
-  std::string socket_path_;
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
   int in_use_ = 0;   // slots, including the one the accept loop holds while it waits
   int serving_ = 0;  // accepted connections not yet closed
 };
 
-// Accepts forever with the default limits; the socket at path follows the console's owner.
-[[noreturn]] void serve_forever(Features& features, int listen_fd, const std::string& path);
+// Accepts forever with the default limits.
+[[noreturn]] void serve_forever(Features& features, int listen_fd);
 
 }  // namespace kivo

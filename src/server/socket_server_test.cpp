@@ -147,10 +147,11 @@ TEST_F(SocketServerTest, SocketFollowsTheConsoleOwnerWhateverAnEarlierOneDidToIt
                                  std::make_tuple(std::optional<FileOwner>(), 0u, 0u)}) {
     ASSERT_EQ(chmod(path_.c_str(), 0), 0);
     env.console_owner = owner;
-    hand_socket_to_console_owner(env, path_);
+    run_monitor_rounds(env, socket_owner_monitor(env, path_), 1);
     ASSERT_EQ(stat(path_.c_str(), &st), 0);
     EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::make_tuple(uid, gid, 0666u));
   }
+  EXPECT_EQ(env.slept, 2 * kSocketOwnerCheckInterval);
 }
 
 TEST(SocketServerAccept, FailuresBackOffInsteadOfSpinning) {
