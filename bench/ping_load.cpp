@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -23,20 +24,33 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kDeadline = std::chrono::minutes(2);
 
+// The first failure of a run, told on standard error: which step failed and why.
+std::atomic_flag failure_told = ATOMIC_FLAG_INIT;
+bool failed(const char* step, const std::string& why) {
+  if (!failure_told.test_and_set()) std::fprintf(stderr, "first failure: %s: %s\n", step, why.c_str());
+  return false;
+}
+
 bool ping(const char* path) {
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return false;
+  if (fd < 0) return failed("socket", std::strerror(errno));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   static const char request[] = "\"Ping\"";
-  ok = ok && write(fd, request, sizeof request - 1) == sizeof request - 1 && shutdown(fd, SHUT_WR) == 0;
+  const char* step = nullptr;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) step = "connect";
+  else if (write(fd, request, sizeof request - 1) != sizeof request - 1) step = "write";
+  else if (shutdown(fd, SHUT_WR) != 0) step = "shutdown";
   std::string answer;
   char buffer[256];
-  for (ssize_t n; ok && (n = read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+  ssize_t n = 0;
+  while (!step && (n = read(fd, buffer, sizeof buffer)) > 0) answer.append(buffer, static_cast<std::size_t>(n));
+  if (!step && n < 0) step = "read";
+  std::string why = step ? std::strerror(errno) : "answered '" + answer + "'";
   close(fd);
-  return ok && answer == "\"Ok\"";
+  if (step) return failed(step, why);
+  return answer == "\"Ok\"" || failed("answer", why);
 }
 
 int latency(const char* path, long count) {

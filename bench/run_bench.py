@@ -116,7 +116,7 @@ def load(build, socket_path, *args):
                             text=True, timeout=300)
     report = json.loads(result.stdout)
     if report["failures"]:
-        raise RuntimeError(f"{report['failures']} failed requests to {socket_path}")
+        raise RuntimeError(f"{report['failures']} failed requests to {socket_path}, {result.stderr.strip()}")
     return report
 
 
@@ -146,63 +146,77 @@ def start_baseline(sb):
 
 
 def daemon_figures(build):
-    figures = []
     with Sandbox(build_dir=build) as sb:
-        baseline_sock, base = start_baseline(sb)
-        sb.start_helper()
-        helper_sock = sb.run_path("com.kivovpn.helper.sock")
-        pid = helper_pid(sb)
-        sockets = (helper_sock, baseline_sock)
-        time.sleep(3)  # the monitors' first passes
+        try:
+            return measure_daemon(build, sb)
+        except RuntimeError as e:
+            # Failed requests mean little without the helper's own account of them.
+            raise RuntimeError(f"{e}; the helper {helper_state(sb)}; its standard error ends:\n"
+                               + sb.helper_stderr()[-2000:]) from e
 
-        # Idle: both processes over the same window.
-        rss_idle = (proc_status(pid, "VmRSS"), proc_status(base, "VmRSS"))
-        cpu0 = (cpu_seconds(pid), cpu_seconds(base))
-        time.sleep(IDLE_SECONDS)
-        cpu = [(cpu_seconds(p) - c) / IDLE_SECONDS * 100 for p, c in zip((pid, base), cpu0)]
-        figures.append({"figure": "idle daemon RSS", "ratio": rss_idle[0] / rss_idle[1],
-                        "value": f"{rss_idle[0] / 1024:.2f} MiB",
-                        "baseline": f"C server idle: {rss_idle[1] / 1024:.2f} MiB"})
-        figures.append({"figure": f"idle daemon CPU over {IDLE_SECONDS} s", "ratio": None,
-                        "value": f"{cpu[0]:.2f} % (own and its tools', 10 ms ticks)",
-                        "baseline": f"C server idle: {cpu[1]:.2f} %"})
 
-        n = round_size(build, sockets, ("latency",), 1000)
-        pairs = alternated(lambda: load(build, helper_sock, "latency", n)["p50_us"],
-                           lambda: load(build, baseline_sock, "latency", n)["p50_us"])
-        figures.append(figure(f"Ping round trip p50, 1 client ({n} requests a round)", pairs,
-                              f"{statistics.median(a for a, _ in pairs):.1f} µs",
-                              f"C server: {statistics.median(b for _, b in pairs):.1f} µs"))
+def helper_state(sb):
+    status = sb._helper.poll()
+    return "is running" if status is None else f"exited with status {status}"
 
-        for clients in THROUGHPUT_CLIENTS:
-            n = round_size(build, sockets, ("throughput", clients), 4000)
-            pairs = alternated(lambda: load(build, helper_sock, "throughput", clients, n)["requests_per_s"],
-                               lambda: load(build, baseline_sock, "throughput", clients, n)["requests_per_s"])
-            figures.append(figure(f"Ping throughput, {clients} clients ({n} requests a round)", pairs,
-                                  f"{statistics.median(a for a, _ in pairs):.0f} req/s",
-                                  f"C server: {statistics.median(b for _, b in pairs):.0f} req/s"))
 
-        # Requests in chunks, alternated like the rounds; RSS read after each chunk.
-        chunk = SOAK_REQUESTS // SOAK_CHUNKS
-        rss = {pid: [], base: []}
-        sides = [(pid, helper_sock), (base, baseline_sock)]
-        for i in range(SOAK_CHUNKS):
-            for p, sock in sides if i % 2 == 0 else sides[::-1]:
-                load(build, sock, "throughput", THROUGHPUT_CLIENTS[0], chunk)
-                rss[p].append(proc_status(p, "VmRSS"))
-        # glibc's per-thread malloc arenas fill during the first tens of thousands.
-        warm = SOAK_CHUNKS // 2 - 1
-        helper_growth = rss[pid][-1] / rss[pid][warm]
-        base_growth = rss[base][-1] / rss[base][warm]
-        figures.append({"figure": f"daemon RSS after {SOAK_REQUESTS} requests / after {(warm + 1) * chunk}",
-                        "ratio": helper_growth / base_growth,
-                        "value": " → ".join(f"{rss[pid][i] / 1024:.2f}" for i in (0, warm, -1))
-                                 + f" MiB after {chunk}, {(warm + 1) * chunk}, {SOAK_REQUESTS} (×{helper_growth:.3f})",
-                        "baseline": f"C server: {rss[base][warm] / 1024:.2f} → "
-                                    f"{rss[base][-1] / 1024:.2f} MiB (×{base_growth:.3f})"})
-        figures.append({"figure": f"daemon RSS after {SOAK_REQUESTS} requests", "ratio": rss[pid][-1] / rss[base][-1],
-                        "value": f"{rss[pid][-1] / 1024:.2f} MiB",
-                        "baseline": f"C server: {rss[base][-1] / 1024:.2f} MiB"})
+def measure_daemon(build, sb):
+    figures = []
+    baseline_sock, base = start_baseline(sb)
+    sb.start_helper()
+    helper_sock = sb.run_path("com.kivovpn.helper.sock")
+    pid = helper_pid(sb)
+    sockets = (helper_sock, baseline_sock)
+    time.sleep(3)  # the monitors' first passes
+
+    # Idle: both processes over the same window.
+    rss_idle = (proc_status(pid, "VmRSS"), proc_status(base, "VmRSS"))
+    cpu0 = (cpu_seconds(pid), cpu_seconds(base))
+    time.sleep(IDLE_SECONDS)
+    cpu = [(cpu_seconds(p) - c) / IDLE_SECONDS * 100 for p, c in zip((pid, base), cpu0)]
+    figures.append({"figure": "idle daemon RSS", "ratio": rss_idle[0] / rss_idle[1],
+                    "value": f"{rss_idle[0] / 1024:.2f} MiB",
+                    "baseline": f"C server idle: {rss_idle[1] / 1024:.2f} MiB"})
+    figures.append({"figure": f"idle daemon CPU over {IDLE_SECONDS} s", "ratio": None,
+                    "value": f"{cpu[0]:.2f} % (own and its tools', 10 ms ticks)",
+                    "baseline": f"C server idle: {cpu[1]:.2f} %"})
+
+    n = round_size(build, sockets, ("latency",), 1000)
+    pairs = alternated(lambda: load(build, helper_sock, "latency", n)["p50_us"],
+                       lambda: load(build, baseline_sock, "latency", n)["p50_us"])
+    figures.append(figure(f"Ping round trip p50, 1 client ({n} requests a round)", pairs,
+                          f"{statistics.median(a for a, _ in pairs):.1f} µs",
+                          f"C server: {statistics.median(b for _, b in pairs):.1f} µs"))
+
+    for clients in THROUGHPUT_CLIENTS:
+        n = round_size(build, sockets, ("throughput", clients), 4000)
+        pairs = alternated(lambda: load(build, helper_sock, "throughput", clients, n)["requests_per_s"],
+                           lambda: load(build, baseline_sock, "throughput", clients, n)["requests_per_s"])
+        figures.append(figure(f"Ping throughput, {clients} clients ({n} requests a round)", pairs,
+                              f"{statistics.median(a for a, _ in pairs):.0f} req/s",
+                              f"C server: {statistics.median(b for _, b in pairs):.0f} req/s"))
+
+    # Requests in chunks, alternated like the rounds; RSS read after each chunk.
+    chunk = SOAK_REQUESTS // SOAK_CHUNKS
+    rss = {pid: [], base: []}
+    sides = [(pid, helper_sock), (base, baseline_sock)]
+    for i in range(SOAK_CHUNKS):
+        for p, sock in sides if i % 2 == 0 else sides[::-1]:
+            load(build, sock, "throughput", THROUGHPUT_CLIENTS[0], chunk)
+            rss[p].append(proc_status(p, "VmRSS"))
+    # glibc's per-thread malloc arenas fill during the first tens of thousands.
+    warm = SOAK_CHUNKS // 2 - 1
+    helper_growth = rss[pid][-1] / rss[pid][warm]
+    base_growth = rss[base][-1] / rss[base][warm]
+    figures.append({"figure": f"daemon RSS after {SOAK_REQUESTS} requests / after {(warm + 1) * chunk}",
+                    "ratio": helper_growth / base_growth,
+                    "value": " → ".join(f"{rss[pid][i] / 1024:.2f}" for i in (0, warm, -1))
+                             + f" MiB after {chunk}, {(warm + 1) * chunk}, {SOAK_REQUESTS} (×{helper_growth:.3f})",
+                    "baseline": f"C server: {rss[base][warm] / 1024:.2f} → "
+                                f"{rss[base][-1] / 1024:.2f} MiB (×{base_growth:.3f})"})
+    figures.append({"figure": f"daemon RSS after {SOAK_REQUESTS} requests", "ratio": rss[pid][-1] / rss[base][-1],
+                    "value": f"{rss[pid][-1] / 1024:.2f} MiB",
+                    "baseline": f"C server: {rss[base][-1] / 1024:.2f} MiB"})
     return figures
 
 
