@@ -52,9 +52,16 @@ TEST_F(BoundedIo, ReadStopsAtTheCapTheDeadlineOrTheEnd) {
   auto stalled = read_to_end_bounded(fds[0], 100, Clock::now() + 100ms);
   EXPECT_EQ(stalled.end, BoundedRead::End::kTimedOut);
 
+  EXPECT_EQ(stalled.data, "56789");  // one byte past the cap was read to know it was passed
+
+  // Many reads' worth, whole and in order.
+  std::string large(60000, 'x');
+  large.back() = 'y';
+  ASSERT_EQ(write(fds[1], large.data(), large.size()), static_cast<ssize_t>(large.size()));
   shutdown(fds[1], SHUT_WR);
-  auto whole = read_to_end_bounded(fds[0], 100, Clock::now() + 1s);
+  auto whole = read_to_end_bounded(fds[0], large.size(), Clock::now() + 1s);
   EXPECT_EQ(whole.end, BoundedRead::End::kComplete);
+  EXPECT_EQ(whole.data, large);
 }
 
 TEST_F(BoundedIo, WriteToAPeerThatNeverReadsGivesUpAtTheDeadline) {
