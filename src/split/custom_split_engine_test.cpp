@@ -55,10 +55,8 @@ TEST(CustomSplitEngine, StagingRecordsTheCleanedRequestAndInstallsNothing) {
   auto staged = m.stage({" /Applications/Chat.app\t", "/Applications/Mail.app", "/Applications/Chat.app"},
                         {"10.1.2.3/8", "10.0.0.0/8", " 8.8.8.8 "});
   EXPECT_EQ(show(staged), "staged idle 2/2/0 " + kStagedNote);
-  HelperCustomSplitEngineState expected{{"/Applications/Chat.app", "/Applications/Mail.app"},
-                                        {"10.0.0.0/8", "8.8.8.8"},
-                                        "192.0.2.1",
-                                        true};
+  HelperCustomSplitEngineState expected{
+      {"/Applications/Chat.app", "/Applications/Mail.app"}, {"10.0.0.0/8", "8.8.8.8"}, "192.0.2.1", true};
   expected.updated_at = kNow;
   EXPECT_EQ(m.record(), expected);
   EXPECT_TRUE(m.commands().empty());

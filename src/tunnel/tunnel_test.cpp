@@ -52,8 +52,6 @@ struct Rig {
 class TunnelTest : public ::testing::Test, public Rig {};
 
 TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsWhatTheUndoNeedsFirst) {
-  // The start's own record, not the tunnel's: Status and the kill switch see no tunnel until
-  // it is all up.
   // wg loads a private copy of the configuration, within a time limit.
   const std::string setconf = std::string(kWg) + " setconf utun203 " + kTunnelConfigCopyPath;
   std::map<std::string, std::string> seen_at_host_route;
@@ -77,21 +75,12 @@ TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsWhatTheUndoNeeds
   EXPECT_EQ(env.slept.count(), 0);
   EXPECT_EQ(copied, kConfigText);
   EXPECT_EQ(env.limits_ms.at(setconf), 15000u);
+  // What the undo needs is on disk before the first route, in the start's own record: Status
+  // and the kill switch see no tunnel until it is all up.
   EXPECT_EQ(seen_at_host_route.count(kTunnelStatePath), 0u);
   EXPECT_EQ(seen_at_host_route[kTunnelStartingPath],
             encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 0}));
   EXPECT_EQ(env.files.count(kTunnelStartingPath), 0u);
-
-  // A start cut short by a crash is undone by the next stop, from that record.
-  env.files.erase(kTunnelStatePath);
-  env.files[kTunnelStartingPath] = seen_at_host_route[kTunnelStartingPath];
-  env.clear_commands();
-  tunnel.stop_tunnel();
-  EXPECT_THAT(env.commands(), ElementsAre("route delete -net 0.0.0.0/1 -interface utun203",
-                                          "route delete -net 128.0.0.0/1 -interface utun203",
-                                          "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun203 down",
-                                          "kill -9 4242", "killall -9 wireguard-go"));
-  expect_no_helper_files();
 }
 
 TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
@@ -217,9 +206,11 @@ TEST_F(TunnelTest, ChecksInputsInOrderBeforeTouchingTheSystem) {
   EXPECT_TRUE(start("/kivo.conf", kConsoleUser).ok());
 }
 
-TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownTheRecordedTunnel) {
+TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownBothRecordedTunnels) {
   env.files[kSplitStatePath] = encode_split_state({{"192.168.1.10"}, "192.168.1.1", 1});
   env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  // A start cut short by a crash is undone from its own record.
+  env.files[kTunnelStartingPath] = encode_runtime_state({4001, "utun202", "203.0.113.5", "192.168.1.1", 0});
   env.files[kTunnelConfigCopyPath] = kConfigText;
   tunnel.stop_tunnel();
   EXPECT_THAT(env.commands(),
@@ -227,6 +218,9 @@ TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownTheRecordedTunnel) {
                           "route delete -net 0.0.0.0/1 -interface utun203",
                           "route delete -net 128.0.0.0/1 -interface utun203",
                           "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun203 down", "kill -9 4242",
+                          "route delete -net 0.0.0.0/1 -interface utun202",
+                          "route delete -net 128.0.0.0/1 -interface utun202",
+                          "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun202 down", "kill -9 4001",
                           "killall -9 wireguard-go"));
   expect_no_helper_files();
 }
