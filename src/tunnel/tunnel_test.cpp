@@ -51,7 +51,16 @@ struct Rig {
 
 class TunnelTest : public ::testing::Test, public Rig {};
 
-TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsIt) {
+TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsWhatTheUndoNeedsFirst) {
+  // wg loads a private copy of the configuration, within a time limit.
+  const std::string setconf = std::string(kWg) + " setconf utun203 " + kTunnelConfigCopyPath;
+  std::map<std::string, std::string> seen_at_host_route;
+  std::string copied;
+  env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
+    if (line == "route add -host 203.0.113.5 192.168.1.1") seen_at_host_route = env.files;
+    if (line == setconf) copied = env.files.at(kTunnelConfigCopyPath);
+    return std::nullopt;
+  };
   auto state = start();
   ASSERT_TRUE(state.ok()) << state.error();
   EXPECT_EQ(*state, (HelperRuntimeState{4242, "utun203", "203.0.113.5", "192.168.1.1", 1700000000}));
@@ -64,20 +73,14 @@ TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsIt) {
                           "route add -net 128.0.0.0/1 -interface utun203", "release 4242"));
   EXPECT_EQ(env.files.at(kTunnelStatePath), encode_runtime_state(*state));
   EXPECT_EQ(env.slept.count(), 0);
-}
-
-TEST_F(TunnelTest, WgLoadsAPrivateCopyWithinATimeLimitAndNeverQuotesTheFile) {
-  const std::string setconf = std::string(kWg) + " setconf utun203 " + kTunnelConfigCopyPath;
-  std::string copied;
-  env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
-    if (line != setconf) return std::nullopt;
-    copied = env.files.at(kTunnelConfigCopyPath);
-    return CommandResult(fail("Line unrecognized: `PrivateKey = SECRET-TOKEN'\nConfiguration parsing error"));
-  };
-  EXPECT_EQ(start(kConfig, kConsoleUser).error(), "wg setconf failed: Line unrecognized\nConfiguration parsing error");
   EXPECT_EQ(copied, kConfigText);
   EXPECT_EQ(env.limits_ms.at(setconf), 15000u);
-  expect_no_helper_files();
+  // What the undo needs is on disk before the first route, in the start's own record: Status
+  // and the kill switch see no tunnel until it is all up.
+  EXPECT_EQ(seen_at_host_route.count(kTunnelStatePath), 0u);
+  EXPECT_EQ(seen_at_host_route[kTunnelStartingPath],
+            encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 0}));
+  EXPECT_EQ(env.files.count(kTunnelStartingPath), 0u);
 }
 
 TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
@@ -104,7 +107,9 @@ TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
       {[](auto& env) { env.spawn_fails = true; }, kSpawn, "No such file or directory", {}},
       // Reported at once, without waiting for an interface.
       {[](auto& env) { env.child_dies_after_probes = 0; }, kSpawn, "wireguard-go died immediately", {"SIGKILL 4242"}},
-      {failing(kSetconf), kSetconf, "wg setconf failed: boom", {"SIGKILL 4242", "ifconfig utun203 down"}},
+      // The answer never quotes the configuration's lines.
+      {[&](auto& env) { env.script_fail(kSetconf, "Line unrecognized: `PrivateKey = SECRET-TOKEN'\nParse error"); },
+       kSetconf, "wg setconf failed: Line unrecognized\nParse error", {"SIGKILL 4242", "ifconfig utun203 down"}},
       {failing("ifconfig utun203 up"), "ifconfig utun203 up", "ifconfig up failed: boom", {"SIGKILL 4242"}},
       {failing(kSetIp), kSetIp, "ifconfig set ip failed: boom", {"SIGKILL 4242"}},
       {failing(kHost), kHost, "failed to add host route 203.0.113.5 via 192.168.1.1: boom",
@@ -131,32 +136,6 @@ TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
     rig.expect_no_helper_files();
     EXPECT_EQ(rig.env.slept.count(), 0);
   }
-}
-
-TEST_F(TunnelTest, WhatTheUndoNeedsIsRecordedBeforeTheFirstRoute) {
-  // The start's own record, not the tunnel's: Status and the kill switch see no tunnel until
-  // it is all up.
-  std::map<std::string, std::string> seen_at_host_route;
-  env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
-    if (line == "route add -host 203.0.113.5 192.168.1.1") seen_at_host_route = env.files;
-    return std::nullopt;
-  };
-  ASSERT_TRUE(start().ok());
-  EXPECT_EQ(seen_at_host_route.count(kTunnelStatePath), 0u);
-  EXPECT_EQ(seen_at_host_route[kTunnelStartingPath],
-            encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 0}));
-  EXPECT_EQ(env.files.count(kTunnelStartingPath), 0u);
-
-  // A start cut short by a crash is undone by the next stop, from that record.
-  env.files.erase(kTunnelStatePath);
-  env.files[kTunnelStartingPath] = seen_at_host_route[kTunnelStartingPath];
-  env.clear_commands();
-  tunnel.stop_tunnel();
-  EXPECT_THAT(env.commands(), ElementsAre("route delete -net 0.0.0.0/1 -interface utun203",
-                                          "route delete -net 128.0.0.0/1 -interface utun203",
-                                          "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun203 down",
-                                          "kill -9 4242", "killall -9 wireguard-go"));
-  expect_no_helper_files();
 }
 
 TEST_F(TunnelTest, StartReplacesTheRecordedTunnelInsteadOfOrphaningIt) {
@@ -197,22 +176,19 @@ TEST_F(TunnelTest, InterfaceThatNeverAppearsTimesOutAfterFiftyRounds) {
 }
 
 TEST_F(TunnelTest, ChecksInputsInOrderBeforeTouchingTheSystem) {
-  struct { std::string config, client, server, gateway, message; } cases[] = {
-      {"/missing", "bad", "also bad", "x", "Invalid IP provided: bad"},
-      {"/missing", "10.8.0.2", "vpn.example", "x", "Invalid IP provided: vpn.example"},
-      {"/missing", "10.8.0.2", "203.0.113.5", "gw", "Invalid IP provided: gw"},
+  struct { std::string client, server, gateway, config, message; } cases[] = {
+      {"bad", "also bad", "x", "/missing", "Invalid IP provided: bad"},
+      {"10.8.0.2", "vpn.example", "x", "/missing", "Invalid IP provided: vpn.example"},
+      {"10.8.0.2", "203.0.113.5", "gw", "/missing", "Invalid IP provided: gw"},
       // Host routes to these would take the machine's own traffic away from it.
-      {"/missing", "10.8.0.2", "127.0.0.1", "192.168.1.1", "Refusing a loopback, multicast or reserved address: 127.0.0.1"},
-      {"/missing", "10.8.0.2", "203.0.113.5", "224.0.0.1", "Refusing a loopback, multicast or reserved address: 224.0.0.1"},
-      {"/missing", "10.8.0.2", "255.255.255.255", "192.168.1.1",
-       "Refusing a loopback, multicast or reserved address: 255.255.255.255"},
-      {"/missing", "fd00::2", "2001:db8::1", "192.168.1.1", "WireGuard config path does not exist"},
+      {"10.8.0.2", "127.0.0.1", "192.168.1.1", "/missing", "Refusing a loopback, multicast or reserved address: 127.0.0.1"},
+      {"10.8.0.2", "203.0.113.5", "224.0.0.1", "/missing", "Refusing a loopback, multicast or reserved address: 224.0.0.1"},
+      {"fd00::2", "2001:db8::1", "192.168.1.1", "/missing", "WireGuard config path does not exist"},
       // What the client may not read looks exactly like what is not there.
-      {"/var/root/other.conf", "10.8.0.2", "203.0.113.5", "192.168.1.1", "WireGuard config path does not exist"},
-      {"/tmp/fifo", "10.8.0.2", "203.0.113.5", "192.168.1.1", "WireGuard config path rejected: not a regular file"},
-      {"/tmp/huge.conf", "10.8.0.2", "203.0.113.5", "192.168.1.1",
-       "WireGuard config path rejected: larger than 65536 bytes"},
-      {"kivo.conf", "10.8.0.2", "203.0.113.5", "192.168.1.1", "WireGuard config path rejected"},
+      {"10.8.0.2", "203.0.113.5", "192.168.1.1", "/var/root/other.conf", "WireGuard config path does not exist"},
+      {"10.8.0.2", "203.0.113.5", "192.168.1.1", "/tmp/fifo", "WireGuard config path rejected: not a regular file"},
+      {"10.8.0.2", "203.0.113.5", "192.168.1.1", "/tmp/huge.conf", "WireGuard config path rejected: larger than 65536 bytes"},
+      {"10.8.0.2", "203.0.113.5", "192.168.1.1", "kivo.conf", "WireGuard config path rejected"},
   };
   env.files["kivo.conf"] = kConfigText;
   env.files["/var/root/other.conf"] = kConfigText;
@@ -224,17 +200,17 @@ TEST_F(TunnelTest, ChecksInputsInOrderBeforeTouchingTheSystem) {
   env.existing_paths.erase(kWg);
   EXPECT_EQ(start().error(), "Missing privileged binary 'wg'");
   EXPECT_TRUE(env.commands().empty());
+  // A file of the largest size, directly under the root, is a full path.
+  env.existing_paths.insert(kWg);
+  env.files["/kivo.conf"] = std::string(65536, '#');
+  EXPECT_TRUE(start("/kivo.conf", kConsoleUser).ok());
 }
 
-TEST_F(TunnelTest, ConfigDirectlyUnderRootIsAFullPath) {
-  env.files["/kivo.conf"] = kConfigText;
-  auto state = start("/kivo.conf");
-  EXPECT_TRUE(state.ok()) << state.error();
-}
-
-TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownTheRecordedTunnel) {
+TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownBothRecordedTunnels) {
   env.files[kSplitStatePath] = encode_split_state({{"192.168.1.10"}, "192.168.1.1", 1});
   env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  // A start cut short by a crash is undone from its own record.
+  env.files[kTunnelStartingPath] = encode_runtime_state({4001, "utun202", "203.0.113.5", "192.168.1.1", 0});
   env.files[kTunnelConfigCopyPath] = kConfigText;
   tunnel.stop_tunnel();
   EXPECT_THAT(env.commands(),
@@ -242,6 +218,9 @@ TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownTheRecordedTunnel) {
                           "route delete -net 0.0.0.0/1 -interface utun203",
                           "route delete -net 128.0.0.0/1 -interface utun203",
                           "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun203 down", "kill -9 4242",
+                          "route delete -net 0.0.0.0/1 -interface utun202",
+                          "route delete -net 128.0.0.0/1 -interface utun202",
+                          "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun202 down", "kill -9 4001",
                           "killall -9 wireguard-go"));
   expect_no_helper_files();
 }
@@ -252,23 +231,17 @@ TEST_F(TunnelTest, StopWithoutAUsableRecordStillEndsEveryWireguardGo) {
   tunnel.stop_tunnel();
   EXPECT_THAT(env.commands(), ElementsAre("killall -9 wireguard-go"));
   expect_no_helper_files();
-  // A pid of 0 would signal the helper's own process group.
-  env.clear_commands();
-  env.files[kTunnelStatePath] = encode_runtime_state({0, "utun203", "203.0.113.5", "192.168.1.1", 1});
-  tunnel.stop_tunnel();
-  EXPECT_TRUE(env.commands_of("kill").empty());
-  // Nor may one above the largest pid: a kill that reads it into an int signals every process.
-  env.files[kTunnelStatePath] = encode_runtime_state({4294967295u, "utun203", "203.0.113.5", "192.168.1.1", 1});
-  tunnel.stop_tunnel();
-  EXPECT_TRUE(env.commands_of("kill").empty());
-  // Nor a recorded pid since reused by another program (or one whose program is unknown).
+  // A pid of 0 would signal the helper's own process group, one above the largest pid every
+  // process (read into an int), and a pid since reused (or whose program is unknown) another program.
   env.executables[4242] = "/usr/bin/ssh";
-  env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
-  tunnel.stop_tunnel();
-  env.files[kTunnelStatePath] = encode_runtime_state({4243, "utun203", "203.0.113.5", "192.168.1.1", 1});
-  tunnel.stop_tunnel();
-  EXPECT_TRUE(env.commands_of("kill").empty());
-  EXPECT_FALSE(env.commands_of("killall").empty());
+  for (std::uint32_t pid : {0u, 4294967295u, 4242u, 4243u}) {
+    SCOPED_TRACE(pid);
+    env.clear_commands();
+    env.files[kTunnelStatePath] = encode_runtime_state({pid, "utun203", "203.0.113.5", "192.168.1.1", 1});
+    tunnel.stop_tunnel();
+    EXPECT_TRUE(env.commands_of("kill").empty());
+    EXPECT_THAT(env.commands_of("killall"), ElementsAre("killall -9 wireguard-go"));
+  }
 }
 
 }  // namespace
