@@ -40,10 +40,7 @@ struct Pf : testing::FakeEnv {
 TEST(KillSwitch, RulesFollowTheRequestAndTheTunnelRecord) {
   auto to = [](const std::string& host) { return "pass out quick proto { tcp udp } to " + host + " keep state\n"; };
   auto on = [](const std::string& iface) { return "pass out quick on " + iface + " all keep state\n"; };
-  struct {
-    std::string iface, tunnel_server, request, rules, servers;
-    std::optional<std::string> let_through;
-  } cases[] = {
+  struct { std::string iface, tunnel_server, request, rules, servers; std::optional<std::string> let_through; } cases[] = {
       {"", "", "198.51.100.7", to("198.51.100.7"), "198.51.100.7", std::nullopt},  // no tunnel record
       {"utun200", "198.51.100.7", "198.51.100.7", to("198.51.100.7") + on("utun200"), "198.51.100.7", "utun200"},
       {"utun", "203.0.113.9", "2001:db8::1", to("2001:db8::1") + to("203.0.113.9") + on("utun"),
@@ -84,9 +81,7 @@ TEST(KillSwitch, AppliesOverAnyEarlierOneAndRecordsCompactly) {
 
 TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
   struct { std::function<void(Pf&)> break_it; std::string error; Lines after_removal; } cases[] = {
-      {[](Pf& pf) { pf.failing_writes.insert(kKillSwitchRulesPath); },
-       "Failed to write pf rules: Read-only file system",
-       {}},
+      {[](Pf& pf) { pf.failing_writes.insert(kKillSwitchRulesPath); }, "Failed to write pf rules: Read-only file system", {}},
       {[](Pf& pf) { pf.script_fail(kLoad, "syntax error"); }, "Failed to load pf anchor rules: syntax error", {kLoad}},
       {[](Pf& pf) { pf.script_fail("pfctl -E", "busy"); }, "Failed to enable pf: busy", {kLoad, "pfctl -E", kFlush}},
       {[](Pf& pf) { pf.script(kShow, {CommandResult(""), CommandResult(fail("pf disabled"))}); },
@@ -100,12 +95,13 @@ TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
        {kLoad, "pfctl -E", kFlush, kRelease}},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
     Pf pf;
     c.break_it(pf);
     EXPECT_EQ(KillSwitch(pf).apply_kill_switch("198.51.100.7").error(), c.error);
     Lines commands = pf.commands();
-    EXPECT_EQ(Lines(commands.begin() + 2, commands.end()), c.after_removal) << c.error;
-    EXPECT_TRUE(pf.files.empty()) << c.error;
+    EXPECT_EQ(Lines(commands.begin() + 2, commands.end()), c.after_removal);
+    EXPECT_TRUE(pf.files.empty());
   }
 }
 
