@@ -52,31 +52,21 @@ TEST(DnsRedirection, InstallsTheTwoRulesAndHandsOverTheToken) {
 }
 
 TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
-  struct {
-    std::function<void(Pf&)> break_it;
-    std::string error;
-    Lines commands;
-    bool rule_file_left = false;
-  } cases[] = {
+  const std::string release = "pfctl -X 7700123456789012";
+  struct { std::function<void(Pf&)> break_it; std::string error; Lines commands; bool rule_file_left = false; } cases[] = {
       {[](Pf& pf) { pf.failing_writes.insert(kDnsRulesPath); }, "Failed to write DNS PF rules: Read-only file system", {}},
       {[](Pf& pf) { pf.script_fail(kLoad, "syntax error"); }, "Failed to load DNS PF anchor rules: syntax error", {kLoad}},
-      {[](Pf& pf) { pf.script_fail("pfctl -E", "busy"); },
-       "Failed to enable PF for DNS redirection: busy",
+      {[](Pf& pf) { pf.script_fail("pfctl -E", "busy"); }, "Failed to enable PF for DNS redirection: busy",
        {kLoad, "pfctl -E", kFlush}},
       // Without a token nothing is undone: the next removal flushes the anchor without one.
-      {[](Pf& pf) { pf.script_ok("pfctl -E", "pf enabled\n"); },
-       "Failed to parse PF token for DNS redirection",
-       {kLoad, "pfctl -E"},
-       true},
-      {[](Pf& pf) { pf.failing_writes.insert(kDnsStatePath); },
-       "Failed to persist DNS state: Read-only file system",
-       {kLoad, "pfctl -E", kFlush, "pfctl -X 7700123456789012"}},
-      {[](Pf& pf) { pf.script_fail(kShow, "pf is busy"); },
-       "Failed to verify DNS PF NAT rules: pf is busy",
-       {kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 7700123456789012"}},
-      {[](Pf& pf) { pf.script_ok(kShow, "No ALTQ support in kernel\n"); },
-       "DNS PF redirection verification failed",
-       {kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 7700123456789012"}},
+      {[](Pf& pf) { pf.script_ok("pfctl -E", "pf enabled\n"); }, "Failed to parse PF token for DNS redirection",
+       {kLoad, "pfctl -E"}, true},
+      {[](Pf& pf) { pf.failing_writes.insert(kDnsStatePath); }, "Failed to persist DNS state: Read-only file system",
+       {kLoad, "pfctl -E", kFlush, release}},
+      {[](Pf& pf) { pf.script_fail(kShow, "pf is busy"); }, "Failed to verify DNS PF NAT rules: pf is busy",
+       {kLoad, "pfctl -E", kShow, kFlush, release}},
+      {[](Pf& pf) { pf.script_ok(kShow, "No ALTQ support in kernel\n"); }, "DNS PF redirection verification failed",
+       {kLoad, "pfctl -E", kShow, kFlush, release}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);

@@ -84,13 +84,10 @@ TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
       {[](Pf& pf) { pf.script_fail(kLoad, "syntax error"); }, "Failed to load pf anchor rules: syntax error", {kLoad}},
       {[](Pf& pf) { pf.script_fail("pfctl -E", "busy"); }, "Failed to enable pf: busy", {kLoad, "pfctl -E", kFlush}},
       {[](Pf& pf) { pf.script(kShow, {CommandResult(""), CommandResult(fail("pf disabled"))}); },
-       "Failed to verify pf anchor rules: pf disabled",
-       {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
+       "Failed to verify pf anchor rules: pf disabled", {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
       {[](Pf& pf) { pf.script(kShow, {CommandResult(""), CommandResult("pass quick on lo0 all\n")}); },
-       "Verification failed: expected kill-switch block rule missing",
-       {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
-      {[](Pf& pf) { pf.failing_writes.insert(kPfStatePath); },
-       "Failed to persist kill-switch state: Read-only file system",
+       "Verification failed: expected kill-switch block rule missing", {kLoad, "pfctl -E", kShow, kFlush, kRelease}},
+      {[](Pf& pf) { pf.failing_writes.insert(kPfStatePath); }, "Failed to persist kill-switch state: Read-only file system",
        {kLoad, "pfctl -E", kFlush, kRelease}},
   };
   for (const auto& c : cases) {
