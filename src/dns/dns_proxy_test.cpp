@@ -18,41 +18,31 @@ using ::testing::ElementsAre;
 using Lines = std::vector<std::string>;
 using Servers = std::vector<std::string>;
 
-const std::string kLoad = "pfctl -a com.apple/251.KivoVPNDNS -f /var/run/com.kivovpn.helper.dns.pf.rules";
 const std::string kFlush = "pfctl -a com.apple/251.KivoVPNDNS -F all";
 const std::string kShow = "pfctl -a com.apple/251.KivoVPNDNS -s nat";
-const std::string kRdr = "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053\n";
 const std::string kStale =
     "[Tarnwick DNS] stale state detected during watchdog; local proxy 127.0.0.1:1053 unreachable. Restoring DNS.";
 
-// The crash of the helper process at a chosen command.
-struct Crash {};
+struct Crash {};  // the helper process dying at a chosen command
 
 // networksetup and pf as a small world: services with their servers, and whether the DNS
 // anchor holds rules. Failures are injected by command line; `crash_at` ends the process
 // before the n-th command (counting from 1) takes effect.
 struct World : testing::FakeEnv {
-  World() {
-    handler = [this](const std::string& line) { return act(line); };
-  }
-
+  World() { handler = [this](const std::string& line) { return act(line); }; }
   std::vector<std::pair<std::string, DnsServers>> services{
       {"Wi-Fi", std::nullopt}, {"USB 10/100/1000 LAN", Servers{"192.0.2.53", "1.1.1.1"}}, {"Thunderbolt Bridge", Servers{"9.9.9.9"}}};
+  const std::vector<std::pair<std::string, DnsServers>> original = services;
   bool anchor_loaded = false;
-  int tokens_held = 0;
-  int tokens_issued = 0;
+  int tokens_held = 0, tokens_issued = 0, crash_at = 0, seen = 0;
   std::map<std::string, std::string> failures;  // command line -> error text
   std::function<std::optional<CommandResult>(const std::string&)> before;  // answers ahead of the world
-  int crash_at = 0;
-  int seen = 0;
 
   DnsServers* find(const std::string& name) {
     for (auto& [service, servers] : services)
       if (service == name) return &servers;
     return nullptr;
   }
-  std::vector<std::pair<std::string, DnsServers>> original = services;
-
   std::optional<CommandResult> act(const std::string& line) {
     if (++seen == crash_at) throw Crash{};
     if (before)
@@ -64,14 +54,10 @@ struct World : testing::FakeEnv {
       return CommandResult(out);
     }
     for (auto& [name, servers] : services) {
-      if (line == "networksetup -getdnsservers " + name) {
-        if (!servers) return CommandResult("There aren't any DNS Servers set on " + name + ".\n");
-        return CommandResult(join(*servers, "\n") + "\n");
-      }
-      std::string set = "networksetup -setdnsservers " + name + " ";
-      if (starts_with(line, set)) {
-        std::string values = line.substr(set.size());
-        auto words = split_whitespace(values);
+      if (line == "networksetup -getdnsservers " + name)
+        return CommandResult(servers ? join(*servers, "\n") + "\n" : "There aren't any DNS Servers set on " + name + ".\n");
+      if (std::string set = "networksetup -setdnsservers " + name + " "; starts_with(line, set)) {
+        auto words = split_whitespace(std::string_view(line).substr(set.size()));
         if (words.size() == 1 && words[0] == "Empty") servers = std::nullopt;
         else servers = Servers(words.begin(), words.end());
         return CommandResult("");
@@ -80,17 +66,17 @@ struct World : testing::FakeEnv {
     for (const auto& [name, servers] : original)
       if (starts_with(line, "networksetup -") && contains(line, " " + name))
         return CommandResult(fail(name + " is not a recognized network service.\n** Error: The parameters were not valid."));
-    if (line == kLoad) anchor_loaded = true;
+    if (line == "pfctl -a com.apple/251.KivoVPNDNS -f /var/run/com.kivovpn.helper.dns.pf.rules") anchor_loaded = true;
     if (line == kFlush) anchor_loaded = false;
     if (line == "pfctl -E") {
       ++tokens_held;
       return CommandResult("pf enabled\nToken : " + std::to_string(1000000 + ++tokens_issued) + "\n");
     }
     if (starts_with(line, "pfctl -X ")) --tokens_held;
-    if (line == kShow) return CommandResult(anchor_loaded ? kRdr : "");
+    if (line == kShow)
+      return CommandResult(anchor_loaded ? "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053\n" : "");
     return std::nullopt;
   }
-
   std::string record() { return files.count(kDnsStatePath) ? files[kDnsStatePath] : ""; }
   Lines sets() { return commands_of("networksetup -setdnsservers"); }
 };
@@ -208,34 +194,33 @@ TEST(DnsProxy, EveryFailedApplyLeavesTheServicesAsTheyWere) {
       "networksetup -setdnsservers Thunderbolt Bridge 127.0.0.1", "networksetup -setdnsservers Wi-Fi Empty",
       "networksetup -setdnsservers USB 10/100/1000 LAN 192.0.2.53 1.1.1.1",
       "networksetup -setdnsservers Thunderbolt Bridge 9.9.9.9"};
+  auto failing = [](std::string line, std::string error) { return [=](World& w) { w.failures[line] = error; }; };
+  auto nth = [](std::string line, int n, CommandResult result) { return [=](World& w) { answer_nth(w, line, n, result); }; };
   struct {
     std::function<void(World&)> break_it;
     std::string error;
     Lines sets;
   } cases[] = {
-      {[](World& w) { w.failures["networksetup -listallnetworkservices"] = "boom"; },
-       "Failed to enumerate network services: boom"},
+      {failing("networksetup -listallnetworkservices", "boom"), "Failed to enumerate network services: boom"},
       {[](World& w) { w.services.clear(); }, "No active network services found for DNS configuration"},
-      {[](World& w) { w.failures["networksetup -getdnsservers Thunderbolt Bridge"] = "boom"; },
+      {failing("networksetup -getdnsservers Thunderbolt Bridge", "boom"),
        "Failed to read DNS servers for 'Thunderbolt Bridge': boom"},
-      {[](World& w) { w.failures["pfctl -E"] = "busy"; }, "Failed to enable PF for DNS redirection: busy"},
+      {failing("pfctl -E", "busy"), "Failed to enable PF for DNS redirection: busy"},
       {[](World& w) { w.failing_writes.insert(kDnsStatePath); }, "Failed to persist DNS state: Read-only file system"},
       // Only the services set before the failing one are put back.
-      {[](World& w) { w.failures["networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1"] = "Permission denied"; },
+      {failing("networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1", "Permission denied"),
        "Failed setting DNS for 'USB 10/100/1000 LAN': Permission denied",
-       {"networksetup -setdnsservers Wi-Fi 127.0.0.1", "networksetup -setdnsservers USB 10/100/1000 LAN 127.0.0.1",
-        "networksetup -setdnsservers Wi-Fi Empty"}},
+       {set_then_undone[0], set_then_undone[1], set_then_undone[3]}},
       // The tool takes the setting but shows the old one back.
-      {[](World& w) { answer_nth(w, "networksetup -setdnsservers Thunderbolt Bridge 127.0.0.1", 0, CommandResult("")); },
+      {nth("networksetup -setdnsservers Thunderbolt Bridge 127.0.0.1", 0, CommandResult("")),
        "Verification failed: service 'Thunderbolt Bridge' did not apply DNS 127.0.0.1", set_then_undone},
       // The first read of a service is its backup, the second the check after setting.
-      {[](World& w) { answer_nth(w, "networksetup -getdnsservers Wi-Fi", 2, CommandResult(fail("timed out"))); },
+      {nth("networksetup -getdnsservers Wi-Fi", 2, CommandResult(fail("timed out"))),
        "Failed to read DNS servers for 'Wi-Fi': timed out", set_then_undone},
       // The first listing belongs to the install, the second to the check after the services.
-      {[](World& w) { answer_nth(w, kShow, 2, CommandResult(fail("pfctl: ioctl: Operation not permitted"))); },
-       "pfctl: ioctl: Operation not permitted", set_then_undone},
-      {[](World& w) { answer_nth(w, kShow, 2, CommandResult("")); },
-       "Verification failed: DNS PF redirection is not active", set_then_undone},
+      {nth(kShow, 2, CommandResult(fail("pfctl: ioctl: Operation not permitted"))), "pfctl: ioctl: Operation not permitted",
+       set_then_undone},
+      {nth(kShow, 2, CommandResult("")), "Verification failed: DNS PF redirection is not active", set_then_undone},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
@@ -249,13 +234,6 @@ TEST(DnsProxy, EveryFailedApplyLeavesTheServicesAsTheyWere) {
     EXPECT_EQ(w.tokens_held, 0);
     EXPECT_EQ(w.record(), "");
   }
-}
-
-TEST_F(DnsProxyApplied, RestoreSkipsDeletedServices) {
-  w.services.erase(w.services.begin() + 1);
-  EXPECT_EQ(*dns.restore_dns_proxy(), 3u);
-  EXPECT_EQ(*w.find("Thunderbolt Bridge"), Servers{"9.9.9.9"});
-  EXPECT_EQ(w.record(), "");
 }
 
 TEST_F(DnsProxyApplied, RestoreGathersEveryProblemAndKeepsOnlyWhatIsNotBack) {
@@ -275,16 +253,18 @@ TEST_F(DnsProxyApplied, RestoreGathersEveryProblemAndKeepsOnlyWhatIsNotBack) {
             R"({"service":"Thunderbolt Bridge","dns_servers":["9.9.9.9"]}],"pf_token":null,"updated_at":1700000000})");
   EXPECT_EQ(w.tokens_held, 0);
 
+  // A service deleted since counts as back.
   w.failures.clear();
   w.clear_commands();
+  w.services.pop_back();
   EXPECT_EQ(*dns.restore_dns_proxy(), 2u);
-  EXPECT_EQ(w.services, w.original);
+  EXPECT_EQ(w.services, (decltype(w.services){w.original[0], w.original[1]}));
   EXPECT_EQ(w.commands_of("pfctl"), (Lines{kFlush, kShow}));
   EXPECT_EQ(w.record(), "");
 }
 
+// Another target than the recorded one is in NewTargetRestoresFirstThenBacksUpTheRestoredServers.
 TEST_F(DnsProxyApplied, VerifyAnswersFromTheRecordTheServicesAndPf) {
-  EXPECT_EQ(*dns.verify_dns_proxy("::1"), (DnsVerification{false, 3}));
   *w.find("USB 10/100/1000 LAN") = Servers{"127.0.0.1", "1.1.1.1"};
   EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
   *w.find("USB 10/100/1000 LAN") = Servers{"127.0.0.1"};
@@ -300,27 +280,19 @@ TEST_F(DnsProxyApplied, VerifyAnswersFromTheRecordTheServicesAndPf) {
 }
 
 TEST(DnsProxy, RecoveryRestoresOnlyALoopbackTargetWhoseProxyIsGone) {
-  struct {
-    std::string target;
-    bool proxy_listening;
-    bool restored;
-  } cases[] = {
-      {"127.0.0.1", false, true},
-      {"127.0.0.1", true, false},
-      {"10.0.0.53", false, false},
-      {"::1", false, false},
-  };
+  struct { std::string target; bool proxy_listening, restored; } cases[] = {
+      {"127.0.0.1", false, true}, {"127.0.0.1", true, false}, {"10.0.0.53", false, false}, {"::1", false, false}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
     World w;
     DnsProxy dns(w);
     ASSERT_TRUE(dns.apply_dns_proxy(c.target).ok());
     w.tcp_listeners["127.0.0.1:1053"] = c.proxy_listening;
-    w.clear_commands();
     dns.recover_stale_dns_state("watchdog");
-    EXPECT_EQ(w.record().empty(), c.restored) << c.target;
-    EXPECT_EQ(w.services == w.original, c.restored) << c.target;
-    EXPECT_EQ(w.stderr_lines, c.restored ? Lines{kStale} : Lines{}) << c.target;
-    EXPECT_EQ(w.tcp_probes, c.target == "127.0.0.1" ? Lines{"127.0.0.1:1053 within 250 ms"} : Lines{}) << c.target;
+    EXPECT_EQ(w.record().empty(), c.restored);
+    EXPECT_EQ(w.services == w.original, c.restored);
+    EXPECT_EQ(w.stderr_lines, c.restored ? Lines{kStale} : Lines{});
+    EXPECT_EQ(w.tcp_probes, c.target == "127.0.0.1" ? Lines{"127.0.0.1:1053 within 250 ms"} : Lines{});
   }
 
   World w;  // no record: not even a probe
@@ -381,24 +353,20 @@ TEST(DnsProxy, CrashAnywhereInAnApplyIsUndoneByTheNextStart) {
   ASSERT_TRUE(DnsProxy(probe).apply_dns_proxy("127.0.0.1").ok());
   const int steps = probe.seen;
   for (int crash_at = 1; crash_at <= steps + 1; ++crash_at) {
+    SCOPED_TRACE("crash before command " + std::to_string(crash_at));
     World w;
     w.crash_at = crash_at;
-    {
-      DnsProxy before_crash(w);
-      try {
-        (void)before_crash.apply_dns_proxy("127.0.0.1");
-      } catch (const Crash&) {
-      }
+    try {
+      (void)DnsProxy(w).apply_dns_proxy("127.0.0.1");
+    } catch (const Crash&) {
     }
     w.crash_at = 0;
-    bool changed = w.services != w.original;
-    DnsProxy after_restart(w);
-    after_restart.recover_stale_dns_state("helper startup");
-    EXPECT_EQ(w.services, w.original) << "crash before command " << crash_at << " (changed: " << changed << ")";
-    EXPECT_EQ(w.record(), "") << crash_at;
-    EXPECT_FALSE(w.anchor_loaded) << crash_at;
-    EXPECT_EQ(w.tokens_held, 0) << crash_at;
-    EXPECT_FALSE(w.files.count(kDnsRulesPath)) << crash_at;
+    DnsProxy(w).recover_stale_dns_state("helper startup");
+    EXPECT_EQ(w.services, w.original);
+    EXPECT_EQ(w.record(), "");
+    EXPECT_FALSE(w.anchor_loaded);
+    EXPECT_EQ(w.tokens_held, 0);
+    EXPECT_FALSE(w.files.count(kDnsRulesPath));
   }
 }
 

@@ -66,23 +66,22 @@ TEST(QuicMitigation, AppliesTheOneRuleOverAnyEarlierOne) {
 TEST(QuicMitigation, FailedStepsRollBack) {
   const Lines verified = {kFlush, kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 8888"};
   struct { std::function<void(Pf&)> break_it; std::string error; Lines commands; } cases[] = {
-      {[](Pf& pf) { pf.script_fail("pfctl -E", "busy"); },
-       "Failed to enable PF for QUIC mitigation: busy",
+      {[](Pf& pf) { pf.script_fail("pfctl -E", "busy"); }, "Failed to enable PF for QUIC mitigation: busy",
        {kFlush, kLoad, "pfctl -E", kFlush}},
       // Without a record nobody could give the reference back, so the block does not stay.
-      {[](Pf& pf) { pf.failing_writes.insert(kQuicStatePath); },
-       "Read-only file system",
+      {[](Pf& pf) { pf.failing_writes.insert(kQuicStatePath); }, "Read-only file system",
        {kFlush, kLoad, "pfctl -E", kFlush, "pfctl -X 8888"}},
       {[](Pf& pf) { pf.script_fail(kShow, "Permission denied"); }, "Permission denied", verified},
       {[](Pf& pf) { pf.script_fail(kShow, "pf is Disabled"); }, "QUIC mitigation verification failed", verified},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
     Pf pf;
     pf.files[kPfStatePath] = "{}";  // the kill switch's, which no QUIC rollback may take
     c.break_it(pf);
     EXPECT_EQ(QuicMitigation(pf).apply_quic_mitigation().error(), c.error);
-    EXPECT_EQ(pf.commands(), c.commands) << c.error;
-    EXPECT_EQ(pf.files, (std::map<std::string, std::string>{{kPfStatePath, "{}"}})) << c.error;
+    EXPECT_EQ(pf.commands(), c.commands);
+    EXPECT_EQ(pf.files, (std::map<std::string, std::string>{{kPfStatePath, "{}"}}));
   }
 }
 
