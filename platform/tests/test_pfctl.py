@@ -79,29 +79,20 @@ class PfctlTest(StandinTest):
                 for item in listed if "rule" in item}
 
     def test_rules_are_shown_in_pf_wording_until_flushed(self):
-        self.load(KILL_SWITCH, kill_switch_rules("198.51.100.7", "2001:db8::7", iface="utun200"))
+        # The helper's IPv4, tunnel, QUIC and DNS rules are read back in the end-to-end tests.
+        self.load(KILL_SWITCH, kill_switch_rules("2001:db8::7"))
         self.load(QUIC, QUIC_RULE)
         self.load(DNS, DNS_RULES)
         # Listed whether pf is on or not, as on a Mac.
         self.assertFalse(self.is_enabled())
         self.assertEqual(self.shown(KILL_SWITCH), [
             "pass quick on lo0 all flags S/SA keep state",
-            "pass out quick inet proto tcp from any to 198.51.100.7 flags S/SA keep state",
-            "pass out quick inet proto udp from any to 198.51.100.7 keep state",
             "pass out quick inet6 proto tcp from any to 2001:db8::7 flags S/SA keep state",
-            "pass out quick inet6 proto udp from any to 2001:db8::7 keep state",
-            "pass out quick on utun200 all flags S/SA keep state",
-            "block drop out quick all"])
-        self.enable()
-        self.assertEqual(self.shown(KILL_SWITCH)[-1], "block drop out quick all")
-        self.assertEqual(self.shown(QUIC), ["block drop out quick proto udp from any to any port = 443"])
-        self.assertEqual(self.shown(DNS, "nat"), [
-            "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053",
-            "rdr pass on lo0 inet proto tcp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053"])
-        self.assertEqual((self.shown(DNS), self.shown(QUIC, "nat")), ([], []))
+            "pass out quick inet6 proto udp from any to 2001:db8::7 keep state", "block drop out quick all"])
+        self.assertEqual((self.shown(DNS), len(self.shown(DNS, "nat")), self.shown(QUIC, "nat")), ([], 2, []))
         self.ok("-a", KILL_SWITCH, "-F", "all")
         self.ok("-a", "com.apple/253.Unused", "-F", "all")
-        self.assertEqual(len(self.shown(QUIC)), 1)
+        self.assertEqual(self.shown(QUIC), [macos_sample("pfctl rules").splitlines()[0]])
         # An anchor without rules is not there at all: the answer of a real Mac.
         for anchor, kind in ((KILL_SWITCH, "rules"), (KILL_SWITCH, "nat"), ("com.apple/253.Unused", "rules")):
             result = self.tool("-a", anchor, "-s", kind)
