@@ -42,7 +42,7 @@ class CodesignTest(StandinTest):
                  re.escape(f"designated => {TEAM_REQUIREMENT}")),
                 ('# custom\nidentifier = com.example.x\n'
                  'requirement=identifier "com.example.x" and anchor apple generic', "com.example.x",
-                  re.escape('designated => identifier "com.example.x" and anchor apple generic')),
+                 re.escape('designated => identifier "com.example.x" and anchor apple generic')),
                 ("identifier=com.apple.siri.launcher", "com.apple.siri.launcher", siri),
                 # The form of a real Mac, with this file's hashes.
                 ("identifier=de.jonasgehring.notable\nadhoc=yes\n", "de.jonasgehring.notable", adhoc)):

@@ -15,9 +15,8 @@ DNS_RULES = "".join(f"rdr pass on lo0 inet proto {p} from any to 127.0.0.1 port 
 CLIENT, ALLOWED, OTHER = "10.213.0.1", "10.213.0.2", "10.213.0.3"
 
 
-def kill_switch_rules(*hosts, iface=None):
+def kill_switch_rules(*hosts):
     lines = ["pass quick on lo0 all"] + [f"pass out quick proto {{ tcp udp }} to {host} keep state" for host in hosts]
-    lines += [f"pass out quick on {iface} all keep state"] if iface else []
     return "".join(line + "\n" for line in lines + ["block drop out quick all"])
 
 
@@ -33,7 +32,8 @@ for probe in sys.argv[1:]:
     try:
         sender.bind(("", int(source[0]) if source else 0))
         sender.connect((host, int(port)))
-        sender.send(b"kivo") if proto == "udp" else None
+        if proto == "udp":
+            sender.send(b"kivo")
     except OSError:
         pass
 """
