@@ -35,7 +35,7 @@ class RouteTest(StandinTest):
 
     def test_add_get_delete(self):
         # (add, delete, the kernel's entry, a target and how `get` reaches it)
-        v6 = ["-n", "add", "-inet6"]
+        add6, delete6 = ["-n", "add", "-inet6"], ["-n", "delete", "-inet6"]
         forms = [
             (["add", "-host", "10.50.0.1", GW], ["delete", "-host", "10.50.0.1", GW],
              f"10.50.0.1 via {GW} dev en0", "10.50.0.1", (GW, "en0")),
@@ -46,11 +46,11 @@ class RouteTest(StandinTest):
              "10.60.0.0/16 dev utun7 scope link", "10.60.3.4", (None, "utun7")),
             (["-n", "add", "-net", "10.70.1.77/24", GW], ["-n", "delete", "-net", "10.70.1.0/24", GW],
              f"10.70.1.0/24 via {GW} dev en0", "10.70.1.9", (GW, "en0")),
-            (v6 + ["-host", "2001:db8:5::5", "2001:db8::fe"], ["-n", "delete", "-inet6", "-host", "2001:db8:5::5",
-             "2001:db8::fe"], "2001:db8:5::5 via 2001:db8::fe dev en0", "2001:db8:5::5", ("2001:db8::fe", "en0")),
+            (add6 + ["-host", "2001:db8:5::5", "2001:db8::fe"], delete6 + ["-host", "2001:db8:5::5", "2001:db8::fe"],
+             "2001:db8:5::5 via 2001:db8::fe dev en0", "2001:db8:5::5", ("2001:db8::fe", "en0")),
             # A link-local next hop is shown, and taken, with its interface.
-            (v6 + ["-net", "2001:db8:6::/48", "fe80::1%en0"], ["-n", "delete", "-inet6", "-net", "2001:db8:6::/48",
-             "fe80::1%en0"], "2001:db8:6::/48 via fe80::1 dev en0", "2001:db8:6::9", ("fe80::1%en0", "en0")),
+            (add6 + ["-net", "2001:db8:6::/48", "fe80::1%en0"], delete6 + ["-net", "2001:db8:6::/48", "fe80::1%en0"],
+             "2001:db8:6::/48 via fe80::1 dev en0", "2001:db8:6::9", ("fe80::1%en0", "en0")),
         ]
         for add, delete, entry, target, reached in forms:
             with self.subTest(add=add):
