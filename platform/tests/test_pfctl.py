@@ -108,6 +108,7 @@ class PfctlTest(StandinTest):
         self.fails([(["-X", tokens[1]], 1, "Invalid argument"), (["-X", "12345"], 1, "Invalid argument")])
         self.ok("-X", tokens[0])
         self.assertFalse(self.is_enabled())
+        self.fails([(["-d"], 1, "pfctl: pf not enabled")])
 
     def test_bad_rule_file_changes_nothing(self):
         self.load(KILL_SWITCH, kill_switch_rules(ALLOWED))
