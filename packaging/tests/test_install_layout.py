@@ -13,29 +13,21 @@ BUILD = Path(os.environ["KIVO_BUILD_DIR"])
 class InstallLayout(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.root = Path(cls.tmp.name)
+        cls.root = Path(cls.enterClassContext(tempfile.TemporaryDirectory()))
         subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(cls.root)], check=True,
                        stdout=subprocess.DEVNULL)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
     def test_launchd_job_runs_the_installed_helper(self):
-        with open(self.root / "Library/LaunchDaemons/com.kivovpn.helper.plist", "rb") as f:
-            job = plistlib.load(f)
-        self.assertEqual(job["Label"], "com.kivovpn.helper")
-        program = job["ProgramArguments"][0]
-        self.assertEqual(program, "/Library/PrivilegedHelperTools/com.kivovpn.helper")
-        self.assertEqual(job["ProgramArguments"], [program])  # the helper takes no options
-        self.assertTrue(os.access(self.root / program.lstrip("/"), os.X_OK))
-        self.assertIs(job["RunAtLoad"], True)
-        self.assertIs(job["KeepAlive"], True)
+        job_file = self.root / "Library/LaunchDaemons/com.kivovpn.helper.plist"
+        job = plistlib.loads(job_file.read_bytes())
+        helper = "/Library/PrivilegedHelperTools/com.kivovpn.helper"
+        # The helper takes no options; launchd keeps it running.
+        self.assertEqual((job["Label"], job["ProgramArguments"], job["RunAtLoad"] is True, job["KeepAlive"] is True),
+                         ("com.kivovpn.helper", [helper], True, True))
+        self.assertTrue(os.access(self.root / helper.lstrip("/"), os.X_OK))
         for key in ("StandardOutPath", "StandardErrorPath"):
             self.assertTrue(job[key].startswith("/var/log/"), key)
-        mode = (self.root / "Library/LaunchDaemons/com.kivovpn.helper.plist").stat().st_mode & 0o777
-        self.assertEqual(mode & 0o022, 0, "launchd refuses a job file others can write")
+        self.assertEqual(job_file.stat().st_mode & 0o022, 0, "launchd refuses a job file others can write")
         # Any local user can make the helper write, so its log is rotated.
         rotation = (self.root / "private/etc/newsyslog.d/com.kivovpn.helper.conf").read_text()
         entries = [line.split() for line in rotation.splitlines() if line.strip() and not line.startswith("#")]

@@ -13,9 +13,8 @@ class StandinCodesign : public kivo::nem::System {
   explicit StandinCodesign(std::string codesign) : codesign_(std::move(codesign)) {}
   std::chrono::steady_clock::time_point now() override { return posix_.now(); }
   kivo::Result<std::string> read_standard_input() override { return posix_.read_standard_input(); }
-  kivo::Result<std::vector<kivo::nem::DirectoryEntry>> list_directory(const std::string& path) override {
-    return posix_.list_directory(path);
-  }
+  using Entries = std::vector<kivo::nem::DirectoryEntry>;
+  kivo::Result<Entries> list_directory(const std::string& path) override { return posix_.list_directory(path); }
   bool is_directory(const std::string& path) override { return posix_.is_directory(path); }
   std::string home_directory() override { return posix_.home_directory(); }
   std::string resolve_symlinks(const std::string& path) override { return posix_.resolve_symlinks(path); }

@@ -1,6 +1,7 @@
 """What the stand-ins' tests share: throw-away network namespaces, running a stand-in from
 bin/ and checking how it ended."""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -20,18 +21,12 @@ needs_root = unittest.skipUnless(os.geteuid() == 0, "needs root for namespaces")
 
 def macos_sample(name):
     """The block NAME of the verbatim outputs of real Macs that the parsers' tests read too."""
-    blocks, current = {}, None
-    samples = PLATFORM.parent / "testing" / "macos_samples" / "tool_outputs.txt"
-    for line in samples.read_text(encoding="utf-8").splitlines(keepends=True):
-        if line.startswith("=== "):
-            current = blocks.setdefault(line[4:].rstrip("\n"), [])
-        elif current is not None:
-            current.append(line)
-    return "".join(blocks[name])
+    samples = (PLATFORM.parent / "testing" / "macos_samples" / "tool_outputs.txt").read_text(encoding="utf-8")
+    return re.search(rf"^=== {re.escape(name)}\n(.*?)(?=^=== |\Z)", samples, re.M | re.S).group(1)
 
 
 def wait_until(condition, timeout=10):
-    """Polls CONDITION until it holds or TIMEOUT seconds have passed; returns its last value."""
+    """CONDITION's last value, once it holds or TIMEOUT seconds have passed."""
     deadline = time.monotonic() + timeout
     while not (held := condition()) and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -39,8 +34,7 @@ def wait_until(condition, timeout=10):
 
 
 class Namespace:
-    """A throw-away network namespace, prepared by an `ip -batch` script. Its /run is a
-    private folder, so stand-in state and wireguard-go sockets never reach the host's."""
+    """A throw-away network namespace set up by an `ip -batch` script, with a private /run."""
 
     def __init__(self, setup=""):
         self.setup, self.netns = setup, None
@@ -68,16 +62,15 @@ class Namespace:
         return self.netns.argv(*argv)
 
     def run(self, *argv, input=None, check=True):
-        result = subprocess.run(self.argv(*argv), input=input, capture_output=True, text=True,
-                                timeout=60)
+        result = subprocess.run(self.argv(*argv), input=input, capture_output=True, text=True, timeout=60)
         if check and result.returncode != 0:
             raise AssertionError(f"{' '.join(argv)} exited {result.returncode}: {result.stderr}")
         return result
 
 
 class StandinTest(unittest.TestCase):
-    """Runs the stand-in TOOL, inside `ns` when it is set, with `env` added. With NAMESPACE
-    (an `ip -batch` script), the class's tests share one namespace set up by it."""
+    """Runs the stand-in TOOL, inside `ns` when set, with `env` added; the class's tests share
+    one namespace set up by NAMESPACE (an `ip -batch` script) when it is set."""
     TOOL = ""
     NAMESPACE = None
     ns = None
@@ -90,8 +83,8 @@ class StandinTest(unittest.TestCase):
 
     def tool(self, *args):
         argv = [str(BIN / self.TOOL), *args]
-        return subprocess.run(self.ns.argv(*argv) if self.ns else argv, capture_output=True,
-                              text=True, timeout=60, env=dict(os.environ, **self.env))
+        return subprocess.run(self.ns.argv(*argv) if self.ns else argv, capture_output=True, text=True,
+                              timeout=60, env=dict(os.environ, **self.env))
 
     def ok(self, *args):
         result = self.tool(*args)

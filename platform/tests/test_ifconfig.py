@@ -8,11 +8,8 @@ from standin_support import StandinTest, needs_root
 @needs_root
 class IfconfigTest(StandinTest):
     TOOL = "ifconfig"
-    NAMESPACE = ("link add en0 type veth peer name en0peer\n"
-                 "addr add 10.9.0.1/24 dev en0\n"
-                 "link set en0 up\n"
-                 "link set en0peer up\n"
-                 "tuntap add mode tun name utun7\n")
+    NAMESPACE = ("link add en0 type veth peer name en0peer\naddr add 10.9.0.1/24 dev en0\n"
+                 "link set en0 up\nlink set en0peer up\ntuntap add mode tun name utun7\n")
 
     def link(self, iface):
         """(is up, IPv4 addresses) as the kernel has them."""
@@ -26,25 +23,17 @@ class IfconfigTest(StandinTest):
         self.fails([(["utun250"] + form, 1, "ifconfig: interface utun250 does not exist\n")
                     for form in ([], ["up"], ["down"], ["10.1.1.1", "10.1.1.1", "netmask", "255.255.255.255"])])
 
-    def test_up_and_down(self):
-        for state in ("up", "down"):
-            with self.subTest(state=state):
-                self.ok("utun7", state)
-                self.assertEqual(self.link("utun7")[0], state == "up")
-
-    def test_address_is_replaced_not_added(self):
-        for args, expected in (
-                (["198.18.0.2", "198.18.0.2", "netmask", "255.255.255.255"], (False, ["198.18.0.2/32"])),
-                (["198.18.0.2", "198.18.0.2", "netmask", "255.255.255.255"], (False, ["198.18.0.2/32"])),
-                (["10.8.0.2", "10.8.0.1", "netmask", "255.255.255.255", "up"],
-                 (True, ["10.8.0.2 peer 10.8.0.1/32"]))):
-            self.ok("utun7", "down")
+    def test_up_down_and_an_address_that_replaces_the_last(self):
+        host = ["198.18.0.2", "198.18.0.2", "netmask", "255.255.255.255"]
+        peer = ["10.8.0.2", "10.8.0.1", "netmask", "255.255.255.255", "up"]
+        for args, expected in ((["up"], (True, [])), (["down"], (False, [])), (host, (False, ["198.18.0.2/32"])),
+                               (host, (False, ["198.18.0.2/32"])), (peer, (True, ["10.8.0.2 peer 10.8.0.1/32"]))):
             self.ok("utun7", *args)
             self.assertEqual(self.link("utun7"), expected, args)
         # Bad addresses fail and leave the address alone.
         self.fails([(["utun7", "999.1.1.1", "198.18.0.2"], 1, "ifconfig: "),
                     (["utun7", "198.18.0.2", "198.18.0.2", "netmask", "255.0.255.0"], 1, "bad value")])
-        self.assertEqual(self.link("utun7")[1], ["10.8.0.2 peer 10.8.0.1/32"])
+        self.assertEqual(self.link("utun7"), (True, ["10.8.0.2 peer 10.8.0.1/32"]))
 
 
 if __name__ == "__main__":

@@ -12,16 +12,11 @@ import unittest
 from standin_support import BIN
 
 
-def load_provider():
-    loader = importlib.machinery.SourceFileLoader("kivo_ne_provider", str(BIN / "kivo-ne-provider"))
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
-
-
 class StopDuringStartTest(unittest.TestCase):
     def test_a_stop_while_wireguard_go_starts_ends_it(self):
-        provider = load_provider()
+        loader = importlib.machinery.SourceFileLoader("kivo_ne_provider", str(BIN / "kivo-ne-provider"))
+        provider = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+        loader.exec_module(provider)
         real_popen = subprocess.Popen
 
         def popen_then_stop(args, **options):
@@ -33,18 +28,16 @@ class StopDuringStartTest(unittest.TestCase):
         def on_stop(signum, frame):
             raise provider.Stop()
 
-        previous = signal.signal(signal.SIGTERM, on_stop)
-        self.addCleanup(signal.signal, signal.SIGTERM, previous)
+        self.addCleanup(signal.signal, signal.SIGTERM, signal.signal(signal.SIGTERM, on_stop))
         provider.subprocess.Popen = popen_then_stop
         self.addCleanup(setattr, provider.subprocess, "Popen", real_popen)
-        with tempfile.TemporaryDirectory() as store:
-            tunnel = provider.Provider(store, "p1")
-            tunnel.iface = "utun100"
-            with self.assertRaises(provider.Stop):
-                tunnel.spawn_wireguard_go()
-            self.assertIsNotNone(tunnel.wireguard_go, "the child was started but nobody can end it")
-            tunnel.stop()
-            self.assertEqual(tunnel.wireguard_go.returncode, -signal.SIGTERM)
+        tunnel = provider.Provider(self.enterContext(tempfile.TemporaryDirectory()), "p1")
+        tunnel.iface = "utun100"
+        with self.assertRaises(provider.Stop):
+            tunnel.spawn_wireguard_go()
+        self.assertIsNotNone(tunnel.wireguard_go, "the child was started but nobody can end it")
+        tunnel.stop()
+        self.assertEqual(tunnel.wireguard_go.returncode, -signal.SIGTERM)
 
 
 if __name__ == "__main__":

@@ -10,14 +10,9 @@ GW = "10.9.0.254"
 @needs_root
 class RouteTest(StandinTest):
     TOOL = "route"
-    NAMESPACE = ("link add en0 type veth peer name en0peer\n"
-                 "addr add 10.9.0.1/24 dev en0\n"
-                 "addr add 192.168.3.2/24 dev en0\n"
-                 "addr add 2001:db8::1/64 dev en0 nodad\n"
-                 "link set en0 up\n"
-                 "link set en0peer up\n"
-                 f"route add default via {GW}\n"
-                 "tuntap add mode tun name utun7\n"
+    NAMESPACE = ("link add en0 type veth peer name en0peer\naddr add 10.9.0.1/24 dev en0\n"
+                 "addr add 192.168.3.2/24 dev en0\naddr add 2001:db8::1/64 dev en0 nodad\nlink set en0 up\n"
+                 f"link set en0peer up\nroute add default via {GW}\ntuntap add mode tun name utun7\n"
                  "link set utun7 up\n")
 
     def get(self, *args):
@@ -40,6 +35,7 @@ class RouteTest(StandinTest):
 
     def test_add_get_delete(self):
         # (add, delete, the kernel's entry, a target and how `get` reaches it)
+        add6, delete6 = ["-n", "add", "-inet6"], ["-n", "delete", "-inet6"]
         forms = [
             (["add", "-host", "10.50.0.1", GW], ["delete", "-host", "10.50.0.1", GW],
              f"10.50.0.1 via {GW} dev en0", "10.50.0.1", (GW, "en0")),
@@ -50,12 +46,10 @@ class RouteTest(StandinTest):
              "10.60.0.0/16 dev utun7 scope link", "10.60.3.4", (None, "utun7")),
             (["-n", "add", "-net", "10.70.1.77/24", GW], ["-n", "delete", "-net", "10.70.1.0/24", GW],
              f"10.70.1.0/24 via {GW} dev en0", "10.70.1.9", (GW, "en0")),
-            (["-n", "add", "-inet6", "-host", "2001:db8:5::5", "2001:db8::fe"],
-             ["-n", "delete", "-inet6", "-host", "2001:db8:5::5", "2001:db8::fe"],
+            (add6 + ["-host", "2001:db8:5::5", "2001:db8::fe"], delete6 + ["-host", "2001:db8:5::5", "2001:db8::fe"],
              "2001:db8:5::5 via 2001:db8::fe dev en0", "2001:db8:5::5", ("2001:db8::fe", "en0")),
             # A link-local next hop is shown, and taken, with its interface.
-            (["-n", "add", "-inet6", "-net", "2001:db8:6::/48", "fe80::1%en0"],
-             ["-n", "delete", "-inet6", "-net", "2001:db8:6::/48", "fe80::1%en0"],
+            (add6 + ["-net", "2001:db8:6::/48", "fe80::1%en0"], delete6 + ["-net", "2001:db8:6::/48", "fe80::1%en0"],
              "2001:db8:6::/48 via fe80::1 dev en0", "2001:db8:6::9", ("fe80::1%en0", "en0")),
         ]
         for add, delete, entry, target, reached in forms:
@@ -73,11 +67,10 @@ class RouteTest(StandinTest):
         net = ["-net", "192.168.1.0/24"]
         self.assertEqual(self.ok("add", *net, "192.168.3.1"), "add net 192.168.1.0: gateway 192.168.3.1\n")
         self.refused(["add", *net, "192.168.3.1"], "File exists", macos_sample("route add exists stdout"))
-        self.assertEqual([macos_sample(f"route {name} stderr") for name in ("add exists", "delete missing")],
-                         ["route: writing to routing socket: File exists\n",
-                          "route: writing to routing socket: not in table\n"])
         self.ok("delete", *net)
         self.refused(["delete", *net], "not in table", macos_sample("route delete missing stdout"))
+        self.assertEqual([macos_sample(f"route {name} stderr") for name in ("add exists", "delete missing")],
+                         [f"route: writing to routing socket: {why}\n" for why in ("File exists", "not in table")])
         self.refused(["-n", "get", "-inet6", "2001:db8:99::1"], "not in table", "")
         # One destination holds one route, whatever the gateway.
         self.ok("add", "-host", "10.52.0.1", GW)
@@ -87,19 +80,13 @@ class RouteTest(StandinTest):
         self.fails([(["add", "-net", "0.0.0.0/1", "-interface", "utun99"], 68, "bad address: utun99"),
                     (["add", "-host", "10.1.1.1", "bad-gateway"], 68, "bad address"),
                     (["get", "example.invalid"], 68, "bad address"),
-                    (["add", "-host", "10.1.1.1"], 64, "usage: route"),
-                    (["flush"], 64, "usage: route")])
+                    (["add", "-host", "10.1.1.1"], 64, "usage: route"), (["flush"], 64, "usage: route")])
 
-    def test_get_default_sees_past_the_half_default_routes(self):
-        halves = [["-net", "0.0.0.0/1", "-interface", "utun7"],
-                  ["-net", "128.0.0.0/1", "-interface", "utun7"]]
-        for half in halves:
-            self.ok("add", *half)
-            self.addCleanup(self.tool, "delete", *half)
-        self.assertEqual(self.get("default"), (GW, "en0"))
-        self.assertEqual(self.get("198.51.100.1"), (None, "utun7"))
-
-    def test_inet6_default(self):
+    def test_get_default_sees_past_the_half_defaults_and_the_link_local_router(self):
+        for half in ("0.0.0.0/1", "128.0.0.0/1"):
+            self.ok("add", "-net", half, "-interface", "utun7")
+            self.addCleanup(self.tool, "delete", "-net", half)
+        self.assertEqual((self.get("default"), self.get("198.51.100.1")), ((GW, "en0"), (None, "utun7")))
         self.refused(["-n", "get", "-inet6", "default"], "not in table", "")
         self.ns.run("ip", "-6", "route", "add", "default", "via", "fe80::1", "dev", "en0")
         self.addCleanup(self.ns.run, "ip", "-6", "route", "del", "default")
