@@ -45,6 +45,13 @@ struct Standin : ::testing::Test {
     for (int i = 0; i < 200 && c.status() != wanted; ++i) std::this_thread::sleep_for(20ms);
     return c.status();
   }
+  // The provider writes this file once its signal handler is in place.
+  std::string started_file(long pid) {
+    std::string path = dir + "/started." + std::to_string(pid);
+    for (int i = 0; i < 200 && !std::filesystem::exists(path); ++i) std::this_thread::sleep_for(20ms);
+    return path;
+  }
+  long provider_pid() { return PreferencesStore(settings.store_dir).read()->connections.begin()->second.pid; }
 
   std::string dir;
   StandinSettings settings;
@@ -92,8 +99,7 @@ TEST_F(Standin, ConnectionGoesThroughItsStatesWithTheProvider) {
   ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());
   EXPECT_EQ(m->connection().status(), kVpnConnecting);  // this provider never reports connected
   ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());  // already on its way: no second provider
-  auto prefs = PreferencesStore(settings.store_dir).read();
-  long pid = prefs->connections.begin()->second.pid;
+  long pid = provider_pid();
   EXPECT_TRUE(provider_alive(pid));
 
   m->connection().stop_vpn_tunnel();
@@ -116,20 +122,16 @@ TEST_F(Standin, AStartWhileTheLastTunnelGoesDownStartsANewProviderAfterIt) {
   m->set_enabled(true);
   ASSERT_TRUE(save(*m).ok());
   ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());
-  auto pid_of = [&] { return PreferencesStore(settings.store_dir).read()->connections.begin()->second.pid; };
-  long first = pid_of();
-  for (int i = 0; i < 200 && !std::filesystem::exists(dir + "/started." + std::to_string(first)); ++i)
-    std::this_thread::sleep_for(20ms);  // its SIGTERM handler is in place
+  long first = provider_pid();
+  started_file(first);
 
   m->connection().stop_vpn_tunnel();
   EXPECT_EQ(m->connection().status(), kVpnDisconnecting);
   ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());
   EXPECT_EQ(m->connection().status(), kVpnConnecting);
-  long second = pid_of();
+  long second = provider_pid();
   EXPECT_NE(second, first);
-  for (int i = 0; i < 200 && !std::filesystem::exists(dir + "/started." + std::to_string(second)); ++i)
-    std::this_thread::sleep_for(20ms);
-  std::ifstream started(dir + "/started." + std::to_string(second));
+  std::ifstream started(started_file(second));
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(started), {}), std::to_string(first));
   m->connection().stop_vpn_tunnel();
 }

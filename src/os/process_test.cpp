@@ -12,6 +12,8 @@
 namespace kivo {
 namespace {
 
+using namespace std::string_literals;
+
 TEST(SpawnedChild, IsAliveUntilItExitsOrIsKilled) {
   auto exited = spawn_process("sh", {"-c", "exit 0"});
   auto running = spawn_process("sleep", {"30"});
@@ -48,7 +50,7 @@ TEST(RunProcess, ARunWithoutALimitOfItsOwnEndsAtTheBound) {
   EXPECT_EQ(kToolRunBound.millis(), 30000u);
 }
 
-TEST(RealEnvFiles, AtomicWriteReplacesWholeWithPrivateMode) {
+TEST(RealEnvFiles, AtomicWriteReplacesWholeWithPrivateModeAndNulBytesNameNothing) {
   RealEnv env;
   char dir[] = "/tmp/kivo-env-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -64,12 +66,8 @@ TEST(RealEnvFiles, AtomicWriteReplacesWholeWithPrivateMode) {
   env.remove_file(path);  // a second removal is quietly nothing
   EXPECT_FALSE(env.path_exists(path));
   rmdir(dir);
-}
 
-TEST(RealEnvFiles, APathOrArgumentWithANulByteNamesNothing) {
-  // The system would stop at the NUL and act on "/etc/hosts" instead.
-  using namespace std::string_literals;
-  RealEnv env;
+  // A path or argument with a NUL byte names nothing: the system would act on "/etc/hosts".
   const std::string cut = "/etc/hosts\0/../../var/run/x"s;
   EXPECT_FALSE(env.path_exists(cut));
   EXPECT_EQ(env.read_file(cut).error(), "No such file or directory");
