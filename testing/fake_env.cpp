@@ -96,6 +96,10 @@ CommandResult FakeEnv::run_command(const std::string& program, const std::vector
   return answer(line);
 }
 
+bool FakeEnv::probe_command(const std::string& program, const std::vector<std::string>& args) {
+  return run_command(program, args, std::nullopt).ok();
+}
+
 Result<std::unique_ptr<ChildProcess>> FakeEnv::spawn_child(const std::string& program,
                                                            const std::vector<std::string>& args) {
   record("spawn " + command_line(program, args));
@@ -104,6 +108,13 @@ Result<std::unique_ptr<ChildProcess>> FakeEnv::spawn_child(const std::string& pr
   live_pids.insert(pid);
   executables[pid] = program;
   return std::unique_ptr<ChildProcess>(std::make_unique<FakeChild>(*this, pid));
+}
+
+bool FakeEnv::process_exists(std::uint32_t pid) { return live_pids.count(pid) > 0; }
+
+void FakeEnv::sleep_for(std::chrono::milliseconds duration) {
+  slept += duration;
+  monotonic += duration;
 }
 
 Result<std::string> FakeEnv::read_file(const std::string& path) {
@@ -133,6 +144,12 @@ Result<std::string> FakeEnv::canonical_path(const std::string& path) {
   if (auto resolved = lookup(canonical, path)) return *resolved;
   return fail("No such file or directory");
 }
+
+std::optional<FileOwner> FakeEnv::file_owner(const std::string& path) {
+  return path == "/dev/console" ? console_owner : std::nullopt;
+}
+
+Result<ClientIdentity> FakeEnv::peer_identity(int) { return peer; }
 
 bool FakeEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) {
   std::lock_guard lock(mu_);

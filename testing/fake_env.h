@@ -55,24 +55,20 @@ class FakeEnv : public Env {
 
   CommandResult run_command(const std::string& program, const std::vector<std::string>& args,
                             std::optional<TimeLimit> limit) override;
-  bool probe_command(const std::string& program, const std::vector<std::string>& args) override {
-    return run_command(program, args, std::nullopt).ok();
-  }
+  bool probe_command(const std::string& program, const std::vector<std::string>& args) override;
   Result<std::unique_ptr<ChildProcess>> spawn_child(const std::string& program,
                                                     const std::vector<std::string>& args) override;
-  bool process_exists(std::uint32_t pid) override { return live_pids.count(pid) > 0; }
+  bool process_exists(std::uint32_t pid) override;
   std::uint64_t now_epoch_seconds() override { return epoch_seconds; }
   std::chrono::steady_clock::time_point monotonic_now() override { return monotonic; }
-  void sleep_for(std::chrono::milliseconds duration) override { slept += duration; monotonic += duration; }
+  void sleep_for(std::chrono::milliseconds duration) override;
   Result<std::string> read_file(const std::string& path) override;
   Status write_file_atomic(const std::string& path, std::string_view content) override;
   void remove_file(const std::string& path) override;
   bool path_exists(const std::string& path) override;
   Result<std::string> canonical_path(const std::string& path) override;
-  std::optional<FileOwner> file_owner(const std::string& path) override {
-    return path == "/dev/console" ? console_owner : std::nullopt;
-  }
-  Result<ClientIdentity> peer_identity(int) override { return peer; }
+  std::optional<FileOwner> file_owner(const std::string& path) override;
+  Result<ClientIdentity> peer_identity(int socket_fd) override;
   bool tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) override;
   void print_error_line(std::string_view line) override;
 
