@@ -18,16 +18,19 @@ TEST(EncodeResponse, VariantsAreWrappedWithMembersInOrder) {
       {response::CustomSplitEngineStatus{true, false, 2, 5, 4, "ok"},
        R"({"CustomSplitEngineStatus":{"staged":true,"active":false,"app_count":2,"route_count":5,)"
        R"("dynamic_routes":4,"note":"ok"}})"},
-      {response::RuntimeStatus{1, "privileged-ops-v1", true, {true, true, true, true, true, true, true}},
+      // Each flag's pattern across the three rows is its own.
+      {response::RuntimeStatus{1, "privileged-ops-v1", true, {true, false, true, false, true, false, true}},
        R"({"RuntimeStatus":{"protocol_version":1,"runtime_stage":"privileged-ops-v1",)"
-       R"("ready_for_privileged_ops":true,"supported_features":{"tunnel":true,"firewall":true,"dns":true,)"
-       R"("split_tunnel":true,"quic_mitigation":true,"custom_split_engine":true,)"
-       R"("packet_steering_engine":true}}})"},
-      {response::RuntimeStatus{1, "privileged-ops-v1", false, {false, false, true}},
+       R"("ready_for_privileged_ops":true,"supported_features":{"tunnel":true,"firewall":false,"dns":true,)"
+       R"("split_tunnel":false,"quic_mitigation":true,"custom_split_engine":false,"packet_steering_engine":true}}})"},
+      {response::RuntimeStatus{1, "privileged-ops-v1", false, {false, true, true, false, false, true, true}},
        R"({"RuntimeStatus":{"protocol_version":1,"runtime_stage":"privileged-ops-v1",)"
-       R"("ready_for_privileged_ops":false,"supported_features":{"tunnel":false,"firewall":false,"dns":true,)"
-       R"("split_tunnel":false,"quic_mitigation":false,"custom_split_engine":false,)"
-       R"("packet_steering_engine":false}}})"},
+       R"("ready_for_privileged_ops":false,"supported_features":{"tunnel":false,"firewall":true,"dns":true,)"
+       R"("split_tunnel":false,"quic_mitigation":false,"custom_split_engine":true,"packet_steering_engine":true}}})"},
+      {response::RuntimeStatus{1, "privileged-ops-v1", false, {false, false, false, true, true, true, true}},
+       R"({"RuntimeStatus":{"protocol_version":1,"runtime_stage":"privileged-ops-v1",)"
+       R"("ready_for_privileged_ops":false,"supported_features":{"tunnel":false,"firewall":false,"dns":false,)"
+       R"("split_tunnel":true,"quic_mitigation":true,"custom_split_engine":true,"packet_steering_engine":true}}})"},
       {response::PacketSteeringEngineStatus{true, false, 1, 2, {"lsof", 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
                                                                 18, 19, 20, 21, 22, 23, 24, 25, 26, true, 27}},
        R"({"PacketSteeringEngineStatus":{"staged":true,"active":false,"app_count":1,"route_count":2,)"
