@@ -41,6 +41,12 @@ struct Standin : ::testing::Test {
     return done.get_future().get();
   }
   static Status save(TunnelProviderManager& m) { return call([&](Done d) { m.save_to_preferences(std::move(d)); }); }
+  ManagerRef saved_enabled(ManagerRef m) {
+    m->set_protocol_configuration(protocol);
+    m->set_enabled(true);
+    EXPECT_TRUE(save(*m).ok());
+    return m;
+  }
   static int eventually(VpnConnection& c, int wanted) {
     for (int i = 0; i < 200 && c.status() != wanted; ++i) std::this_thread::sleep_for(20ms);
     return c.status();
@@ -61,13 +67,10 @@ struct Standin : ::testing::Test {
 TEST_F(Standin, ProfilesAreSharedBetweenProcessesInSaveOrder) {
   StandinNetworkExtension one(settings), two(settings);
   EXPECT_TRUE(load_all(two).empty());
-  auto first = one.make_manager(), second = one.make_per_app_manager();
+  auto first = one.make_manager();
   EXPECT_EQ(save(*first).error(), "Missing protocol or protocol has invalid type");
-  for (auto* m : {first.get(), second.get()}) {
-    m->set_protocol_configuration(protocol);
-    m->set_enabled(true);
-    ASSERT_TRUE(save(*m).ok());
-  }
+  saved_enabled(first);
+  auto second = saved_enabled(one.make_per_app_manager());
   second->set_app_rules({{"com.a", "anchor apple", "/A"}});
   ASSERT_TRUE(save(*second).ok());  // saved again in place
 
@@ -117,10 +120,7 @@ TEST_F(Standin, AStartWhileTheLastTunnelGoesDownStartsANewProviderAfterIt) {
          "signal.signal(signal.SIGTERM, lambda *a: (time.sleep(1), sys.exit(0)))\n"
          "time.sleep(30)\n";
   StandinNetworkExtension ne(settings);
-  auto m = ne.make_manager();
-  m->set_protocol_configuration(protocol);
-  m->set_enabled(true);
-  ASSERT_TRUE(save(*m).ok());
+  auto m = saved_enabled(ne.make_manager());
   ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());
   long first = provider_pid();
   started_file(first);

@@ -14,7 +14,7 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(SpawnedChild, IsAliveUntilItExitsOrIsKilled) {
+TEST(SpawnedChild, IsAliveUntilItExitsOrIsKilledOrReleased) {
   auto exited = spawn_process("sh", {"-c", "exit 0"});
   auto running = spawn_process("sleep", {"30"});
   ASSERT_TRUE(exited.ok() && running.ok());
@@ -24,16 +24,15 @@ TEST(SpawnedChild, IsAliveUntilItExitsOrIsKilled) {
   EXPECT_TRUE((*running)->is_alive());
   (*running)->kill();
   EXPECT_FALSE((*running)->is_alive());
-  EXPECT_FALSE(RealEnv().process_exists((*running)->pid()));
-}
+  RealEnv env;
+  EXPECT_FALSE(env.process_exists((*running)->pid()));
 
-TEST(SpawnedChild, ReleasedChildKeepsRunningAndIsReapedWhenItEnds) {
-  // Chatty enough to fill a pipe if nobody drained it.
+  // A released child keeps running and is reaped when it ends; chatty enough to fill a pipe if
+  // nobody drained it.
   auto child = spawn_process("sh", {"-c", "head -c 200000 /dev/zero; sleep 0.3"});
   ASSERT_TRUE(child.ok());
   auto pid = (*child)->pid();
   ASSERT_TRUE((*child)->release().ok());
-  RealEnv env;
   EXPECT_TRUE(env.process_exists(pid));
   for (int i = 0; i < 100 && env.process_exists(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(env.process_exists(pid));
