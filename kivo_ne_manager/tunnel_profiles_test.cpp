@@ -83,15 +83,11 @@ TEST_F(Profiles, ConnectWritesTheProfileAndItsProviderConfiguration) {
   EXPECT_EQ(saved.localized_description, "Kivo VPN");
   EXPECT_TRUE(saved.enabled);
   EXPECT_TRUE(saved.app_rules.empty());
-  TunnelProviderProtocol expected{"com.brevandi.kivovpn.desktop.tunnel", "203.0.113.5", false, true, false,
-                                  {{"private_key", "cGs="},
-                                   {"address", "10.8.0.2/32"},
-                                   {"dns", "10.8.0.1"},
-                                   {"peer_public_key", "cHVi"},
-                                   {"peer_endpoint", "203.0.113.5:51820"},
-                                   {"allowed_ips", "0.0.0.0/0"},
-                                   {"mtu", std::int64_t{1280}},
-                                   {"keepalive_seconds", std::int64_t{25}}}};
+  TunnelProviderProtocol expected{
+      "com.brevandi.kivovpn.desktop.tunnel", "203.0.113.5", false, true, false,
+      {{"private_key", "cGs="}, {"address", "10.8.0.2/32"}, {"dns", "10.8.0.1"}, {"peer_public_key", "cHVi"},
+       {"peer_endpoint", "203.0.113.5:51820"}, {"allowed_ips", "0.0.0.0/0"}, {"mtu", std::int64_t{1280}},
+       {"keepalive_seconds", std::int64_t{25}}}};
   EXPECT_EQ(saved.protocol, expected);
 
   auto p = payload();
