@@ -21,9 +21,7 @@ namespace {
 
 std::string read_file(const std::string& relative) {
   std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/" + relative);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 struct Example {
@@ -99,10 +97,6 @@ std::map<std::string, std::string> encoder_shapes() {
   return shapes;
 }
 
-std::string variant_name(const rapidjson::Document& d) {
-  return d.IsString() ? d.GetString() : d.IsObject() && d.MemberCount() == 1 ? d.MemberBegin()->name.GetString() : "";
-}
-
 TEST(ProtocolReference, DescribesEveryRequestOnceWithAnExampleTheParserAccepts) {
   Reference ref = read_reference();
   std::vector<std::string> in_code;
@@ -129,7 +123,9 @@ TEST(ProtocolReference, ExampleAnswersCarryTheEncodersMembers) {
     rapidjson::Document d;
     d.Parse(e.text.c_str());
     ASSERT_FALSE(d.HasParseError()) << "not JSON: " << e.text;
-    std::string name = variant_name(d);
+    std::string name = d.IsString()                           ? d.GetString()
+                       : d.IsObject() && d.MemberCount() == 1 ? d.MemberBegin()->name.GetString()
+                                                              : "";
     ASSERT_TRUE(shapes.count(name)) << "no such answer: " << e.text;
     EXPECT_EQ(shape(d), shapes[name]) << e.text;
     if (name == "Err") {

@@ -68,14 +68,9 @@ TEST_F(Rules, ExcludedPathsMustNameAnApplication) {
   EXPECT_EQ(builder.canonical_executable_path(" \n\t").error(), "Application path cannot be empty.");
   EXPECT_EQ(builder.canonical_executable_path(" /Applications/Empty.app \n").error(),
             "No executable found in /Applications/Empty.app.");
-  EXPECT_EQ(builder.canonical_executable_path("/Applications/Gone.app").error(), "No executable found in /Applications/Gone.app.");
   EXPECT_EQ(*builder.canonical_executable_path("/Applications/A.app/"), app);
   EXPECT_EQ(*builder.canonical_executable_path(app), app);
   EXPECT_EQ(*builder.canonical_executable_path("/usr/local/bin/tool"), "/usr/local/bin/tool");
-
-  // The empty bundle is no installed application, but an excluded one fails the whole build.
-  EXPECT_EQ(builder.build_included_app_rules({"/Applications/Empty.app"}).error(),
-            "No executable found in /Applications/Empty.app.");
 }
 
 TEST_F(Rules, IncludedRulesAreTheSignedApplicationsThatAreNotExcluded) {

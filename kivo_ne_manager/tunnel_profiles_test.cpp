@@ -39,10 +39,13 @@ ConnectPayload payload(std::vector<std::string> excluded = {}) {
   return p;
 }
 
-struct Profiles : ::testing::Test {
+struct World {
   FakePlatform ne;
   AppRuleBuilder rules{ne};
   TunnelProfiles profiles{ne, rules, ne};
+};
+
+struct Profiles : ::testing::Test, World {
 
   Outcome run(const std::function<void(Completion)>& operation) {
     std::optional<Outcome> outcome;
@@ -80,15 +83,11 @@ TEST_F(Profiles, ConnectWritesTheProfileAndItsProviderConfiguration) {
   EXPECT_EQ(saved.localized_description, "Kivo VPN");
   EXPECT_TRUE(saved.enabled);
   EXPECT_TRUE(saved.app_rules.empty());
-  TunnelProviderProtocol expected{"com.brevandi.kivovpn.desktop.tunnel", "203.0.113.5", false, true, false,
-                                  {{"private_key", "cGs="},
-                                   {"address", "10.8.0.2/32"},
-                                   {"dns", "10.8.0.1"},
-                                   {"peer_public_key", "cHVi"},
-                                   {"peer_endpoint", "203.0.113.5:51820"},
-                                   {"allowed_ips", "0.0.0.0/0"},
-                                   {"mtu", std::int64_t{1280}},
-                                   {"keepalive_seconds", std::int64_t{25}}}};
+  TunnelProviderProtocol expected{
+      "com.brevandi.kivovpn.desktop.tunnel", "203.0.113.5", false, true, false,
+      {{"private_key", "cGs="}, {"address", "10.8.0.2/32"}, {"dns", "10.8.0.1"}, {"peer_public_key", "cHVi"},
+       {"peer_endpoint", "203.0.113.5:51820"}, {"allowed_ips", "0.0.0.0/0"}, {"mtu", std::int64_t{1280}},
+       {"keepalive_seconds", std::int64_t{25}}}};
   EXPECT_EQ(saved.protocol, expected);
 
   auto p = payload();
@@ -110,11 +109,23 @@ TEST_F(Profiles, ConnectReusesTheFirstProfileOfItsModeAndRemovesTheRestFirst) {
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "remove p2", "remove p4", "save p3", "load p3", "start p3"));
   ASSERT_EQ(ne.stored.size(), 2u);
   EXPECT_EQ(ne.stored[1]->name, "p3");
+
+  // A connection of another kind is not the manager's to start.
+  ne.stored[1]->tunnel_provider_session = false;
+  ne.stored[1]->status = kVpnDisconnected;
+  ne.calls.clear();
+  EXPECT_EQ(*connect(payload()), (StatusPayload{true, false, false, false, "disconnected", false, 0}));
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p3", "load p3"));
 }
 
-TEST_F(Profiles, PerAppConnectReplacesTheFullTunnelProfile) {
+TEST_F(Profiles, PerAppConnectReplacesTheFullTunnelProfileOnlyOnceItsRulesAreBuilt) {
   install_apps();
   ne.add_profile(kVpnConnected);
+  // An excluded application that is not installed: nothing was removed, nothing saved.
+  EXPECT_EQ(connect(payload({"/Applications/Gone.app"})).error(), "No executable found in /Applications/Gone.app.");
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new per-app"));
+  EXPECT_EQ(ne.stored.size(), 1u);
+  ne.calls.clear();
   auto answer = connect(payload({"/Applications/A.app"}));
   ASSERT_TRUE(answer.ok()) << answer.error();
   EXPECT_EQ(*answer, connecting(1));
@@ -150,16 +161,6 @@ TEST_F(Profiles, ConnectStopsARunningTunnelAndStartsItOnceItIsNoLongerRunning) {
   }
 }
 
-TEST_F(Profiles, AFailingConfigurationKeepsTheWorkingProfile) {
-  install_apps();
-  ne.add_profile(kVpnDisconnected);
-  // An excluded application that is not installed: nothing was removed, nothing saved.
-  EXPECT_EQ(connect(payload({"/Applications/Gone.app"})).error(), "No executable found in /Applications/Gone.app.");
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new per-app"));
-  EXPECT_EQ(ne.stored.size(), 1u);
-  EXPECT_TRUE(ne.stored[0]->app_rules.empty());
-}
-
 TEST_F(Profiles, FailuresStopTheChainWithTheFrameworksDescription) {
   struct {
     std::string call, error;
@@ -174,18 +175,17 @@ TEST_F(Profiles, FailuresStopTheChainWithTheFrameworksDescription) {
       {"start", "Failed to start packet tunnel: boom", {"loadAll", "remove p2", "save p1", "load p1", "start p1"}, 1},
   };
   for (const auto& c : cases) {
-    FakePlatform fresh;
-    AppRuleBuilder fresh_rules{fresh};
-    TunnelProfiles fresh_profiles{fresh, fresh_rules, fresh};
-    fresh.add_profile();
-    fresh.add_profile();
-    fresh.faults[c.call] = "boom";
+    SCOPED_TRACE(c.call);
+    World fresh;
+    fresh.ne.add_profile();
+    fresh.ne.add_profile();
+    fresh.ne.faults[c.call] = "boom";
     std::optional<Outcome> outcome;
-    fresh_profiles.connect(payload(), [&](Outcome o) { outcome = o; });
+    fresh.profiles.connect(payload(), [&](Outcome o) { outcome = o; });
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->error(), c.error);
-    EXPECT_EQ(fresh.calls, c.calls) << c.call;
-    EXPECT_EQ(fresh.stored.size(), c.left) << c.call;
+    EXPECT_EQ(fresh.ne.calls, c.calls);
+    EXPECT_EQ(fresh.ne.stored.size(), c.left);
   }
 }
 
@@ -216,21 +216,17 @@ TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
   }
 }
 
-TEST_F(Profiles, UpdateAppRulesNeedsAPerAppProfile) {
+TEST_F(Profiles, AFailedRuleUpdateLeavesTheStoredRules) {
   install_apps();
   ne.add_profile(kVpnConnected);
   EXPECT_EQ(update({"/Applications/A.app"}).error(), "Kivo VPN packet tunnel manager is not configured.");
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
-}
-
-TEST_F(Profiles, AFailedRuleUpdateLeavesTheStoredRules) {
-  install_apps();
   auto record = ne.add_profile(kVpnDisconnected, {rule("com.old")});
   EXPECT_EQ(update({"/Applications/Gone.app"}).error(), "No executable found in /Applications/Gone.app.");
   ne.faults["save"] = "boom";
   EXPECT_EQ(update({"/Applications/A.app"}).error(), "Failed to save packet tunnel preferences: boom");
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "loadAll", "save p1"));
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "loadAll", "loadAll", "save p2"));
   EXPECT_THAT(record->app_rules, ElementsAre(rule("com.old")));
+  EXPECT_TRUE(ne.stored[0]->app_rules.empty());  // a full-tunnel profile is never given rules
 }
 
 TEST_F(Profiles, UpdateAppRulesRestartsOnlyARunningTunnel) {

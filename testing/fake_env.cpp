@@ -13,6 +13,13 @@ std::string command_line(const std::string& program, const std::vector<std::stri
   return line;
 }
 
+template <class Map, class Key>
+std::optional<typename Map::mapped_type> lookup(const Map& map, const Key& key) {
+  auto it = map.find(key);
+  if (it == map.end()) return std::nullopt;
+  return it->second;
+}
+
 class FakeChild final : public ChildProcess {
  public:
   FakeChild(FakeEnv& env, std::uint32_t pid) : env_(env), pid_(pid) {}
@@ -69,9 +76,7 @@ void FakeEnv::record(const std::string& line) {
 }
 
 CommandResult FakeEnv::answer(const std::string& line) {
-  if (handler) {
-    if (auto r = handler(line)) return *r;
-  }
+  if (auto r = handler ? handler(line) : std::nullopt) return *r;
   std::lock_guard lock(mu_);
   auto it = script_.find(line);
   if (it == script_.end() || it->second.empty()) return std::string();
@@ -114,9 +119,8 @@ void FakeEnv::sleep_for(std::chrono::milliseconds duration) {
 
 Result<std::string> FakeEnv::read_file(const std::string& path) {
   std::lock_guard lock(mu_);
-  auto it = files.find(path);
-  if (it == files.end()) return fail("No such file or directory");
-  return it->second;
+  if (auto content = lookup(files, path)) return *content;
+  return fail("No such file or directory");
 }
 
 Status FakeEnv::write_file_atomic(const std::string& path, std::string_view content) {
@@ -137,14 +141,12 @@ bool FakeEnv::path_exists(const std::string& path) {
 }
 
 Result<std::string> FakeEnv::canonical_path(const std::string& path) {
-  auto it = canonical.find(path);
-  if (it == canonical.end()) return fail("No such file or directory");
-  return it->second;
+  if (auto resolved = lookup(canonical, path)) return *resolved;
+  return fail("No such file or directory");
 }
 
 std::optional<FileOwner> FakeEnv::file_owner(const std::string& path) {
-  if (path == "/dev/console") return console_owner;
-  return std::nullopt;
+  return path == "/dev/console" ? console_owner : std::nullopt;
 }
 
 Result<ClientIdentity> FakeEnv::peer_identity(int) { return peer; }
@@ -152,8 +154,7 @@ Result<ClientIdentity> FakeEnv::peer_identity(int) { return peer; }
 bool FakeEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) {
   std::lock_guard lock(mu_);
   tcp_probes.push_back(host + ":" + std::to_string(port) + " within " + std::to_string(limit.count()) + " ms");
-  auto it = tcp_listeners.find(host + ":" + std::to_string(port));
-  return it != tcp_listeners.end() && it->second;
+  return lookup(tcp_listeners, host + ":" + std::to_string(port)).value_or(false);
 }
 
 void FakeEnv::print_error_line(std::string_view line) {
@@ -178,16 +179,12 @@ bool FakeEnv::path_exists_as(const ClientIdentity& client, const std::string& pa
 
 std::optional<std::uint32_t> FakeEnv::process_owner(std::uint32_t pid) {
   std::lock_guard lock(mu_);
-  auto it = process_owners.find(pid);
-  if (it == process_owners.end()) return std::nullopt;
-  return it->second;
+  return lookup(process_owners, pid);
 }
 
 std::optional<std::string> FakeEnv::process_executable(std::uint32_t pid) {
   std::lock_guard lock(mu_);
-  auto it = executables.find(pid);
-  if (it == executables.end()) return std::nullopt;
-  return it->second;
+  return lookup(executables, pid);
 }
 
 }  // namespace kivo::testing

@@ -21,13 +21,12 @@ class FakeConnection final : public VpnConnection {
   }
   void stop_vpn_tunnel() override {
     platform_.calls.push_back("stop " + (record_ ? record_->name : "unsaved"));
-    if (!record_) return;
-    int s = record_->status;
+    int s = record_ ? record_->status : kVpnInvalid;
     if (s != kVpnConnecting && s != kVpnConnected && s != kVpnReasserting) return;
     record_->status = kVpnDisconnecting;
     platform_.dispatch_after(platform_.stop_takes, [record = record_] { record->status = kVpnDisconnected; });
   }
-  bool is_tunnel_provider_session() override { return true; }
+  bool is_tunnel_provider_session() override { return !record_ || record_->tunnel_provider_session; }
   Status start_vpn_tunnel() override {
     platform_.calls.push_back("start " + (record_ ? record_->name : "unsaved"));
     if (auto it = platform_.faults.find("start"); it != platform_.faults.end()) return fail(it->second);
@@ -83,7 +82,7 @@ class FakeManager final : public TunnelProviderManager, public std::enable_share
   // The completion holds the manager, so `work` may use it; a fault set for the call fails it instead.
   void finish(const std::string& call, Done done, std::function<Status()> work) {
     platform_.calls.push_back(call + " " + name());
-    platform_.complete(call, [self = shared_from_this(), call, done = std::move(done), work = std::move(work)] {
+    platform_.complete([self = shared_from_this(), call, done = std::move(done), work = std::move(work)] {
       if (auto fault = self->platform_.faults.find(call); fault != self->platform_.faults.end())
         return done(fail(fault->second));
       done(work());
@@ -98,12 +97,9 @@ class FakeManager final : public TunnelProviderManager, public std::enable_share
 }  // namespace
 
 std::shared_ptr<FakeRecord> FakePlatform::add_profile(int status, std::vector<AppRule> rules, std::string bundle_id) {
-  FakeRecord settings;
-  settings.protocol = TunnelProviderProtocol{};
-  settings.protocol->provider_bundle_identifier = std::move(bundle_id);
-  settings.app_rules = std::move(rules);
-  settings.enabled = true;
-  auto record = save_record(nullptr, settings);
+  auto record = save_record(nullptr, {.protocol = TunnelProviderProtocol{std::move(bundle_id)},
+                                      .app_rules = std::move(rules),
+                                      .enabled = true});
   record->status = status;
   return record;
 }
@@ -124,15 +120,14 @@ std::shared_ptr<FakeRecord> FakePlatform::save_record(std::shared_ptr<FakeRecord
   return record;
 }
 
-void FakePlatform::complete(const std::string& call, std::function<void()> done) {
-  if (silent.count(call)) return;
+void FakePlatform::complete(std::function<void()> done) {
   if (completion_delay) dispatch_after(*completion_delay, std::move(done));
   else done();
 }
 
 void FakePlatform::load_all_from_preferences(ManagersLoaded done) {
   calls.push_back("loadAll");
-  complete("loadAll", [this, done] {
+  complete([this, done] {
     if (auto fault = faults.find("loadAll"); fault != faults.end()) return done(fail(fault->second));
     std::vector<ManagerRef> managers;
     for (auto& record : stored) managers.push_back(std::make_shared<FakeManager>(*this, record, false));

@@ -25,6 +25,7 @@ struct FakeRecord {
   bool enabled = false;
   bool per_app_class = false;  // created with forPerAppVPN
   int status = kVpnDisconnected;
+  bool tunnel_provider_session = true;  // false: a connection of another kind
 };
 
 class FakePlatform final : public NetworkExtension, public System {
@@ -38,8 +39,6 @@ class FakePlatform final : public NetworkExtension, public System {
   std::vector<std::shared_ptr<FakeRecord>> stored;
   // Calls that fail, by name ("loadAll", "save", "load", "remove", "start"), with the description.
   std::map<std::string, std::string> faults;
-  // Calls whose completion never comes.
-  std::set<std::string> silent;
   // Completions come this much later from the run loop; none: at once, on the caller's stack.
   std::optional<std::chrono::milliseconds> completion_delay;
   // How the connection goes down after a stop: disconnecting at once, disconnected this much later.
@@ -83,8 +82,8 @@ class FakePlatform final : public NetworkExtension, public System {
   std::string resolve_symlinks(const std::string& path) override;
   Result<ProcessOutput> run_process(const std::string& program, const std::vector<std::string>& args) override;
 
-  // Completes now or after the delay, or never for a silent call.
-  void complete(const std::string& call, std::function<void()> done);
+  // Completes now, or after the delay from the run loop.
+  void complete(std::function<void()> done);
   std::shared_ptr<FakeRecord> save_record(std::shared_ptr<FakeRecord> record, const FakeRecord& settings);
 
  private:

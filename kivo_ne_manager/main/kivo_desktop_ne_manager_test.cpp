@@ -25,6 +25,12 @@ struct FrontEnd : ::testing::Test {
   FakePlatform os;
   Answer main(std::vector<std::string> args) { return KivoDesktopNEManager::main(args, os, os); }
   static Answer failed(const std::string& error) { return {1, "", R"({"error":")" + error + R"("})"}; }
+  // A connect that runs past the wait.
+  void late_connect(const std::string& excluded_apps) {
+    os.standard_input = R"({"privateKey":"k","address":"a","dns":"d","peerPublicKey":"p","peerEndpoint":"e:1",)"
+                        R"("allowedIps":"0.0.0.0/0","excludedApps":[)" + excluded_apps + "]}";
+    EXPECT_EQ(main({"connect"}), failed("Timed out waiting for Network Extension manager response."));
+  }
 };
 
 // Decoding and the operations have tests of their own: here, only what the front end adds.
@@ -63,10 +69,7 @@ TEST_F(FrontEnd, WaitsFifteenSecondsForTheCompletion) {
 TEST_F(FrontEnd, ACompletionAfterTheWaitStillFindsItsManager) {
   os.completion_delay = 16s;
   os.add_profile(kVpnDisconnected);
-  os.standard_input =
-      R"({"privateKey":"k","address":"a","dns":"d","peerPublicKey":"p","peerEndpoint":"e:1","allowedIps":"0.0.0.0/0",)"
-      R"("excludedApps":[]})";
-  EXPECT_EQ(main({"connect"}), failed("Timed out waiting for Network Extension manager response."));
+  late_connect("");
   os.advance(60s);
   EXPECT_THAT(os.calls, ::testing::ElementsAre("loadAll", "save p1", "load p1", "start p1"));
 }
@@ -76,10 +79,7 @@ TEST_F(FrontEnd, CodeSignaturesThatOutlastTheWaitCostNoProfile) {
   os.codesign_takes = 6s;
   for (auto app : {"A", "B", "C", "D"}) os.add_app(std::string("/Applications/") + app + ".app", std::string("com.") + app);
   os.add_profile(kVpnConnected);
-  os.standard_input =
-      R"({"privateKey":"k","address":"a","dns":"d","peerPublicKey":"p","peerEndpoint":"e:1","allowedIps":"0.0.0.0/0",)"
-      R"("excludedApps":["/Applications/A.app"]})";
-  EXPECT_EQ(main({"connect"}), failed("Timed out waiting for Network Extension manager response."));
+  late_connect(R"("/Applications/A.app")");
   // Nobody waits for the connect any more: it asks for no removal.
   EXPECT_THAT(os.calls, ::testing::ElementsAre("loadAll", "new per-app"));
   os.advance(1s);

@@ -41,10 +41,23 @@ struct Standin : ::testing::Test {
     return done.get_future().get();
   }
   static Status save(TunnelProviderManager& m) { return call([&](Done d) { m.save_to_preferences(std::move(d)); }); }
+  ManagerRef saved_enabled(ManagerRef m) {
+    m->set_protocol_configuration(protocol);
+    m->set_enabled(true);
+    EXPECT_TRUE(save(*m).ok());
+    return m;
+  }
   static int eventually(VpnConnection& c, int wanted) {
     for (int i = 0; i < 200 && c.status() != wanted; ++i) std::this_thread::sleep_for(20ms);
     return c.status();
   }
+  // The provider writes this file once its signal handler is in place.
+  std::string started_file(long pid) {
+    std::string path = dir + "/started." + std::to_string(pid);
+    for (int i = 0; i < 200 && !std::filesystem::exists(path); ++i) std::this_thread::sleep_for(20ms);
+    return path;
+  }
+  long provider_pid() { return PreferencesStore(settings.store_dir).read()->connections.begin()->second.pid; }
 
   std::string dir;
   StandinSettings settings;
@@ -54,13 +67,10 @@ struct Standin : ::testing::Test {
 TEST_F(Standin, ProfilesAreSharedBetweenProcessesInSaveOrder) {
   StandinNetworkExtension one(settings), two(settings);
   EXPECT_TRUE(load_all(two).empty());
-  auto first = one.make_manager(), second = one.make_per_app_manager();
+  auto first = one.make_manager();
   EXPECT_EQ(save(*first).error(), "Missing protocol or protocol has invalid type");
-  for (auto* m : {first.get(), second.get()}) {
-    m->set_protocol_configuration(protocol);
-    m->set_enabled(true);
-    ASSERT_TRUE(save(*m).ok());
-  }
+  saved_enabled(first);
+  auto second = saved_enabled(one.make_per_app_manager());
   second->set_app_rules({{"com.a", "anchor apple", "/A"}});
   ASSERT_TRUE(save(*second).ok());  // saved again in place
 
@@ -92,8 +102,7 @@ TEST_F(Standin, ConnectionGoesThroughItsStatesWithTheProvider) {
   ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());
   EXPECT_EQ(m->connection().status(), kVpnConnecting);  // this provider never reports connected
   ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());  // already on its way: no second provider
-  auto prefs = PreferencesStore(settings.store_dir).read();
-  long pid = prefs->connections.begin()->second.pid;
+  long pid = provider_pid();
   EXPECT_TRUE(provider_alive(pid));
 
   m->connection().stop_vpn_tunnel();
@@ -111,25 +120,18 @@ TEST_F(Standin, AStartWhileTheLastTunnelGoesDownStartsANewProviderAfterIt) {
          "signal.signal(signal.SIGTERM, lambda *a: (time.sleep(1), sys.exit(0)))\n"
          "time.sleep(30)\n";
   StandinNetworkExtension ne(settings);
-  auto m = ne.make_manager();
-  m->set_protocol_configuration(protocol);
-  m->set_enabled(true);
-  ASSERT_TRUE(save(*m).ok());
+  auto m = saved_enabled(ne.make_manager());
   ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());
-  auto pid_of = [&] { return PreferencesStore(settings.store_dir).read()->connections.begin()->second.pid; };
-  long first = pid_of();
-  for (int i = 0; i < 200 && !std::filesystem::exists(dir + "/started." + std::to_string(first)); ++i)
-    std::this_thread::sleep_for(20ms);  // its SIGTERM handler is in place
+  long first = provider_pid();
+  started_file(first);
 
   m->connection().stop_vpn_tunnel();
   EXPECT_EQ(m->connection().status(), kVpnDisconnecting);
   ASSERT_TRUE(m->connection().start_vpn_tunnel().ok());
   EXPECT_EQ(m->connection().status(), kVpnConnecting);
-  long second = pid_of();
+  long second = provider_pid();
   EXPECT_NE(second, first);
-  for (int i = 0; i < 200 && !std::filesystem::exists(dir + "/started." + std::to_string(second)); ++i)
-    std::this_thread::sleep_for(20ms);
-  std::ifstream started(dir + "/started." + std::to_string(second));
+  std::ifstream started(started_file(second));
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(started), {}), std::to_string(first));
   m->connection().stop_vpn_tunnel();
 }

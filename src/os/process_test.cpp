@@ -12,7 +12,9 @@
 namespace kivo {
 namespace {
 
-TEST(SpawnedChild, IsAliveUntilItExitsOrIsKilled) {
+using namespace std::string_literals;
+
+TEST(SpawnedChild, IsAliveUntilItExitsOrIsKilledOrReleased) {
   auto exited = spawn_process("sh", {"-c", "exit 0"});
   auto running = spawn_process("sleep", {"30"});
   ASSERT_TRUE(exited.ok() && running.ok());
@@ -22,16 +24,15 @@ TEST(SpawnedChild, IsAliveUntilItExitsOrIsKilled) {
   EXPECT_TRUE((*running)->is_alive());
   (*running)->kill();
   EXPECT_FALSE((*running)->is_alive());
-  EXPECT_FALSE(RealEnv().process_exists((*running)->pid()));
-}
+  RealEnv env;
+  EXPECT_FALSE(env.process_exists((*running)->pid()));
 
-TEST(SpawnedChild, ReleasedChildKeepsRunningAndIsReapedWhenItEnds) {
-  // Chatty enough to fill a pipe if nobody drained it.
+  // A released child keeps running and is reaped when it ends; chatty enough to fill a pipe if
+  // nobody drained it.
   auto child = spawn_process("sh", {"-c", "head -c 200000 /dev/zero; sleep 0.3"});
   ASSERT_TRUE(child.ok());
   auto pid = (*child)->pid();
   ASSERT_TRUE((*child)->release().ok());
-  RealEnv env;
   EXPECT_TRUE(env.process_exists(pid));
   for (int i = 0; i < 100 && env.process_exists(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(env.process_exists(pid));
@@ -48,7 +49,7 @@ TEST(RunProcess, ARunWithoutALimitOfItsOwnEndsAtTheBound) {
   EXPECT_EQ(kToolRunBound.millis(), 30000u);
 }
 
-TEST(RealEnvFiles, AtomicWriteReplacesWholeWithPrivateMode) {
+TEST(RealEnvFiles, AtomicWriteReplacesWholeWithPrivateModeAndNulBytesNameNothing) {
   RealEnv env;
   char dir[] = "/tmp/kivo-env-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -64,12 +65,8 @@ TEST(RealEnvFiles, AtomicWriteReplacesWholeWithPrivateMode) {
   env.remove_file(path);  // a second removal is quietly nothing
   EXPECT_FALSE(env.path_exists(path));
   rmdir(dir);
-}
 
-TEST(RealEnvFiles, APathOrArgumentWithANulByteNamesNothing) {
-  // The system would stop at the NUL and act on "/etc/hosts" instead.
-  using namespace std::string_literals;
-  RealEnv env;
+  // A path or argument with a NUL byte names nothing: the system would act on "/etc/hosts".
   const std::string cut = "/etc/hosts\0/../../var/run/x"s;
   EXPECT_FALSE(env.path_exists(cut));
   EXPECT_EQ(env.read_file(cut).error(), "No such file or directory");
