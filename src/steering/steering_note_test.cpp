@@ -7,34 +7,35 @@ namespace {
 
 constexpr std::uint64_t kNow = 1700000000;
 
-TEST(SteeringNote, WaitingThenDegradedThenLiveOrStale) {
-  HelperPacketSteeringEngineState state;
-  state.engine_last_error = "boom";
-  state.updated_at = kNow;
-  EXPECT_EQ(packet_steering_note(state, kNow),
-            "Packet steering engine is staged and waiting for the first excluded-process snapshot.");
-  EXPECT_FALSE(is_packet_steering_snapshot_fresh(state, kNow));
-
-  state.pid_generation = 4;
-  EXPECT_EQ(packet_steering_note(state, kNow), "Packet steering engine is staged, but diagnostics are degraded: boom");
-
-  state.engine_last_error.reset();
-  state.updated_at = kNow - 16;
-  EXPECT_EQ(packet_steering_note(state, kNow),
-            "Packet steering engine is staged, but excluded-process snapshots are stale (last update 16s ago, "
-            "threshold 15s).");
-  EXPECT_FALSE(is_packet_steering_snapshot_fresh(state, kNow));
-  // A clock before the epoch reads 0: the age is 0 and the snapshot counts as fresh.
-  EXPECT_TRUE(is_packet_steering_snapshot_fresh(state, 0));
-  EXPECT_TRUE(is_packet_steering_snapshot_fresh(state, kNow - 20));
+TEST(SteeringNote, WaitingThenDegradedThenStale) {
+  const struct {
+    std::uint64_t generation, updated_at, now;
+    std::optional<std::string> error, note;
+    bool fresh;
+  } cases[] = {
+      {0, kNow, kNow, "boom", "Packet steering engine is staged and waiting for the first excluded-process snapshot.",
+       false},
+      {4, kNow, kNow, "boom", "Packet steering engine is staged, but diagnostics are degraded: boom", true},
+      {4, kNow - 16, kNow, std::nullopt,
+       "Packet steering engine is staged, but excluded-process snapshots are stale (last update 16s ago, threshold "
+       "15s).", false},
+      // A clock before the last update (or before the epoch, read as 0) gives an age of 0.
+      {4, kNow - 16, kNow - 20, std::nullopt, std::nullopt, true},
+      {4, kNow - 16, 0, std::nullopt, std::nullopt, true},
+  };
+  for (const auto& c : cases) {
+    HelperPacketSteeringEngineState state{.pid_generation = c.generation, .updated_at = c.updated_at,
+                                          .engine_last_error = c.error};
+    if (c.note) { EXPECT_EQ(packet_steering_note(state, c.now), *c.note); }
+    EXPECT_EQ(is_packet_steering_snapshot_fresh(state, c.now), c.fresh) << c.generation << " " << c.now;
+  }
 }
 
+// 15 s old is still live (16 s is stale above).
 TEST(SteeringNote, LiveNoteNamesEveryCounterInOrder) {
-  HelperPacketSteeringEngineState state;
-  state.pid_generation = 7;
-  state.updated_at = kNow - 15;
+  HelperPacketSteeringEngineState state{.pid_generation = 7, .updated_at = kNow - 15};
   auto& d = state.diagnostics;
-  std::uint64_t value = 1;
+  std::uint64_t value = 101;
   for (std::uint64_t* counter :
        {&d.tracked_processes, &d.active_excluded_flows_ipv4, &d.active_excluded_flows_ipv6,
         &d.tunnel_excluded_flows_ipv4, &d.tunnel_excluded_flows_ipv6, &d.observed_public_destinations_ipv4,
@@ -45,7 +46,7 @@ TEST(SteeringNote, LiveNoteNamesEveryCounterInOrder) {
         &d.planned_bypass_routes_ipv6, &d.applied_bypass_routes_ipv4, &d.applied_bypass_routes_ipv6,
         &d.route_drift_routes_ipv4, &d.route_drift_routes_ipv6, &state.last_tunnel_flow_recycle_count_ipv4,
         &state.last_tunnel_flow_recycle_count_ipv6, &d.enforcement_plan_revision, &d.stale_pid_snapshots})
-    *counter = 100 + value++;
+    *counter = value++;
   EXPECT_EQ(packet_steering_note(state, kNow),
             "Packet steering engine diagnostics are live. observer=none PID generation=7 tracked_processes=101 "
             "ipv4_flows=102 ipv6_flows=103 tunnel_ipv4_flows=104 tunnel_ipv6_flows=105 observed_ipv4_destinations=106 "

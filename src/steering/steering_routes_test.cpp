@@ -18,17 +18,15 @@ const std::string kGw6 = "fe80::1%en0";
 
 class SteeringRoutesTest : public ::testing::Test {
  protected:
-  std::optional<std::string> apply(const std::set<std::string>& reserved = {}, bool allowed = true) {
-    return apply_packet_steering_routes(env, state, reserved, allowed);
-  }
+  std::optional<std::string> apply() { return apply_packet_steering_routes(env, state, {}, true); }
+  void refuse(const std::string& line, std::string error) { table.intercept(line, {CommandResult(fail(error))}); }
   testing::FakeEnv env;
   testing::FakeRouteTable table{env};
   HelperPacketSteeringEngineState state{.gateway = kGw, .ipv6_gateway = kGw6};
 };
 
 TEST_F(SteeringRoutesTest, AnAppliedRouteOnAnotherGatewayDriftsAndIsReplacedInTheSamePass) {
-  state.applied_bypass_routes_ipv4 = {"1.1.1.1"};
-  state.enforcement_ready_routes_ipv4 = {"1.1.1.1"};
+  state.applied_bypass_routes_ipv4 = state.enforcement_ready_routes_ipv4 = {"1.1.1.1"};
   table.set("1.1.1.1", "10.9.9.9");
   EXPECT_EQ(apply(), std::nullopt);
   EXPECT_THAT(env.commands(), ElementsAre("route -n get 1.1.1.1", "route -n add -host 1.1.1.1 192.0.2.1",
@@ -47,8 +45,8 @@ TEST_F(SteeringRoutesTest, AnUnwantedRouteThatFailsTheCheckLeavesWithoutADelete)
   EXPECT_THAT(env.commands(), ElementsAre("route -n get 2.2.2.2", "route -n get -inet6 2001:db8::2"));
   EXPECT_THAT(state.applied_bypass_routes_ipv4, IsEmpty());
   EXPECT_THAT(state.applied_bypass_routes_ipv6, IsEmpty());
-  EXPECT_EQ(state.diagnostics.route_drift_routes_ipv4, 1u);
-  EXPECT_EQ(state.diagnostics.route_drift_routes_ipv6, 1u);
+  EXPECT_EQ(std::pair(state.diagnostics.route_drift_routes_ipv4, state.diagnostics.route_drift_routes_ipv6),
+            std::pair(std::uint64_t{1}, std::uint64_t{1}));
 }
 
 TEST_F(SteeringRoutesTest, PresentRoutesAreConfirmedAndGoneOnesLeaveQuietly) {
@@ -96,47 +94,38 @@ TEST_F(SteeringRoutesTest, EachRouteIsRecordedBeforeItsAddRunsAndAnUnrecordableO
 }
 
 TEST_F(SteeringRoutesTest, FailuresKeepTheLastRouteErrorAndOnlyWhatIsInPlace) {
-  struct {
-    const char* name;
-    std::function<void()> arrange;
-    std::string error;
-    Lines applied;
-  } cases[] = {
+  const struct { const char* name; std::function<void()> arrange; std::string error; Lines applied; } cases[] = {
       {"IPv6 without a physical IPv6 gateway",
-       [&] {
-         state.ipv6_gateway.reset();
-         state.enforcement_ready_routes_ipv6 = {"2001:db8::5"};
-       },
+       [&] { state.ipv6_gateway.reset(), state.enforcement_ready_routes_ipv6 = {"2001:db8::5"}; },
        "No physical IPv6 gateway is available for route 2001:db8::5", {}},
       {"add refused",
        [&] {
          state.enforcement_ready_routes_ipv4 = {"6.6.6.6"};
-         table.intercept("route -n add -host 6.6.6.6 192.0.2.1", {CommandResult(fail("route: bad address: 6.6.6.6"))});
+         refuse("route -n add -host 6.6.6.6 192.0.2.1", "route: bad address: 6.6.6.6");
        },
        "Failed adding packet steering route 6.6.6.6: route: bad address: 6.6.6.6", {}},
       {"mismatched and not replaceable",
        [&] {
          state.enforcement_ready_routes_ipv4 = {"7.7.7.7"};
          table.set("7.7.7.7", "10.9.9.9");
-         table.intercept("route -n add -host 7.7.7.7 192.0.2.1",
-                         {std::nullopt, CommandResult(fail("Network is unreachable"))});
+         table.intercept("route -n add -host 7.7.7.7 192.0.2.1", {std::nullopt, CommandResult(fail("Unreachable"))});
        },
-       "Packet steering route existed with mismatched gateway and could not be replaced: Network is unreachable", {}},
+       "Packet steering route existed with mismatched gateway and could not be replaced: Unreachable", {}},
       {"delete refused: the route stays ours",
        [&] {
          table.set("8.8.8.8", kGw);
          state.applied_bypass_routes_ipv4 = {"8.8.8.8"};
-         table.intercept("route -n delete -host 8.8.8.8 192.0.2.1", {CommandResult(fail("Operation not permitted"))});
+         refuse("route -n delete -host 8.8.8.8 192.0.2.1", "Operation not permitted");
        },
        "Failed removing packet steering route 8.8.8.8: Operation not permitted", {"8.8.8.8"}},
   };
-  for (auto& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    state = {.gateway = kGw, .ipv6_gateway = kGw6};
     c.arrange();
     EXPECT_EQ(apply(), c.error);
     EXPECT_EQ(state.applied_bypass_routes_ipv4, c.applied);
     EXPECT_THAT(state.applied_bypass_routes_ipv6, IsEmpty());
-    state = {.gateway = kGw, .ipv6_gateway = kGw6};
   }
 }
 
@@ -146,7 +135,7 @@ TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
   table.set("1.1.1.1", kGw);
   table.set("2001:db8::1", kGw6);
   table.set("3.3.3.3", kGw);
-  table.intercept("route -n delete -host 3.3.3.3 192.0.2.1", {CommandResult(fail("Operation not permitted"))});
+  refuse("route -n delete -host 3.3.3.3 192.0.2.1", "Operation not permitted");
   auto cleared = clear_packet_steering_applied_routes_for_state(env, state, {"10.0.0.0/8"});
   EXPECT_EQ(cleared.error(), "3.3.3.3 (Operation not permitted)");  // 2.2.2.2 was already gone
   EXPECT_THAT(env.commands(),
@@ -165,16 +154,18 @@ TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
 TEST(VerifyPacketSteeringRouteGateway, ComparesTheNextHopOfTheRoutesFamily) {
   testing::FakeEnv env;
   HelperPacketSteeringEngineState state{.gateway = kGw, .ipv6_gateway = kGw6};
-  env.script_ok("route -n get 5.5.0.0", "   route to: 5.5.0.0\n    gateway: 192.0.2.1\n");
-  env.script_ok("route -n get -inet6 2001:db8::", "    gateway: fe80::1%en0\n");
-  env.script_ok("route -n get 6.6.6.6", "   route to: 6.6.6.6\n  interface: utun200\n");
-  env.script_ok("route -n get 7.7.7.7", "    gateway:\n");
-  env.script_fail("route -n get 8.8.8.8", "route: writing to routing socket: not in table");
-  EXPECT_TRUE(verify_packet_steering_route_gateway(env, "5.5.0.0/16", state, false));
-  EXPECT_TRUE(verify_packet_steering_route_gateway(env, "2001:db8::/32", state, false));
-  EXPECT_FALSE(verify_packet_steering_route_gateway(env, "6.6.6.6", state, true));
-  EXPECT_FALSE(verify_packet_steering_route_gateway(env, "7.7.7.7", state, true));
-  EXPECT_FALSE(verify_packet_steering_route_gateway(env, "8.8.8.8", state, true));
+  const struct { std::string route; bool host; std::string get; CommandResult answer; bool same; } cases[] = {
+      {"5.5.0.0/16", false, "route -n get 5.5.0.0", CommandResult("route to: 5.5.0.0\n    gateway: 192.0.2.1\n"), true},
+      {"2001:db8::/32", false, "route -n get -inet6 2001:db8::", CommandResult("    gateway: fe80::1%en0\n"), true},
+      {"6.6.6.6", true, "route -n get 6.6.6.6", CommandResult("   route to: 6.6.6.6\n  interface: utun200\n"), false},
+      {"7.7.7.7", true, "route -n get 7.7.7.7", CommandResult("    gateway:\n"), false},
+      {"8.8.8.8", true, "route -n get 8.8.8.8", CommandResult(fail("route: writing to routing socket: not in table")),
+       false},
+  };
+  for (const auto& c : cases) {
+    env.script(c.get, {c.answer});
+    EXPECT_EQ(verify_packet_steering_route_gateway(env, c.route, state, c.host), c.same) << c.route;
+  }
   state.ipv6_gateway.reset();
   env.clear_commands();
   EXPECT_FALSE(verify_packet_steering_route_gateway(env, "2001:db8::/32", state, false));
