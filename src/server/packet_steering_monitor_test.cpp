@@ -60,18 +60,6 @@ TEST_F(SteeringServer, TheMonitorPassesAtOnceThenEverySecondWhileAppsAreStaged) 
   EXPECT_THAT(env.stderr_lines, ElementsAre(each_pass, each_pass));
 }
 
-TEST_F(SteeringServer, APassThatLearnsNothingNewLeavesTheRecordForAMinute) {
-  env.script_ok("route -n get 17.1.2.3", "   route to: 17.1.2.3\n    gateway: 192.0.2.1\n");  // no drift
-  live();
-  run_monitor_rounds(env, monitor, 1);
-  env.failing_writes.insert(kPacketSteeringStatePath);
-  run_monitor_rounds(env, monitor, 1);
-  EXPECT_THAT(env.stderr_lines, IsEmpty());
-  env.epoch_seconds += 60;
-  run_monitor_rounds(env, monitor, 1);
-  EXPECT_THAT(env.stderr_lines, ElementsAre("Packet steering engine watchdog reconcile error: Read-only file system"));
-}
-
 TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
   auto staged = status(protocol::StagePacketSteeringEngine{{kApp}, {}, "192.0.2.1", false});
   EXPECT_EQ(std::tuple(staged.staged, staged.app_count, staged.diagnostics.enforcement_plan_revision),

@@ -174,32 +174,21 @@ TEST_F(EngineTest, WhenSnapshotsStopOrNameNoProcessTheEnginesRoutesGoButNotSplit
   env.files[kSplitStatePath] = encode_split_state({{"10.0.0.0/8"}, kGw, 1});
   table.set("10.0.0.0/8", kGw);
   const std::vector<HelperCustomSplitTrackedApp> kNoneRunning = {{"Firefox", kFirefox[0].exe_path, {}}};
-  const struct {
-    const char* name;
-    std::function<std::optional<std::string>()> stop;
-  } cases[] = {
-      {"16 s without a snapshot",
-       [&] {
-         env.epoch_seconds += 16;
-         auto error = engine.reconcile_packet_steering_engine_runtime();
-         EXPECT_FALSE(engine.verify_packet_steering_engine()->active);
-         return error;
-       }},
-      {"a fresh snapshot with no PIDs",
-       [&] {
-         auto updated = engine.update_packet_steering_pids(2, kNoneRunning);
-         EXPECT_THAT(env.commands_of("nettop"), IsEmpty());
-         return updated.ok() ? std::nullopt : std::optional(updated.error());
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (bool no_pids : {false, true}) {
+    SCOPED_TRACE(no_pids ? "a fresh snapshot with no PIDs" : "16 s without a snapshot");
     live({{"17.1.2.3:443", "en0"}, {"[2606:4700::1]:443", "en0"}}, {kApp}, {}, /*allow_lan=*/true);
     EXPECT_THAT(saved().applied_bypass_routes_ipv4, Contains("10.0.0.0/8"));
     EXPECT_EQ(table.routes().count("17.1.2.3") + table.routes().count("2606:4700::1"), 2u);
 
     env.clear_commands();
-    EXPECT_EQ(c.stop(), std::nullopt);
+    if (no_pids) {
+      EXPECT_TRUE(engine.update_packet_steering_pids(2, kNoneRunning).ok());
+      EXPECT_THAT(env.commands_of("nettop"), IsEmpty());
+    } else {
+      env.epoch_seconds += 16;
+      EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);
+      EXPECT_FALSE(engine.verify_packet_steering_engine()->active);
+    }
     for (const auto& line : env.commands()) EXPECT_THAT(line, Not(HasSubstr("10.0.0.0/8")));
     EXPECT_EQ(table.routes(), (Kernel{{"10.0.0.0/8", kGw}}));
     EXPECT_THAT(saved().applied_bypass_routes_ipv4, IsEmpty());
@@ -318,7 +307,6 @@ TEST_F(EngineTest, RestoreRemovesTheEnginesRoutesAndTheNextStageReusesTheCache) 
   EXPECT_EQ(staged->note,
             "Packet steering engine staged. Reusing 2 cached IPv4 routes and 0 cached IPv6 routes while waiting for "
             "the first excluded-process snapshot.");
-  EXPECT_THAT(table.routes(), IsEmpty());  // nothing is routed before a snapshot arrives
 
   // Without a record there is nothing to restore, and that is no failure.
   EXPECT_EQ(engine.restore_packet_steering_engine().app_count, 1u);  // the record that stage wrote
@@ -395,10 +383,11 @@ TEST_F(EngineTest, EveryEntryPointReportsItsSaveFailureAndReconcileNothingWhenNo
   EXPECT_EQ(engine.verify_packet_steering_engine().error(), "No such file or directory");
   EXPECT_EQ(engine.update_packet_steering_pids(1, kFirefox).error(), "No such file or directory");
 
-  live({});
+  // A pass that confirms what is in place and learns nothing new leaves the record for a minute.
+  live({{"17.1.2.3:443", "en0"}});
   ASSERT_TRUE(engine.update_packet_steering_pids(2, kFirefox).ok());
   env.failing_writes.insert(kPacketSteeringStatePath);
-  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);  // nothing changed: no write
+  EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), std::nullopt);
   env.epoch_seconds += 60;
   EXPECT_EQ(engine.reconcile_packet_steering_engine_runtime(), "Read-only file system");
   EXPECT_EQ(engine.verify_packet_steering_engine().error(), "Read-only file system");
