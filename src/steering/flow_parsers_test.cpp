@@ -13,13 +13,9 @@ using Snapshot = PacketSteeringObservationSnapshot;
 
 TEST(NettopCsv, QuotesProtectCommasAndDoubledQuotesStay) {
   const struct { std::string line; std::vector<std::string> fields; } cases[] = {
-      {"a,b,,c", {"a", "b", "", "c"}},
-      {"", {""}},
+      {"a,b,,c", {"a", "b", "", "c"}}, {"", {""}}, {R"("",x)", {"", "x"}}, {R"(a"b"c,d)", {"abc", "d"}},
       {R"(t,"Google Chrome He, Inc.4711",x)", {"t", "Google Chrome He, Inc.4711", "x"}},
-      {R"("say ""hi""",b)", {R"(say "hi")", "b"}},
-      {R"(a"b"c,d)", {"abc", "d"}},
-      {R"(a,"unterminated, still one)", {"a", "unterminated, still one"}},
-      {R"("",x)", {"", "x"}},
+      {R"("say ""hi""",b)", {R"(say "hi")", "b"}}, {R"(a,"unterminated, still one)", {"a", "unterminated, still one"}},
   };
   for (const auto& c : cases) EXPECT_EQ(split_nettop_csv_line(c.line), c.fields) << c.line;
 }

@@ -121,10 +121,9 @@ TEST(SteeringState, FilesGoThroughTheSeamAndReportItsTexts) {
   EXPECT_EQ(*read_packet_steering_cache(env), cache);
   EXPECT_EQ(decode_packet_steering_cache(R"({"app_paths":[],"routes":[],"allow_lan":false})").error(),
             "missing field `gateway`");
-}
 
-TEST(SteeringState, OnlyAReadableRecordShieldsItsAppliedRoutes) {
-  testing::FakeEnv env;
+  // Only a readable record shields its applied routes from the other features.
+  env.files.erase(kPacketSteeringStatePath);
   EXPECT_TRUE(packet_steering_applied_route_set(env).empty());
   env.files[kPacketSteeringStatePath] =
       record_text(R"("applied_bypass_routes_ipv4":["1.1.1.1","2.2.2.2"],"applied_bypass_routes_ipv6":["2001:db8::1"])");
