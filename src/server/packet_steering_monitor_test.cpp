@@ -28,18 +28,22 @@ struct SteeringServer : ::testing::Test {
     EXPECT_TRUE(std::holds_alternative<protocol::response::PacketSteeringEngineStatus>(response));
     return std::get<protocol::response::PacketSteeringEngineStatus>(response);
   }
+  // Staged for `apps`, with Firefox (PID 4711) running as of `generation`.
+  void live(std::vector<std::string> apps = {kApp}, std::uint64_t generation = 1) {
+    ASSERT_TRUE(features.steering.stage_packet_steering_engine(apps, {}, "192.0.2.1", false).ok());
+    ASSERT_TRUE(features.steering.update_packet_steering_pids(generation, {{"Firefox", kApp, {4711}}}).ok());
+  }
   testing::FakeEnv env;
   Features features{env};
+  Monitor monitor = packet_steering_monitor(env, features.steering);
 };
 
 TEST_F(SteeringServer, TheMonitorPassesAtOnceThenEverySecondWhileAppsAreStaged) {
-  Monitor monitor = packet_steering_monitor(env, features.steering);
   run_monitor_rounds(env, monitor, 2);
   EXPECT_EQ(env.slept, milliseconds(3000));  // not staged: no pause before the first, 3 s after it
   EXPECT_THAT(env.commands(), IsEmpty());
 
-  ASSERT_TRUE(features.steering.stage_packet_steering_engine({kApp}, {}, "192.0.2.1", false).ok());
-  ASSERT_TRUE(features.steering.update_packet_steering_pids(1, {{"Firefox", kApp, {4711}}}).ok());
+  live();
   env.slept = milliseconds(0);
   run_monitor_rounds(env, monitor, 3);
   EXPECT_EQ(env.slept, milliseconds(2000));
@@ -47,8 +51,7 @@ TEST_F(SteeringServer, TheMonitorPassesAtOnceThenEverySecondWhileAppsAreStaged) 
 
   env.script_fail("route -n add -host 17.1.2.3 192.0.2.1", "route: writing to routing socket: Network is unreachable");
   (void)send(protocol::RestorePacketSteeringEngine{});
-  ASSERT_TRUE(features.steering.stage_packet_steering_engine({}, {}, "192.0.2.1", false).ok());
-  ASSERT_TRUE(features.steering.update_packet_steering_pids(2, {{"Firefox", kApp, {4711}}}).ok());
+  live({}, 2);
   env.slept = milliseconds(0);
   run_monitor_rounds(env, monitor, 2);
   EXPECT_EQ(env.slept, milliseconds(3000));  // staged, but without application paths
@@ -57,47 +60,28 @@ TEST_F(SteeringServer, TheMonitorPassesAtOnceThenEverySecondWhileAppsAreStaged) 
   EXPECT_THAT(env.stderr_lines, ElementsAre(each_pass, each_pass));
 }
 
-TEST_F(SteeringServer, APassThatLearnsNothingNewLeavesTheRecordForAMinute) {
-  Monitor monitor = packet_steering_monitor(env, features.steering);
-  env.script_ok("route -n get 17.1.2.3", "   route to: 17.1.2.3\n    gateway: 192.0.2.1\n");  // no drift
-  ASSERT_TRUE(features.steering.stage_packet_steering_engine({kApp}, {}, "192.0.2.1", false).ok());
-  ASSERT_TRUE(features.steering.update_packet_steering_pids(1, {{"Firefox", kApp, {4711}}}).ok());
-  run_monitor_rounds(env, monitor, 1);
-  env.failing_writes.insert(kPacketSteeringStatePath);
-  run_monitor_rounds(env, monitor, 1);
-  EXPECT_THAT(env.stderr_lines, IsEmpty());
-  env.epoch_seconds += 60;
-  run_monitor_rounds(env, monitor, 1);
-  EXPECT_THAT(env.stderr_lines,
-              ElementsAre("Packet steering engine watchdog reconcile error: Read-only file system"));
-}
-
 TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
   auto staged = status(protocol::StagePacketSteeringEngine{{kApp}, {}, "192.0.2.1", false});
-  EXPECT_TRUE(staged.staged);
-  EXPECT_EQ(staged.app_count, 1u);
-  EXPECT_EQ(staged.diagnostics.enforcement_plan_revision, 0u);  // no pass has run yet
+  EXPECT_EQ(std::tuple(staged.staged, staged.app_count, staged.diagnostics.enforcement_plan_revision),
+            std::tuple(true, std::uint64_t{1}, std::uint64_t{0}));  // no pass has run yet
 
   // PID update: no observer and no tunnel flows are named, whatever the pass saw.
   auto updated = status(protocol::UpdatePacketSteeringPids{1, {{"Firefox", kApp, {4711}}}});
-  EXPECT_TRUE(updated.staged && updated.active);
-  EXPECT_EQ(updated.diagnostics.observation_source, std::nullopt);
-  EXPECT_EQ(updated.diagnostics.tunnel_excluded_flows_ipv4, 0u);
-  EXPECT_EQ(updated.diagnostics.active_excluded_flows_ipv4, 1u);
-  EXPECT_EQ(updated.route_count, 1u);
-  ASSERT_TRUE(updated.note.has_value());
+  const auto& u = updated.diagnostics;
+  EXPECT_EQ(std::tuple(updated.staged, updated.active, updated.route_count, updated.note.has_value()),
+            std::tuple(true, true, std::uint64_t{1}, true));
+  EXPECT_EQ(std::tuple(u.observation_source, u.tunnel_excluded_flows_ipv4, u.active_excluded_flows_ipv4),
+            std::tuple(std::nullopt, std::uint64_t{0}, std::uint64_t{1}));
 
-  auto verified = status(protocol::VerifyPacketSteeringEngine{});
-  EXPECT_EQ(verified.diagnostics.observation_source, "nettop");
-  EXPECT_EQ(verified.diagnostics.tunnel_excluded_flows_ipv4, 1u);
-  EXPECT_EQ(verified.diagnostics.applied_bypass_routes_ipv4, 1u);
-  EXPECT_TRUE(verified.diagnostics.enforcement_plan_ready);
+  const auto v = status(protocol::VerifyPacketSteeringEngine{}).diagnostics;
+  EXPECT_EQ(std::tuple(v.observation_source, v.tunnel_excluded_flows_ipv4, v.applied_bypass_routes_ipv4,
+                       v.enforcement_plan_ready),
+            std::tuple(std::optional<std::string>("nettop"), std::uint64_t{1}, std::uint64_t{1}, true));
 
   auto restored = status(protocol::RestorePacketSteeringEngine{});
-  EXPECT_FALSE(restored.staged || restored.active);
-  EXPECT_EQ(std::pair(restored.app_count, restored.route_count), std::pair(std::uint64_t{1}, std::uint64_t{1}));
+  EXPECT_EQ(std::tuple(restored.staged, restored.active, restored.app_count, restored.route_count, restored.note),
+            std::tuple(false, false, std::uint64_t{1}, std::uint64_t{1}, std::nullopt));
   EXPECT_EQ(restored.diagnostics.observation_source, "nettop");
-  EXPECT_EQ(restored.note, std::nullopt);
 
   auto failed = send(protocol::VerifyPacketSteeringEngine{});
   EXPECT_EQ(std::get<protocol::response::Err>(failed).code, "PacketSteeringEngineVerifyFailed");
@@ -106,14 +90,12 @@ TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
 }
 
 TEST_F(SteeringServer, RecoverRestoresTheEngineBeforeTheQuicBlock) {
-  ASSERT_TRUE(features.steering.stage_packet_steering_engine({kApp}, {}, "192.0.2.1", false).ok());
-  ASSERT_TRUE(features.steering.update_packet_steering_pids(1, {{"Firefox", kApp, {4711}}}).ok());
+  live();
   env.clear_commands();
   EXPECT_TRUE(std::holds_alternative<protocol::response::Ok>(send(protocol::Recover{})));
   auto lines = env.commands();
   auto steering = std::find(lines.begin(), lines.end(), "route -n delete -host 17.1.2.3 192.0.2.1");
-  auto quic = std::find_if(lines.begin(), lines.end(),
-                           [](const std::string& l) { return l.find("KivoVPNQuic") != l.npos; });
+  auto quic = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return l.find("KivoVPNQuic") != l.npos; });
   ASSERT_NE(steering, lines.end());
   ASSERT_NE(quic, lines.end());
   EXPECT_LT(steering, quic);

@@ -8,48 +8,40 @@ namespace kivo {
 namespace {
 
 constexpr std::uint64_t kNow = 1700000000;
+using State = HelperPacketSteeringEngineState;
 
 // One excluded process, fresh, nothing noteworthy: the plan is stable and ready.
-HelperPacketSteeringEngineState live_state() {
+State live_state() {
   return {.pid_generation = 3, .updated_at = kNow - 2,
           .diagnostics = {.observation_source = "nettop", .tracked_processes = 1},
           .planned_bypass_routes_ipv4 = {"1.2.3.0/24", "17.1.2.3"}};
 }
 
 TEST(EnforcementPlan, SummaryNamesTheFirstMatchingSituation) {
-  using Change = std::function<void(HelperPacketSteeringEngineState&)>;
-  struct {
-    Change change;
-    bool fresh, ready;
-    std::string summary;
-  } cases[] = {
-      {[](auto&) {}, true, true,
+  const std::string kDegraded = "Enforcement plan is degraded while packet-steering diagnostics are in error: x";
+  const struct { std::function<void(State&)> change; bool fresh, ready; std::string summary; } cases[] = {
+      {[](State&) {}, true, true,
        "Enforcement plan is stable and ready. tracked_processes=1 planned_ipv4_routes=2 planned_ipv6_routes=0."},
-      {[](auto& s) { s.pid_generation = 0; s.engine_last_error = "x"; }, true, false,
+      {[](State& s) { s.pid_generation = 0, s.engine_last_error = "x"; }, true, false,
        "Enforcement plan is staged but waiting for the first excluded-process snapshot."},
-      {[](auto& s) { s.engine_last_error = "nettop broke"; }, false, false,
-       "Enforcement plan is degraded while packet-steering diagnostics are in error: nettop broke"},
-      {[](auto& s) { s.engine_last_error = "nettop broke"; }, true, false,
-       "Enforcement plan is degraded while packet-steering diagnostics are in error: nettop broke"},
-      {[](auto& s) { s.updated_at = kNow - 30; }, false, false,
+      {[](State& s) { s.engine_last_error = "x"; }, false, false, kDegraded},
+      {[](State& s) { s.engine_last_error = "x"; }, true, false, kDegraded},
+      {[](State& s) { s.updated_at = kNow - 30; }, false, false,
        "Enforcement plan is waiting for a fresh excluded-process snapshot (last update 30s ago)."},
-      {[](auto& s) { s.updated_at = kNow + 30; }, false, false,
+      {[](State& s) { s.updated_at = kNow + 30; }, false, false,
        "Enforcement plan is waiting for a fresh excluded-process snapshot (last update 0s ago)."},
-      {[](auto& s) { s.diagnostics.tracked_processes = 0; }, true, false,
+      {[](State& s) { s.diagnostics.tracked_processes = 0; }, true, false,
        "Enforcement plan is waiting for an excluded app process to be running."},
-      {[](auto& s) { s.diagnostics.first_hit_gap_routes_ipv6 = 2; s.diagnostics.tunnel_excluded_flows_ipv4 = 1; },
+      {[](State& s) { s.diagnostics.first_hit_gap_routes_ipv6 = 2, s.diagnostics.tunnel_excluded_flows_ipv4 = 1; },
        true, true,
        "Enforcement plan learned new first-hit routes this cycle and applied them for future flows (ipv4 gaps=0, "
        "ipv6 gaps=2)."},
-      {[](auto& s) {
-         s.diagnostics.tunnel_excluded_flows_ipv4 = 3;
-         s.last_tunnel_flow_recycle_count_ipv6 = 1;
-       },
+      {[](State& s) { s.diagnostics.tunnel_excluded_flows_ipv4 = 3, s.last_tunnel_flow_recycle_count_ipv6 = 1; },
        true, true,
        "Enforcement plan is stable for new flows. Requested stale tunnel-flow recycle for 0 IPv4 and 1 IPv6 "
        "destinations, but existing excluded connections are still on the tunnel (ipv4=3, ipv6=0). Reload or restart "
        "the excluded app if those sessions do not drain."},
-      {[](auto& s) { s.diagnostics.tunnel_excluded_flows_ipv6 = 4; }, true, true,
+      {[](State& s) { s.diagnostics.tunnel_excluded_flows_ipv6 = 4; }, true, true,
        "Enforcement plan is stable for new flows, but existing excluded connections are still on the tunnel (ipv4=0, "
        "ipv6=4). Reload or restart the excluded app to flush those sessions."},
   };
@@ -85,15 +77,15 @@ TEST(EnforcementPlan, SignatureSpellsOutTheInputsOfThePlan) {
 TEST(EnforcementPlan, TheDiagnosticsMirrorThePlanAndItsRevisionStopsAtTheTop) {
   auto state = live_state();
   finish_packet_steering_enforcement_plan(state, true, kNow);
-  EXPECT_EQ(state.diagnostics.enforcement_plan_revision, 1u);
-  EXPECT_TRUE(state.diagnostics.enforcement_plan_ready);
-  EXPECT_EQ(state.diagnostics.enforcement_plan_summary, state.enforcement_plan_summary);
+  EXPECT_EQ(std::tuple(state.diagnostics.enforcement_plan_revision, state.diagnostics.enforcement_plan_ready,
+                       state.diagnostics.enforcement_plan_summary),
+            std::tuple(std::uint64_t{1}, true, state.enforcement_plan_summary));
 
   state.enforcement_plan_revision = UINT64_MAX;
   state.planned_bypass_routes_ipv4.clear();
   finish_packet_steering_enforcement_plan(state, true, kNow + 3);
-  EXPECT_EQ(state.enforcement_plan_revision, UINT64_MAX);
-  EXPECT_EQ(state.enforcement_plan_last_updated_at, kNow + 3);
+  EXPECT_EQ(std::pair(state.enforcement_plan_revision, state.enforcement_plan_last_updated_at),
+            std::pair(UINT64_MAX, std::optional<std::uint64_t>(kNow + 3)));
 }
 
 }  // namespace

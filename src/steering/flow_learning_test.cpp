@@ -30,23 +30,26 @@ TEST(FlowLearning, GapsAreCandidatesNotYetLearnedAndLearningStampsEverything) {
   EXPECT_EQ(count_packet_steering_first_hit_gaps(state, snapshot), (PacketSteeringFirstHitGaps{0, 0}));
 }
 
+// The six last-seen maps with their size limits.
+std::vector<std::pair<LastSeenMap*, std::size_t>> limited_maps(HelperPacketSteeringEngineState& s) {
+  return {{&s.observed_destination_last_seen_at_ipv4, 512}, {&s.observed_destination_last_seen_at_ipv6, 512},
+          {&s.candidate_route_last_seen_at_ipv4, 256},      {&s.candidate_route_last_seen_at_ipv6, 256},
+          {&s.tunnel_destination_last_seen_at_ipv4, 256},   {&s.tunnel_destination_last_seen_at_ipv6, 256}};
+}
+
 TEST(FlowLearning, PruneKeepsFortyFiveSecondsAndAttemptsOfHostsStillInTheTunnel) {
   HelperPacketSteeringEngineState state;
-  const LastSeenMap aged = {{"a", kNow - 45}, {"b", kNow - 46}, {"c", kNow + 30}};
-  for (LastSeenMap* map : {&state.observed_destination_last_seen_at_ipv4, &state.observed_destination_last_seen_at_ipv6,
-                           &state.candidate_route_last_seen_at_ipv4, &state.candidate_route_last_seen_at_ipv6,
-                           &state.tunnel_destination_last_seen_at_ipv4, &state.tunnel_destination_last_seen_at_ipv6})
-    *map = aged;
+  for (auto [map, limit] : limited_maps(state)) *map = {{"a", kNow - 45}, {"b", kNow - 46}, {"c", kNow + 30}};
   state.tunnel_destination_last_seen_at_ipv4["old-but-tunnelled"] = kNow;
   state.tunnel_flow_recycle_last_attempt_at_ipv4 = {
       {"old-but-tunnelled", kNow - 100}, {"old", kNow - 100}, {"young", kNow - 12}};
   state.tunnel_flow_recycle_last_attempt_at_ipv6 = {{"b", kNow - 46}};  // "b" leaves the tunnel map first
 
   prune_packet_steering_observation_cache(state, kNow);
-  const LastSeenMap kept = {{"a", kNow - 45}, {"c", kNow + 30}};
-  EXPECT_EQ(state.observed_destination_last_seen_at_ipv4, kept);
-  EXPECT_EQ(state.candidate_route_last_seen_at_ipv6, kept);
-  EXPECT_EQ(state.tunnel_destination_last_seen_at_ipv6, kept);
+  for (auto [map, limit] : limited_maps(state)) {
+    map->erase("old-but-tunnelled");
+    EXPECT_EQ(*map, (LastSeenMap{{"a", kNow - 45}, {"c", kNow + 30}})) << limit;
+  }
   EXPECT_EQ(state.tunnel_flow_recycle_last_attempt_at_ipv4,
             (LastSeenMap{{"old-but-tunnelled", kNow - 100}, {"young", kNow - 12}}));
   EXPECT_TRUE(state.tunnel_flow_recycle_last_attempt_at_ipv6.empty());
@@ -55,14 +58,10 @@ TEST(FlowLearning, PruneKeepsFortyFiveSecondsAndAttemptsOfHostsStillInTheTunnel)
 // Which of equally new entries stay is the trim's own affair (see LsofPeers).
 TEST(FlowLearning, PruneTrimsEachMapToItsLimitKeepingTheNewest) {
   HelperPacketSteeringEngineState state;
-  const std::pair<LastSeenMap*, std::size_t> limits[] = {
-      {&state.observed_destination_last_seen_at_ipv4, 512}, {&state.observed_destination_last_seen_at_ipv6, 512},
-      {&state.candidate_route_last_seen_at_ipv4, 256},      {&state.candidate_route_last_seen_at_ipv6, 256},
-      {&state.tunnel_destination_last_seen_at_ipv4, 256},   {&state.tunnel_destination_last_seen_at_ipv6, 256}};
-  for (auto [map, limit] : limits)
+  for (auto [map, limit] : limited_maps(state))
     for (int i = 0; i < 600; ++i) (*map)["k" + std::to_string(1000 + i)] = kNow - i % 2;  // 300 a second older
   prune_packet_steering_observation_cache(state, kNow);
-  for (auto [map, limit] : limits) {
+  for (auto [map, limit] : limited_maps(state)) {
     EXPECT_EQ(map->size(), limit);
     auto newest = std::count_if(map->begin(), map->end(), [](const auto& entry) { return entry.second == kNow; });
     EXPECT_EQ(static_cast<std::size_t>(newest), std::min<std::size_t>(limit, 300)) << limit;

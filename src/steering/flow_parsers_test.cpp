@@ -2,54 +2,37 @@
 
 #include <gtest/gtest.h>
 
+#include "steering/public_address.h"
 #include "testing/macos_samples.h"
 
 namespace kivo {
 namespace {
 
 using Strings = std::set<std::string>;
+using Snapshot = PacketSteeringObservationSnapshot;
 
 TEST(NettopCsv, QuotesProtectCommasAndDoubledQuotesStay) {
-  struct {
-    std::string line;
-    std::vector<std::string> fields;
-  } cases[] = {
-      {"a,b,,c", {"a", "b", "", "c"}},
-      {"", {""}},
+  const struct { std::string line; std::vector<std::string> fields; } cases[] = {
+      {"a,b,,c", {"a", "b", "", "c"}}, {"", {""}}, {R"("",x)", {"", "x"}}, {R"(a"b"c,d)", {"abc", "d"}},
       {R"(t,"Google Chrome He, Inc.4711",x)", {"t", "Google Chrome He, Inc.4711", "x"}},
-      {R"("say ""hi""",b)", {R"(say "hi")", "b"}},
-      {R"(a"b"c,d)", {"abc", "d"}},
-      {R"(a,"unterminated, still one)", {"a", "unterminated, still one"}},
-      {R"("",x)", {"", "x"}},
+      {R"("say ""hi""",b)", {R"(say "hi")", "b"}}, {R"(a,"unterminated, still one)", {"a", "unterminated, still one"}},
   };
   for (const auto& c : cases) EXPECT_EQ(split_nettop_csv_line(c.line), c.fields) << c.line;
 }
 
 TEST(NettopCsv, RemoteEndsGiveTheirHostInEveryForm) {
-  struct {
-    std::string remote;
-    std::optional<std::string> address;
-  } cases[] = {
-      {"17.1.2.3:443", "17.1.2.3"},
-      {"17.1.2.3.443", "17.1.2.3"},
-      {"[2001:db8::5]:443", "2001:db8::5"},
-      {"[[fe80::1%en0]]:443", "fe80::1"},
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"17.1.2.3:443", "17.1.2.3"}, {"17.1.2.3.443", "17.1.2.3"}, {"17.1.2.3", "17.1.2.3"},
+      {"[2001:db8::5]:443", "2001:db8::5"}, {"[[fe80::1%en0]]:443", "fe80::1"}, {"fe80::1%utun3.5353", "fe80::1"},
       // The port follows a "." here: cutting at the last ":" would name 2606:4700::6810.
-      {"2606:4700::6810:85e5.443", "2606:4700::6810:85e5"},
-      {"fe80::1%utun3.5353", "fe80::1"},
-      {"2001:db8::1.*", "2001:db8::1"},
+      {"2606:4700::6810:85e5.443", "2606:4700::6810:85e5"}, {"2001:db8::1.*", "2001:db8::1"},
       // A dual-stack socket's IPv4 peer.
-      {"::ffff:1.2.3.4.443", "1.2.3.4"},
-      {"[::ffff:17.253.144.10]:443", "17.253.144.10"},
-      {"17.1.2.3", "17.1.2.3"},
-      {"localhost:443", std::nullopt},
-      {"1.2.3:443", std::nullopt},
-      {"", std::nullopt},
-      {":", std::nullopt},
+      {"::ffff:1.2.3.4.443", "1.2.3.4"}, {"[::ffff:17.253.144.10]:443", "17.253.144.10"},
+      {"localhost:443", std::nullopt}, {"1.2.3:443", std::nullopt}, {"", std::nullopt}, {":", std::nullopt},
   };
-  for (const auto& c : cases) {
-    auto address = parse_nettop_remote_address(c.remote);
-    EXPECT_EQ(address ? std::optional(address->text()) : std::nullopt, c.address) << c.remote;
+  for (const auto& [remote, expected] : cases) {
+    auto address = parse_nettop_remote_address(remote);
+    EXPECT_EQ(address ? std::optional(address->text()) : std::nullopt, expected) << remote;
   }
 }
 
@@ -75,33 +58,27 @@ TEST(NettopFlows, FlowsUnderTrackedProcessesBecomeDestinationsAndCandidates) {
                        "12:00:00.1,bad.99999999999,,,\n"
                        "12:00:00.1,tcp4 10.0.0.2:5<->6.6.6.6:443,en0,,\n"
                        "lonely\n";
-  auto snapshot = parse_nettop_flows(output, {4711, 4712}, {"8.8.8.0/24"});
-  EXPECT_EQ(snapshot.observer, "nettop");
-  EXPECT_EQ(snapshot.observed_public_destinations_ipv4, (Strings{"1.0.0.1", "17.1.2.3", "8.8.8.8"}));
-  EXPECT_EQ(snapshot.candidate_routes_ipv4, (Strings{"1.0.0.1", "17.1.2.3"}));
-  EXPECT_EQ(snapshot.tunnel_destinations_ipv4, Strings{"17.1.2.3"});
-  EXPECT_EQ(snapshot.observed_public_destinations_ipv6, Strings{"2606:4700::6810:85e5"});
-  EXPECT_EQ(snapshot.candidate_routes_ipv6, Strings{"2606:4700::6810:85e5"});
-  EXPECT_EQ(snapshot.tunnel_destinations_ipv6, Strings{"2606:4700::6810:85e5"});
-  EXPECT_EQ(snapshot.active_excluded_flows_ipv4, 4u);  // one per flow line, repeats included
-  EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv4, 2u);
-  EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 1u);
-  EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv6, 1u);
-  EXPECT_EQ(parse_nettop_flows("", {4711}, {}), PacketSteeringObservationSnapshot{"nettop"});
-}
+  const Strings v6 = {"2606:4700::6810:85e5"};
+  // One flow counted per flow line, repeats included.
+  EXPECT_EQ(parse_nettop_flows(output, {4711, 4712}, {"8.8.8.0/24"}),
+            (Snapshot{.observer = "nettop", .active_excluded_flows_ipv4 = 4, .active_excluded_flows_ipv6 = 1,
+                      .tunnel_excluded_flows_ipv4 = 2, .tunnel_excluded_flows_ipv6 = 1,
+                      .observed_public_destinations_ipv4 = {"1.0.0.1", "17.1.2.3", "8.8.8.8"},
+                      .observed_public_destinations_ipv6 = v6, .candidate_routes_ipv4 = {"1.0.0.1", "17.1.2.3"},
+                      .candidate_routes_ipv6 = v6, .tunnel_destinations_ipv4 = {"17.1.2.3"},
+                      .tunnel_destinations_ipv6 = v6}));
+  EXPECT_EQ(parse_nettop_flows("", {4711}, {}), Snapshot{"nettop"});
 
-TEST(NettopFlows, RealMacOutput) {
-  // After the cut-short name, a dual-stack flow as lsof shows them (::ffff:, port after ".").
-  std::string output = testing::macos_sample("nettop") +
-                       "20:48:17.212301,tcp6 ::ffff:192.0.2.1.55432<->::ffff:17.253.144.10.443,en0,Established,\n";
-  auto snapshot = parse_nettop_flows(output, {0, 51458}, {});
-  EXPECT_EQ(snapshot.observed_public_destinations_ipv4, (Strings{"17.248.224.13", "17.253.144.10", "17.57.147.5"}));
-  EXPECT_EQ(snapshot.candidate_routes_ipv4, snapshot.observed_public_destinations_ipv4);
-  EXPECT_EQ(snapshot.tunnel_destinations_ipv4, Strings{"17.57.147.5"});
-  EXPECT_EQ(snapshot.observed_public_destinations_ipv6, Strings{"2406:da60:8000:c0::305:97fe"});
-  EXPECT_EQ(snapshot.active_excluded_flows_ipv4, 3u);
-  EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv4, 1u);
-  EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 1u);
+  // Real output: after the cut-short name, a dual-stack flow as lsof shows them (::ffff:, port after ".").
+  output = testing::macos_sample("nettop") +
+           "20:48:17.212301,tcp6 ::ffff:192.0.2.1.55432<->::ffff:17.253.144.10.443,en0,Established,\n";
+  const Strings v4 = {"17.248.224.13", "17.253.144.10", "17.57.147.5"};
+  EXPECT_EQ(parse_nettop_flows(output, {0, 51458}, {}),
+            (Snapshot{.observer = "nettop", .active_excluded_flows_ipv4 = 3, .active_excluded_flows_ipv6 = 1,
+                      .tunnel_excluded_flows_ipv4 = 1, .observed_public_destinations_ipv4 = v4,
+                      .observed_public_destinations_ipv6 = {"2406:da60:8000:c0::305:97fe"},
+                      .candidate_routes_ipv4 = v4, .candidate_routes_ipv6 = {"2406:da60:8000:c0::305:97fe"},
+                      .tunnel_destinations_ipv4 = {"17.57.147.5"}}));
   EXPECT_EQ(parse_nettop_flows(output, {0}, {}).active_excluded_flows_ipv4, 2u);  // not the cut-short one's
 }
 
@@ -113,21 +90,28 @@ TEST(LsofFlows, ConnectedPeersCountWithoutTunnelFlows) {
       "firefox 4711 me   33u  IPv4 0x3      0t0  UDP *:5353\n"
       "firefox 4711 me   34u  IPv4 0x4      0t0  TCP 192.168.1.5:50002->10.0.0.9:22 (ESTABLISHED)\r\n"
       "firefox 4711 me   35u  IPv4 0x5      0t0  TCP 192.168.1.5:50003->8.8.8.8:53 (ESTABLISHED)";
-  auto snapshot = parse_lsof_flows(output, {"8.8.8.8"});
-  EXPECT_EQ(snapshot.observer, "lsof");
-  EXPECT_EQ(snapshot.observed_public_destinations_ipv4, (Strings{"17.1.2.3", "8.8.8.8"}));
-  EXPECT_EQ(snapshot.candidate_routes_ipv4, Strings{"17.1.2.3"});
-  EXPECT_EQ(snapshot.candidate_routes_ipv6, Strings{"2606:4700::1111"});
-  EXPECT_EQ(snapshot.active_excluded_flows_ipv4, 2u);
-  EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 1u);
-  EXPECT_EQ(snapshot.tunnel_excluded_flows_ipv4 + snapshot.tunnel_excluded_flows_ipv6, 0u);
-  EXPECT_TRUE(snapshot.tunnel_destinations_ipv4.empty());
+  EXPECT_EQ(parse_lsof_flows(output, {"8.8.8.8"}),
+            (Snapshot{.observer = "lsof", .active_excluded_flows_ipv4 = 2, .active_excluded_flows_ipv6 = 1,
+                      .observed_public_destinations_ipv4 = {"17.1.2.3", "8.8.8.8"},
+                      .observed_public_destinations_ipv6 = {"2606:4700::1111"}, .candidate_routes_ipv4 = {"17.1.2.3"},
+                      .candidate_routes_ipv6 = {"2606:4700::1111"}}));
 
-  snapshot = parse_lsof_flows(testing::macos_sample("lsof") + testing::macos_sample("lsof dual-stack"), {});
+  auto snapshot = parse_lsof_flows(testing::macos_sample("lsof") + testing::macos_sample("lsof dual-stack"), {});
   EXPECT_EQ(snapshot.observed_public_destinations_ipv4,
             (Strings{"140.82.114.26", "17.253.144.10", "198.252.206.25", "31.13.83.36"}));
   EXPECT_EQ(snapshot.active_excluded_flows_ipv4, 4u);
   EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 0u);  // the scoped fe80:4:: peer is link-local
+}
+
+TEST(PublicAddress, CandidatesAreHostRoutesUnlessAStaticIpv4RouteCoversThem) {
+  const std::vector<std::string> statics = {"nonsense", "17.1.0.0/16", "8.8.8.8", "2606:4700::/32"};
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {"17.1.2.3", std::nullopt}, {"8.8.8.8", std::nullopt}, {"8.8.4.4", "8.8.4.4"}, {"17.2.0.1", "17.2.0.1"},
+      {"192.168.1.5", std::nullopt}, {"fe80::1", std::nullopt},
+      {"2606:4700:0::6810:85e5", "2606:4700::6810:85e5"},  // canonical text, not checked against statics
+  };
+  for (const auto& [address, expected] : cases)
+    EXPECT_EQ(classify_packet_steering_candidate_route(*parse_ip_address(address), statics), expected) << address;
 }
 
 }  // namespace

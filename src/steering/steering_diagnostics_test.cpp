@@ -40,36 +40,34 @@ TEST(SteeringDiagnostics, AFreshObservationIsLearnedPlannedAndCounted) {
                 .applied_bypass_routes_ipv4 = 2, .route_drift_routes_ipv4 = 1, .stale_pid_snapshots = 4}));
   EXPECT_EQ(state.engine_last_error, std::nullopt);
   EXPECT_EQ(state.engine_last_sync_at, kNow);
-}
 
-TEST(SteeringDiagnostics, AStaleObservationCountsButLearnsNothing) {
-  auto state = staged();
+  // A stale one is counted but teaches nothing; what is older than 45 s goes all the same.
+  state = staged();
   record_packet_steering_observation(state, seen(), false, kNow);
   EXPECT_EQ(state.candidate_route_last_seen_at_ipv4, (LastSeenMap{{"8.8.8.8", kNow - 5}}));
   EXPECT_TRUE(state.observed_destination_last_seen_at_ipv4.empty());
   EXPECT_TRUE(state.tunnel_destination_last_seen_at_ipv4.empty());
-  EXPECT_EQ(state.diagnostics.first_hit_gap_routes_ipv4, 1u);
-  EXPECT_EQ(state.diagnostics.active_excluded_flows_ipv4, 3u);
+  EXPECT_EQ(std::pair(state.diagnostics.first_hit_gap_routes_ipv4, state.diagnostics.active_excluded_flows_ipv4),
+            std::pair(std::uint64_t{1}, std::uint64_t{3}));
 }
 
 TEST(SteeringDiagnostics, AFailedObservationKeepsTheFlowCountsItCannotKnow) {
   auto state = staged();
   record_packet_steering_observation(state, seen(), true, kNow - 10);
   state.diagnostics.route_drift_routes_ipv4 = 1;
-  record_packet_steering_observation_failure(state, "Failed to inspect packet steering flows via nettop (x) or lsof (y)",
-                                             kNow + 50);
+  const std::string error = "Failed to inspect packet steering flows via nettop (x) or lsof (y)";
+  record_packet_steering_observation_failure(state, error, kNow + 50);
   const auto& d = state.diagnostics;
-  EXPECT_EQ(state.engine_last_error, "Failed to inspect packet steering flows via nettop (x) or lsof (y)");
-  EXPECT_EQ(state.engine_last_sync_at, kNow + 50);
-  EXPECT_EQ(d.observation_source, std::nullopt);
-  EXPECT_EQ(d.tunnel_excluded_flows_ipv4, 0u);
-  EXPECT_EQ(d.route_drift_routes_ipv4, 0u);
-  EXPECT_EQ(d.active_excluded_flows_ipv4, 3u);
-  EXPECT_EQ(d.tracked_processes, 2u);
+  EXPECT_EQ(std::pair(state.engine_last_error, state.engine_last_sync_at),
+            std::pair(std::optional(error), std::optional(kNow + 50)));
+  EXPECT_EQ(std::tuple(d.observation_source, d.tunnel_excluded_flows_ipv4, d.route_drift_routes_ipv4),
+            std::tuple(std::nullopt, std::uint64_t{0}, std::uint64_t{0}));
+  EXPECT_EQ(std::pair(d.active_excluded_flows_ipv4, d.tracked_processes),
+            std::pair(std::uint64_t{3}, std::uint64_t{2}));
   EXPECT_TRUE(state.candidate_route_last_seen_at_ipv4.empty());  // pruned: last seen 60 s ago
   EXPECT_EQ(state.planned_bypass_routes_ipv4, Routes{"1.2.3.0/24"});
-  EXPECT_EQ(d.learned_bypass_routes_ipv4, 0u);
-  EXPECT_EQ(d.planned_bypass_routes_ipv4, 1u);
+  EXPECT_EQ(std::pair(d.learned_bypass_routes_ipv4, d.planned_bypass_routes_ipv4),
+            std::pair(std::uint64_t{0}, std::uint64_t{1}));
 }
 
 // A pass records its observation (clearing the error), then application may fail again the same
@@ -91,14 +89,13 @@ TEST(SteeringDiagnostics, OnlyANewPictureRaisesThePlansRevision) {
     auto revision = state.enforcement_plan_revision;
     pass(kNow + 2);
     pass(kNow + 3);
-    EXPECT_EQ(state.enforcement_plan_revision, revision);
-    EXPECT_EQ(state.enforcement_plan_last_updated_at, kNow + 1);
-
+    EXPECT_EQ(std::pair(state.enforcement_plan_revision, state.enforcement_plan_last_updated_at),
+              std::pair(revision, std::optional(kNow + 1)));
     snapshot.candidate_routes_ipv4.insert("1.0.0.1");
     pass(kNow + 4);
-    EXPECT_EQ(state.enforcement_plan_revision, revision + 1);
-    EXPECT_EQ(state.diagnostics.enforcement_plan_revision, revision + 1);
-    EXPECT_EQ(state.enforcement_plan_last_updated_at, kNow + 4);
+    EXPECT_EQ(std::tuple(state.enforcement_plan_revision, state.diagnostics.enforcement_plan_revision,
+                         state.enforcement_plan_last_updated_at),
+              std::tuple(revision + 1, revision + 1, std::optional(kNow + 4)));
   }
 }
 

@@ -8,9 +8,7 @@ namespace {
 constexpr std::uint64_t kNow = 1700000000;
 
 TEST(SteeringNote, WaitingThenDegradedThenLiveOrStale) {
-  HelperPacketSteeringEngineState state;
-  state.engine_last_error = "boom";
-  state.updated_at = kNow;
+  HelperPacketSteeringEngineState state{.updated_at = kNow, .engine_last_error = "boom"};
   EXPECT_EQ(packet_steering_note(state, kNow),
             "Packet steering engine is staged and waiting for the first excluded-process snapshot.");
   EXPECT_FALSE(is_packet_steering_snapshot_fresh(state, kNow));
@@ -29,12 +27,11 @@ TEST(SteeringNote, WaitingThenDegradedThenLiveOrStale) {
   EXPECT_TRUE(is_packet_steering_snapshot_fresh(state, kNow - 20));
 }
 
+// 15 s old is still live (16 s is stale above).
 TEST(SteeringNote, LiveNoteNamesEveryCounterInOrder) {
-  HelperPacketSteeringEngineState state;
-  state.pid_generation = 7;
-  state.updated_at = kNow - 15;
+  HelperPacketSteeringEngineState state{.pid_generation = 7, .updated_at = kNow - 15};
   auto& d = state.diagnostics;
-  std::uint64_t value = 1;
+  std::uint64_t value = 101;
   for (std::uint64_t* counter :
        {&d.tracked_processes, &d.active_excluded_flows_ipv4, &d.active_excluded_flows_ipv6,
         &d.tunnel_excluded_flows_ipv4, &d.tunnel_excluded_flows_ipv6, &d.observed_public_destinations_ipv4,
@@ -45,7 +42,7 @@ TEST(SteeringNote, LiveNoteNamesEveryCounterInOrder) {
         &d.planned_bypass_routes_ipv6, &d.applied_bypass_routes_ipv4, &d.applied_bypass_routes_ipv6,
         &d.route_drift_routes_ipv4, &d.route_drift_routes_ipv6, &state.last_tunnel_flow_recycle_count_ipv4,
         &state.last_tunnel_flow_recycle_count_ipv6, &d.enforcement_plan_revision, &d.stale_pid_snapshots})
-    *counter = 100 + value++;
+    *counter = value++;
   EXPECT_EQ(packet_steering_note(state, kNow),
             "Packet steering engine diagnostics are live. observer=none PID generation=7 tracked_processes=101 "
             "ipv4_flows=102 ipv6_flows=103 tunnel_ipv4_flows=104 tunnel_ipv6_flows=105 observed_ipv4_destinations=106 "

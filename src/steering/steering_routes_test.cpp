@@ -12,61 +12,86 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Lines = std::vector<std::string>;
+using Kernel = std::map<std::string, std::string>;
 
 const std::string kGw = "192.0.2.1";
 const std::string kGw6 = "fe80::1%en0";
 
 class SteeringRoutesTest : public ::testing::Test {
  protected:
-  std::optional<std::string> apply(const std::set<std::string>& reserved = {}, bool allowed = true) {
-    return apply_packet_steering_routes(env, state, reserved, allowed);
-  }
+  std::optional<std::string> apply() { return apply_packet_steering_routes(env, state, {}, true); }
   testing::FakeEnv env;
   testing::FakeRouteTable table{env};
   HelperPacketSteeringEngineState state{.gateway = kGw, .ipv6_gateway = kGw6};
 };
 
-TEST_F(SteeringRoutesTest, AnAppliedRouteOnAnotherGatewayDriftsAndIsReplacedInTheSamePass) {
-  state.applied_bypass_routes_ipv4 = {"1.1.1.1"};
-  state.enforcement_ready_routes_ipv4 = {"1.1.1.1"};
-  table.set("1.1.1.1", "10.9.9.9");
-  EXPECT_EQ(apply(), std::nullopt);
-  EXPECT_THAT(env.commands(), ElementsAre("route -n get 1.1.1.1", "route -n add -host 1.1.1.1 192.0.2.1",
-                                          "route -n get 1.1.1.1", "route -n delete -host 1.1.1.1 192.0.2.1",
-                                          "route -n add -host 1.1.1.1 192.0.2.1"));
-  EXPECT_EQ(table.routes().at("1.1.1.1"), kGw);
-  EXPECT_EQ(state.applied_bypass_routes_ipv4, Lines{"1.1.1.1"});
-  EXPECT_EQ(state.diagnostics.route_drift_routes_ipv4, 1u);
-}
-
-TEST_F(SteeringRoutesTest, AnUnwantedRouteThatFailsTheCheckLeavesWithoutADelete) {
-  state.applied_bypass_routes_ipv4 = {"2.2.2.2"};
-  state.applied_bypass_routes_ipv6 = {"2001:db8::2"};
-  state.diagnostics.route_drift_routes_ipv4 = 7;  // a pass counts afresh
-  EXPECT_EQ(apply(), std::nullopt);
-  EXPECT_THAT(env.commands(), ElementsAre("route -n get 2.2.2.2", "route -n get -inet6 2001:db8::2"));
-  EXPECT_THAT(state.applied_bypass_routes_ipv4, IsEmpty());
-  EXPECT_THAT(state.applied_bypass_routes_ipv6, IsEmpty());
-  EXPECT_EQ(state.diagnostics.route_drift_routes_ipv4, 1u);
-  EXPECT_EQ(state.diagnostics.route_drift_routes_ipv6, 1u);
-}
-
-TEST_F(SteeringRoutesTest, PresentRoutesAreConfirmedAndGoneOnesLeaveQuietly) {
-  // 3.3.3.3 exists already through the right gateway; 4.4.4.4 passes the check through the default
-  // route but is gone when it is deleted.
-  table.set("3.3.3.3", kGw);
-  table.default_gateway = kGw;
-  state.applied_bypass_routes_ipv4 = {"4.4.4.4"};
-  state.enforcement_ready_routes_ipv4 = {"3.3.3.3", "5.5.0.0/16"};
-  state.enforcement_ready_routes_ipv6 = {"2001:db8::/48"};
-  EXPECT_EQ(apply(), std::nullopt);
-  EXPECT_THAT(env.commands(), ElementsAre("route -n get 4.4.4.4", "route -n delete -host 4.4.4.4 192.0.2.1",
-                                          "route -n add -inet6 -net 2001:db8::/48 fe80::1%en0",
-                                          "route -n add -host 3.3.3.3 192.0.2.1", "route -n get 3.3.3.3",
-                                          "route -n add -net 5.5.0.0/16 192.0.2.1"));
-  EXPECT_EQ(state.applied_bypass_routes_ipv4, (Lines{"3.3.3.3", "5.5.0.0/16"}));
-  EXPECT_EQ(state.applied_bypass_routes_ipv6, Lines{"2001:db8::/48"});
-  EXPECT_EQ(state.diagnostics.route_drift_routes_ipv4, 0u);
+// A pass against the record's applied routes and the kernel: each row states the record and the
+// kernel it starts from and what differs from the defaults (no error, nothing left, no drift).
+TEST(ApplyPacketSteeringRoutes, ConfirmReplaceAddAndRemoveWithTheLastErrorKept) {
+  const struct {
+    const char* name;
+    Kernel kernel;
+    Lines applied4, applied6, ready4, ready6;
+    std::map<std::string, std::vector<std::optional<CommandResult>>> answers;  // else the kernel's
+    bool ipv6_gateway = true, default_route = false;
+    Lines commands;  // all of them, in order, where given
+    std::optional<std::string> error;
+    Lines after4, after6;
+    Kernel kernel_after;
+    std::uint64_t drift4 = 0, drift6 = 0;
+  } cases[] = {
+      {.name = "an applied route on another gateway drifts and is replaced in the same pass",
+       .kernel = {{"1.1.1.1", "10.9.9.9"}}, .applied4 = {"1.1.1.1"}, .ready4 = {"1.1.1.1"},
+       .commands = {"route -n get 1.1.1.1", "route -n add -host 1.1.1.1 192.0.2.1", "route -n get 1.1.1.1",
+                    "route -n delete -host 1.1.1.1 192.0.2.1", "route -n add -host 1.1.1.1 192.0.2.1"},
+       .after4 = {"1.1.1.1"}, .kernel_after = {{"1.1.1.1", kGw}}, .drift4 = 1},
+      {.name = "an unwanted route that fails the check leaves without a delete",
+       .applied4 = {"2.2.2.2"}, .applied6 = {"2001:db8::2"},
+       .commands = {"route -n get 2.2.2.2", "route -n get -inet6 2001:db8::2"}, .drift4 = 1, .drift6 = 1},
+      // 3.3.3.3 is in place through the right gateway; 4.4.4.4 passes the check through the
+      // default route but is gone when it is deleted.
+      {.name = "present routes are confirmed and gone ones leave quietly",
+       .kernel = {{"3.3.3.3", kGw}}, .applied4 = {"4.4.4.4"}, .ready4 = {"3.3.3.3", "5.5.0.0/16"},
+       .ready6 = {"2001:db8::/48"}, .default_route = true,
+       .commands = {"route -n get 4.4.4.4", "route -n delete -host 4.4.4.4 192.0.2.1",
+                    "route -n add -inet6 -net 2001:db8::/48 fe80::1%en0", "route -n add -host 3.3.3.3 192.0.2.1",
+                    "route -n get 3.3.3.3", "route -n add -net 5.5.0.0/16 192.0.2.1"},
+       .after4 = {"3.3.3.3", "5.5.0.0/16"}, .after6 = {"2001:db8::/48"},
+       .kernel_after = {{"2001:db8::/48", kGw6}, {"3.3.3.3", kGw}, {"5.5.0.0/16", kGw}}},
+      {.name = "IPv6 without a physical IPv6 gateway", .ready6 = {"2001:db8::5"}, .ipv6_gateway = false,
+       .error = "No physical IPv6 gateway is available for route 2001:db8::5"},
+      {.name = "add refused", .ready4 = {"6.6.6.6"},
+       .answers = {{"route -n add -host 6.6.6.6 192.0.2.1", {CommandResult(fail("route: bad address: 6.6.6.6"))}}},
+       .error = "Failed adding packet steering route 6.6.6.6: route: bad address: 6.6.6.6"},
+      {.name = "mismatched and not replaceable", .kernel = {{"7.7.7.7", "10.9.9.9"}}, .ready4 = {"7.7.7.7"},
+       .answers = {{"route -n add -host 7.7.7.7 192.0.2.1", {std::nullopt, CommandResult(fail("Unreachable"))}}},
+       .error = "Packet steering route existed with mismatched gateway and could not be replaced: Unreachable"},
+      {.name = "delete refused: the route stays ours", .kernel = {{"8.8.8.8", kGw}}, .applied4 = {"8.8.8.8"},
+       .answers = {{"route -n delete -host 8.8.8.8 192.0.2.1", {CommandResult(fail("Operation not permitted"))}}},
+       .error = "Failed removing packet steering route 8.8.8.8: Operation not permitted", .after4 = {"8.8.8.8"},
+       .kernel_after = {{"8.8.8.8", kGw}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::FakeEnv env;
+    testing::FakeRouteTable table{env};
+    for (const auto& [destination, gateway] : c.kernel) table.set(destination, gateway);
+    for (const auto& [line, answers] : c.answers) table.intercept(line, answers);
+    if (c.default_route) table.default_gateway = kGw;
+    HelperPacketSteeringEngineState state{.gateway = kGw, .applied_bypass_routes_ipv4 = c.applied4,
+                                          .applied_bypass_routes_ipv6 = c.applied6};
+    if (c.ipv6_gateway) state.ipv6_gateway = kGw6;
+    state.enforcement_ready_routes_ipv4 = c.ready4;
+    state.enforcement_ready_routes_ipv6 = c.ready6;
+    state.diagnostics.route_drift_routes_ipv4 = 7;  // a pass counts afresh
+    EXPECT_EQ(apply_packet_steering_routes(env, state, {}, true), c.error);
+    if (!c.commands.empty()) { EXPECT_EQ(env.commands(), c.commands); }
+    EXPECT_EQ(state.applied_bypass_routes_ipv4, c.after4);
+    EXPECT_EQ(state.applied_bypass_routes_ipv6, c.after6);
+    EXPECT_EQ(table.routes(), c.kernel_after);
+    EXPECT_EQ(std::pair(state.diagnostics.route_drift_routes_ipv4, state.diagnostics.route_drift_routes_ipv6),
+              std::pair(c.drift4, c.drift6));
+  }
 }
 
 TEST_F(SteeringRoutesTest, EachRouteIsRecordedBeforeItsAddRunsAndAnUnrecordableOneIsNotAdded) {
@@ -95,51 +120,6 @@ TEST_F(SteeringRoutesTest, EachRouteIsRecordedBeforeItsAddRunsAndAnUnrecordableO
   EXPECT_EQ(state.applied_bypass_routes_ipv4, (Lines{"1.1.1.1", "3.3.3.3"}));
 }
 
-TEST_F(SteeringRoutesTest, FailuresKeepTheLastRouteErrorAndOnlyWhatIsInPlace) {
-  struct {
-    const char* name;
-    std::function<void()> arrange;
-    std::string error;
-    Lines applied;
-  } cases[] = {
-      {"IPv6 without a physical IPv6 gateway",
-       [&] {
-         state.ipv6_gateway.reset();
-         state.enforcement_ready_routes_ipv6 = {"2001:db8::5"};
-       },
-       "No physical IPv6 gateway is available for route 2001:db8::5", {}},
-      {"add refused",
-       [&] {
-         state.enforcement_ready_routes_ipv4 = {"6.6.6.6"};
-         table.intercept("route -n add -host 6.6.6.6 192.0.2.1", {CommandResult(fail("route: bad address: 6.6.6.6"))});
-       },
-       "Failed adding packet steering route 6.6.6.6: route: bad address: 6.6.6.6", {}},
-      {"mismatched and not replaceable",
-       [&] {
-         state.enforcement_ready_routes_ipv4 = {"7.7.7.7"};
-         table.set("7.7.7.7", "10.9.9.9");
-         table.intercept("route -n add -host 7.7.7.7 192.0.2.1",
-                         {std::nullopt, CommandResult(fail("Network is unreachable"))});
-       },
-       "Packet steering route existed with mismatched gateway and could not be replaced: Network is unreachable", {}},
-      {"delete refused: the route stays ours",
-       [&] {
-         table.set("8.8.8.8", kGw);
-         state.applied_bypass_routes_ipv4 = {"8.8.8.8"};
-         table.intercept("route -n delete -host 8.8.8.8 192.0.2.1", {CommandResult(fail("Operation not permitted"))});
-       },
-       "Failed removing packet steering route 8.8.8.8: Operation not permitted", {"8.8.8.8"}},
-  };
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    c.arrange();
-    EXPECT_EQ(apply(), c.error);
-    EXPECT_EQ(state.applied_bypass_routes_ipv4, c.applied);
-    EXPECT_THAT(state.applied_bypass_routes_ipv6, IsEmpty());
-    state = {.gateway = kGw, .ipv6_gateway = kGw6};
-  }
-}
-
 TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
   state.applied_bypass_routes_ipv4 = {"1.1.1.1", "10.0.0.0/8", "2.2.2.2", "3.3.3.3"};
   state.applied_bypass_routes_ipv6 = {"2001:db8::1"};
@@ -153,7 +133,7 @@ TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
               ElementsAre("route -n delete -host 1.1.1.1 192.0.2.1", "route -n delete -host 2.2.2.2 192.0.2.1",
                           "route -n delete -host 3.3.3.3 192.0.2.1",
                           "route -n delete -inet6 -host 2001:db8::1 fe80::1%en0"));
-  EXPECT_EQ(table.routes(), (std::map<std::string, std::string>{{"3.3.3.3", kGw}}));
+  EXPECT_EQ(table.routes(), (Kernel{{"3.3.3.3", kGw}}));
   EXPECT_EQ(state.applied_bypass_routes_ipv4.size(), 4u);  // the state itself is left as it was
 
   state.ipv6_gateway.reset();
@@ -165,16 +145,18 @@ TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
 TEST(VerifyPacketSteeringRouteGateway, ComparesTheNextHopOfTheRoutesFamily) {
   testing::FakeEnv env;
   HelperPacketSteeringEngineState state{.gateway = kGw, .ipv6_gateway = kGw6};
-  env.script_ok("route -n get 5.5.0.0", "   route to: 5.5.0.0\n    gateway: 192.0.2.1\n");
-  env.script_ok("route -n get -inet6 2001:db8::", "    gateway: fe80::1%en0\n");
-  env.script_ok("route -n get 6.6.6.6", "   route to: 6.6.6.6\n  interface: utun200\n");
-  env.script_ok("route -n get 7.7.7.7", "    gateway:\n");
-  env.script_fail("route -n get 8.8.8.8", "route: writing to routing socket: not in table");
-  EXPECT_TRUE(verify_packet_steering_route_gateway(env, "5.5.0.0/16", state, false));
-  EXPECT_TRUE(verify_packet_steering_route_gateway(env, "2001:db8::/32", state, false));
-  EXPECT_FALSE(verify_packet_steering_route_gateway(env, "6.6.6.6", state, true));
-  EXPECT_FALSE(verify_packet_steering_route_gateway(env, "7.7.7.7", state, true));
-  EXPECT_FALSE(verify_packet_steering_route_gateway(env, "8.8.8.8", state, true));
+  const struct { std::string route; bool host; std::string get; CommandResult answer; bool same; } cases[] = {
+      {"5.5.0.0/16", false, "route -n get 5.5.0.0", CommandResult("route to: 5.5.0.0\n    gateway: 192.0.2.1\n"), true},
+      {"2001:db8::/32", false, "route -n get -inet6 2001:db8::", CommandResult("    gateway: fe80::1%en0\n"), true},
+      {"6.6.6.6", true, "route -n get 6.6.6.6", CommandResult("   route to: 6.6.6.6\n  interface: utun200\n"), false},
+      {"7.7.7.7", true, "route -n get 7.7.7.7", CommandResult("    gateway:\n"), false},
+      {"8.8.8.8", true, "route -n get 8.8.8.8", CommandResult(fail("route: writing to routing socket: not in table")),
+       false},
+  };
+  for (const auto& c : cases) {
+    env.script(c.get, {c.answer});
+    EXPECT_EQ(verify_packet_steering_route_gateway(env, c.route, state, c.host), c.same) << c.route;
+  }
   state.ipv6_gateway.reset();
   env.clear_commands();
   EXPECT_FALSE(verify_packet_steering_route_gateway(env, "2001:db8::/32", state, false));

@@ -17,6 +17,7 @@ const std::string kKillV6 = "pfctl -k ::/0 -k 2606:4700::1";
 class RecycleTest : public ::testing::Test {
  protected:
   std::vector<std::string> recycle(std::uint64_t now, bool allowed = true) {
+    env.clear_commands();
     return recycle_packet_steering_tunnel_flows(env, state, now, allowed);
   }
   testing::FakeEnv env;
@@ -36,24 +37,19 @@ TEST_F(RecycleTest, EachBypassedTunnelHostAtMostEveryTwelveSeconds) {
   EXPECT_EQ(std::pair(state.last_tunnel_flow_recycle_count_ipv4, state.last_tunnel_flow_recycle_count_ipv6),
             std::pair(std::uint64_t{1}, std::uint64_t{1}));
 
-  env.clear_commands();
   EXPECT_THAT(recycle(111), IsEmpty());
   EXPECT_THAT(env.commands(), IsEmpty());
   EXPECT_EQ(state.last_tunnel_flow_recycle_count_ipv4, 0u);
   EXPECT_THAT(recycle(112), IsEmpty());
   EXPECT_THAT(env.commands(), ElementsAre(kKillV4, kKillV6));
 
-  env.clear_commands();
   EXPECT_THAT(recycle(200, /*allowed=*/false), IsEmpty());
   EXPECT_THAT(env.commands(), IsEmpty());
   EXPECT_EQ(state.last_tunnel_flow_recycle_count_ipv4, 0u);
 }
 
 TEST_F(RecycleTest, PfThatIsOffIsNoFailureButOtherErrorsAreReportedPerHost) {
-  struct {
-    std::string error;
-    std::vector<std::string> reported;
-  } cases[] = {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
       {"pfctl: pf not enabled", {}},
       {"pfctl: /dev/pf: Device not configured", {}},
       {"pfctl timed out after 1000 ms",
@@ -61,11 +57,11 @@ TEST_F(RecycleTest, PfThatIsOffIsNoFailureButOtherErrorsAreReportedPerHost) {
         "Failed recycling stale IPv6 tunnel flow 2606:4700::1: pfctl timed out after 1000 ms"}},
   };
   std::uint64_t now = 100;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.error);
-    env.script_fail(kKillV4, c.error);
-    env.script_fail(kKillV6, c.error);
-    EXPECT_EQ(recycle(now), c.reported);
+  for (const auto& [error, reported] : cases) {
+    SCOPED_TRACE(error);
+    env.script_fail(kKillV4, error);
+    env.script_fail(kKillV6, error);
+    EXPECT_EQ(recycle(now), reported);
     EXPECT_EQ(state.last_tunnel_flow_recycle_count_ipv4 + state.last_tunnel_flow_recycle_count_ipv6, 0u);
     EXPECT_EQ(state.tunnel_flow_recycle_last_attempt_at_ipv4.at("17.1.2.3"), now);  // attempted all the same
     now += 12;
