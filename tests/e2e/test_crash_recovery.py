@@ -166,29 +166,25 @@ class CrashRecoveryTest(PfCase):
         return lambda: json.dumps({update: {"generation": next(generation), "apps": [
             {"name": "Tracked", "exe_path": app, "active_pids": pids}]}})
 
-    def check_every_pass_step(self, engine, update, undo):
-        app, pids = self.engine_client(engine)
-        snapshot = self.snapshots(update, app, pids)
-
-        before = self.routes()
-        self.sb.ctl(stage_request(engine, app))
-        steps = self.steps_of(snapshot(), undo)
-        self.assertEqual(self.routes(), before, "a clean pass and restore left a route")
-        self.assertGreaterEqual(sum(" route -n add " in step for step in steps), 2, steps)
-        for step in range(1, len(steps) + 1):
-            with self.subTest(step=step, tool=steps[step - 1]):
-                self.sb.ctl(stage_request(engine, app))
-                # The monitor keeps running passes, so a step always comes.
-                self.assertTrue(self.run_to_step(snapshot(), step))
-                self.sb.ctl(undo)
-                self.assertEqual(self.routes(), before)
-
     def test_a_pass_of_either_engine_is_undone_after_a_crash_at_any_route_command(self):
         for engine, update, undo in (
                 ("PacketSteeringEngine", "UpdatePacketSteeringPids", "RestorePacketSteeringEngine"),
                 ("CustomSplitEngine", "UpdateCustomSplitEnginePids", "RestoreCustomSplitEngine")):
             with self.subTest(engine=engine):
-                self.check_every_pass_step(engine, update, undo)
+                app, pids = self.engine_client(engine)
+                snapshot = self.snapshots(update, app, pids)
+                before = self.routes()
+                self.sb.ctl(stage_request(engine, app))
+                steps = self.steps_of(snapshot(), undo)
+                self.assertEqual(self.routes(), before, "a clean pass and restore left a route")
+                self.assertGreaterEqual(sum(" route -n add " in step for step in steps), 2, steps)
+                for step in range(1, len(steps) + 1):
+                    with self.subTest(step=step, tool=steps[step - 1]):
+                        self.sb.ctl(stage_request(engine, app))
+                        # The monitor keeps running passes, so a step always comes.
+                        self.assertTrue(self.run_to_step(snapshot(), step))
+                        self.sb.ctl(undo)
+                        self.assertEqual(self.routes(), before)
 
     def test_a_hung_route_tool_holds_the_steering_engine_back_only_until_its_run_is_cut_off(self):
         before = self.routes()

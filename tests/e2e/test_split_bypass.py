@@ -67,12 +67,6 @@ class SplitBypassTest(HelperCase):
         self.assertEqual(self.request({"RestoreSplitBypass": None}), split_status(False, 1))
         self.assert_inactive()
         self.assertEqual(self.probe(HOST), self.sb.TUNNEL_IP)
-        # Nothing recorded: nothing to do.
-        self.assertEqual(self.request("RestoreSplitBypass"), INACTIVE)
-        # An empty list takes the bypass away altogether.
-        self.apply([HOST])
-        self.assertEqual(self.apply([]), INACTIVE)
-        self.assert_inactive()
 
     def test_verify_sees_a_route_gone_or_turned_elsewhere(self):
         for change in (["del", DISJOINT_NETWORK], ["replace", DISJOINT_NETWORK, "dev", "utun200"]):
