@@ -3,6 +3,7 @@ import contextlib
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import time
@@ -100,6 +101,20 @@ class HelperCase(unittest.TestCase):
             self.fail(f"not a JSON response to {request!r}: {out!r} (exit {code})")
         self.assertEqual(code, 1 if isinstance(answer, dict) and "Err" in answer else 0, out)
         return answer
+
+    def send_raw(self, data, read_answer=True, timeout=60):
+        """Sends bytes as root straight to the helper's socket, whether or not it reads them all: the
+        answer's bytes, or none when the client hangs up at once."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(timeout)
+            s.connect(str(self.sb.run_path(SOCKET)))
+            with contextlib.suppress(BrokenPipeError, ConnectionResetError):
+                s.sendall(data)
+            s.shutdown(socket.SHUT_WR)
+            chunks = []
+            while read_answer and (chunk := s.recv(65536)):
+                chunks.append(chunk)
+        return b"".join(chunks)
 
     def start_tunnel(self, **fields):
         return self.request(start_request(**fields))["Status"]

@@ -11,7 +11,6 @@ import json
 import os
 import random
 import re
-import socket
 import subprocess
 import threading
 import time
@@ -79,18 +78,8 @@ class StressTest(HelperCase):
         with self.lock:
             into.append(item)
 
-    def ask(self, data, read_answer=True):
-        """The answer's bytes through the helper's socket as root (empty for none); or hang up at once."""
-        if read_answer:
-            return self.sb.raw_request(data, timeout=ANSWER_TIMEOUT)
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            s.connect(str(self.sb.run_path(SOCKET)))
-            s.sendall(data)
-            s.shutdown(socket.SHUT_WR)
-        return b""
-
     def answer(self, request):
-        return json.loads(self.ask(encode(request)))
+        return json.loads(self.send_raw(encode(request), timeout=ANSWER_TIMEOUT))
 
     def stage_everything(self):
         sb = self.sb
@@ -246,8 +235,8 @@ class StressTest(HelperCase):
                     try:
                         request = make()
                         began = time.monotonic()
-                        raw = self.ask(request if isinstance(request, bytes) else encode(request),
-                                       read_answer=check is not None)
+                        raw = self.send_raw(request if isinstance(request, bytes) else encode(request),
+                                            read_answer=check is not None, timeout=ANSWER_TIMEOUT)
                         took = time.monotonic() - began
                     finally:
                         if lane:
