@@ -119,8 +119,7 @@ class CustomSplitTest(HelperCase):
                 self.assertEqual(self.request(request), answer)
                 self.assertEqual(self.engine_routes(), [])
                 self.assertIsNone(self.state(STATE))
-                self.assertEqual(self.request("VerifyCustomSplitEngine"),
-                                 engine_status(False, False, 0, 0, 0, None))
+                self.assertEqual(self.request("VerifyCustomSplitEngine"), engine_status(False, False, 0, 0, 0, None))
         self.assert_no_tunnel()
 
     def test_a_split_bypass_restore_and_a_refused_restage_leave_the_network_the_engine_uses(self):

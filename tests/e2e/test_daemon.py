@@ -24,8 +24,7 @@ class DaemonTest(HelperCase):
         # writing when the connection closes; the answer must arrive all the same.
         for _ in range(5):
             self.assertEqual(self.request("Ping", uid=OTHER_UID), unauthorized(OTHER_UID))
-        self.assertIn(f"Rejected helper client: client uid {OTHER_UID} is not authorized\n",
-                      self.sb.helper_stderr())
+        self.assertIn(f"Rejected helper client: client uid {OTHER_UID} is not authorized\n", self.sb.helper_stderr())
         self.assertEqual(self.request("Status", uid=CONSOLE_UID), STOPPED)
         st = self.sb.run_path(SOCKET).stat()
         self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o777), (CONSOLE_UID, CONSOLE_UID, 0o666))
@@ -96,8 +95,7 @@ class DaemonTest(HelperCase):
     def test_refuses_to_run_as_another_user(self):
         before = self.sb.run_path(SOCKET).stat().st_ino
         result = self.sb.run(f"{Sandbox.INSIDE_BUILD_DIR}/com.kivovpn.helper", uid=OTHER_UID, check=False)
-        self.assertEqual((result.returncode, result.stdout, result.stderr),
-                         (1, "", "Daemon must run as root.\n"))
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (1, "", "Daemon must run as root.\n"))
         self.assertEqual(self.sb.run_path(SOCKET).stat().st_ino, before, "the running helper's socket changed")
         self.assertEqual(self.request("Ping"), OK)
 

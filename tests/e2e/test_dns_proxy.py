@@ -55,8 +55,7 @@ class DnsProxyTest(HelperCase):
 
     def dig(self, *options):
         """The answer to a plain query for the test name to 127.0.0.1 port 53; None for none."""
-        result = self.sb.run("dig", "+short", "+time=2", "+tries=1", *options, "@127.0.0.1", S.DNS_NAME,
-                             check=False)
+        result = self.sb.run("dig", "+short", "+time=2", "+tries=1", *options, "@127.0.0.1", S.DNS_NAME, check=False)
         answer = result.stdout.strip()
         return answer if result.returncode == 0 and answer and not answer.startswith(";") else None
 

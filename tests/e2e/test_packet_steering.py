@@ -31,8 +31,7 @@ class PacketSteeringTest(HelperCase):
 
     def stream(self, host, timeout=1):
         """An excluded process holding a TCP flow to the server; (process, its pid inside)."""
-        proc = self.sb.spawn("kivo-stream", host, str(S.HOLD_PORT), "--timeout", str(timeout),
-                             stdout=subprocess.PIPE)
+        proc = self.sb.spawn("kivo-stream", host, str(S.HOLD_PORT), "--timeout", str(timeout), stdout=subprocess.PIPE)
         self.streams.append(proc)
         return proc, self.sb.inner_pid(proc)
 
