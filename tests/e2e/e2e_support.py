@@ -1,9 +1,9 @@
-"""Shared ground of the end-to-end tests: one sandbox per test class with the real helper
-running in it, and the few ways the tests ask the helper and look at the client."""
+"""One sandbox per test class with the real helper in it, and the ways the tests ask it and look."""
 import contextlib
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import time
@@ -68,7 +68,6 @@ def wait_until(condition, within, step=0.1):
 
 @unittest.skipUnless(BUILT, f"com.kivovpn.helper and kivo-helperctl are not built in {BUILD}")
 class HelperCase(unittest.TestCase):
-    """One sandbox for the class with the helper started; prepare() adds to the scene."""
 
     console_uid = None
     starts_helper = True
@@ -87,13 +86,11 @@ class HelperCase(unittest.TestCase):
 
     @classmethod
     def prepare(cls):
-        """Sets up what every test of the class needs, before `bare_routes` is taken."""
+        """What every test of the class needs, set up before `bare_routes` is taken."""
 
     @classmethod
     def tearDownClass(cls):
         cls.sb.close()
-
-    # -- asking the helper -----------------------------------------------------------------
 
     def request(self, request, uid=None):
         """The decoded response of one kivo-helperctl call; its exit code must match it."""
@@ -105,10 +102,27 @@ class HelperCase(unittest.TestCase):
         self.assertEqual(code, 1 if isinstance(answer, dict) and "Err" in answer else 0, out)
         return answer
 
+    def send_raw(self, data, read_answer=True, timeout=60):
+        """Sends bytes as root straight to the helper's socket, whether or not it reads them all: the
+        answer's bytes, or none when the client hangs up at once."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(timeout)
+            s.connect(str(self.sb.run_path(SOCKET)))
+            with contextlib.suppress(BrokenPipeError, ConnectionResetError):
+                s.sendall(data)
+            s.shutdown(socket.SHUT_WR)
+            chunks = []
+            while read_answer and (chunk := s.recv(65536)):
+                chunks.append(chunk)
+        return b"".join(chunks)
+
     def start_tunnel(self, **fields):
-        answer = self.request(start_request(**fields))
-        self.assertIn("Status", answer)
-        return answer["Status"]
+        return self.request(start_request(**fields))["Status"]
+
+    def ctl_in_background(self, request, **pipes):
+        """A kivo-helperctl run left going, its output discarded unless `pipes` say otherwise."""
+        pipes = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, **pipes}
+        return self.sb.spawn(f"{S.INSIDE_BUILD_DIR}/kivo-helperctl", request, stdin=subprocess.DEVNULL, **pipes)
 
     def state(self, name):
         """A state file of the helper's, decoded; None when there is none."""
@@ -134,8 +148,6 @@ class HelperCase(unittest.TestCase):
         self.assertEqual(self.sb.run_path(name).stat().st_mode & 0o777, 0o600)
         return record
 
-    # -- looking at the client -------------------------------------------------------------
-
     def probe(self, host=S.PUBLIC_IP, proto="udp", port=S.ECHO_PORT, timeout=3):
         """The source address the echo server saw, or None when nothing came back."""
         result = self.sb.run("kivo-probe", proto, host, str(port), "--timeout", str(timeout), check=False)
@@ -152,8 +164,8 @@ class HelperCase(unittest.TestCase):
         self.assertEqual(self.arrivals(host), before, f"{proto} {host}:{port} reached the server")
 
     @classmethod
-    def routes(cls):
-        return cls.sb.run("ip", "-4", "route", "show", "table", "main").stdout.splitlines()
+    def routes(cls, family="-4"):
+        return cls.sb.run("ip", family, "route", "show", "table", "main").stdout.splitlines()
 
     def utuns(self):
         links = self.sb.run("ip", "-br", "link").stdout.splitlines()

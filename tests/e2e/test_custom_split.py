@@ -1,8 +1,7 @@
 #!/usr/bin/python3
-"""The custom split engine of the real helper in the sandbox, with the real `lsof` and real
-routes: the /24 network that a tracked application talks to leaves through the physical
-gateway while snapshots of its processes keep coming, the rest keeps crossing the tunnel, and
-the route goes when the snapshots stop, on restore and on recover."""
+"""The custom split engine with the real `lsof` and routes: the /24 a tracked application talks to leaves
+through the gateway while snapshots of its processes come, the rest crosses the tunnel, and the route
+goes when the snapshots stop, on restore and on recover."""
 import subprocess
 import time
 import unittest
@@ -94,10 +93,7 @@ class CustomSplitTest(HelperCase):
         self.assertEqual(self.app_reaches(OTHER_HOST), sb.TUNNEL_IP)
         self.assertEqual(self.probe(OTHER_HOST, "tcp"), sb.TUNNEL_IP)
 
-        status = self.request("VerifyCustomSplitEngine")["CustomSplitEngineStatus"]
-        self.assertTrue(status["active"], status)
-        self.assertRegex(status["note"], r"^Custom split engine is live\. PID generation=1 tracked apps=1 "
-                                         r"active pids=1 dynamic routes=1 heartbeat_age=\d+s\.$")
+        self.assertTrue(self.request("VerifyCustomSplitEngine")["CustomSplitEngineStatus"]["active"])
         self.assertNotIn("watchdog", sb.helper_stderr())
 
     def test_the_route_goes_when_snapshots_stop(self):
@@ -111,8 +107,6 @@ class CustomSplitTest(HelperCase):
         self.assertEqual(self.app_reaches(Sandbox.PUBLIC_IP), Sandbox.TUNNEL_IP)
         status = self.request("VerifyCustomSplitEngine")["CustomSplitEngineStatus"]
         self.assertEqual((status["active"], status["dynamic_routes"]), (False, 0))
-        self.assertRegex(status["note"], r"^Custom split engine is staged, but runtime PID snapshots are stale "
-                                         r"\(last update (1[5-9]|2\d)s ago, threshold 15s\)\.$")
         # A fresh snapshot brings it back.
         self.go_live()
 
@@ -125,11 +119,10 @@ class CustomSplitTest(HelperCase):
                 self.assertEqual(self.request(request), answer)
                 self.assertEqual(self.engine_routes(), [])
                 self.assertIsNone(self.state(STATE))
-                self.assertEqual(self.request("VerifyCustomSplitEngine"),
-                                 engine_status(False, False, 0, 0, 0, None))
+                self.assertEqual(self.request("VerifyCustomSplitEngine"), engine_status(False, False, 0, 0, 0, None))
         self.assert_no_tunnel()
 
-    def test_a_split_bypass_restore_leaves_the_network_the_engine_uses(self):
+    def test_a_split_bypass_restore_and_a_refused_restage_leave_the_network_the_engine_uses(self):
         sb = self.sb
         self.go_live()
         # Split bypass adopts the engine's route (same network, same gateway), then lets go of it.
@@ -140,8 +133,6 @@ class CustomSplitTest(HelperCase):
         self.assertEqual(self.engine_routes(), [ROUTE])
         self.assertEqual(self.app_reaches(sb.PUBLIC_IP), sb.CLIENT_IP)
 
-    def test_a_refused_restage_gives_back_the_routes_it_took(self):
-        self.go_live()
         recorded = self.state(STATE)
         self.assertEqual(self.stage(apps=[GONE_APP]),
                          err("CustomSplitEngineStageFailed", f"Custom split engine app path does not exist: {GONE_APP}"))
@@ -151,6 +142,7 @@ class CustomSplitTest(HelperCase):
         record = self.state(STATE)
         self.assertEqual((record["dynamic_routes"], record["app_paths"]), ([NETWORK], recorded["app_paths"]))
         self.assertEqual(self.engine_routes(), [ROUTE])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,9 +1,6 @@
 #!/usr/bin/python3
-"""The DNS proxy settings of the real helper in the sandbox: the network services pointed at
-the local DNS proxy (a real dnsmasq on 127.0.0.1:1053, forwarding through the WireGuard tunnel
-to a real DNS server in the server namespace), loopback DNS redirected to it by pf, and the
-user's own DNS put back on request, by the watchdog when the proxy dies, and at start-up after
-the helper was killed."""
+"""The services pointed at a real dnsmasq on 127.0.0.1:1053 that forwards through the tunnel, loopback
+DNS redirected to it by pf, and the user's own DNS put back on request and by the watchdog."""
 import time
 import unittest
 
@@ -38,11 +35,6 @@ class DnsProxyTest(HelperCase):
         self.sb.ctl("StopTunnel")
         self.sb.run("networksetup", "-setdnsservers", "USB 10/100/1000 LAN", "Empty")
 
-    # -- the scene -------------------------------------------------------------------------
-
-    def start_proxy(self):
-        self.proxy = self.sb.start_dns_proxy()
-
     def stop_proxy(self):
         if self.proxy:
             self.sb.run("kill", "-KILL", str(self.sb.inner_pid(self.proxy)), check=False)
@@ -63,8 +55,7 @@ class DnsProxyTest(HelperCase):
 
     def dig(self, *options):
         """The answer to a plain query for the test name to 127.0.0.1 port 53; None for none."""
-        result = self.sb.run("dig", "+short", "+time=2", "+tries=1", *options, "@127.0.0.1", S.DNS_NAME,
-                             check=False)
+        result = self.sb.run("dig", "+short", "+time=2", "+tries=1", *options, "@127.0.0.1", S.DNS_NAME, check=False)
         answer = result.stdout.strip()
         return answer if result.returncode == 0 and answer and not answer.startswith(";") else None
 
@@ -77,9 +68,6 @@ class DnsProxyTest(HelperCase):
         """Who the server's DNS saw asking for the test name since `mark` queries."""
         return [source for name, source in self.sb.dns_queries()[mark:] if name == S.DNS_NAME]
 
-    def nat_rules(self):
-        return self.anchor_rules(DNS_ANCHOR, "nat")
-
     def apply(self, dns_ip="127.0.0.1"):
         self.assertEqual(self.request({"ApplyDnsProxy": {"dns_ip": dns_ip}}), dns_status(True, 2))
 
@@ -87,9 +75,7 @@ class DnsProxyTest(HelperCase):
         self.assertEqual(self.servers(), self.user_servers)
         self.assertEqual(self.nameservers(), [S.GATEWAY])  # Wi-Fi, automatic: the gateway's
         self.assertIsNone(self.state(DNS_STATE))
-        self.assertIn(self.nat_rules(), (None, []))
-
-    # -- the scenarios ---------------------------------------------------------------------
+        self.assertIn(self.anchor_rules(DNS_ANCHOR, "nat"), (None, []))
 
     def test_lookups_go_through_the_proxy_and_the_tunnel_until_restored(self):
         sb = self.sb
@@ -99,15 +85,14 @@ class DnsProxyTest(HelperCase):
         self.assertEqual(self.askers_since(mark), [S.CLIENT_IP], "the user's own DNS was not asked directly")
 
         self.start_tunnel()
-        self.start_proxy()
+        self.proxy = self.sb.start_dns_proxy()
         started = int(time.time())
         self.apply()
         backups = [{"service": s, "dns_servers": self.user_servers[s]} for s in ENABLED]
-        self.assert_record(DNS_STATE, started, target_dns="127.0.0.1", services=backups,
-                                    pf_token=PF_TOKEN)
+        self.assert_record(DNS_STATE, started, target_dns="127.0.0.1", services=backups, pf_token=PF_TOKEN)
         self.assertEqual(self.servers(), {s: ["127.0.0.1"] for s in ENABLED})
         self.assertEqual(self.nameservers(), ["127.0.0.1"])
-        self.assertEqual(self.nat_rules(), REDIRECTION)
+        self.assertEqual(self.anchor_rules(DNS_ANCHOR, "nat"), REDIRECTION)
         self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(True, 2))
 
         # Port 53 on loopback has no listener: the answers come through pf's redirection to the
@@ -129,7 +114,7 @@ class DnsProxyTest(HelperCase):
         self.assertEqual(self.askers_since(mark), [S.CLIENT_IP])
 
     def test_watchdog_puts_the_user_dns_back_when_the_proxy_dies(self):
-        self.start_proxy()
+        self.proxy = self.sb.start_dns_proxy()
         self.apply()
         time.sleep(6)  # a watchdog round that finds the proxy alive leaves everything alone
         self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(True, 2))
@@ -138,18 +123,6 @@ class DnsProxyTest(HelperCase):
         self.assert_user_dns_back()
         self.assertEqual(self.sb.helper_stderr().count(STALE.format("watchdog")), 1)
         self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(False, 0))
-
-    def test_start_up_restores_after_the_helper_was_killed(self):
-        sb = self.sb
-        self.start_proxy()
-        self.apply()
-        sb.stop_helper()
-        self.stop_proxy()
-        before = sb.helper_stderr().count(STALE.format("helper startup"))
-        sb.start_helper()
-        # Restored before the socket opened, with the start-up's own words: no watchdog round.
-        self.assert_user_dns_back()
-        self.assertEqual(sb.helper_stderr().count(STALE.format("helper startup")), before + 1)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""kivo-helperctl as a person uses it against the real helper: one command per feature, the
-status overview before, during and after, recover, watch, and the command line's refusals."""
+"""kivo-helperctl as a person uses it against the real helper: a command per feature, the overview
+before, during and after, recover, watch, and the exit codes of its refusals."""
 import json
 import re
 import subprocess
@@ -9,6 +9,10 @@ import unittest
 from e2e_support import HelperCase, Sandbox as S, wait_until
 
 STEERED_APP = f"{S.INSIDE_PLATFORM_DIR}/kivo-stream"
+OFF = {"tunnel": "connected no", "kill switch": "enabled no", "quic block": "enabled no",
+       "dns proxy 127.0.0.1": "active no", "split bypass": "active no", "custom split": "staged no, active no",
+       # The steering engine answers an error when nothing is staged; the overview goes on.
+       "packet steering": r"error \(PacketSteeringEngineVerifyFailed\): .*"}
 
 
 class HelperctlTest(HelperCase):
@@ -37,40 +41,33 @@ class HelperctlTest(HelperCase):
                 items[last] += " " + line.strip()
         return items
 
-    def test_one_change_per_feature_shows_in_status_and_recover_undoes_it(self):
-        idle = self.overview()
-        self.assertIn("ready for privileged ops yes", idle["helper"])
-        self.assertEqual(idle["tunnel"], "connected no")
-        self.assertEqual(idle["kill switch"], "enabled no")
-        self.assertEqual(idle["custom split"], "staged no, active no")
-        # The steering engine answers an error when nothing is staged; the overview goes on.
-        self.assertRegex(idle["packet steering"], r"^error \(PacketSteeringEngineVerifyFailed\): ")
+    def assert_overview(self, expected):
+        shown = self.overview()
+        for title, pattern in expected.items():
+            self.assertTrue(re.fullmatch(pattern, shown[title]), f"{title}: {shown[title]}")
 
+    def test_one_change_per_feature_shows_in_status_and_recover_undoes_it(self):
+        self.assert_overview({**OFF, "helper": ".*ready for privileged ops yes.*"})
         self.sb.start_dns_proxy()
-        changes = [
-            (["tunnel", "start", "--config", S.CONFIG_PATH, "--client-ip", S.TUNNEL_IP,
-              "--server-ip", S.SERVER_IP, "--gateway", S.GATEWAY], r"connected: yes\niface:     utun200\n"),
-            (["kill-switch", "on", "--server-ip", S.SERVER_IP], r"^ok\n$"),
-            (["quic", "on"], r"^enabled: yes\n$"),
-            (["dns", "apply", "127.0.0.1"], r"active:              yes\n"),
-            (["split", "apply", "--gateway", S.GATEWAY, S.PUBLIC_IP_2], r"routes: 1\n"),
-            (["custom-split", "stage", "--gateway", S.GATEWAY, "--app", "/usr/bin/python3"], r"staged:\s+yes\n"),
-            (["steering", "stage", "--gateway", S.GATEWAY, "--app", STEERED_APP], r"staged:\s+yes\n"),
-        ]
-        for args, shown in changes:
+        for args, shown in (
+                (["tunnel", "start", "--config", S.CONFIG_PATH, "--client-ip", S.TUNNEL_IP,
+                  "--server-ip", S.SERVER_IP, "--gateway", S.GATEWAY], r"connected: yes\niface:     utun200\n"),
+                (["kill-switch", "on", "--server-ip", S.SERVER_IP], r"^ok\n$"),
+                (["quic", "on"], r"^enabled: yes\n$"),
+                (["dns", "apply", "127.0.0.1"], r"active:              yes\n"),
+                (["split", "apply", "--gateway", S.GATEWAY, S.PUBLIC_IP_2], r"routes: 1\n"),
+                (["custom-split", "stage", "--gateway", S.GATEWAY, "--app", "/usr/bin/python3"], r"staged:\s+yes\n"),
+                (["steering", "stage", "--gateway", S.GATEWAY, "--app", STEERED_APP], r"staged:\s+yes\n")):
             self.assertRegex(self.said(*args), shown, args)
         snapshot = json.dumps([{"name": "kivo-stream", "exe_path": STEERED_APP, "active_pids": []}])
         self.assertRegex(self.said("steering", "update", "--generation", "1", input=snapshot), r"staged:\s+yes\n")
 
-        applied = self.overview()
-        self.assertRegex(applied["tunnel"], r"^connected yes, iface utun200, pid \d+$")
-        self.assertRegex(applied["data plane"], r"^connected yes, iface utun200")
-        self.assertEqual(applied["kill switch"], "enabled yes")
-        self.assertEqual(applied["quic block"], "enabled yes")
-        self.assertRegex(applied["dns proxy 127.0.0.1"], r"^active yes, configured services [1-9]")
-        self.assertEqual(applied["split bypass"], "active yes, routes 1")
-        self.assertRegex(applied["custom split"], r"^staged yes, active \w+, app count 1")
-        self.assertRegex(applied["packet steering"], r"^staged yes, active yes, app count 1")
+        self.assert_overview({"tunnel": r"connected yes, iface utun200, pid \d+", "kill switch": "enabled yes",
+                              "data plane": "connected yes, iface utun200.*", "quic block": "enabled yes",
+                              "dns proxy 127.0.0.1": "active yes, configured services [1-9].*",
+                              "split bypass": "active yes, routes 1",
+                              "custom split": r"staged yes, active \w+, app count 1.*",
+                              "packet steering": "staged yes, active yes, app count 1.*"})
 
         as_json = json.loads(self.said("--json", "status"))
         self.assertEqual(list(as_json), ["GetStatus", "Status", "VerifyTunnelDataPlane", "VerifyKillSwitch",
@@ -83,12 +80,7 @@ class HelperctlTest(HelperCase):
         self.assertEqual(self.said("kill-switch", "verify"), "enabled: yes\n")
         self.assertEqual(self.said("kill-switch", "off"), "ok\n")
         self.assertRegex(self.said("dns", "restore"), r"^active:              no\n")
-        after = self.overview()
-        self.assertEqual((after["tunnel"], after["kill switch"], after["quic block"], after["dns proxy 127.0.0.1"],
-                          after["split bypass"], after["custom split"]),
-                         ("connected no", "enabled no", "enabled no", "active no", "active no",
-                          "staged no, active no"))
-        self.assertRegex(after["packet steering"], r"^error \(PacketSteeringEngineVerifyFailed\): ")
+        self.assert_overview(OFF)
         self.assertEqual(self.routes(), self.bare_routes)
 
     def test_watch_prints_plain_rounds_when_not_on_a_terminal(self):
@@ -105,10 +97,6 @@ class HelperctlTest(HelperCase):
                       "s = socket.socket(socket.AF_UNIX); s.bind('/tmp/mute.sock'); s.listen(); time.sleep(60)")
         self.assertTrue(wait_until(lambda: self.sb.path("/tmp/mute.sock").exists(), 10))
         cases = [
-            (["tunnel", "start", "--config", S.CONFIG_PATH, "--client-ip", "198.18.0.2/32",
-              "--server-ip", S.SERVER_IP, "--gateway", S.GATEWAY], 64, "--client-ip: not an IP address"),
-            (["split", "apply", "--gateway", S.GATEWAY, "198.51.100.0/33"], 64,
-             "not an address or a network (CIDR): '198.51.100.0/33'"),
             (["kill-switch", "on"], 64, "--server-ip is required"),
             (["quic"], 64, "A subcommand is required"),
             (["steering", "update", "--generation", "2", "--apps", "/nonexistent.json"], 64, "cannot read"),

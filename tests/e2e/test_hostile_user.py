@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""The console user turned hostile (uid 501, not an administrator): whatever it asks, the root
-helper reads, reveals, routes and signals nothing the user could not alone, and stays
-answering for everyone else."""
+"""The console user turned hostile (uid 501, not an administrator): the root helper reads, reveals and
+tracks nothing the user could not alone, and stays answering for everyone else."""
 import time
 
 from e2e_support import (CUSTOM_STATE, OK, SOCKET, STOPPED, HelperCase, Sandbox, err, stage_request,
@@ -41,11 +40,6 @@ class HostileConsoleUser(HelperCase):
     def ask(self, request, uid=USER):
         return self.request(request, uid=uid)
 
-    def assert_prompt(self, request, expected, uid=None, within=5):
-        began = time.monotonic()
-        self.assertEqual(self.request(request, uid=uid), expected)
-        self.assertLess(time.monotonic() - began, within, f"{request!r} kept the helper waiting")
-
     def test_config_files_the_user_cannot_read_give_nothing_away(self):
         self.sb.run("sh", "-c", f"printf '{SECRET}\\n' > {USER_DIR}/mine.conf", uid=USER)
         self.sb.run("mkfifo", f"{USER_DIR}/fifo", uid=USER)
@@ -58,10 +52,11 @@ class HostileConsoleUser(HelperCase):
         self.assertTrue(answer["Err"]["message"].startswith("wg setconf failed: "), answer)
         self.assertNotIn(SECRET, str(answer))
         # A FIFO nobody writes to is refused at once, and the helper stays answering.
-        self.assert_prompt(start_request(config_path=f"{USER_DIR}/fifo"),
-                           err("TunnelStartFailed", "WireGuard config path rejected: not a regular file"), uid=USER)
-        self.assert_prompt("StopTunnel", OK)
-        self.assert_prompt("Ping", OK)
+        began = time.monotonic()
+        self.assertEqual(self.ask(start_request(config_path=f"{USER_DIR}/fifo")),
+                         err("TunnelStartFailed", "WireGuard config path rejected: not a regular file"))
+        self.assertEqual((self.ask("StopTunnel", uid=None), self.ask("Ping", uid=None)), (OK, OK))
+        self.assertLess(time.monotonic() - began, 5, "the FIFO kept the helper waiting")
         self.assertNotIn(SECRET, self.sb.helper_stderr())
         self.assertEqual(self.helper_files("com.kivovpn.helper.wg"), [])
         # The user's own readable config still brings the tunnel up.
@@ -76,26 +71,6 @@ class HostileConsoleUser(HelperCase):
                                  str(absent).replace(f"{PRIVATE}/Absent.app", "APP"))
                 self.assertIn("does not exist", str(hidden))
 
-    def test_the_tunnels_own_routes_and_the_machines_own_addresses_are_refused(self):
-        self.assertTrue(self.ask(start_request(config_path=USER_CONFIG))["Status"]["connected"])
-        routes = self.routes()
-        halves = {"ApplySplitBypass": {"routes": ["0.0.0.0/1", "128.0.0.0/1"], "gateway": Sandbox.GATEWAY}}
-        self.assertEqual(self.ask(halves), err(
-            "SplitBypassApplyFailed", "Refusing split bypass route '0.0.0.0/1': it is one of the tunnel's own routes"))
-        for route in (Sandbox.SERVER_IP, "127.0.0.1", "224.0.0.0/4", "255.255.255.255"):
-            with self.subTest(route=route):
-                answer = self.ask({"ApplySplitBypass": {"routes": [route], "gateway": Sandbox.GATEWAY}})
-                self.assertTrue(answer["Err"]["message"].startswith(f"Refusing split bypass route '{route}'"), answer)
-        self.assertEqual(self.routes(), routes)
-        self.assertEqual(self.probe(), Sandbox.TUNNEL_IP)
-        self.assertEqual(self.ask("RestoreSplitBypass"), {"SplitBypassStatus": {"active": False, "routes": 0}})
-        self.assertEqual(self.routes(), routes)
-        for field in ({"server_ip": "127.0.0.1"}, {"gateway": "224.0.0.1"}):
-            with self.subTest(start=field):
-                self.assertEqual(self.ask(start_request(**field))["Err"]["message"],
-                                 f"Refusing a loopback, multicast or reserved address: {list(field.values())[0]}")
-        self.assertEqual(self.routes(), routes)
-
     def test_only_the_users_own_processes_are_tracked(self):
         own = self.sb.spawn("sleep", "300", uid=USER)
         roots = self.sb.spawn("sleep", "300")
@@ -104,10 +79,6 @@ class HostileConsoleUser(HelperCase):
         apps = [{"name": "sleep", "exe_path": "/bin/sleep", "active_pids": pids}]
         self.assertIn("CustomSplitEngineStatus", self.ask({"UpdateCustomSplitEnginePids": {"generation": 1, "apps": apps}}))
         self.assertEqual(self.state(CUSTOM_STATE)["tracked_apps"][0]["active_pids"], pids[:1])
-        many = [{"name": "sleep", "exe_path": "/bin/sleep", "active_pids": list(range(1, 1002))}]
-        answer = self.ask({"UpdateCustomSplitEnginePids": {"generation": 2, "apps": many}})
-        self.assertEqual(answer, err("CustomSplitEnginePidUpdateFailed",
-                                     "PID snapshot names 1001 processes; the limit is 1000"))
 
     def test_a_flood_of_rejected_clients_writes_a_bounded_number_of_lines(self):
         time.sleep(1.1)  # past any line an earlier test caused

@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""The kill switch of the real helper in the sandbox: what it lets out (loopback, the VPN
-server, the tunnel) and what it drops, with and without a tunnel, what it records, and how it
-gives pf back. Packets are real: the sandbox's pfctl acts the anchors out with nftables."""
+"""The kill switch: what it lets out (loopback, the VPN server, the tunnel) and drops, with and without a
+tunnel, what it records, how it gives pf back. The sandbox's pfctl acts the anchors out with nftables."""
 import json
 import subprocess
 import time
@@ -109,8 +108,7 @@ class KillSwitchTest(PfCase):
     def test_concurrent_applies_hold_one_reference(self):
         sb = self.sb
         request = json.dumps({"ApplyKillSwitch": {"server_ip": sb.SERVER_IP}})
-        clients = [sb.spawn(f"{sb.INSIDE_BUILD_DIR}/kivo-helperctl", request,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE) for _ in range(4)]
+        clients = [self.ctl_in_background(request, stdout=subprocess.PIPE) for _ in range(4)]
         self.assertEqual([c.communicate(timeout=30)[0].decode().strip() for c in clients], ['"Ok"'] * 4)
         self.assertEqual(self.pf_tokens(), [self.state(PF_STATE)["token"]], "a pf reference leaked")
         self.assertEqual(len(self.anchor_rules()), 4)

@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""kivo-ne-manager in the sandbox: the real binary configures the stand-in's VPN profile, whose
-provider brings up a real WireGuard tunnel to the server namespace; per-app rules come from
-the stand-in applications' code signatures."""
+"""The real kivo-ne-manager configures the stand-in's VPN profile, whose provider brings up a real
+WireGuard tunnel; per-app rules come from the stand-in applications' code signatures."""
 import json
 import os
 import time

@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""The QUIC block of the real helper in the sandbox: outbound UDP to port 443 is dropped on
-every path while TCP 443 and other UDP ports pass; it gives its pf reference back, survives
-the kill switch's removal and vice versa, and `Recover` lifts it but not the kill switch."""
+"""The QUIC block drops outbound UDP to port 443 on every path while TCP 443 and other UDP ports pass;
+it gives its pf reference back, outlives the kill switch and vice versa, and `Recover` lifts it alone."""
 import time
 import unittest
 

@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""Static split bypass routes set by the real helper in the sandbox while the tunnel is up:
-chosen destinations leave through the physical gateway, the rest keeps crossing the tunnel,
-and restore, rollback and tunnel stop take away exactly the routes that were recorded."""
+"""Static split bypass routes while the tunnel is up: chosen destinations leave through the gateway,
+the rest crosses the tunnel, and restore, rollback and tunnel stop take exactly the recorded routes."""
 import time
 import unittest
 
@@ -68,12 +67,6 @@ class SplitBypassTest(HelperCase):
         self.assertEqual(self.request({"RestoreSplitBypass": None}), split_status(False, 1))
         self.assert_inactive()
         self.assertEqual(self.probe(HOST), self.sb.TUNNEL_IP)
-        # Nothing recorded: nothing to do.
-        self.assertEqual(self.request("RestoreSplitBypass"), INACTIVE)
-        # An empty list takes the bypass away altogether.
-        self.apply([HOST])
-        self.assertEqual(self.apply([]), INACTIVE)
-        self.assert_inactive()
 
     def test_verify_sees_a_route_gone_or_turned_elsewhere(self):
         for change in (["del", DISJOINT_NETWORK], ["replace", DISJOINT_NETWORK, "dev", "utun200"]):
@@ -84,22 +77,6 @@ class SplitBypassTest(HelperCase):
                 # A route that is already gone does not make the restore fail.
                 self.assertEqual(self.request("RestoreSplitBypass"), split_status(False, 2))
                 self.assert_inactive()
-
-    def test_invalid_input_changes_nothing(self):
-        self.apply([HOST])
-        recorded, routes = self.state(SPLIT_STATE), self.routes()
-        cases = [
-            (["fd00::1"], Sandbox.GATEWAY, "Invalid IPv4 host route 'fd00::1'"),
-            ([NETWORK, " 10.0.0.0/0 "], Sandbox.GATEWAY, "CIDR /0 is not allowed for split bypass"),
-            (["10.0.0.0/33"], Sandbox.GATEWAY, "CIDR prefix out of range in '10.0.0.0/33'"),
-            ([NETWORK, "   "], Sandbox.GATEWAY, "Split route entry cannot be empty"),
-            ([NETWORK], "192.0.2", "Invalid IP provided: 192.0.2"),
-        ]
-        for entries, gateway, message in cases:
-            with self.subTest(entries=entries, gateway=gateway):
-                self.assertEqual(self.apply(entries, gateway), err("SplitBypassApplyFailed", message))
-                self.assertEqual((self.state(SPLIT_STATE), self.routes()), (recorded, routes))
-        self.assertEqual(self.request("VerifySplitBypass"), split_status(True, 1))
 
     def test_failed_apply_rolls_back(self):
         sb = self.sb

@@ -1,20 +1,16 @@
 #!/usr/bin/python3
-"""Many clients at once against the real helper in the sandbox: the tunnel up, both split engines
-staged and fed by tracked processes that hold real connections, split bypass and the QUIC block
-in force and the three monitors running, while 64 clients send thousands of mixed requests (PID
-snapshots of both engines with rising generations from several clients at once among them).
-Afterwards nothing failed that should have succeeded, the helper holds no more threads and
-descriptors than when it was idle, each engine's record carries the highest generation sent, the
-kernel's routes are exactly the records' own, and the teardown leaves nothing of the helper's.
-
-KIVO_STRESS_REQUESTS (default 2000) and KIVO_STRESS_SECONDS (default 60) bound the load."""
+"""64 clients send thousands of mixed requests (among them PID snapshots of both engines with rising
+generations from several clients at once) while the tunnel, split bypass, the QUIC block and both split
+engines, fed by tracked processes holding real flows, are in force and the three monitors run. Nothing
+that should succeed fails, the helper settles back to its idle threads and descriptors, each engine
+records the highest generation sent, the kernel's routes are the records' own, and teardown leaves
+nothing. KIVO_STRESS_REQUESTS (default 2000) and KIVO_STRESS_SECONDS (default 60) bound the load."""
 import collections
 import itertools
 import json
 import os
 import random
 import re
-import socket
 import subprocess
 import threading
 import time
@@ -65,28 +61,6 @@ def encode(request):
     return json.dumps(request, separators=(",", ":")).encode()
 
 
-class Outcome:
-    """Every answer of the load, by request kind; `problems` holds those that should not be."""
-
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.answers = collections.Counter()
-        self.slowest = collections.Counter()
-        self.problems, self.degraded = [], []
-        self.accepted, self.stale, self.sent = ({engine: [] for engine in ENGINES} for _ in range(3))
-
-    def count(self, into, item):
-        with self.lock:
-            into.append(item)
-
-    def add(self, kind, request, answer, problem, took):
-        with self.lock:
-            self.answers[kind] += 1
-            self.slowest[kind] = max(self.slowest[kind], took)
-            if problem:
-                self.problems.append(f"{kind}: {problem}\n  request {request!r}\n  answer {answer!r}")
-
-
 class StressTest(HelperCase):
     @classmethod
     def prepare(cls):
@@ -94,29 +68,24 @@ class StressTest(HelperCase):
 
     def setUp(self):
         self.generations = {engine: itertools.count(1) for engine in ENGINES}
-        self.outcome = Outcome()
+        # Every answer of the load by request kind, and those that should not be.
+        self.lock = threading.Lock()
+        self.answers, self.slowest = collections.Counter(), collections.Counter()
+        self.problems, self.degraded = [], []
+        self.accepted, self.stale, self.sent = ({engine: [] for engine in ENGINES} for _ in range(3))
 
-    def ask(self, data, read_answer=True):
-        """The answer's bytes, straight through the helper's socket as root (empty when the
-        helper closed without one); without read_answer the client hangs up at once."""
-        if read_answer:
-            return self.sb.raw_request(data, timeout=ANSWER_TIMEOUT)
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            s.connect(str(self.sb.run_path(SOCKET)))
-            s.sendall(data)
-            s.shutdown(socket.SHUT_WR)
-        return b""
+    def note(self, into, item):
+        with self.lock:
+            into.append(item)
 
     def answer(self, request):
-        return json.loads(self.ask(encode(request)))
-
-    # -- the scene ----------------------------------------------------------------------------
+        return json.loads(self.send_raw(encode(request), timeout=ANSWER_TIMEOUT))
 
     def stage_everything(self):
         sb = self.sb
-        self.bare_routes6 = self.routes6()
+        self.bare_routes6 = self.routes("-6")
         self.wg_pid = self.answer(start_request())["Status"]["pid"]
-        self.tunnel_routes, self.tunnel_routes6 = self.routes(), self.routes6()
+        self.tunnel_routes, self.tunnel_routes6 = self.routes(), self.routes("-6")
         self.assertEqual(self.answer(BYPASS), {"SplitBypassStatus": {"active": True, "routes": 2}})
         self.assertEqual(self.answer(QUIC_ON), {"QuicMitigationStatus": {"enabled": True}})
 
@@ -140,22 +109,11 @@ class StressTest(HelperCase):
                     and self.state(STEERING_STATE)["applied_bypass_routes_ipv6"] == [S.PUBLIC_IP6])
         self.assertTrue(wait_until(live, 10, 0.2), "the engines installed no routes")
 
-    def restore_everything(self):
-        for proc in [*self.streams, self.app]:
-            proc.kill()
-        for request in ("RestorePacketSteeringEngine", "RestoreCustomSplitEngine", "RestoreSplitBypass",
-                        {"SetQuicMitigation": {"enabled": False}}, "StopTunnel"):
-            answer = self.answer(request)
-            self.assertNotIn("Err", answer, f"{request}: {answer}")
-
-    # -- the requests of the load --------------------------------------------------------------
-
     def new_pid_update(self, engine):
-        """A snapshot of the engine's tracked processes under the next generation of the one
-        counter all clients share."""
-        with self.outcome.lock:
+        """A snapshot of the engine's processes under the next generation of the counter all clients share."""
+        with self.lock:
             generation = next(self.generations[engine])
-            self.outcome.sent[engine].append(generation)
+            self.sent[engine].append(generation)
         e = ENGINES[engine]
         return {e["update"]: {"generation": generation, "apps": [
             {"name": e["label"], "exe_path": e["app"], "active_pids": self.pids[engine]}]}}
@@ -174,11 +132,11 @@ class StressTest(HelperCase):
         if match := re.fullmatch(e["stale"].format(g=generation), status["note"]):
             if int(match[1]) <= generation:
                 return "called stale by a generation that is not newer"
-            self.outcome.count(self.outcome.stale[engine], generation)
+            self.note(self.stale[engine], generation)
             return None
         if (re.fullmatch(e["accepted"].format(g=generation), status["note"]) and status["active"]) \
                 or self.slowed_down(status):
-            self.outcome.count(self.outcome.accepted[engine], generation)
+            self.note(self.accepted[engine], generation)
             return None
         return "neither accepted nor refused as stale"
 
@@ -186,7 +144,7 @@ class StressTest(HelperCase):
         """Whether the status says a tool ran out of time: a machine this loaded may make a
         monitor tool overrun its limit, and the engine is right to say so."""
         if re.fullmatch(DEGRADED, status["note"]) and "timed out" in status["note"] and not status["active"]:
-            self.outcome.count(self.outcome.degraded, status["note"])
+            self.note(self.degraded, status["note"])
             return True
         return False
 
@@ -209,12 +167,8 @@ class StressTest(HelperCase):
             return None if status and (status["connected"], status["iface"]) == (True, "utun200") else "no tunnel"
 
         def parse_error(prefix):
-            def check(_, answer):
-                fault = (answer or {}).get("Err", {})
-                if fault.get("code") == "ParseError" and fault["message"].startswith(prefix):
-                    return None
-                return f"expected a ParseError beginning {prefix!r}"
-            return check
+            return lambda _, answer: None if (answer or {}).get("Err", {}).get("code") == "ParseError" \
+                and answer["Err"]["message"].startswith(prefix) else f"expected a ParseError beginning {prefix!r}"
 
         def engine_rows(engine, update_weight, verify_weight):
             e = ENGINES[engine]
@@ -258,13 +212,12 @@ class StressTest(HelperCase):
         ]
 
     def run_load(self):
-        """CLIENTS threads send REQUESTS requests drawn from the table, until done or SECONDS pass.
-
-        Requests of one feature wait for its lock in the helper in no particular order. With
-        dozens of snapshots queued, a newer generation comes through ever more rarely, and the
-        snapshots turn stale while clients are still sending them, which no real client can
-        make happen: so at most LANE_DEPTH requests of one lane are in the helper at once, and a
-        client waits for its turn in the lane before it connects."""
+        """CLIENTS threads send REQUESTS requests drawn from the table, until done or SECONDS pass."""
+        # Requests of one feature wait for its lock in the helper in no particular order. With
+        # dozens of snapshots queued, a newer generation comes through ever more rarely, and the
+        # snapshots turn stale while clients are still sending them, which no real client can
+        # make happen: so at most LANE_DEPTH requests of one lane are in the helper at once, and a
+        # client waits for its turn in the lane before it connects.
         table = self.load_table()
         weights = [row[0] for row in table]
         lanes = {row[2]: threading.BoundedSemaphore(LANE_DEPTH) for row in table if row[2]}
@@ -282,8 +235,8 @@ class StressTest(HelperCase):
                     try:
                         request = make()
                         began = time.monotonic()
-                        raw = self.ask(request if isinstance(request, bytes) else encode(request),
-                                       read_answer=check is not None)
+                        raw = self.send_raw(request if isinstance(request, bytes) else encode(request),
+                                            read_answer=check is not None, timeout=ANSWER_TIMEOUT)
                         took = time.monotonic() - began
                     finally:
                         if lane:
@@ -293,7 +246,11 @@ class StressTest(HelperCase):
                     except ValueError:
                         answer = raw
                     problem = check(request, answer) if check else None
-                    self.outcome.add(kind, request, answer, problem, took)
+                    with self.lock:
+                        self.answers[kind] += 1
+                        self.slowest[kind] = max(self.slowest[kind], took)
+                        if problem:
+                            self.problems.append(f"{kind}: {problem}\n  request {request!r}\n  answer {answer!r}")
             except Exception as e:  # noqa: BLE001 - a client's end is reported, not swallowed
                 crashed.append(f"client {seed}: {e!r}")
 
@@ -308,8 +265,6 @@ class StressTest(HelperCase):
         self.assertEqual(crashed, [])
         return took
 
-    # -- what the helper holds ---------------------------------------------------------------
-
     def helper_holdings(self):
         """(threads, open descriptors, descriptor listing) of the helper, seen inside the client."""
         pid = self.sb.run("pgrep", "-xf", f"{S.INSIDE_BUILD_DIR}/com.kivovpn.helper").stdout.split()[0]
@@ -319,25 +274,17 @@ class StressTest(HelperCase):
 
     def idle_holdings(self, within=3):
         """The helper's least holdings over a short while: monitors' passes come and go."""
-        least = None
-        deadline = time.monotonic() + within
+        samples, deadline = [], time.monotonic() + within
         while time.monotonic() < deadline:
-            threads, fds, listing = self.helper_holdings()
-            if least is None or (threads <= least[0] and fds <= least[1]):
-                least = (threads, fds, listing)
+            samples.append(self.helper_holdings())
             time.sleep(0.2)
-        return least
+        return min(samples, key=lambda held: held[:2])
 
     def settle_to(self, idle):
         def settled():
             now = self.helper_holdings()
             return now if now[0] <= idle[0] and now[1] <= idle[1] else None
         return wait_until(settled, SETTLE_SECONDS, 0.2) or self.helper_holdings()
-
-    # -- routes -------------------------------------------------------------------------------
-
-    def routes6(self):
-        return self.sb.run("ip", "-6", "route", "show", "table", "main").stdout.splitlines()
 
     def routes_follow_records(self):
         """The fault, if any, between the kernel's routes and the records of split bypass and
@@ -347,7 +294,7 @@ class StressTest(HelperCase):
                     self.state(STEERING_STATE)["applied_bypass_routes_ipv4"],
                     self.state(STEERING_STATE)["applied_bypass_routes_ipv6"])
         before = records()
-        kernel4, kernel6 = self.routes(), self.routes6()
+        kernel4, kernel6 = self.routes(), self.routes("-6")
         if records() != before:
             return "the records changed while the routes were read"
         bypass, custom, steered4, steered6 = before
@@ -368,13 +315,9 @@ class StressTest(HelperCase):
                     faults.append(f"{family} route on another path: {held[dest]}, expected {line}")
         return "\n".join(faults) or None
 
-    def wait_for_routes_to_follow_records(self, within=10):
-        deadline = time.monotonic() + within
-        while (fault := self.routes_follow_records()) and time.monotonic() < deadline:
-            time.sleep(0.3)
-        return fault
-
-    # -- the scenario ---------------------------------------------------------------------------
+    def wait_for_routes_to_follow_records(self):
+        wait_until(lambda: not self.routes_follow_records(), 10, 0.3)
+        return self.routes_follow_records()
 
     def test_many_clients_at_once_leave_the_helper_as_they_found_it(self):
         sb = self.sb
@@ -383,20 +326,17 @@ class StressTest(HelperCase):
         self.assertIsNone(self.wait_for_routes_to_follow_records(), "before the load")
 
         took = self.run_load()
-        answers = self.outcome.answers
-        if self.outcome.degraded:
-            print(f"\n{len(self.outcome.degraded)} answers told of a tool out of time, the first: "
-                  f"{self.outcome.degraded[0]}")
+        answers, problems = self.answers, self.problems
+        if self.degraded:
+            print(f"\n{len(self.degraded)} answers told of a tool out of time, the first: {self.degraded[0]}")
         print(f"\n{sum(answers.values())} requests from {CLIENTS} clients in {took:.1f} s: "
-              + ", ".join(f"{kind} {n} (slowest {self.outcome.slowest[kind]:.1f} s)"
-                          for kind, n in sorted(answers.items())))
-        problems = self.outcome.problems
+              + ", ".join(f"{kind} {n} (slowest {self.slowest[kind]:.1f} s)" for kind, n in sorted(answers.items())))
         self.assertEqual(problems[:5], [], f"{len(problems)} answers should not be, by kind: "
                          f"{collections.Counter(p.split(':')[0] for p in problems)}")
         self.assertGreaterEqual(sum(answers.values()), min(REQUESTS, 500), "the load hardly ran")
 
         # Whichever client sent the highest generation, it was accepted and is the record's.
-        sent, accepted, stale = self.outcome.sent, self.outcome.accepted, self.outcome.stale
+        sent, accepted, stale = self.sent, self.accepted, self.stale
         for engine, e in ENGINES.items():
             with self.subTest(engine=engine):
                 self.assertEqual(sorted(accepted[engine] + stale[engine]), sorted(sent[engine]))
@@ -411,9 +351,13 @@ class StressTest(HelperCase):
         self.assertEqual(settled[:2], idle[:2], "threads and descriptors, now and idle:\n"
                          + "\n".join(settled[2]) + "\n--\n" + "\n".join(idle[2]))
 
-        self.restore_everything()
+        for proc in [*self.streams, self.app]:
+            proc.kill()
+        for request in ("RestorePacketSteeringEngine", "RestoreCustomSplitEngine", "RestoreSplitBypass",
+                        {"SetQuicMitigation": {"enabled": False}}, "StopTunnel"):
+            self.assertNotIn("Err", self.answer(request), request)
         self.assertEqual(self.routes(), self.bare_routes)
-        self.assertEqual(self.routes6(), self.bare_routes6)
+        self.assertEqual(self.routes("-6"), self.bare_routes6)
         # Restore keeps the steering engine's cache for the next stage; it is meant to stay.
         self.assertEqual(self.helper_files("com.kivovpn.helper."), [STEERING_CACHE, SOCKET])
         self.assertIn(self.anchor_rules(QUIC_ANCHOR), (None, []))
