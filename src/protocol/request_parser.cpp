@@ -4,6 +4,7 @@
 // at the bytes after the last good event, with what it knows of the context, to name the fault.
 #include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
+#include <rapidjson/allocators.h>
 #include <rapidjson/reader.h>
 
 #include "protocol/helper_protocol.h"
@@ -546,7 +547,10 @@ Result<HelperRequest> parse_request(std::string_view text) {
   const std::string masked = mask_for_rapidjson(text);
   rapidjson::MemoryStream stream(masked.data(), masked.size());
   RequestReader reader(text, stream);
-  rapidjson::Reader parser;
+  // The reader's own stack lives here until a request outgrows it: no allocation for most.
+  char stack_buffer[1024];
+  rapidjson::MemoryPoolAllocator<> stack_memory(stack_buffer, sizeof stack_buffer);
+  rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>> parser(&stack_memory);
   const rapidjson::ParseResult result = parser.Parse<kParseFlags>(stream, reader);
 
   std::optional<Fault> fault;
