@@ -102,34 +102,31 @@ int cloexec_temp_file(std::string& path_template) {
 
 BoundedRead read_to_end_bounded(int fd, std::size_t max_bytes, std::chrono::steady_clock::time_point deadline) {
   BoundedRead result;
-  std::string& data = result.data;
+  // Small enough to stay inside the stack a new thread is handed already mapped, large enough
+  // that a typical request takes one read.
+  char buf[4096];
   for (;;) {
-    // Straight into the string, growing geometrically: a large buffer on the stack would cost
-    // every connection's new thread fresh stack pages. One byte past the cap is enough to know
-    // the request is too large.
-    std::size_t held = data.size();
-    std::size_t chunk = std::min(max_bytes + 1 - held, std::max<std::size_t>(4096, held));
-    data.resize(held + chunk);
-    ssize_t n = read(fd, data.data() + held, chunk);
-    int read_errno = errno;
-    data.resize(held + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    // One byte past the cap is enough to know the request is too large.
+    std::size_t room = max_bytes + 1 - result.data.size();
+    ssize_t n = read(fd, buf, std::min(sizeof buf, room));
     if (n > 0) {
-      if (data.size() > max_bytes) {
-        data.resize(max_bytes);
+      result.data.append(buf, static_cast<std::size_t>(n));
+      if (result.data.size() > max_bytes) {
+        result.data.resize(max_bytes);
         result.end = BoundedRead::End::kTooLarge;
         return result;
       }
       continue;
     }
     if (n == 0) return result;
-    if (read_errno == EINTR) continue;
-    if (read_errno == EAGAIN || read_errno == EWOULDBLOCK) {
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
       if (wait_for(fd, POLLIN, deadline)) continue;
       result.end = BoundedRead::End::kTimedOut;
       return result;
     }
     result.end = BoundedRead::End::kFailed;
-    result.error = system_error_text(read_errno);
+    result.error = system_error_text(errno);
     return result;
   }
 }

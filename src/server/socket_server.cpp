@@ -142,8 +142,8 @@ void SocketServer::give_slot() {
 }
 
 void SocketServer::begin_connection() {
-  std::lock_guard lock(mu_);
-  ++serving_;
+  // No lock: only a decrease can satisfy a waiter, and decreases notify under the lock.
+  serving_.fetch_add(1);
 }
 
 void SocketServer::end_connection() {

@@ -1,6 +1,7 @@
 // The helper's listening socket and accept loop.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -72,7 +73,7 @@ class SocketServer {
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
   int in_use_ = 0;   // slots, including the one the accept loop holds while it waits
-  int serving_ = 0;  // accepted connections not yet closed
+  std::atomic<int> serving_ = 0;  // accepted connections not yet closed
 };
 
 // Accepts forever with the default limits.
