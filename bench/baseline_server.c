@@ -1,11 +1,13 @@
 /* The baseline the helper's socket is measured against: the least a thread-per-connection
  * Unix-socket server can do. It answers every connection with "Ok" once the client has
  * half-closed, like the helper answering a Ping, and does nothing else.
- * Usage: baseline_server SOCKET_PATH (runs until killed). */
+ * Usage: baseline_server SOCKET_PATH [STACK_KIB] (runs until killed); STACK_KIB sets its threads'
+ * stack size, the C library's default otherwise. */
 #include <pthread.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -24,10 +26,13 @@ static void* serve(void* arg) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: baseline_server SOCKET_PATH\n");
+  if (argc != 2 && argc != 3) {
+    fprintf(stderr, "usage: baseline_server SOCKET_PATH [STACK_KIB]\n");
     return 2;
   }
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  if (argc == 3) pthread_attr_setstacksize(&attributes, (size_t)atol(argv[2]) * 1024);
   signal(SIGPIPE, SIG_IGN);
   struct sockaddr_un address;
   memset(&address, 0, sizeof address);
@@ -45,7 +50,7 @@ int main(int argc, char** argv) {
     int fd = accept(listener, NULL, NULL);
     if (fd < 0) continue;
     pthread_t thread;
-    if (pthread_create(&thread, NULL, serve, (void*)(intptr_t)fd) != 0) {
+    if (pthread_create(&thread, &attributes, serve, (void*)(intptr_t)fd) != 0) {
       close(fd);
       continue;
     }
