@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -187,7 +188,9 @@ Result<bool> wait_within(Spawned& s, TimeLimit limit, std::string& out, std::str
   auto budget = std::chrono::seconds(limit.seconds) + std::chrono::nanoseconds(limit.nanos);
   auto within_budget = [&] { return std::chrono::steady_clock::now() - start < budget; };
   constexpr auto kLongestPause = std::chrono::milliseconds(25);
+  constexpr auto kExitingWindow = std::chrono::milliseconds(1);
   auto pause = std::chrono::milliseconds(1);
+  auto pipes_ended = start;
   for (;;) {
     pid_t r = wait_retrying(s.pid, &status, WNOHANG);
     if (r < 0) {
@@ -212,9 +215,14 @@ Result<bool> wait_within(Spawned& s, TimeLimit limit, std::string& out, std::str
     if (!within_budget()) break;
     if (s.out >= 0 || s.err >= 0) {
       drain(s.out, s.err, out, err, static_cast<int>(kLongestPause.count()));
+      pipes_ended = std::chrono::steady_clock::now();
+    } else if (std::chrono::steady_clock::now() - pipes_ended < kExitingWindow) {
+      // Both pipes ended, so the tool is almost always in the last microseconds of its exit:
+      // yielding lets it finish where even the shortest sleep would add a timer's slack to
+      // every run.
+      sched_yield();
     } else {
-      // Both pipes ended, so the tool is almost always exiting: look again soon rather than
-      // adding a whole pause to every timed run.
+      // Still running with both pipes closed: look again with growing pauses.
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, kLongestPause);
     }
