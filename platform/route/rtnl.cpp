@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <string>
 
 namespace route {
 namespace {
@@ -31,6 +33,18 @@ Address address_of(int family, const nlattr* attr) {
   return a;
 }
 
+// A table of a few hundred routes names the same few interfaces over and over, and each name
+// is a system call: ask once per interface.
+const std::string& interface_name(unsigned index) {
+  static std::map<unsigned, std::string> names;
+  auto [it, added] = names.try_emplace(index);
+  if (added) {
+    char name[IF_NAMESIZE] = {};
+    if (if_indextoname(index, name)) it->second = name;
+  }
+  return it->second;
+}
+
 int on_route(const nlmsghdr* nlh, void* data) {
   auto* answer = static_cast<Answer*>(data);
   if (nlh->nlmsg_type != RTM_NEWROUTE || !answer->entries) return MNL_CB_OK;
@@ -50,8 +64,7 @@ int on_route(const nlmsghdr* nlh, void* data) {
   }
   if (attrs[RTA_GATEWAY]) e.found.gateway = address_of(rtm->rtm_family, attrs[RTA_GATEWAY]);
   if (attrs[RTA_OIF]) {
-    char name[IF_NAMESIZE] = {};
-    if (if_indextoname(mnl_attr_get_u32(attrs[RTA_OIF]), name)) e.found.device = name;
+    if (const std::string& name = interface_name(mnl_attr_get_u32(attrs[RTA_OIF])); !name.empty()) e.found.device = name;
   }
   answer->entries->push_back(std::move(e));
   return MNL_CB_OK;
