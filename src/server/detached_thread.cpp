@@ -14,7 +14,7 @@ namespace {
 // of mapping 8 MiB afresh.
 constexpr std::size_t kStackBytes = 512 * 1024;
 
-void* run(void* arg) {
+void* run_work(void* arg) {
   std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(arg));
   (*work)();
   return nullptr;
@@ -22,17 +22,22 @@ void* run(void* arg) {
 
 }  // namespace
 
-bool start_detached_thread(std::function<void()> work) {
+bool start_detached_thread(ThreadEntry entry, void* argument) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attr, kStackBytes);
-  auto owned = std::make_unique<std::function<void()>>(std::move(work));
   pthread_t thread;
-  bool started = pthread_create(&thread, &attr, run, owned.get()) == 0;
+  bool started = pthread_create(&thread, &attr, entry, argument) == 0;
   pthread_attr_destroy(&attr);
-  if (started) owned.release();
   return started;
+}
+
+bool start_detached_work(std::function<void()> work) {
+  auto owned = std::make_unique<std::function<void()>>(std::move(work));
+  if (!start_detached_thread(run_work, owned.get())) return false;
+  owned.release();
+  return true;
 }
 
 }  // namespace kivo

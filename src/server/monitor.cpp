@@ -12,7 +12,7 @@ void run_monitor_rounds(Env& env, const Monitor& monitor, int rounds) {
   }
 }
 
-bool start_monitor(Env& env, Monitor monitor, const ThreadStarter& start_thread) {
+bool start_monitor(Env& env, Monitor monitor, const WorkStarter& start_thread) {
   return start_thread([&env, monitor = std::move(monitor)] {
     for (;;) run_monitor_rounds(env, monitor, INT_MAX);
   });

@@ -21,6 +21,6 @@ struct Monitor {
 // `rounds` times: pause, pass. The first pause is the monitor's own, later ones what the pass chose.
 void run_monitor_rounds(Env& env, const Monitor& monitor, int rounds);
 // The same, forever, on a detached thread; false when the thread could not be created.
-bool start_monitor(Env& env, Monitor monitor, const ThreadStarter& start_thread = start_detached_thread);
+bool start_monitor(Env& env, Monitor monitor, const WorkStarter& start_thread = start_detached_work);
 
 }  // namespace kivo

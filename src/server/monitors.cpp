@@ -8,7 +8,7 @@ namespace kivo {
 
 using namespace std::chrono_literals;
 
-Status start_monitors(Features& features, const ThreadStarter& start_thread) {
+Status start_monitors(Features& features, const WorkStarter& start_thread) {
   Monitor monitors[] = {
       {5s, [&features] { features.dns.recover_stale_dns_state("watchdog"); return 5s; }},
       custom_split_monitor(features.env, features.custom_split),

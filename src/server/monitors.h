@@ -9,6 +9,6 @@ namespace kivo {
 
 // "failed to spawn thread" when a monitor's thread could not be created: the helper cannot
 // keep its promises without them, so it stops rather than serve.
-Status start_monitors(Features& features, const ThreadStarter& start_thread = start_detached_thread);
+Status start_monitors(Features& features, const WorkStarter& start_thread = start_detached_work);
 
 }  // namespace kivo

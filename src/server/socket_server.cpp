@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -62,16 +63,22 @@ void hand_socket_to_console_owner(Env& env, const std::string& path) {
 }
 
 SocketServer::SocketServer(Features& features, int listen_fd, ServerLimits limits, ThreadStarter start_thread)
-    : features_(features), listen_fd_(listen_fd), limits_(limits), start_thread_(std::move(start_thread)) {}
+    : features_(features),
+      listen_fd_(listen_fd),
+      limits_(limits),
+      start_thread_(std::move(start_thread)),
+      connections_(static_cast<std::size_t>(std::max(limits.max_connections, 1)), Connection{this}) {
+  for (auto& connection : connections_) free_.push_back(&connection);
+}
 
 void SocketServer::serve(const std::function<bool()>& keep_going) {
   auto backoff = limits_.accept_backoff;
   while (keep_going()) {
-    take_slot();
+    Connection* connection = take_slot();
     int fd = accept_connection(listen_fd_);
     if (fd < 0) {
       int e = errno;
-      give_slot();
+      give_slot(connection);
       if (e == EINTR || e == ECONNABORTED) continue;
       // Out of descriptors, the failure repeats at once: pause instead of spinning and
       // flooding standard error, and try again when a connection may have ended.
@@ -82,16 +89,21 @@ void SocketServer::serve(const std::function<bool()>& keep_going) {
     }
     backoff = limits_.accept_backoff;
     begin_connection();
-    if (!start_thread_([this, fd] {
-          handle_client(fd);
-          end_connection();
-        })) {
+    connection->fd = fd;
+    if (!start_thread_(serve_connection, connection)) {
       // No thread to serve it: this client goes unanswered, the helper stays.
       close(fd);
-      end_connection();
+      end_connection(connection);
       features_.env.sleep_for(limits_.accept_backoff);
     }
   }
+}
+
+void* SocketServer::serve_connection(void* slot) {
+  auto* connection = static_cast<Connection*>(slot);
+  connection->server->handle_client(connection->fd);
+  connection->server->end_connection(connection);
+  return nullptr;
 }
 
 void SocketServer::handle_client(int fd) {
@@ -127,16 +139,20 @@ void SocketServer::handle_client(int fd) {
   close(fd);
 }
 
-void SocketServer::take_slot() {
+SocketServer::Connection* SocketServer::take_slot() {
   std::unique_lock lock(mu_);
   changed_.wait(lock, [this] { return in_use_ < limits_.max_connections; });
   ++in_use_;
+  Connection* connection = free_.back();
+  free_.pop_back();
+  return connection;
 }
 
-void SocketServer::give_slot() {
+void SocketServer::give_slot(Connection* connection) {
   {
     std::lock_guard lock(mu_);
     --in_use_;
+    free_.push_back(connection);
   }
   changed_.notify_all();
 }
@@ -146,12 +162,13 @@ void SocketServer::begin_connection() {
   serving_.fetch_add(1);
 }
 
-void SocketServer::end_connection() {
+void SocketServer::end_connection(Connection* connection) {
   // One step, notified under the lock: once wait_idle sees no connection, no thread of ours
   // touches the server again.
   std::lock_guard lock(mu_);
   --serving_;
   --in_use_;
+  free_.push_back(connection);
   changed_.notify_all();
 }
 

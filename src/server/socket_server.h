@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/result.h"
 #include "server/detached_thread.h"
@@ -59,12 +60,18 @@ class SocketServer {
   void wait_idle() const;
 
  private:
+  // What a connection's thread is handed: one per slot, reused, so starting it allocates nothing.
+  struct Connection {
+    SocketServer* server;
+    int fd = -1;
+  };
+  static void* serve_connection(void* connection);
   void handle_client(int fd);
-  void take_slot();
-  void give_slot();
+  Connection* take_slot();
+  void give_slot(Connection* connection);
   void begin_connection();
   // Gives the slot back as well.
-  void end_connection();
+  void end_connection(Connection* connection);
 
   Features& features_;
   int listen_fd_;
@@ -73,6 +80,8 @@ class SocketServer {
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
   int in_use_ = 0;   // slots, including the one the accept loop holds while it waits
+  std::vector<Connection> connections_;  // one per slot
+  std::vector<Connection*> free_;        // those of the slots not in use
   std::atomic<int> serving_ = 0;  // accepted connections not yet closed
 };
 

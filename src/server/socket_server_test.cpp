@@ -128,8 +128,8 @@ TEST_F(SocketServerTest, ClientsBeyondTheCapWaitUntilOneEnds) {
 TEST_F(SocketServerTest, ConnectionWithoutAThreadIsDroppedAndServingGoesOn) {
   // Shared, not a local: the accept loop outlives the test body until TearDown.
   auto starts = std::make_shared<std::atomic<int>>(0);
-  serve({}, [starts](std::function<void()> work) {
-    return ++*starts != 1 && start_detached_thread(std::move(work));
+  serve({}, [starts](ThreadEntry entry, void* argument) {
+    return ++*starts != 1 && start_detached_thread(entry, argument);
   });
   EXPECT_EQ(response(connect_client()), "");  // closed at once, before any request
   EXPECT_EQ(ask("\"Ping\""), "\"Ok\"");
