@@ -33,36 +33,29 @@ def wait_until(condition, timeout=10):
     return held
 
 
-class Namespace:
+class Namespace(Netns):
     """A throw-away network namespace set up by an `ip -batch` script, with a private /run."""
 
     def __init__(self, setup=""):
-        self.setup, self.netns = setup, None
-
-    def __enter__(self):
         # Named like a sandbox's, so that the next sandbox sweeps it if this process is killed.
         self.dir = Path(tempfile.mkdtemp(prefix=f"{TEMP_PREFIX}{os.getpid()}-standin-"))
+        (self.dir / "run").mkdir()
+        super().__init__(self.dir, run_dir=self.dir / "run")
         try:
-            (self.dir / "run").mkdir()
-            self.netns = Netns(self.dir, run_dir=self.dir / "run")
-            self.pid = self.netns.pid
-            if self.setup:
-                self.run("ip", "-batch", "-", input=self.setup)
+            self.run("ip", "-batch", "-", input=setup)
         except BaseException:
             self.__exit__()
             raise
+
+    def __enter__(self):
         return self
 
     def __exit__(self, *exc):
-        if self.netns:
-            self.netns.close()
+        self.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def argv(self, *argv):
-        return self.netns.argv(*argv)
-
     def run(self, *argv, input=None, check=True):
-        result = subprocess.run(self.argv(*argv), input=input, capture_output=True, text=True, timeout=60)
+        result = super().run(*argv, input=input, check=False, timeout=60)
         if check and result.returncode != 0:
             raise AssertionError(f"{' '.join(argv)} exited {result.returncode}: {result.stderr}")
         return result
