@@ -29,21 +29,6 @@ def busy(sb):
     return {"ns": [[client, "net"], [client, "pid"], [server, "net"], [server, "mnt"]], "dir": str(sb.dir)}
 
 
-class Pinned:
-    """Handles on one sandbox's namespaces, taken while they live. Namespace inode numbers are
-    reused by sandboxes of tests running alongside; an open handle keeps its inode from being
-    reused, so the processes found in it are this sandbox's (its own holders among them)."""
-
-    def __init__(self, ids):
-        self.dir = ids["dir"]
-        self.ns = {pin_namespace(pid, kind): namespace_id(pid, kind) for pid, kind in ids["ns"]}
-
-    def traces(self):
-        """What of the sandbox is still on the machine."""
-        left = [ns for ns in self.ns.values() if any(map(alive, processes_in(ns, ns.split(":")[0])))]
-        return left + [self.dir] if Path(self.dir).exists() else left
-
-
 def alive(pid):
     # A zombie has ended; its reaping is up to its parent, often the host's init.
     try:
@@ -69,14 +54,22 @@ class SandboxTest(unittest.TestCase):
         self.before = host_snapshot()
 
     def pin(self, ids):
-        pinned = Pinned(ids)
-        for fd in pinned.ns:
+        """What of a sandbox is still on the machine, as a function. Namespace inode numbers are
+        reused by sandboxes of tests running alongside; an open handle on each of this sandbox's,
+        taken while they live, keeps its inode from being reused, so the processes found in it are
+        this sandbox's (its own holders among them)."""
+        namespaces = {pin_namespace(pid, kind): namespace_id(pid, kind) for pid, kind in ids["ns"]}
+        for fd in namespaces:
             self.addCleanup(os.close, fd)
-        return pinned
 
-    def assertNothingLeft(self, *all_pinned):
-        for pinned in all_pinned:
-            self.assertTrue(wait_until(lambda: not pinned.traces()), pinned.traces())
+        def traces():
+            left = [ns for ns in namespaces.values() if any(map(alive, processes_in(ns, ns.split(":")[0])))]
+            return left + [ids["dir"]] if Path(ids["dir"]).exists() else left
+        return traces
+
+    def assertNothingLeft(self, *all_traces):
+        for traces in all_traces:
+            self.assertTrue(wait_until(lambda: not traces()), traces())
         self.assertEqual(host_snapshot(), self.before)
 
     def test_side_by_side_each_carries_packets_has_a_private_macos_view_and_ends_by_an_exception(self):
@@ -103,25 +96,26 @@ class SandboxTest(unittest.TestCase):
                                   sb.path("/tmp/kivo-view-probe").read_text()), ("run\n", "tmp\n"))
                 for host_path in (sb.HELPER_TOOLS, "/run/kivo-view-probe", "/tmp/kivo-view-probe"):
                     self.assertFalse(Path(host_path).exists(), f"{host_path} leaked to the host")
-                pinned = [self.pin(busy(sb)), self.pin(busy(other))]
-            self.assertTrue(wait_until(lambda: not pinned[1].traces()), pinned[1].traces())
+                traces = [self.pin(busy(sb)), self.pin(busy(other))]
+            self.assertTrue(wait_until(lambda: not traces[1]()), traces[1]())
             1 / 0
-        self.assertNothingLeft(*pinned)
+        self.assertNothingLeft(*traces)
 
     def test_owner_killed_outright(self):
         with subprocess.Popen(["/usr/bin/python3", "-B", "-c", CHILD, str(Path(__file__).parent)],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
             line = child.stdout.readline()
             self.assertTrue(line, child.stderr.read() if not line else "")
-            pinned = self.pin(json.loads(line))
+            ids = json.loads(line)
+            traces = self.pin(ids)
             os.kill(child.pid, signal.SIGKILL)
             self.assertEqual(child.wait(timeout=30), -signal.SIGKILL)
             # No clean-up code ran: parent-death signals end every process (and with them the
             # namespaces), and the next sandbox sweeps the temp dir.
-            self.assertTrue(wait_until(lambda: pinned.traces() in ([], [pinned.dir])), pinned.traces())
+            self.assertTrue(wait_until(lambda: traces() in ([], [ids["dir"]])), traces())
             with Sandbox():
-                self.assertFalse(Path(pinned.dir).exists())
-            self.assertNothingLeft(pinned)
+                self.assertFalse(Path(ids["dir"]).exists())
+            self.assertNothingLeft(traces)
 
 
 if __name__ == "__main__":
