@@ -1,8 +1,7 @@
-"""What the stand-ins' tests share: throw-away network namespaces, running a stand-in from
-bin/ and checking how it ended."""
+# What the stand-ins' tests share: throw-away network namespaces, running a stand-in from
+# bin/ and checking how it ended.
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -20,50 +19,22 @@ needs_root = unittest.skipUnless(os.geteuid() == 0, "needs root for namespaces")
 
 
 def macos_sample(name):
-    """The block NAME of the verbatim outputs of real Macs that the parsers' tests read too."""
+    # The block NAME of the verbatim outputs of real Macs that the parsers' tests read too.
     samples = (PLATFORM.parent / "testing" / "macos_samples" / "tool_outputs.txt").read_text(encoding="utf-8")
     return re.search(rf"^=== {re.escape(name)}\n(.*?)(?=^=== |\Z)", samples, re.M | re.S).group(1)
 
 
 def wait_until(condition, timeout=10):
-    """CONDITION's last value, once it holds or TIMEOUT seconds have passed."""
+    # CONDITION's last value, once it holds or TIMEOUT seconds have passed.
     deadline = time.monotonic() + timeout
     while not (held := condition()) and time.monotonic() < deadline:
         time.sleep(0.05)
     return held
 
 
-class Namespace(Netns):
-    """A throw-away network namespace set up by an `ip -batch` script, with a private /run."""
-
-    def __init__(self, setup=""):
-        # Named like a sandbox's, so that the next sandbox sweeps it if this process is killed.
-        self.dir = Path(tempfile.mkdtemp(prefix=f"{TEMP_PREFIX}{os.getpid()}-standin-"))
-        (self.dir / "run").mkdir()
-        super().__init__(self.dir, run_dir=self.dir / "run")
-        try:
-            self.run("ip", "-batch", "-", input=setup)
-        except BaseException:
-            self.__exit__()
-            raise
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def run(self, *argv, input=None, check=True):
-        result = super().run(*argv, input=input, check=False, timeout=60)
-        if check and result.returncode != 0:
-            raise AssertionError(f"{' '.join(argv)} exited {result.returncode}: {result.stderr}")
-        return result
-
-
 class StandinTest(unittest.TestCase):
-    """Runs the stand-in TOOL, inside `ns` when set, with `env` added; the class's tests share
-    one namespace set up by NAMESPACE (an `ip -batch` script) when it is set."""
+    # Runs the stand-in TOOL, inside `ns` when set, with `env` added; the class's tests share
+    # one throw-away network namespace set up by NAMESPACE (an `ip -batch` script) when it is set.
     TOOL = ""
     NAMESPACE = None
     ns = None
@@ -72,7 +43,11 @@ class StandinTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         if cls.NAMESPACE is not None:
-            cls.ns = cls.enterClassContext(Namespace(cls.NAMESPACE))
+            # Named like a sandbox's, so that the next sandbox sweeps it if this process is killed.
+            work = cls.enterClassContext(tempfile.TemporaryDirectory(prefix=f"{TEMP_PREFIX}{os.getpid()}-standin-"))
+            cls.ns = Netns(work)
+            cls.addClassCleanup(cls.ns.close)
+            cls.ns.run("ip", "-batch", "-", input=cls.NAMESPACE)
 
     def tool(self, *args):
         argv = [str(BIN / self.TOOL), *args]
@@ -85,7 +60,7 @@ class StandinTest(unittest.TestCase):
         return result.stdout
 
     def fails(self, cases):
-        """cases: (arguments, exit status, text on stderr); a failure prints nothing on stdout."""
+        # cases: (arguments, exit status, text on stderr); a failure prints nothing on stdout.
         for args, status, text in cases:
             with self.subTest(args=args):
                 result = self.tool(*args)

@@ -1,15 +1,10 @@
 #!/usr/bin/python3
-"""The nettop stand-in: real flows of chosen processes in a throw-away network namespace."""
+# The nettop stand-in: real flows of chosen processes in a throw-away network namespace.
 import csv
 import json
 import unittest
 
-from standin_support import BIN, Namespace, StandinTest, needs_root
-
-# Flows through a tun device named like a tunnel: nothing reads it, so no packet goes anywhere.
-SETUP = ("tuntap add utun42 mode tun\nlink set utun42 up\naddr add 10.9.0.1/24 dev utun42\n"
-         "addr add 2001:db8::1/64 dev utun42 nodad\naddr add fe80::1/64 dev utun42 nodad\n"
-         "route add 198.51.100.0/24 dev utun42\n")
+from standin_support import BIN, StandinTest, needs_root
 
 # Opens the flows, starts a second process (its name holds a comma) with a connection of
 # its own, and runs nettop as the product does while all of them are alive.
@@ -39,7 +34,7 @@ print(json.dumps({"me": os.getpid(), "them": other.pid, "server": server.getsock
 
 
 def flows_by_process(output):
-    """{process field: {remote end: (protocol, interface, state)}}, read as the product does."""
+    # {process field: {remote end: (protocol, interface, state)}}, read as the product does.
     groups = {}
     for _, name, interface, state, *_ in csv.reader(output.splitlines()[1:]):
         if "<->" not in name:
@@ -52,10 +47,13 @@ def flows_by_process(output):
 @needs_root
 class NettopTest(StandinTest):
     TOOL = "nettop"
+    # Flows through a tun device named like a tunnel: nothing reads it, so no packet goes anywhere.
+    NAMESPACE = ("tuntap add utun42 mode tun\nlink set utun42 up\naddr add 10.9.0.1/24 dev utun42\n"
+                 "addr add 2001:db8::1/64 dev utun42 nodad\naddr add fe80::1/64 dev utun42 nodad\n"
+                 "route add 198.51.100.0/24 dev utun42\n")
 
     def test_flows_of_the_chosen_processes_only_and_usage_on_a_bad_command_line(self):
-        with Namespace(SETUP) as ns:
-            seen = json.loads(ns.run("/usr/bin/python3", "-c", SCENARIO, str(BIN / "nettop")).stdout)
+        seen = json.loads(self.ns.run("/usr/bin/python3", "-c", SCENARIO, str(BIN / "nettop")).stdout)
         me, them = f"python3.{seen['me']}", f"kivo,other.{seen['them']}"
         self.assertTrue(seen["shown"].startswith("time,"))
         # A name holding a comma is quoted (or it would split its row); an unknown pid adds nothing.

@@ -1,16 +1,16 @@
 #!/usr/bin/python3
-"""The pfctl stand-in: its command forms and texts, and real packets through the rules it
-loads. A client namespace is joined by a veth pair to a far one that answers what arrives."""
+# The pfctl stand-in: its command forms and texts, and real packets through the rules it
+# loads, in a sandbox's client whose server answers what arrives.
 import concurrent.futures
 import re
-import subprocess
 import unittest
 
-from standin_support import BIN, Namespace, StandinTest, macos_sample, needs_root
+from standin_support import StandinTest, macos_sample, needs_root
+from sandbox import Sandbox
 
 KILL_SWITCH, QUIC = "com.apple/250.KivoVPN", "com.apple/252.KivoVPNQuic"
 QUIC_RULE = "block drop out quick proto udp to any port 443\n"
-CLIENT, ALLOWED, OTHER = "10.213.0.1", "10.213.0.2", "10.213.0.3"
+ALLOWED, OTHER, RULES = Sandbox.PUBLIC_IP, Sandbox.PUBLIC_IP_2, "/tmp/kivo.rules"
 
 
 def kill_switch_rules(*hosts):
@@ -41,18 +41,14 @@ class PfctlTest(StandinTest):
     TOOL = "pfctl"
 
     def setUp(self):
-        self.far = self.enterContext(Namespace())
-        self.ns = self.enterContext(Namespace(f"link add veth0 type veth peer name veth1 netns {self.far.pid}\n"
-                                              f"addr add {CLIENT}/24 dev veth0\nlink set veth0 up\n"))
-        self.far.run("ip", "-batch", "-", input=f"addr add {ALLOWED}/24 dev veth1\n"
-                     f"addr add {OTHER}/24 dev veth1\nlink set veth1 up\n")
+        self.ns = self.enterContext(Sandbox())
 
     def load(self, anchor, text):
-        (self.ns.dir / "rules").write_text(text)
-        self.ok("-a", anchor, "-f", str(self.ns.dir / "rules"))
+        self.ns.path(RULES).write_text(text)
+        self.ok("-a", anchor, "-f", RULES)
 
     def enable(self):
-        """The reference token, printed last as pf does."""
+        # The reference token, printed last as pf does.
         return re.search(r"Token : (\d{4,})\n\Z", self.tool("-E").stderr).group(1)
 
     def shown(self, anchor, kind="rules"):
@@ -62,7 +58,7 @@ class PfctlTest(StandinTest):
         return self.ok("-s", "info").split()[1] == "Enabled"
 
     def reached(self, *probes):
-        """{probe: whether the far side answered it}."""
+        # {probe: whether the server answered it}.
         answered = self.ns.run("/usr/bin/python3", "-c", PROBE, *probes).stdout.split()
         return {probe: probe in answered for probe in probes}
 
@@ -79,12 +75,11 @@ class PfctlTest(StandinTest):
 
         self.enable()
         before = (self.shown(KILL_SWITCH), self.ns.run("nft", "list", "ruleset").stdout)
-        rules = self.ns.dir / "rules"
         for bad in ("pass out proto { tcp udp } to 198.51.100.9 keep state",  # not quick
                     "block out quick all", "pass out quick proto { tcp udp } to 198.51.100.300 keep state",
                     "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 99999"):
-            rules.write_text("pass quick on lo0 all\n\n" + bad + "\n")
-            self.fails([(["-a", KILL_SWITCH, "-f", str(rules)], 1, f"{rules}:3: syntax error\n")])
+            self.ns.path(RULES).write_text("pass quick on lo0 all\n\n" + bad + "\n")
+            self.fails([(["-a", KILL_SWITCH, "-f", RULES], 1, f"{RULES}:3: syntax error\n")])
         self.fails([(["-a", KILL_SWITCH, "-f", "/nonexistent/kivo.rules"], 1, "No such file")])
         self.assertEqual((self.shown(KILL_SWITCH), self.ns.run("nft", "list", "ruleset").stdout), before)
 
@@ -109,9 +104,6 @@ class PfctlTest(StandinTest):
         self.fails([(["-d"], 1, "pfctl: pf not enabled")])
 
     def test_quic_block_and_killing_states_that_outlived_a_rule_change(self):
-        echo = self.far.spawn(str(BIN / "kivo-echo"), "--log", "/run/echo.log", "--udp", "443,5000",
-                              stdout=subprocess.PIPE)
-        self.assertEqual(echo.stdout.readline(), b"ready\n")
         self.load(QUIC, QUIC_RULE)
         self.enable()
         quic, other = f"{ALLOWED},443,40000", f"{OTHER},443,0"
@@ -120,7 +112,7 @@ class PfctlTest(StandinTest):
         self.assertEqual(self.reached(quic, other), {quic: True, other: False})
         # The flow's state outlives the rule that let it out, until killed; only states are killed.
         self.load(KILL_SWITCH, kill_switch_rules(OTHER))
-        fresh = f"{ALLOWED},5000,40001"
+        fresh = f"{ALLOWED},{Sandbox.ECHO_PORT},40001"
         self.assertEqual(self.reached(quic, fresh), {quic: True, fresh: False})
         self.assertRegex(self.tool("-k", "0.0.0.0/0", "-k", ALLOWED).stderr, r"^killed 1 states")
         self.assertEqual(self.reached(quic), {quic: False})
