@@ -76,14 +76,14 @@ class SandboxTest(unittest.TestCase):
         with self.assertRaises(ZeroDivisionError), Sandbox() as sb:
             with Sandbox() as other:
                 # The physical path: the source address the echo server saw, or "" when nothing came back.
-                # The helper's tests probe the other paths before they change anything.
+                # The helper's kill switch and QUIC tests probe the other paths before they change anything.
                 for proto, host, port, source in (("tcp", sb.GATEWAY, 80, sb.CLIENT_IP), ("udp", sb.PUBLIC_IP, 9, ""),
                                                   ("tcp", sb.PUBLIC_IP6_2, sb.ECHO_PORT, sb.CLIENT_IP6)):
                     with self.subTest(proto=proto, host=host, port=port):
                         probe = sb.run("kivo-probe", proto, host, str(port), check=False)
                         self.assertEqual(probe.stdout.strip(), source)
                         self.assertEqual(f"{proto} {source} {host} {port}" in sb.server_log(), bool(source))
-                # The other sandbox's server saw its own probe only.
+                # The other sandbox's server saw its own probe and none of these.
                 probe = other.run("kivo-probe", "udp", other.PUBLIC_IP, str(other.ECHO_PORT))
                 self.assertEqual((probe.stdout.strip(), len(other.server_log())), (other.CLIENT_IP, 1))
 
