@@ -1,5 +1,5 @@
-# What the stand-ins' tests share: throw-away network namespaces, running a stand-in from
-# bin/ and checking how it ended.
+"""What the stand-ins' tests share: throw-away network namespaces, running a stand-in from
+bin/ and checking how it ended."""
 import os
 import re
 import subprocess
@@ -19,13 +19,13 @@ needs_root = unittest.skipUnless(os.geteuid() == 0, "needs root for namespaces")
 
 
 def macos_sample(name):
-    # The block NAME of the verbatim outputs of real Macs that the parsers' tests read too.
+    """The block NAME of the verbatim outputs of real Macs that the parsers' tests read too."""
     samples = (PLATFORM.parent / "testing" / "macos_samples" / "tool_outputs.txt").read_text(encoding="utf-8")
     return re.search(rf"^=== {re.escape(name)}\n(.*?)(?=^=== |\Z)", samples, re.M | re.S).group(1)
 
 
 def wait_until(condition, timeout=10):
-    # CONDITION's last value, once it holds or TIMEOUT seconds have passed.
+    """CONDITION's last value, once it holds or TIMEOUT seconds have passed."""
     deadline = time.monotonic() + timeout
     while not (held := condition()) and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -33,8 +33,8 @@ def wait_until(condition, timeout=10):
 
 
 class StandinTest(unittest.TestCase):
-    # Runs the stand-in TOOL, inside `ns` when set, with `env` added; the class's tests share
-    # one throw-away network namespace set up by NAMESPACE (an `ip -batch` script) when it is set.
+    """Runs the stand-in TOOL, inside `ns` when set, with `env` added; the class's tests share
+    one throw-away network namespace set up by NAMESPACE (an `ip -batch` script) when it is set."""
     TOOL = ""
     NAMESPACE = None
     ns = None
@@ -60,7 +60,7 @@ class StandinTest(unittest.TestCase):
         return result.stdout
 
     def fails(self, cases):
-        # cases: (arguments, exit status, text on stderr); a failure prints nothing on stdout.
+        """cases: (arguments, exit status, text on stderr); a failure prints nothing on stdout."""
         for args, status, text in cases:
             with self.subTest(args=args):
                 result = self.tool(*args)

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-# The ifconfig stand-in against the real kernel, in a throw-away network namespace.
+"""The ifconfig stand-in against the real kernel, in a throw-away network namespace."""
 import unittest
 
 from standin_support import StandinTest, needs_root
@@ -12,7 +12,7 @@ class IfconfigTest(StandinTest):
                  "link set en0 up\nlink set en0peer up\ntuntap add mode tun name utun7\n")
 
     def link(self, iface):
-        # (is up, IPv4 addresses) as the kernel has them.
+        """(is up, IPv4 addresses) as the kernel has them."""
         flags = self.ns.run("ip", "-o", "link", "show", "dev", iface).stdout
         addresses = self.ns.run("ip", "-4", "-o", "addr", "show", "dev", iface).stdout.splitlines()
         return ("UP" in flags.split("<")[1].split(">")[0].split(","),

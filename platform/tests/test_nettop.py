@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-# The nettop stand-in: real flows of chosen processes in a throw-away network namespace.
+"""The nettop stand-in: real flows of chosen processes in a throw-away network namespace."""
 import csv
 import json
 import unittest
@@ -34,7 +34,7 @@ print(json.dumps({"me": os.getpid(), "them": other.pid, "server": server.getsock
 
 
 def flows_by_process(output):
-    # {process field: {remote end: (protocol, interface, state)}}, read as the product does.
+    """{process field: {remote end: (protocol, interface, state)}}, read as the product does."""
     groups = {}
     for _, name, interface, state, *_ in csv.reader(output.splitlines()[1:]):
         if "<->" not in name:

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-# The networksetup stand-in: the service listing, DNS servers, errors and a safe store.
+"""The networksetup stand-in: the service listing, DNS servers, errors and a safe store."""
 import concurrent.futures
 import tempfile
 import unittest

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-# The pfctl stand-in: its command forms and texts, and real packets through the rules it
-# loads, in a sandbox's client whose server answers what arrives.
+"""The pfctl stand-in: its command forms and texts, and real packets through the rules it
+loads, in a sandbox's client whose server answers what arrives."""
 import concurrent.futures
 import re
 import unittest
@@ -48,7 +48,7 @@ class PfctlTest(StandinTest):
         self.ok("-a", anchor, "-f", RULES)
 
     def enable(self):
-        # The reference token, printed last as pf does.
+        """The reference token, printed last as pf does."""
         return re.search(r"Token : (\d{4,})\n\Z", self.tool("-E").stderr).group(1)
 
     def shown(self, anchor, kind="rules"):
@@ -58,7 +58,7 @@ class PfctlTest(StandinTest):
         return self.ok("-s", "info").split()[1] == "Enabled"
 
     def reached(self, *probes):
-        # {probe: whether the server answered it}.
+        """{probe: whether the server answered it}."""
         answered = self.ns.run("/usr/bin/python3", "-c", PROBE, *probes).stdout.split()
         return {probe: probe in answered for probe in probes}
 

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-# The route stand-in against the real kernel, in a throw-away network namespace.
+"""The route stand-in against the real kernel, in a throw-away network namespace."""
 import unittest
 
 from standin_support import StandinTest, macos_sample, needs_root
@@ -16,13 +16,13 @@ class RouteTest(StandinTest):
                  "link set utun7 up\n")
 
     def get(self, *args):
-        # (next hop as callers read it: the second word of the line "gateway:", interface).
+        """(next hop as callers read it: the second word of the line "gateway:", interface)."""
         lines = [line.split() for line in self.ok("-n", "get", *args).splitlines()]
         words = {line[0]: line[1] for line in lines if len(line) > 1}
         return words.get("gateway:"), words["interface:"]
 
     def refused(self, args, reason, echo=None):
-        # As Apple's route refuses: the reason on stderr, the echo on stdout, exit status 0.
+        """As Apple's route refuses: the reason on stderr, the echo on stdout, exit status 0."""
         result = self.tool(*args)
         self.assertEqual((result.returncode, result.stderr), (0, f"route: writing to routing socket: {reason}\n"), args)
         self.assertTrue(result.stdout == echo if echo is not None else result.stdout.endswith(f": {reason}\n"),

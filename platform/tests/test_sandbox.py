@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-# The sandbox: its topology carries real packets, its view is macOS-like and private, and
-# nothing of it is left on the machine afterwards, however it ends.
+"""The sandbox: its topology carries real packets, its view is macOS-like and private, and
+nothing of it is left on the machine afterwards, however it ends."""
 import json
 import os
 import signal
@@ -13,7 +13,7 @@ from sandbox import TEMP_PREFIX, Sandbox, namespace_id, pin_namespace, processes
 
 
 def host_snapshot():
-    # What of the host's namespaces a sandbox could leave changed: its links and mounts.
+    """What of the host's namespaces a sandbox could leave changed: its links and mounts."""
     links = subprocess.run(["ip", "-o", "link", "show"], capture_output=True, text=True).stdout
     ours = (TEMP_PREFIX, "kivo-layer", "kivo-root", "kivo-dev", "kivo-shm", "kivo-tmp")
     return ({line.split(":")[1].strip().split("@")[0] for line in links.splitlines()},
@@ -21,7 +21,7 @@ def host_snapshot():
 
 
 def busy(sb):
-    # Leaves behind what a test would: a tunnel process, a route, a stray process; what to pin.
+    """Leaves behind what a test would: a tunnel process, a route, a stray process; what to pin."""
     sb.spawn(f"{sb.HELPER_TOOLS}/wireguard-go", "-f", "utun200", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     sb.spawn("sleep", "300")
     sb.run("route", "add", "-host", sb.SERVER_IP, sb.GATEWAY)
@@ -54,10 +54,10 @@ class SandboxTest(unittest.TestCase):
         self.before = host_snapshot()
 
     def pin(self, ids):
-        # What of a sandbox is still on the machine, as a function. Namespace inode numbers are
-        # reused by sandboxes of tests running alongside; an open handle on each of this sandbox's,
-        # taken while they live, keeps its inode from being reused, so the processes found in it are
-        # this sandbox's (its own holders among them).
+        """What of a sandbox is still on the machine, as a function. Namespace inode numbers are
+        reused by sandboxes of tests running alongside; an open handle on each of this sandbox's,
+        taken while they live, keeps its inode from being reused, so the processes found in it are
+        this sandbox's (its own holders among them)."""
         namespaces = {pin_namespace(pid, kind): namespace_id(pid, kind) for pid, kind in ids["ns"]}
         for fd in namespaces:
             self.addCleanup(os.close, fd)
