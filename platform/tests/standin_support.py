@@ -2,7 +2,6 @@
 bin/ and checking how it ended."""
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -33,44 +32,9 @@ def wait_until(condition, timeout=10):
     return held
 
 
-class Namespace:
-    """A throw-away network namespace set up by an `ip -batch` script, with a private /run."""
-
-    def __init__(self, setup=""):
-        self.setup, self.netns = setup, None
-
-    def __enter__(self):
-        # Named like a sandbox's, so that the next sandbox sweeps it if this process is killed.
-        self.dir = Path(tempfile.mkdtemp(prefix=f"{TEMP_PREFIX}{os.getpid()}-standin-"))
-        try:
-            (self.dir / "run").mkdir()
-            self.netns = Netns(self.dir, run_dir=self.dir / "run")
-            self.pid = self.netns.pid
-            if self.setup:
-                self.run("ip", "-batch", "-", input=self.setup)
-        except BaseException:
-            self.__exit__()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        if self.netns:
-            self.netns.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def argv(self, *argv):
-        return self.netns.argv(*argv)
-
-    def run(self, *argv, input=None, check=True):
-        result = subprocess.run(self.argv(*argv), input=input, capture_output=True, text=True, timeout=60)
-        if check and result.returncode != 0:
-            raise AssertionError(f"{' '.join(argv)} exited {result.returncode}: {result.stderr}")
-        return result
-
-
 class StandinTest(unittest.TestCase):
     """Runs the stand-in TOOL, inside `ns` when set, with `env` added; the class's tests share
-    one namespace set up by NAMESPACE (an `ip -batch` script) when it is set."""
+    one throw-away network namespace set up by NAMESPACE (an `ip -batch` script) when it is set."""
     TOOL = ""
     NAMESPACE = None
     ns = None
@@ -79,7 +43,11 @@ class StandinTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         if cls.NAMESPACE is not None:
-            cls.ns = cls.enterClassContext(Namespace(cls.NAMESPACE))
+            # Named like a sandbox's, so that the next sandbox sweeps it if this process is killed.
+            work = cls.enterClassContext(tempfile.TemporaryDirectory(prefix=f"{TEMP_PREFIX}{os.getpid()}-standin-"))
+            cls.ns = Netns(work)
+            cls.addClassCleanup(cls.ns.close)
+            cls.ns.run("ip", "-batch", "-", input=cls.NAMESPACE)
 
     def tool(self, *args):
         argv = [str(BIN / self.TOOL), *args]

@@ -18,12 +18,11 @@ class IfconfigTest(StandinTest):
         return ("UP" in flags.split("<")[1].split(">")[0].split(","),
                 [line.split(" inet ")[1].split(" scope")[0] for line in addresses])
 
-    def test_succeeds_exactly_when_the_interface_exists(self):
+    def test_every_form_fails_on_a_missing_interface_and_sets_a_present_one(self):
         self.assertIn("\tinet 10.9.0.1 netmask 0xffffff00", self.ok("en0"))
         self.fails([(["utun250"] + form, 1, "ifconfig: interface utun250 does not exist\n")
                     for form in ([], ["up"], ["down"], ["10.1.1.1", "10.1.1.1", "netmask", "255.255.255.255"])])
-
-    def test_up_down_and_an_address_that_replaces_the_last(self):
+        # Up, down, and an address that replaces the last.
         host = ["198.18.0.2", "198.18.0.2", "netmask", "255.255.255.255"]
         peer = ["10.8.0.2", "10.8.0.1", "netmask", "255.255.255.255", "up"]
         for args, expected in ((["up"], (True, [])), (["down"], (False, [])), (host, (False, ["198.18.0.2/32"])),

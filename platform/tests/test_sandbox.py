@@ -11,42 +11,6 @@ from pathlib import Path
 from standin_support import needs_root, wait_until
 from sandbox import TEMP_PREFIX, Sandbox, namespace_id, pin_namespace, processes_in
 
-CONSOLE_UID = 4242
-
-
-@needs_root
-class TopologyTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.sb = cls.enterClassContext(Sandbox(console_uid=CONSOLE_UID))
-
-    def test_physical_path(self):
-        sb = self.sb
-        # The source address the echo server saw, or "" when nothing came back.
-        for proto, host, port, source in (
-                ("udp", sb.PUBLIC_IP, sb.ECHO_PORT, sb.CLIENT_IP), ("tcp", sb.PUBLIC_IP_2, 443, sb.CLIENT_IP),
-                ("tcp", sb.GATEWAY, 80, sb.CLIENT_IP), ("udp", sb.SERVER_IP, 53, sb.CLIENT_IP),
-                ("udp", sb.PUBLIC_IP6, sb.ECHO_PORT, sb.CLIENT_IP6),
-                ("tcp", sb.PUBLIC_IP6_2, sb.ECHO_PORT, sb.CLIENT_IP6), ("udp", sb.PUBLIC_IP, 9, "")):
-            with self.subTest(proto=proto, host=host, port=port):
-                self.assertEqual(sb.run("kivo-probe", proto, host, str(port), check=False).stdout.strip(), source)
-                self.assertEqual(f"{proto} {source} {host} {port}" in sb.server_log(), bool(source))
-
-    def test_macos_like_private_view(self):
-        sb = self.sb
-        # The stand-ins first on PATH and the helper's tools in place: the tunnel tests run them.
-        sb.run("test", "-d", sb.APP_BINARIES)
-        self.assertEqual(sb.run("stat", "-c", "%a %U", sb.CONFIG_PATH).stdout.split(), ["600", "root"])
-        self.assertEqual(sb.run("id", "-G", uid=777).stdout.strip(), "777")
-        for uid in (0, CONSOLE_UID):
-            sb.set_console_owner(uid)
-            self.assertEqual(sb.run("stat", "-c", "%u", "/dev/console").stdout.strip(), str(uid))
-        sb.run("sh", "-c", "echo run > /var/run/kivo-view-probe && echo tmp > /tmp/kivo-view-probe")
-        self.assertEqual((sb.run_path("kivo-view-probe").read_text(), sb.path("/tmp/kivo-view-probe").read_text()),
-                         ("run\n", "tmp\n"))
-        for host_path in (sb.HELPER_TOOLS, "/run/kivo-view-probe", "/tmp/kivo-view-probe"):
-            self.assertFalse(Path(host_path).exists(), f"{host_path} leaked to the host")
-
 
 def host_snapshot():
     """What of the host's namespaces a sandbox could leave changed: its links and mounts."""
@@ -57,33 +21,12 @@ def host_snapshot():
 
 
 def busy(sb):
-    """Leaves behind what a test would: a tunnel process, a route, a stray process; the ids to pin."""
-    sb.spawn(f"{sb.HELPER_TOOLS}/wireguard-go", "-f", "utun200", stdout=subprocess.DEVNULL,
-             stderr=subprocess.DEVNULL)
+    """Leaves behind what a test would: a tunnel process, a route, a stray process; what to pin."""
+    sb.spawn(f"{sb.HELPER_TOOLS}/wireguard-go", "-f", "utun200", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     sb.spawn("sleep", "300")
     sb.run("route", "add", "-host", sb.SERVER_IP, sb.GATEWAY)
-    return {"pids": {"client": sb.client_pid, "server": sb.server.pid}, "dir": str(sb.dir)}
-
-
-class Pinned:
-    """Handles on one sandbox's namespaces, taken while they live. Namespace inode numbers are
-    reused by sandboxes of tests running alongside; an open handle keeps its inode from being
-    reused, so the processes found in it are this sandbox's (its own holders among them)."""
-
-    def __init__(self, ids):
-        self.dir, self.ns = ids["dir"], {}
-        for side, pid in ids["pids"].items():
-            for kind in {"client": ("net", "pid"), "server": ("net", "mnt")}[side]:
-                self.ns[pin_namespace(pid, kind)] = namespace_id(pid, kind)
-
-    def close(self):
-        for fd in self.ns:
-            os.close(fd)
-
-    def traces(self):
-        """What of the sandbox is still on the machine."""
-        left = [ns for ns in self.ns.values() if any(map(alive, processes_in(ns, ns.split(":")[0])))]
-        return left + [self.dir] if Path(self.dir).exists() else left
+    client, server = sb.client_pid, sb.server.pid
+    return {"ns": [[client, "net"], [client, "pid"], [server, "net"], [server, "mnt"]], "dir": str(sb.dir)}
 
 
 def alive(pid):
@@ -106,51 +49,73 @@ with Sandbox() as sb:
 
 
 @needs_root
-class CleanupTest(unittest.TestCase):
+class SandboxTest(unittest.TestCase):
     def setUp(self):
         self.before = host_snapshot()
 
     def pin(self, ids):
-        pinned = Pinned(ids)
-        self.addCleanup(pinned.close)
-        return pinned
+        """What of a sandbox is still on the machine, as a function. Namespace inode numbers are
+        reused by sandboxes of tests running alongside; an open handle on each of this sandbox's,
+        taken while they live, keeps its inode from being reused, so the processes found in it are
+        this sandbox's (its own holders among them)."""
+        namespaces = {pin_namespace(pid, kind): namespace_id(pid, kind) for pid, kind in ids["ns"]}
+        for fd in namespaces:
+            self.addCleanup(os.close, fd)
 
-    def assertNothingLeft(self, *all_pinned):
-        for pinned in all_pinned:
-            self.assertTrue(wait_until(lambda: not pinned.traces()), pinned.traces())
+        def traces():
+            left = [ns for ns in namespaces.values() if any(map(alive, processes_in(ns, ns.split(":")[0])))]
+            return left + [ids["dir"]] if Path(ids["dir"]).exists() else left
+        return traces
+
+    def assertNothingLeft(self, *all_traces):
+        for traces in all_traces:
+            self.assertTrue(wait_until(lambda: not traces()), traces())
         self.assertEqual(host_snapshot(), self.before)
 
-    def test_sandboxes_side_by_side_ending_normally_and_by_an_exception(self):
-        with self.assertRaises(ZeroDivisionError):
-            with Sandbox() as a:
-                with Sandbox() as b:
-                    self.assertNotEqual(a.client_net_id, b.client_net_id)
-                    for sb in (a, b):
-                        self.assertEqual(sb.run("kivo-probe", "udp", sb.PUBLIC_IP, str(sb.ECHO_PORT)).stdout.strip(),
-                                         sb.CLIENT_IP)
-                        self.assertEqual(len(sb.server_log()), 1)
-                    pinned = [self.pin(busy(a)), self.pin(busy(b))]
-                self.assertTrue(wait_until(lambda: not pinned[1].traces()), pinned[1].traces())
-                1 / 0
-        self.assertNothingLeft(*pinned)
+    def test_side_by_side_each_carries_packets_has_a_private_macos_view_and_ends_by_an_exception(self):
+        with self.assertRaises(ZeroDivisionError), Sandbox() as sb:
+            with Sandbox() as other:
+                # The physical path: the source address the echo server saw, or "" when nothing came back.
+                # The helper's kill switch and QUIC tests probe the other paths before they change anything.
+                for proto, host, port, source in (("tcp", sb.GATEWAY, 80, sb.CLIENT_IP), ("udp", sb.PUBLIC_IP, 9, ""),
+                                                  ("tcp", sb.PUBLIC_IP6_2, sb.ECHO_PORT, sb.CLIENT_IP6)):
+                    with self.subTest(proto=proto, host=host, port=port):
+                        probe = sb.run("kivo-probe", proto, host, str(port), check=False)
+                        self.assertEqual(probe.stdout.strip(), source)
+                        self.assertEqual(f"{proto} {source} {host} {port}" in sb.server_log(), bool(source))
+                # The other sandbox's server saw its own probe and none of these.
+                probe = other.run("kivo-probe", "udp", other.PUBLIC_IP, str(other.ECHO_PORT))
+                self.assertEqual((probe.stdout.strip(), len(other.server_log())), (other.CLIENT_IP, 1))
 
-    def test_owner_ended_by_ctrl_c_or_killed_outright(self):
-        for how in (signal.SIGINT, signal.SIGKILL):
-            with self.subTest(how=how), subprocess.Popen(
-                    ["/usr/bin/python3", "-B", "-c", CHILD, str(Path(__file__).parent)],
-                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
-                line = child.stdout.readline()
-                self.assertTrue(line, child.stderr.read() if not line else "")
-                pinned = self.pin(json.loads(line))
-                os.kill(child.pid, how)
-                self.assertEqual(child.wait(timeout=30), -how)  # Python ends on SIGINT by SIGINT
-                if how == signal.SIGKILL:
-                    # No clean-up code ran: parent-death signals end every process (and with them
-                    # the namespaces), and the next sandbox sweeps the temp dir.
-                    self.assertTrue(wait_until(lambda: pinned.traces() in ([], [pinned.dir])), pinned.traces())
-                    with Sandbox():
-                        self.assertFalse(Path(pinned.dir).exists())
-                self.assertNothingLeft(pinned)
+                # The stand-ins first on PATH and the helper's tools in place: the tunnel tests run them.
+                sb.run("test", "-d", sb.APP_BINARIES)
+                self.assertEqual(sb.run("stat", "-c", "%a %U", sb.CONFIG_PATH).stdout.split(), ["600", "root"])
+                self.assertEqual(sb.run("id", "-G", uid=777).stdout.strip(), "777")
+                sb.run("sh", "-c", "echo run > /var/run/kivo-view-probe && echo tmp > /tmp/kivo-view-probe")
+                self.assertEqual((sb.run_path("kivo-view-probe").read_text(),
+                                  sb.path("/tmp/kivo-view-probe").read_text()), ("run\n", "tmp\n"))
+                for host_path in (sb.HELPER_TOOLS, "/run/kivo-view-probe", "/tmp/kivo-view-probe"):
+                    self.assertFalse(Path(host_path).exists(), f"{host_path} leaked to the host")
+                traces = [self.pin(busy(sb)), self.pin(busy(other))]
+            self.assertTrue(wait_until(lambda: not traces[1]()), traces[1]())
+            1 / 0
+        self.assertNothingLeft(*traces)
+
+    def test_owner_killed_outright(self):
+        with subprocess.Popen(["/usr/bin/python3", "-B", "-c", CHILD, str(Path(__file__).parent)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
+            line = child.stdout.readline()
+            self.assertTrue(line, child.stderr.read() if not line else "")
+            ids = json.loads(line)
+            traces = self.pin(ids)
+            os.kill(child.pid, signal.SIGKILL)
+            self.assertEqual(child.wait(timeout=30), -signal.SIGKILL)
+            # No clean-up code ran: parent-death signals end every process (and with them the
+            # namespaces), and the next sandbox sweeps the temp dir.
+            self.assertTrue(wait_until(lambda: traces() in ([], [ids["dir"]])), traces())
+            with Sandbox():
+                self.assertFalse(Path(ids["dir"]).exists())
+            self.assertNothingLeft(traces)
 
 
 if __name__ == "__main__":
