@@ -9,14 +9,10 @@ namespace kivo::nem {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::FakePlatform;
 using namespace std::chrono_literals;
 
 TEST(EndpointHost, TakesTheHostPart) {
-  struct {
-    std::string endpoint;
-    std::optional<std::string> host;
-  } cases[] = {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
       {" 203.0.113.5:51820\n", "203.0.113.5"},
       {"[2001:db8::1]:51820", "2001:db8::1"},
       {"203.0.113.5", "203.0.113.5"},
@@ -28,55 +24,54 @@ TEST(EndpointHost, TakesTheHostPart) {
       {":51820", std::nullopt},
       {"[]:51820", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(endpoint_host(c.endpoint), c.host) << c.endpoint;
+  for (const auto& [endpoint, host] : cases) EXPECT_EQ(endpoint_host(endpoint), host) << endpoint;
 }
 
 AppRule rule(const std::string& id) { return {id, "identifier \"" + id + "\"", "/Applications/" + id}; }
 
 ConnectPayload payload(std::vector<std::string> excluded = {}) {
-  ConnectPayload p{"cGs=", "10.8.0.2/32", "10.8.0.1", "cHVi", "203.0.113.5:51820", "0.0.0.0/0"};
-  p.excluded_apps = std::move(excluded);
-  return p;
+  return {"cGs=", "10.8.0.2/32", "10.8.0.1", "cHVi", "203.0.113.5:51820", "0.0.0.0/0", {}, {}, std::move(excluded)};
+}
+
+StatusPayload connecting(std::uint64_t rules = 0) {
+  return {true, false, true, false, "connecting", rules != 0, rules};
 }
 
 struct World {
-  FakePlatform ne;
+  testing::FakePlatform ne;
   AppRuleBuilder rules{ne};
   TunnelProfiles profiles{ne, rules, ne};
-};
 
-struct Profiles : ::testing::Test, World {
-
+  // The operation's one completion, with the run loop served until it comes; `ne.calls` are the
+  // operation's own.
   Outcome run(const std::function<void(Completion)>& operation) {
-    std::optional<Outcome> outcome;
-    int calls = 0;
-    operation([&](Outcome o) {
-      ++calls;
-      outcome = std::move(o);
-    });
-    for (int i = 0; i < 100 && !outcome; ++i) ne.advance(100ms);
-    EXPECT_EQ(calls, 1);
-    return outcome.value_or(fail("no completion"));
+    ne.calls.clear();
+    std::vector<Outcome> outcomes;
+    operation([&](Outcome o) { outcomes.push_back(std::move(o)); });
+    for (int i = 0; i < 100 && outcomes.empty(); ++i) ne.advance(100ms);
+    EXPECT_EQ(outcomes.size(), 1u);
+    return outcomes.empty() ? fail("no completion") : outcomes[0];
   }
-  Outcome connect(ConnectPayload p) {
-    return run([&](Completion done) { profiles.connect(std::move(p), std::move(done)); });
+  Outcome connect(ConnectPayload p) { return run([&](Completion done) { profiles.connect(p, done); }); }
+  Outcome update(std::vector<std::string> apps) {
+    return run([&](Completion done) { profiles.update_app_rules({apps}, done); });
   }
-  Outcome update(std::vector<std::string> excluded) {
-    return run([&](Completion done) { profiles.update_app_rules({std::move(excluded)}, std::move(done)); });
-  }
-  // Two installed applications, B signed, and A to exclude.
-  void install_apps() {
-    ne.add_app("/Applications/A.app", "com.a");
-    ne.add_app("/Applications/B.app", "com.b");
-  }
+  Outcome status() { return run([&](Completion done) { profiles.status(done); }); }
+  Outcome disconnect() { return run([&](Completion done) { profiles.disconnect(done); }); }
 };
 
-StatusPayload connecting(std::uint64_t rules = 0) { return {true, false, true, false, "connecting", rules != 0, rules}; }
+struct Profiles : ::testing::Test, World {};
 
-TEST_F(Profiles, ConnectWritesTheProfileAndItsProviderConfiguration) {
-  auto answer = connect(payload());
-  ASSERT_TRUE(answer.ok()) << answer.error();
-  EXPECT_EQ(*answer, connecting());
+// The status of an operation that must succeed.
+StatusPayload answered(const Outcome& outcome) {
+  EXPECT_TRUE(outcome.ok()) << outcome.error();
+  return outcome.ok() ? *outcome : StatusPayload{};
+}
+
+// One profile of the asked mode is configured: a new one, the same one again, one of the other
+// mode replaced only once its rules are built, and the first of the mode reused while the rest go.
+TEST_F(Profiles, ConnectConfiguresOneProfileOfItsModeAndRemovesTheRest) {
+  EXPECT_EQ(answered(connect(payload())), connecting());
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new", "save new", "load p1", "start p1"));
   ASSERT_EQ(ne.stored.size(), 1u);
   const auto& saved = *ne.stored[0];
@@ -90,50 +85,37 @@ TEST_F(Profiles, ConnectWritesTheProfileAndItsProviderConfiguration) {
        {"keepalive_seconds", std::int64_t{25}}}};
   EXPECT_EQ(saved.protocol, expected);
 
-  auto p = payload();
-  p.peer_endpoint = " ";
-  p.mtu = 1420;
-  p.keepalive_seconds = 0;
-  ASSERT_TRUE(connect(p).ok());
+  ASSERT_TRUE(connect({"cGs=", "10.8.0.2/32", "10.8.0.1", "cHVi", " ", "0.0.0.0/0", 1420, 0, {}}).ok());
   EXPECT_EQ(ne.stored[0]->protocol->server_address, "Kivo VPN");
   EXPECT_EQ(ne.stored[0]->protocol->provider_configuration.at("mtu"), ConfigValue(std::int64_t{1420}));
   EXPECT_EQ(ne.stored[0]->protocol->provider_configuration.at("keepalive_seconds"), ConfigValue(std::int64_t{0}));
-}
 
-TEST_F(Profiles, ConnectReusesTheFirstProfileOfItsModeAndRemovesTheRestFirst) {
-  ne.add_profile(kVpnDisconnected, {}, "com.other.vpn");  // another provider's: never touched
-  ne.add_profile(kVpnDisconnected, {rule("com.old")});    // p2, per-app
-  ne.add_profile();                                       // p3, full tunnel: reused
-  ne.add_profile();                                       // p4
+  // An excluded application that is not installed: nothing was removed, nothing saved.
+  ne.add_app("/Applications/A.app", "com.a");
+  auto b = ne.add_app("/Applications/B.app", "com.b");
+  EXPECT_EQ(connect(payload({"/Applications/Gone.app"})).error(), "No executable found in /Applications/Gone.app.");
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new per-app"));
+  EXPECT_EQ(ne.stored.size(), 1u);
+  EXPECT_EQ(answered(connect(payload({"/Applications/A.app"}))), connecting(1));
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new per-app", "remove p1", "save new", "load p2", "start p2"));
+  ASSERT_EQ(ne.stored.size(), 1u);
+  EXPECT_THAT(ne.stored[0]->app_rules, ElementsAre(AppRule{"com.b", "identifier \"com.b\"", b}));
+  EXPECT_FALSE(ne.stored[0]->protocol->include_all_networks);
+
+  // Back to a full tunnel, whose first profile stands behind the per-app one.
+  ne.add_profile(kVpnDisconnected, {}, "com.other.vpn");  // p3, another provider's: never touched
+  ne.add_profile();                                       // p4, reused
+  ne.add_profile();                                       // p5
   ASSERT_TRUE(connect(payload()).ok());
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "remove p2", "remove p4", "save p3", "load p3", "start p3"));
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "remove p2", "remove p5", "save p4", "load p4", "start p4"));
   ASSERT_EQ(ne.stored.size(), 2u);
-  EXPECT_EQ(ne.stored[1]->name, "p3");
+  EXPECT_EQ(ne.stored[1]->name, "p4");
 
   // A connection of another kind is not the manager's to start.
   ne.stored[1]->tunnel_provider_session = false;
   ne.stored[1]->status = kVpnDisconnected;
-  ne.calls.clear();
   EXPECT_EQ(*connect(payload()), (StatusPayload{true, false, false, false, "disconnected", false, 0}));
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p3", "load p3"));
-}
-
-TEST_F(Profiles, PerAppConnectReplacesTheFullTunnelProfileOnlyOnceItsRulesAreBuilt) {
-  install_apps();
-  ne.add_profile(kVpnConnected);
-  // An excluded application that is not installed: nothing was removed, nothing saved.
-  EXPECT_EQ(connect(payload({"/Applications/Gone.app"})).error(), "No executable found in /Applications/Gone.app.");
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new per-app"));
-  EXPECT_EQ(ne.stored.size(), 1u);
-  ne.calls.clear();
-  auto answer = connect(payload({"/Applications/A.app"}));
-  ASSERT_TRUE(answer.ok()) << answer.error();
-  EXPECT_EQ(*answer, connecting(1));
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new per-app", "remove p1", "save new", "load p2", "start p2"));
-  ASSERT_EQ(ne.stored.size(), 1u);
-  EXPECT_THAT(ne.stored[0]->app_rules, ElementsAre(AppRule{"com.b", "identifier \"com.b\"", "/Applications/B.app/Contents/MacOS/Main"}));
-  EXPECT_FALSE(ne.stored[0]->protocol->include_all_networks);
-  EXPECT_TRUE(ne.stored[0]->per_app_class);
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p4", "load p4"));
 }
 
 // Polled every second: a tunnel going down is no longer connected or connecting, and is
@@ -145,7 +127,6 @@ TEST_F(Profiles, ConnectStopsARunningTunnelAndStartsItOnceItIsNoLongerRunning) {
     SCOPED_TRACE(state);
     ne.advance(5000ms);  // the last round's stop is over
     record->status = state;
-    ne.calls.clear();
     ne.status_reads.clear();
     auto began = ne.elapsed();
     ASSERT_TRUE(connect(payload()).ok());
@@ -161,37 +142,30 @@ TEST_F(Profiles, ConnectStopsARunningTunnelAndStartsItOnceItIsNoLongerRunning) {
   }
 }
 
-TEST_F(Profiles, FailuresStopTheChainWithTheFrameworksDescription) {
-  struct {
-    std::string call, error;
-    std::vector<std::string> calls;
-    size_t left;
-  } cases[] = {
-      {"loadAll", "Failed to load packet tunnel preferences: boom", {"loadAll"}, 2},
-      {"remove", "Failed to remove stale tunnel preferences: boom", {"loadAll", "remove p2"}, 2},
-      // The stale profile stays removed when the save fails.
-      {"save", "Failed to save packet tunnel preferences: boom", {"loadAll", "remove p2", "save p1"}, 1},
-      {"load", "Failed to reload packet tunnel preferences: boom", {"loadAll", "remove p2", "save p1", "load p1"}, 1},
-      {"start", "Failed to start packet tunnel: boom", {"loadAll", "remove p2", "save p1", "load p1", "start p1"}, 1},
+// Row i fails the i-th call of the chain, which ends there.
+TEST(ProfileFailures, StopTheChainWithTheFrameworksDescription) {
+  const std::vector<std::string> chain = {"loadAll", "remove p2", "save p1", "load p1", "start p1"};
+  const std::tuple<std::string, std::string, size_t> cases[] = {
+      {"loadAll", "Failed to load packet tunnel preferences: boom", 2},
+      {"remove", "Failed to remove stale tunnel preferences: boom", 2},
+      {"save", "Failed to save packet tunnel preferences: boom", 1},  // the stale profile stays removed
+      {"load", "Failed to reload packet tunnel preferences: boom", 1},
+      {"start", "Failed to start packet tunnel: boom", 1},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.call);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& [call, error, left] = cases[i];
+    SCOPED_TRACE(call);
     World fresh;
     fresh.ne.add_profile();
     fresh.ne.add_profile();
-    fresh.ne.faults[c.call] = "boom";
-    std::optional<Outcome> outcome;
-    fresh.profiles.connect(payload(), [&](Outcome o) { outcome = o; });
-    ASSERT_TRUE(outcome);
-    EXPECT_EQ(outcome->error(), c.error);
-    EXPECT_EQ(fresh.ne.calls, c.calls);
-    EXPECT_EQ(fresh.ne.stored.size(), c.left);
+    fresh.ne.faults[call] = "boom";
+    EXPECT_EQ(fresh.connect(payload()).error(), error);
+    EXPECT_EQ(fresh.ne.calls, std::vector(chain.begin(), chain.begin() + i + 1));
+    EXPECT_EQ(fresh.ne.stored.size(), left);
   }
 }
 
 TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
-  auto status = [&] { return run([&](Completion done) { profiles.status(std::move(done)); }); };
-  auto disconnect = [&] { return run([&](Completion done) { profiles.disconnect(std::move(done)); }); };
   // Neither another provider's profile nor one of another protocol is Kivo's.
   ne.add_profile(kVpnConnected, {}, "com.other.vpn");
   ne.add_profile(kVpnConnected)->protocol.reset();
@@ -216,42 +190,40 @@ TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
   }
 }
 
-TEST_F(Profiles, AFailedRuleUpdateLeavesTheStoredRules) {
-  install_apps();
-  ne.add_profile(kVpnConnected);
+// Only the first per-app profile is given rules, never a full-tunnel one; a failed build or
+// save leaves the stored rules as they were.
+TEST_F(Profiles, UpdateAppRulesRewritesTheFirstPerAppProfileAndRestartsOnlyARunningTunnel) {
+  ne.add_app("/Applications/A.app", "com.a");
+  ne.add_app("/Applications/B.app", "com.b");
+  auto full = ne.add_profile(kVpnConnected);
   EXPECT_EQ(update({"/Applications/A.app"}).error(), "Kivo VPN packet tunnel manager is not configured.");
-  auto record = ne.add_profile(kVpnDisconnected, {rule("com.old")});
-  EXPECT_EQ(update({"/Applications/Gone.app"}).error(), "No executable found in /Applications/Gone.app.");
-  ne.faults["save"] = "boom";
-  EXPECT_EQ(update({"/Applications/A.app"}).error(), "Failed to save packet tunnel preferences: boom");
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "loadAll", "loadAll", "save p2"));
-  EXPECT_THAT(record->app_rules, ElementsAre(rule("com.old")));
-  EXPECT_TRUE(ne.stored[0]->app_rules.empty());  // a full-tunnel profile is never given rules
-}
-
-TEST_F(Profiles, UpdateAppRulesRestartsOnlyARunningTunnel) {
-  install_apps();
-  ne.add_app("/Applications/C.app", "com.c");
-  ne.add_profile(kVpnConnected);  // p1, full tunnel: never given rules here
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
   auto record = ne.add_profile(kVpnDisconnected, {rule("com.old")});
   auto later = ne.add_profile(kVpnDisconnected, {rule("com.later")});
-  auto answer = update({"/Applications/A.app"});
-  ASSERT_TRUE(answer.ok()) << answer.error();
-  EXPECT_EQ(*answer, (StatusPayload{true, false, false, false, "disconnected", true, 2}));
+  EXPECT_EQ(update({"/Applications/Gone.app"}).error(), "No executable found in /Applications/Gone.app.");
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
+  ne.faults["save"] = "boom";
+  EXPECT_EQ(update({"/Applications/A.app"}).error(), "Failed to save packet tunnel preferences: boom");
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2"));
+  EXPECT_THAT(record->app_rules, ElementsAre(rule("com.old")));
+
+  ne.faults.clear();
+  ne.add_app("/Applications/C.app", "com.c");
+  EXPECT_EQ(answered(update({"/Applications/A.app"})),
+            (StatusPayload{true, false, false, false, "disconnected", true, 2}));
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2"));
   EXPECT_EQ(record->app_rules.size(), 2u);
   EXPECT_THAT(later->app_rules, ElementsAre(rule("com.later")));
+  EXPECT_TRUE(full->app_rules.empty());
 
   ne.stop_takes = 500ms;
   for (int running : {kVpnConnected, kVpnReasserting}) {
-    ne.calls.clear();
+    SCOPED_TRACE(running);
     ne.advance(5000ms);
     record->status = running;
     auto started_at = ne.elapsed();
-    answer = update({"/Applications/A.app", "/Applications/B.app"});
-    ASSERT_TRUE(answer.ok()) << answer.error();
-    EXPECT_EQ(*answer, connecting(1));
-    EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2", "stop p2", "start p2")) << running;
+    EXPECT_EQ(answered(update({"/Applications/A.app", "/Applications/B.app"})), connecting(1));
+    EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2", "stop p2", "start p2"));
     EXPECT_EQ(ne.status_reads.back() - started_at, 1000ms);
   }
 }
