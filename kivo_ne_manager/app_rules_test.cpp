@@ -74,9 +74,8 @@ TEST_F(Rules, IncludedRulesAreTheSignedApplicationsThatAreNotExcluded) {
   os.codesign_outputs[d].standard_output.clear();  // no requirement: dropped
 
   // A bundle excludes the executable inside it; every other installed application is read.
-  auto rules = builder.build_included_app_rules({"/Applications/A.app"});
-  ASSERT_TRUE(rules.ok()) << rules.error();
-  EXPECT_THAT(*rules, ElementsAre(AppRule{"com.b", "identifier \"com.b\"", b}));
+  EXPECT_THAT(testing::value_of(builder.build_included_app_rules({"/Applications/A.app"})),
+              ElementsAre(AppRule{"com.b", "identifier \"com.b\"", b}));
   auto codesign = [](const std::string& executable) { return "/usr/bin/codesign -d --verbose=4 -r- " + executable; };
   EXPECT_THAT(os.processes_run, ElementsAre(codesign(b), codesign(c), codesign(d)));
   EXPECT_EQ(builder.build_included_app_rules({a, b, c, d}).error(),
@@ -101,9 +100,7 @@ TEST_F(Rules, CodeSignatureFailuresSayWhatWasMissing) {
   }
   // The requirement printed on stderr counts as well as on stdout.
   os.codesign_outputs[exe] = {0, "Identifier=com.a", "designated => anchor apple"};
-  auto sig = builder.fetch_code_signature(exe);
-  ASSERT_TRUE(sig.ok());
-  EXPECT_EQ(sig->designated_requirement, "anchor apple");
+  EXPECT_EQ(testing::value_of(builder.fetch_code_signature(exe)).designated_requirement, "anchor apple");
 }
 
 }  // namespace

@@ -38,10 +38,7 @@ class FakeManager final : public TunnelProviderManager,
   }
   VpnConnection& connection() override { return *this; }
 
-  int status() override {
-    platform_.status_reads.push_back(platform_.elapsed());
-    return record_ ? record_->status : kVpnInvalid;
-  }
+  int status() override { return record_ ? record_->status : kVpnInvalid; }
   void stop_vpn_tunnel() override {
     platform_.calls.push_back("stop " + name());
     int s = record_ ? record_->status : kVpnInvalid;
@@ -77,18 +74,17 @@ class FakeManager final : public TunnelProviderManager,
 }  // namespace
 
 std::shared_ptr<FakeRecord> FakePlatform::add_profile(int status, std::vector<AppRule> rules, std::string bundle_id) {
-  auto record = save_record(nullptr, {.protocol = TunnelProviderProtocol{std::move(bundle_id)},
-                                      .app_rules = std::move(rules),
-                                      .enabled = true});
-  record->status = status;
-  return record;
+  return save_record(nullptr, {.protocol = TunnelProviderProtocol{std::move(bundle_id)},
+                               .app_rules = std::move(rules),
+                               .enabled = true,
+                               .status = status});
 }
 
 // A record saved again keeps its name and its connection's state; a removed one comes back new.
 std::shared_ptr<FakeRecord> FakePlatform::save_record(std::shared_ptr<FakeRecord> record, FakeRecord settings) {
   bool kept = record && std::find(stored.begin(), stored.end(), record) != stored.end();
   settings.name = kept ? record->name : "p" + std::to_string(next_record_++);
-  settings.status = kept ? record->status : kVpnDisconnected;
+  if (kept) settings.status = record->status;
   if (!kept) return stored.emplace_back(std::make_shared<FakeRecord>(std::move(settings)));
   *record = std::move(settings);
   return record;
@@ -116,11 +112,9 @@ ManagerRef FakePlatform::make_per_app_manager() {
 
 void FakePlatform::run_current_run_loop(Clock::time_point until) {
   while (!timers_.empty() && timers_.begin()->first <= until) {
-    auto next = timers_.begin();
-    now_ = std::max(now_, next->first);
-    auto block = std::move(next->second);
-    timers_.erase(next);
-    block();
+    auto next = timers_.extract(timers_.begin());
+    now_ = std::max(now_, next.key());
+    next.mapped()();
   }
   now_ = std::max(now_, until);
 }

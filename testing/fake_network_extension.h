@@ -11,10 +11,19 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "kivo_ne_manager/network_extension.h"
 #include "kivo_ne_manager/system.h"
 
 namespace kivo::nem::testing {
+
+// The value of a result that must hold one; an error fails the test with its text.
+template <class T>
+T value_of(Result<T> result) {
+  EXPECT_TRUE(result.ok()) << result.error();
+  return result.ok() ? std::move(*result) : T{};
+}
 
 // A profile as the preferences hold it, with the state of its connection.
 struct FakeRecord {
@@ -45,8 +54,6 @@ class FakePlatform final : public NetworkExtension, public System {
   std::chrono::milliseconds stop_takes{2500};
   // "loadAll", "new", "new per-app", "remove p1", "save p2", "load p2", "stop p1", "start p2".
   std::vector<std::string> calls;
-  // When each status read of a connection happened, since the start.
-  std::vector<std::chrono::milliseconds> status_reads;
 
   void load_all_from_preferences(ManagersLoaded done) override;
   ManagerRef make_manager() override;

@@ -1,6 +1,5 @@
 #include "platform/network_extension/standin_network_extension.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

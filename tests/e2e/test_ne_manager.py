@@ -110,7 +110,6 @@ class NeManagerTest(HelperCase):
         self.assertEqual(profile["appRules"], [{"signingIdentifier": "com.apple.mail",
                                                 "designatedRequirement": 'identifier "com.apple.mail" and anchor apple',
                                                 "matchPath": "/Applications/Mail.app/Contents/MacOS/Mail"}])
-        self.assertFalse(profile["protocol"]["includeAllNetworks"])
         self.assertEqual(self.wait_for_status("connected")["appRuleCount"], 1)
         # The removed profile's provider goes down beside the new tunnel without taking it along.
         self.assertTrue(wait_until(lambda: self.sb.run("pgrep", "-fc", "kivo-ne-provider", check=False).stdout.strip()
