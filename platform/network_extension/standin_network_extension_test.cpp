@@ -26,8 +26,7 @@ struct Standin : ::testing::Test {
     std::ofstream(settings.provider_program)
         << "#!/usr/bin/python3\nimport os, signal, sys, time\n"
            "open(sys.argv[1] + '/../started.' + str(os.getpid()), 'w').write(' '.join(sys.argv[3:]))\n"
-           "signal.signal(signal.SIGTERM, lambda *a: (time.sleep(1), sys.exit(0)))\n"
-           "time.sleep(30)\n";
+           "signal.signal(signal.SIGTERM, lambda *a: (time.sleep(1), sys.exit(0)))\ntime.sleep(30)\n";
     chmod(settings.provider_program.c_str(), 0755);
   }
   ~Standin() override { std::filesystem::remove_all(dir); }
@@ -42,9 +41,7 @@ struct Standin : ::testing::Test {
   static std::vector<ManagerRef> load_all(NetworkExtension& ne) {
     return call<Result<std::vector<ManagerRef>>>([&](ManagersLoaded d) { ne.load_all_from_preferences(d); }).value();
   }
-  static Status save(TunnelProviderManager& m) {
-    return call<Status>([&](Done d) { m.save_to_preferences(std::move(d)); });
-  }
+  static Status save(TunnelProviderManager& m) { return call<Status>([&](Done d) { m.save_to_preferences(d); }); }
   // The provider writes this file once its signal handler is in place.
   std::string started_file(long pid) {
     std::string path = dir + "/started." + std::to_string(pid);
