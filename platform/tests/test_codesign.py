@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-# The codesign stand-in: the display the manager reads, signing records, and failures.
+"""The codesign stand-in: the display the manager reads, signing records, and failures."""
 import os
 import re
 import shutil

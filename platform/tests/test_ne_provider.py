@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-# The provider stand-in's own stop: a SIGTERM (stopVPNTunnel) that comes while wireguard-go
-# is being started must still end it.
+"""The provider stand-in's own stop: a SIGTERM (stopVPNTunnel) that comes while wireguard-go
+is being started must still end it."""
 import os
 import runpy
 import signal

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-# The real kivo-ne-manager configures the stand-in's VPN profile, whose provider brings up a real
-# WireGuard tunnel; per-app rules come from the stand-in applications' code signatures.
+"""The real kivo-ne-manager configures the stand-in's VPN profile, whose provider brings up a real
+WireGuard tunnel; per-app rules come from the stand-in applications' code signatures."""
 import json
 import os
 import unittest
@@ -14,7 +14,7 @@ BUILT = (BUILD / "kivo-ne-manager").exists()
 
 @unittest.skipUnless(BUILT, f"kivo-ne-manager is not built in {BUILD}")
 class NeManagerTest(HelperCase):
-    # One sandbox for the class, without the helper; every test starts with no profile and no tunnel.
+    """One sandbox for the class, without the helper; every test starts with no profile and no tunnel."""
 
     starts_helper = False
 
@@ -51,7 +51,7 @@ class NeManagerTest(HelperCase):
         wait_until(lambda: self.answer("status")["status"] in wanted, timeout)
         return self.answer("status")
 
-    # The utun interfaces, once none are left or settle seconds passed.
+    """The utun interfaces, once none are left or settle seconds passed."""
     def utuns(self, settle=0):
         wait_until(lambda: not HelperCase.utuns(self), settle)
         return HelperCase.utuns(self)
