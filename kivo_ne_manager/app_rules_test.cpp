@@ -10,13 +10,9 @@ namespace kivo::nem {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::FakePlatform;
 
 TEST(CodesignOutput, TakesTheLastIdentifierAndRequirementLines) {
-  struct {
-    std::string output;
-    std::optional<std::string> identifier, requirement;
-  } cases[] = {
+  const std::tuple<std::string, std::optional<std::string>, std::optional<std::string>> cases[] = {
       {"Executable=/A\nIdentifier=com.a\n\ndesignated => identifier \"com.a\" and anchor apple\n", "com.a",
        "identifier \"com.a\" and anchor apple"},
       {"Identifier=  com.first \nIdentifier=com.second\n# designated => x\ndesignated => y => z", "com.second", "y => z"},
@@ -28,10 +24,10 @@ TEST(CodesignOutput, TakesTheLastIdentifierAndRequirementLines) {
       {kivo::testing::macos_sample("codesign ad-hoc"), "de.jonasgehring.notable",
        "cdhash H\"1a6a7c9df7a530a93331303973d00279c69a98b6\" or cdhash H\"2585d9aa\""},
   };
-  for (const auto& c : cases) {
-    auto r = read_codesign_output(c.output);
-    EXPECT_EQ(r.signing_identifier, c.identifier) << c.output;
-    EXPECT_EQ(r.designated_requirement, c.requirement) << c.output;
+  for (const auto& [output, identifier, requirement] : cases) {
+    auto r = read_codesign_output(output);
+    EXPECT_EQ(r.signing_identifier, identifier) << output;
+    EXPECT_EQ(r.designated_requirement, requirement) << output;
   }
 }
 
@@ -43,11 +39,12 @@ TEST(CodesignOutput, PathExtensions) {
 }
 
 struct Rules : ::testing::Test {
-  FakePlatform os;
+  testing::FakePlatform os;
   AppRuleBuilder builder{os};
 };
 
-TEST_F(Rules, DiscoveryWalksThreeLevelsAndSkipsWhatIsNotAnApplication) {
+// Bundles are found three levels down and named by their executable, whether listed or excluded.
+TEST_F(Rules, ApplicationsAreFoundByTheExecutableInTheirBundle) {
   std::string x = os.add_app("/Applications/X.app", "com.x");
   std::string y = os.add_app("/Applications/Utilities/Y.app", "com.y");
   std::string z = os.add_app("/Applications/A/B/Z.app", "com.z");
@@ -60,16 +57,12 @@ TEST_F(Rules, DiscoveryWalksThreeLevelsAndSkipsWhatIsNotAnApplication) {
   os.add_app("/Users/kim/Applications/Alias.app", "com.x");
   os.links["/Users/kim/Applications/Alias.app/Contents/MacOS/Main"] = x;
   EXPECT_THAT(builder.discover_installed_applications(), ElementsAre(z, y, x, calc, mine));
-}
 
-TEST_F(Rules, ExcludedPathsMustNameAnApplication) {
-  os.add_directory("/Applications/Empty.app/Contents/MacOS");
-  std::string app = os.add_app("/Applications/A.app", "com.a");
   EXPECT_EQ(builder.canonical_executable_path(" \n\t").error(), "Application path cannot be empty.");
   EXPECT_EQ(builder.canonical_executable_path(" /Applications/Empty.app \n").error(),
             "No executable found in /Applications/Empty.app.");
-  EXPECT_EQ(*builder.canonical_executable_path("/Applications/A.app/"), app);
-  EXPECT_EQ(*builder.canonical_executable_path(app), app);
+  EXPECT_EQ(*builder.canonical_executable_path("/Applications/X.app/"), x);
+  EXPECT_EQ(*builder.canonical_executable_path(x), x);
   EXPECT_EQ(*builder.canonical_executable_path("/usr/local/bin/tool"), "/usr/local/bin/tool");
 }
 
@@ -80,16 +73,11 @@ TEST_F(Rules, IncludedRulesAreTheSignedApplicationsThatAreNotExcluded) {
   std::string d = os.add_app("/Applications/D.app", "com.d");
   os.codesign_outputs[d].standard_output.clear();  // no requirement: dropped
 
-  // The bundle and the executable inside it exclude the same application.
-  for (const auto& excluded : {std::string("/Applications/A.app"), a}) {
-    os.processes_run.clear();
-    auto rules = builder.build_included_app_rules({excluded});
-    ASSERT_TRUE(rules.ok()) << rules.error();
-    EXPECT_THAT(*rules, ElementsAre(AppRule{"com.b", "identifier \"com.b\"", b}));
-    EXPECT_THAT(os.processes_run, ElementsAre("/usr/bin/codesign -d --verbose=4 -r- " + b,
-                                              "/usr/bin/codesign -d --verbose=4 -r- " + c,
-                                              "/usr/bin/codesign -d --verbose=4 -r- " + d));
-  }
+  // A bundle excludes the executable inside it; every other installed application is read.
+  EXPECT_THAT(testing::value_of(builder.build_included_app_rules({"/Applications/A.app"})),
+              ElementsAre(AppRule{"com.b", "identifier \"com.b\"", b}));
+  auto codesign = [](const std::string& executable) { return "/usr/bin/codesign -d --verbose=4 -r- " + executable; };
+  EXPECT_THAT(os.processes_run, ElementsAre(codesign(b), codesign(c), codesign(d)));
   EXPECT_EQ(builder.build_included_app_rules({a, b, c, d}).error(),
             "App-based split tunneling could not derive any included macOS apps from the current installation set.");
   EXPECT_EQ(builder.build_included_app_rules({a, b}).error(),
@@ -98,10 +86,7 @@ TEST_F(Rules, IncludedRulesAreTheSignedApplicationsThatAreNotExcluded) {
 
 TEST_F(Rules, CodeSignatureFailuresSayWhatWasMissing) {
   const std::string exe = "/Applications/A.app/Contents/MacOS/A";
-  struct {
-    ProcessOutput output;
-    std::string error;
-  } cases[] = {
+  const std::pair<ProcessOutput, std::string> cases[] = {
       {{1, "out\n", "A: code object is not signed at all\n"},
        "Failed to inspect code signature for " + exe + ": A: code object is not signed at all\n\nout\n"},
       {{3, "", ""}, "Failed to inspect code signature for " + exe + ": "},
@@ -109,15 +94,13 @@ TEST_F(Rules, CodeSignatureFailuresSayWhatWasMissing) {
       {{0, "designated => x", "Identifier= \n"}, "Missing signing identifier for " + exe},
       {{0, "", "Identifier=com.a\n"}, "Missing designated requirement for " + exe},
   };
-  for (const auto& c : cases) {
-    os.codesign_outputs[exe] = c.output;
-    EXPECT_EQ(builder.fetch_code_signature(exe).error(), c.error);
+  for (const auto& [output, error] : cases) {
+    os.codesign_outputs[exe] = output;
+    EXPECT_EQ(builder.fetch_code_signature(exe).error(), error) << output.standard_error;
   }
   // The requirement printed on stderr counts as well as on stdout.
   os.codesign_outputs[exe] = {0, "Identifier=com.a", "designated => anchor apple"};
-  auto sig = builder.fetch_code_signature(exe);
-  ASSERT_TRUE(sig.ok());
-  EXPECT_EQ(sig->designated_requirement, "anchor apple");
+  EXPECT_EQ(testing::value_of(builder.fetch_code_signature(exe)).designated_requirement, "anchor apple");
 }
 
 }  // namespace

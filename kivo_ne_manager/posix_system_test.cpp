@@ -11,8 +11,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Against the real file system: the rule builder trusts these answers for every bundle it walks.
-TEST(PosixSystem, ListsVisibleEntriesInNameOrderWithoutFollowingLinks) {
+// Against the real file system and processes: the rule builder trusts these answers for every
+// bundle it walks and every signature it reads.
+TEST(PosixSystem, ListsVisibleEntriesInNameOrderAndFailsAProcessEndedByASignal) {
   fs::path root = fs::temp_directory_path() / ("kivo_posix_system_" + std::to_string(::getpid()));
   fs::remove_all(root);
   fs::create_directories(root / "b.app");
@@ -34,10 +35,7 @@ TEST(PosixSystem, ListsVisibleEntriesInNameOrderWithoutFollowingLinks) {
   EXPECT_TRUE(system.is_directory(base + "b.app"));
   EXPECT_FALSE(system.list_directory(base + "gone").ok());
   fs::remove_all(root);
-}
 
-TEST(PosixSystem, AProcessEndedByASignalIsAFailure) {
-  PosixSystem system;
   auto killed = system.run_process("/bin/sh", {"-c", "echo partial; kill -9 $$"});
   ASSERT_TRUE(killed.ok()) << killed.error();
   EXPECT_EQ(killed->exit_status, 128 + 9);

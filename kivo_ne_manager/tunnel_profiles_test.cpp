@@ -9,18 +9,14 @@ namespace kivo::nem {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::FakePlatform;
+using testing::value_of;
 using namespace std::chrono_literals;
 
 TEST(EndpointHost, TakesTheHostPart) {
-  struct {
-    std::string endpoint;
-    std::optional<std::string> host;
-  } cases[] = {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
       {" 203.0.113.5:51820\n", "203.0.113.5"},
       {"[2001:db8::1]:51820", "2001:db8::1"},
       {"203.0.113.5", "203.0.113.5"},
-      {"vpn.example.com:443", "vpn.example.com"},
       {"2001:db8::1", "2001:db8:"},  // unbracketed: the text before the last colon
       {"[2001:db8::1", std::nullopt},
       {"", std::nullopt},
@@ -28,58 +24,45 @@ TEST(EndpointHost, TakesTheHostPart) {
       {":51820", std::nullopt},
       {"[]:51820", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(endpoint_host(c.endpoint), c.host) << c.endpoint;
+  for (const auto& [endpoint, host] : cases) EXPECT_EQ(endpoint_host(endpoint), host) << endpoint;
 }
 
 AppRule rule(const std::string& id) { return {id, "identifier \"" + id + "\"", "/Applications/" + id}; }
 
 ConnectPayload payload(std::vector<std::string> excluded = {}) {
-  ConnectPayload p{"cGs=", "10.8.0.2/32", "10.8.0.1", "cHVi", "203.0.113.5:51820", "0.0.0.0/0"};
-  p.excluded_apps = std::move(excluded);
-  return p;
+  return {"cGs=", "10.8.0.2/32", "10.8.0.1", "cHVi", "203.0.113.5:51820", "0.0.0.0/0", {}, {}, std::move(excluded)};
 }
 
 struct World {
-  FakePlatform ne;
+  testing::FakePlatform ne;
   AppRuleBuilder rules{ne};
   TunnelProfiles profiles{ne, rules, ne};
-};
 
-struct Profiles : ::testing::Test, World {
-
+  // The operation's one completion, with the run loop served until it comes; `ne.calls` are the
+  // operation's own.
   Outcome run(const std::function<void(Completion)>& operation) {
-    std::optional<Outcome> outcome;
-    int calls = 0;
-    operation([&](Outcome o) {
-      ++calls;
-      outcome = std::move(o);
-    });
-    for (int i = 0; i < 100 && !outcome; ++i) ne.advance(100ms);
-    EXPECT_EQ(calls, 1);
-    return outcome.value_or(fail("no completion"));
+    ne.calls.clear();
+    std::vector<Outcome> outcomes;
+    operation([&](Outcome o) { outcomes.push_back(std::move(o)); });
+    for (int i = 0; i < 100 && outcomes.empty(); ++i) ne.advance(100ms);
+    EXPECT_EQ(outcomes.size(), 1u);
+    return outcomes.empty() ? fail("no completion") : outcomes[0];
   }
-  Outcome connect(ConnectPayload p) {
-    return run([&](Completion done) { profiles.connect(std::move(p), std::move(done)); });
-  }
-  Outcome update(std::vector<std::string> excluded) {
-    return run([&](Completion done) { profiles.update_app_rules({std::move(excluded)}, std::move(done)); });
-  }
-  // Two installed applications, B signed, and A to exclude.
-  void install_apps() {
-    ne.add_app("/Applications/A.app", "com.a");
-    ne.add_app("/Applications/B.app", "com.b");
-  }
+  Outcome connect(ConnectPayload p) { return run([&](Completion done) { profiles.connect(p, done); }); }
+  Outcome update(AppRulePayload p) { return run([&](Completion done) { profiles.update_app_rules(p, done); }); }
+  Outcome status() { return run([&](Completion done) { profiles.status(done); }); }
+  Outcome disconnect() { return run([&](Completion done) { profiles.disconnect(done); }); }
 };
 
-StatusPayload connecting(std::uint64_t rules = 0) { return {true, false, true, false, "connecting", rules != 0, rules}; }
+struct Profiles : ::testing::Test, World {};
 
-TEST_F(Profiles, ConnectWritesTheProfileAndItsProviderConfiguration) {
-  auto answer = connect(payload());
-  ASSERT_TRUE(answer.ok()) << answer.error();
-  EXPECT_EQ(*answer, connecting());
+
+// One profile of the asked mode is configured: a new one, the same one again, one of the other
+// mode replaced only once its rules are built, and the first of the mode reused while the rest go.
+TEST_F(Profiles, ConnectConfiguresOneProfileOfItsModeAndRemovesTheRest) {
+  EXPECT_EQ(value_of(connect(payload())), (StatusPayload{true, false, true, false, "connecting", false, 0}));
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new", "save new", "load p1", "start p1"));
-  ASSERT_EQ(ne.stored.size(), 1u);
-  const auto& saved = *ne.stored[0];
+  const auto& saved = *ne.stored.at(0);
   EXPECT_EQ(saved.localized_description, "Kivo VPN");
   EXPECT_TRUE(saved.enabled);
   EXPECT_TRUE(saved.app_rules.empty());
@@ -90,50 +73,34 @@ TEST_F(Profiles, ConnectWritesTheProfileAndItsProviderConfiguration) {
        {"keepalive_seconds", std::int64_t{25}}}};
   EXPECT_EQ(saved.protocol, expected);
 
-  auto p = payload();
-  p.peer_endpoint = " ";
-  p.mtu = 1420;
-  p.keepalive_seconds = 0;
-  ASSERT_TRUE(connect(p).ok());
+  ASSERT_TRUE(connect({"cGs=", "10.8.0.2/32", "10.8.0.1", "cHVi", " ", "0.0.0.0/0", 1420, 0, {}}).ok());
   EXPECT_EQ(ne.stored[0]->protocol->server_address, "Kivo VPN");
   EXPECT_EQ(ne.stored[0]->protocol->provider_configuration.at("mtu"), ConfigValue(std::int64_t{1420}));
   EXPECT_EQ(ne.stored[0]->protocol->provider_configuration.at("keepalive_seconds"), ConfigValue(std::int64_t{0}));
-}
 
-TEST_F(Profiles, ConnectReusesTheFirstProfileOfItsModeAndRemovesTheRestFirst) {
-  ne.add_profile(kVpnDisconnected, {}, "com.other.vpn");  // another provider's: never touched
-  ne.add_profile(kVpnDisconnected, {rule("com.old")});    // p2, per-app
-  ne.add_profile();                                       // p3, full tunnel: reused
-  ne.add_profile();                                       // p4
-  ASSERT_TRUE(connect(payload()).ok());
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "remove p2", "remove p4", "save p3", "load p3", "start p3"));
-  ASSERT_EQ(ne.stored.size(), 2u);
-  EXPECT_EQ(ne.stored[1]->name, "p3");
-
-  // A connection of another kind is not the manager's to start.
-  ne.stored[1]->tunnel_provider_session = false;
-  ne.stored[1]->status = kVpnDisconnected;
-  ne.calls.clear();
-  EXPECT_EQ(*connect(payload()), (StatusPayload{true, false, false, false, "disconnected", false, 0}));
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p3", "load p3"));
-}
-
-TEST_F(Profiles, PerAppConnectReplacesTheFullTunnelProfileOnlyOnceItsRulesAreBuilt) {
-  install_apps();
-  ne.add_profile(kVpnConnected);
   // An excluded application that is not installed: nothing was removed, nothing saved.
+  ne.add_app("/Applications/A.app", "com.a");
+  auto b = ne.add_app("/Applications/B.app", "com.b");
   EXPECT_EQ(connect(payload({"/Applications/Gone.app"})).error(), "No executable found in /Applications/Gone.app.");
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new per-app"));
-  EXPECT_EQ(ne.stored.size(), 1u);
-  ne.calls.clear();
-  auto answer = connect(payload({"/Applications/A.app"}));
-  ASSERT_TRUE(answer.ok()) << answer.error();
-  EXPECT_EQ(*answer, connecting(1));
+  EXPECT_EQ(value_of(connect(payload({"/Applications/A.app"}))),
+            (StatusPayload{true, false, true, false, "connecting", true, 1}));
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new per-app", "remove p1", "save new", "load p2", "start p2"));
-  ASSERT_EQ(ne.stored.size(), 1u);
-  EXPECT_THAT(ne.stored[0]->app_rules, ElementsAre(AppRule{"com.b", "identifier \"com.b\"", "/Applications/B.app/Contents/MacOS/Main"}));
+  EXPECT_THAT(ne.stored.at(0)->app_rules, ElementsAre(AppRule{"com.b", "identifier \"com.b\"", b}));
   EXPECT_FALSE(ne.stored[0]->protocol->include_all_networks);
-  EXPECT_TRUE(ne.stored[0]->per_app_class);
+
+  // Back to a full tunnel, whose first profile stands behind the per-app one.
+  ne.add_profile(kVpnDisconnected, {}, "com.other.vpn");  // p3, another provider's: never touched
+  auto reused = ne.add_profile();                         // p4
+  ne.add_profile();                                       // p5
+  ASSERT_TRUE(connect(payload()).ok());
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "remove p2", "remove p5", "save p4", "load p4", "start p4"));
+
+  // A connection of another kind is not the manager's to start.
+  reused->tunnel_provider_session = false;
+  reused->status = kVpnDisconnected;
+  EXPECT_EQ(*connect(payload()), (StatusPayload{true, false, false, false, "disconnected", false, 0}));
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p4", "load p4"));
 }
 
 // Polled every second: a tunnel going down is no longer connected or connecting, and is
@@ -145,53 +112,40 @@ TEST_F(Profiles, ConnectStopsARunningTunnelAndStartsItOnceItIsNoLongerRunning) {
     SCOPED_TRACE(state);
     ne.advance(5000ms);  // the last round's stop is over
     record->status = state;
-    ne.calls.clear();
-    ne.status_reads.clear();
     auto began = ne.elapsed();
     ASSERT_TRUE(connect(payload()).ok());
-    std::vector<std::chrono::milliseconds> reads;
-    for (auto read : ne.status_reads) reads.push_back(read - began);
-    if (state == kVpnDisconnecting) {
+    // The run loop is served in 100 ms steps, so the time the answer took is exact here.
+    EXPECT_EQ(ne.elapsed() - began, state == kVpnDisconnecting ? 0ms : 1000ms);
+    if (state == kVpnDisconnecting)
       EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1", "start p1"));
-      EXPECT_THAT(reads, ElementsAre(0ms, 0ms));
-    } else {
+    else
       EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1", "stop p1", "start p1"));
-      EXPECT_THAT(reads, ElementsAre(0ms, 1000ms, 1000ms));
-    }
   }
 }
 
-TEST_F(Profiles, FailuresStopTheChainWithTheFrameworksDescription) {
-  struct {
-    std::string call, error;
-    std::vector<std::string> calls;
-    size_t left;
-  } cases[] = {
-      {"loadAll", "Failed to load packet tunnel preferences: boom", {"loadAll"}, 2},
-      {"remove", "Failed to remove stale tunnel preferences: boom", {"loadAll", "remove p2"}, 2},
-      // The stale profile stays removed when the save fails.
-      {"save", "Failed to save packet tunnel preferences: boom", {"loadAll", "remove p2", "save p1"}, 1},
-      {"load", "Failed to reload packet tunnel preferences: boom", {"loadAll", "remove p2", "save p1", "load p1"}, 1},
-      {"start", "Failed to start packet tunnel: boom", {"loadAll", "remove p2", "save p1", "load p1", "start p1"}, 1},
+// Row i fails the i-th call of the chain, which ends there.
+TEST(ProfileFailures, StopTheChainWithTheFrameworksDescription) {
+  const std::vector<std::string> chain = {"loadAll", "remove p2", "save p1", "load p1", "start p1"};
+  const std::pair<std::string, std::string> cases[] = {
+      {"loadAll", "Failed to load packet tunnel preferences: boom"},
+      {"remove", "Failed to remove stale tunnel preferences: boom"},
+      {"save", "Failed to save packet tunnel preferences: boom"},  // the stale profile stays removed
+      {"load", "Failed to reload packet tunnel preferences: boom"},
+      {"start", "Failed to start packet tunnel: boom"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.call);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& [call, error] = cases[i];
+    SCOPED_TRACE(call);
     World fresh;
     fresh.ne.add_profile();
     fresh.ne.add_profile();
-    fresh.ne.faults[c.call] = "boom";
-    std::optional<Outcome> outcome;
-    fresh.profiles.connect(payload(), [&](Outcome o) { outcome = o; });
-    ASSERT_TRUE(outcome);
-    EXPECT_EQ(outcome->error(), c.error);
-    EXPECT_EQ(fresh.ne.calls, c.calls);
-    EXPECT_EQ(fresh.ne.stored.size(), c.left);
+    fresh.ne.faults[call] = "boom";
+    EXPECT_EQ(fresh.connect(payload()).error(), error);
+    EXPECT_EQ(fresh.ne.calls, std::vector(chain.begin(), chain.begin() + i + 1));
   }
 }
 
 TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
-  auto status = [&] { return run([&](Completion done) { profiles.status(std::move(done)); }); };
-  auto disconnect = [&] { return run([&](Completion done) { profiles.disconnect(std::move(done)); }); };
   // Neither another provider's profile nor one of another protocol is Kivo's.
   ne.add_profile(kVpnConnected, {}, "com.other.vpn");
   ne.add_profile(kVpnConnected)->protocol.reset();
@@ -202,7 +156,7 @@ TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
   ne.add_profile(kVpnConnected);
   EXPECT_EQ(*status(), (StatusPayload{true, true, false, false, "connected", true, 2}));
   EXPECT_EQ(*disconnect(), (StatusPayload{true, false, false, true, "disconnecting", true, 2}));
-  EXPECT_EQ(ne.stored[1]->status, kVpnConnected);
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "stop p3"));  // the rest keep running, and every profile stays
   const std::pair<int, StatusPayload> states[] = {
       {kVpnInvalid, {true, false, false, false, "invalid", false, 0}},
       {kVpnDisconnected, {true, false, false, false, "disconnected", false, 0}},
@@ -216,43 +170,39 @@ TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
   }
 }
 
-TEST_F(Profiles, AFailedRuleUpdateLeavesTheStoredRules) {
-  install_apps();
+// Only the first per-app profile is given rules, never a full-tunnel one; a failed build or
+// save leaves the stored rules as they were.
+TEST_F(Profiles, UpdateAppRulesRewritesTheFirstPerAppProfileAndRestartsOnlyARunningTunnel) {
+  ne.add_app("/Applications/A.app", "com.a");
+  ne.add_app("/Applications/B.app", "com.b");
   ne.add_profile(kVpnConnected);
-  EXPECT_EQ(update({"/Applications/A.app"}).error(), "Kivo VPN packet tunnel manager is not configured.");
+  EXPECT_EQ(update({{"/Applications/A.app"}}).error(), "Kivo VPN packet tunnel manager is not configured.");
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
   auto record = ne.add_profile(kVpnDisconnected, {rule("com.old")});
-  EXPECT_EQ(update({"/Applications/Gone.app"}).error(), "No executable found in /Applications/Gone.app.");
+  ne.add_profile(kVpnDisconnected, {rule("com.later")});
+  EXPECT_EQ(update({{"/Applications/Gone.app"}}).error(), "No executable found in /Applications/Gone.app.");
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
   ne.faults["save"] = "boom";
-  EXPECT_EQ(update({"/Applications/A.app"}).error(), "Failed to save packet tunnel preferences: boom");
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "loadAll", "loadAll", "save p2"));
+  EXPECT_EQ(update({{"/Applications/A.app"}}).error(), "Failed to save packet tunnel preferences: boom");
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2"));
   EXPECT_THAT(record->app_rules, ElementsAre(rule("com.old")));
-  EXPECT_TRUE(ne.stored[0]->app_rules.empty());  // a full-tunnel profile is never given rules
-}
 
-TEST_F(Profiles, UpdateAppRulesRestartsOnlyARunningTunnel) {
-  install_apps();
+  ne.faults.clear();
   ne.add_app("/Applications/C.app", "com.c");
-  ne.add_profile(kVpnConnected);  // p1, full tunnel: never given rules here
-  auto record = ne.add_profile(kVpnDisconnected, {rule("com.old")});
-  auto later = ne.add_profile(kVpnDisconnected, {rule("com.later")});
-  auto answer = update({"/Applications/A.app"});
-  ASSERT_TRUE(answer.ok()) << answer.error();
-  EXPECT_EQ(*answer, (StatusPayload{true, false, false, false, "disconnected", true, 2}));
+  EXPECT_EQ(value_of(update({{"/Applications/A.app"}})),
+            (StatusPayload{true, false, false, false, "disconnected", true, 2}));
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2"));
-  EXPECT_EQ(record->app_rules.size(), 2u);
-  EXPECT_THAT(later->app_rules, ElementsAre(rule("com.later")));
 
   ne.stop_takes = 500ms;
   for (int running : {kVpnConnected, kVpnReasserting}) {
-    ne.calls.clear();
+    SCOPED_TRACE(running);
     ne.advance(5000ms);
     record->status = running;
     auto started_at = ne.elapsed();
-    answer = update({"/Applications/A.app", "/Applications/B.app"});
-    ASSERT_TRUE(answer.ok()) << answer.error();
-    EXPECT_EQ(*answer, connecting(1));
-    EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2", "stop p2", "start p2")) << running;
-    EXPECT_EQ(ne.status_reads.back() - started_at, 1000ms);
+    EXPECT_EQ(value_of(update({{"/Applications/A.app", "/Applications/B.app"}})),
+              (StatusPayload{true, false, true, false, "connecting", true, 1}));
+    EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2", "stop p2", "start p2"));
+    EXPECT_EQ(ne.elapsed() - started_at, 1000ms);
   }
 }
 

@@ -11,10 +11,19 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "kivo_ne_manager/network_extension.h"
 #include "kivo_ne_manager/system.h"
 
 namespace kivo::nem::testing {
+
+// The value of a result that must hold one; an error fails the test with its text.
+template <class T>
+T value_of(Result<T> result) {
+  EXPECT_TRUE(result.ok()) << result.error();
+  return result.ok() ? std::move(*result) : T{};
+}
 
 // A profile as the preferences hold it, with the state of its connection.
 struct FakeRecord {
@@ -23,7 +32,6 @@ struct FakeRecord {
   std::vector<AppRule> app_rules;
   std::string localized_description;
   bool enabled = false;
-  bool per_app_class = false;  // created with forPerAppVPN
   int status = kVpnDisconnected;
   bool tunnel_provider_session = true;  // false: a connection of another kind
 };
@@ -31,6 +39,7 @@ struct FakeRecord {
 class FakePlatform final : public NetworkExtension, public System {
  public:
   using Clock = std::chrono::steady_clock;
+  using ms = std::chrono::milliseconds;
 
   // -- the framework -------------------------------------------------------------------------
   // A stored profile of Kivo's provider (or of another, by bundle id); rules make it per-app.
@@ -45,19 +54,15 @@ class FakePlatform final : public NetworkExtension, public System {
   std::chrono::milliseconds stop_takes{2500};
   // "loadAll", "new", "new per-app", "remove p1", "save p2", "load p2", "stop p1", "start p2".
   std::vector<std::string> calls;
-  // When each status read of a connection happened, since the start.
-  std::vector<std::chrono::milliseconds> status_reads;
 
   void load_all_from_preferences(ManagersLoaded done) override;
   ManagerRef make_manager() override;
   ManagerRef make_per_app_manager() override;
   void run_current_run_loop(Clock::time_point until) override;
-  void dispatch_after(std::chrono::milliseconds delay, std::function<void()> block) override;
+  void dispatch_after(ms delay, std::function<void()> fn) override { timers_.emplace(now_ + delay, std::move(fn)); }
 
   // -- the operating system -----------------------------------------------------------------
   std::optional<std::string> standard_input;  // none: reading it is a test failure
-  int stdin_reads = 0;
-  std::string home = "/Users/kim";
   // A folder (and the folders above it) in the tree.
   void add_directory(const std::string& path);
   // A regular file (or, with is_file false, something else, such as a broken link).
@@ -71,26 +76,26 @@ class FakePlatform final : public NetworkExtension, public System {
   std::vector<std::string> processes_run;
 
   Clock::time_point now() override { return now_; }
-  std::chrono::milliseconds elapsed() const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(now_ - Clock::time_point{});
-  }
+  ms elapsed() const { return std::chrono::duration_cast<ms>(now_.time_since_epoch()); }
   void advance(std::chrono::milliseconds by) { run_current_run_loop(now_ + by); }
   Result<std::string> read_standard_input() override;
   Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) override;
   bool is_directory(const std::string& path) override { return directories_.count(path) > 0; }
-  std::string home_directory() override { return home; }
-  std::string resolve_symlinks(const std::string& path) override;
+  std::string home_directory() override { return "/Users/kim"; }
+  std::string resolve_symlinks(const std::string& path) override { return links.count(path) ? links[path] : path; }
   Result<ProcessOutput> run_process(const std::string& program, const std::vector<std::string>& args) override;
 
   // Completes now, or after the delay from the run loop.
-  void complete(std::function<void()> done);
-  std::shared_ptr<FakeRecord> save_record(std::shared_ptr<FakeRecord> record, const FakeRecord& settings);
+  void complete(std::function<void()> done) {
+    completion_delay ? dispatch_after(*completion_delay, std::move(done)) : done();
+  }
+  std::shared_ptr<FakeRecord> save_record(std::shared_ptr<FakeRecord> record, FakeRecord settings);
 
  private:
   Clock::time_point now_{};
   std::multimap<Clock::time_point, std::function<void()>> timers_;
   std::set<std::string> directories_;
-  std::map<std::string, std::vector<DirectoryEntry>> listings_;
+  std::map<std::string, bool> nodes_;  // every file and folder: whether it is a regular file
   int next_record_ = 1;
 };
 

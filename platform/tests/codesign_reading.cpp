@@ -32,16 +32,10 @@ class StandinCodesign : public kivo::nem::System {
 // Prints the signing identifier and the designated requirement, a line each; or the manager's
 // error on standard error, with status 1.
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: kivo-codesign-reading CODESIGN EXECUTABLE\n";
-    return 2;
-  }
+  if (argc != 3) return 2;  // kivo-codesign-reading CODESIGN EXECUTABLE
   StandinCodesign system(argv[1]);
-  auto signature = kivo::nem::AppRuleBuilder(system).fetch_code_signature(argv[2]);
-  if (!signature) {
-    std::cerr << signature.error() << "\n";
-    return 1;
-  }
-  std::cout << signature->signing_identifier << "\n" << signature->designated_requirement << "\n";
-  return 0;
+  auto sig = kivo::nem::AppRuleBuilder(system).fetch_code_signature(argv[2]);
+  if (sig) std::cout << sig->signing_identifier << "\n" << sig->designated_requirement << "\n";
+  else std::cerr << sig.error() << "\n";
+  return sig ? 0 : 1;
 }

@@ -1,9 +1,8 @@
 #!/usr/bin/python3
 """The provider stand-in's own stop: a SIGTERM (stopVPNTunnel) that comes while wireguard-go
 is being started must still end it."""
-import importlib.machinery
-import importlib.util
 import os
+import runpy
 import signal
 import subprocess
 import tempfile
@@ -14,9 +13,7 @@ from standin_support import BIN
 
 class StopDuringStartTest(unittest.TestCase):
     def test_a_stop_while_wireguard_go_starts_ends_it(self):
-        loader = importlib.machinery.SourceFileLoader("kivo_ne_provider", str(BIN / "kivo-ne-provider"))
-        provider = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-        loader.exec_module(provider)
+        provider = runpy.run_path(str(BIN / "kivo-ne-provider"))
         real_popen = subprocess.Popen
 
         def popen_then_stop(args, **options):
@@ -26,14 +23,14 @@ class StopDuringStartTest(unittest.TestCase):
             return child
 
         def on_stop(signum, frame):
-            raise provider.Stop()
+            raise provider["Stop"]()
 
         self.addCleanup(signal.signal, signal.SIGTERM, signal.signal(signal.SIGTERM, on_stop))
-        provider.subprocess.Popen = popen_then_stop
-        self.addCleanup(setattr, provider.subprocess, "Popen", real_popen)
-        tunnel = provider.Provider(self.enterContext(tempfile.TemporaryDirectory()), "p1")
+        subprocess.Popen = popen_then_stop
+        self.addCleanup(setattr, subprocess, "Popen", real_popen)
+        tunnel = provider["Provider"](self.enterContext(tempfile.TemporaryDirectory()), "p1")
         tunnel.iface = "utun100"
-        with self.assertRaises(provider.Stop):
+        with self.assertRaises(provider["Stop"]):
             tunnel.spawn_wireguard_go()
         self.assertIsNotNone(tunnel.wireguard_go, "the child was started but nobody can end it")
         tunnel.stop()
