@@ -3,10 +3,9 @@
 before, during and after, recover, watch, and the exit codes of its refusals."""
 import json
 import re
-import subprocess
 import unittest
 
-from e2e_support import STREAM_EXE as STEERED_APP, HelperCase, Sandbox as S, wait_until
+from e2e_support import STREAM_EXE, HelperCase, Sandbox as S, wait_until
 
 OFF = {"tunnel": "connected no", "kill switch": "enabled no", "quic block": "enabled no",
        "dns proxy 127.0.0.1": "active no", "split bypass": "active no", "custom split": "staged no, active no",
@@ -50,9 +49,9 @@ class HelperctlTest(HelperCase):
                 (["dns", "apply", "127.0.0.1"], r"active:              yes\n"),
                 (["split", "apply", "--gateway", S.GATEWAY, S.PUBLIC_IP_2], r"routes: 1\n"),
                 (["custom-split", "stage", "--gateway", S.GATEWAY, "--app", "/usr/bin/python3"], r"staged:\s+yes\n"),
-                (["steering", "stage", "--gateway", S.GATEWAY, "--app", STEERED_APP], r"staged:\s+yes\n")):
+                (["steering", "stage", "--gateway", S.GATEWAY, "--app", STREAM_EXE], r"staged:\s+yes\n")):
             self.assertRegex(self.said(*args), shown, args)
-        snapshot = json.dumps([{"name": "kivo-stream", "exe_path": STEERED_APP, "active_pids": []}])
+        snapshot = json.dumps([{"name": "kivo-stream", "exe_path": STREAM_EXE, "active_pids": []}])
         self.assertRegex(self.said("steering", "update", "--generation", "1", input=snapshot), r"staged:\s+yes\n")
 
         self.assert_overview({"tunnel": r"connected yes, iface utun200, pid \d+", "kill switch": "enabled yes",
