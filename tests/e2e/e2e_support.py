@@ -37,6 +37,9 @@ LOOPBACK_PORT = 9999
 PF_TOKEN = re.compile(r"^\d{4,}$")
 # The pfctl stand-in keeps pf's own memory (enable references) here, inside the client's /run.
 PF_STANDIN_DIR = "kivo-pf-standin"
+# The executables the engines track: kivo-app is a Python script, kivo-stream runs as itself.
+APP_EXE = "/usr/bin/python3"
+STREAM_EXE = f"{S.INSIDE_PLATFORM_DIR}/kivo-stream"
 
 
 def err(code, message):
@@ -56,6 +59,13 @@ def stage_request(engine, *apps, routes=(), gateway=S.GATEWAY):
     """StageCustomSplitEngine or StagePacketSteeringEngine, by the engine's name."""
     return {f"Stage{engine}": {"app_paths": list(apps), "routes": list(routes), "gateway": gateway,
                                "allow_lan": False}}
+
+
+def pid_update(engine, generation, exe_path, pids, name="Tracked"):
+    """UpdateCustomSplitEnginePids or UpdatePacketSteeringPids, by the engine's name: one app's snapshot."""
+    update = {"CustomSplitEngine": "UpdateCustomSplitEnginePids", "PacketSteeringEngine": "UpdatePacketSteeringPids"}
+    return {update[engine]: {"generation": generation, "apps": [
+        {"name": name, "exe_path": exe_path, "active_pids": list(pids)}]}}
 
 
 def wait_until(condition, within, step=0.1):
@@ -103,8 +113,10 @@ class HelperCase(unittest.TestCase):
         return answer
 
     def send_raw(self, data, read_answer=True, timeout=60):
-        """Sends bytes as root straight to the helper's socket, whether or not it reads them all: the
-        answer's bytes, or none when the client hangs up at once."""
+        """Sends bytes (or a request, encoded) as root straight to the helper's socket, whether or not it
+        reads them all: the answer's bytes, or none when the client hangs up at once."""
+        if not isinstance(data, bytes):
+            data = json.dumps(data, separators=(",", ":")).encode()
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
             s.settimeout(timeout)
             s.connect(str(self.sb.run_path(SOCKET)))
@@ -122,7 +134,17 @@ class HelperCase(unittest.TestCase):
     def ctl_in_background(self, request, **pipes):
         """A kivo-helperctl run left going, its output discarded unless `pipes` say otherwise."""
         pipes = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, **pipes}
-        return self.sb.spawn(f"{S.INSIDE_BUILD_DIR}/kivo-helperctl", request, stdin=subprocess.DEVNULL, **pipes)
+        text = request if isinstance(request, str) else json.dumps(request, separators=(",", ":"))
+        return self.sb.spawn(f"{S.INSIDE_BUILD_DIR}/kivo-helperctl", text, stdin=subprocess.DEVNULL, **pipes)
+
+    def held_streams(self, *hosts):
+        """The pids of one kivo-stream per host, each holding a TCP connection to it open."""
+        pids = []
+        for host in hosts:
+            stream = self.sb.spawn("kivo-stream", host, str(S.HOLD_PORT), stdout=subprocess.PIPE)
+            self.assertEqual(stream.stdout.readline().split()[:1], [b"connected"], host)
+            pids.append(self.sb.inner_pid(stream))
+        return pids
 
     def state(self, name):
         """A state file of the helper's, decoded; None when there is none."""

@@ -4,12 +4,13 @@ pfctl, networksetup, wg): after the restart, as launchd would do it, the request
 the restart alone) must bring routes, nftables, pf references, DNS servers, processes and the helper's
 files back to where they were. A wrapper in place of each tool counts its runs and, at the chosen
 one, announces itself and sleeps instead of running the tool."""
-import json
+import itertools
 import subprocess
 import time
 import unittest
 
-from e2e_support import STOPPED, PfCase, Sandbox, stage_request, start_request, wait_until
+from e2e_support import (APP_EXE, STOPPED, STREAM_EXE, PfCase, Sandbox, pid_update, stage_request,
+                         start_request, wait_until)
 
 S = Sandbox
 GATE_DIR = "kivo-crash"  # in the client's /run: the plan, the count, the log, the pause
@@ -28,15 +29,16 @@ exec %(real)s "$@"
 LAN = "USB 10/100/1000 LAN"
 # Request, its undo, and whether the restart alone must undo it (no DNS proxy listens on 1053).
 SCENARIOS = {
-    "tunnel": (json.dumps(start_request()), "StopTunnel", False),
-    "tunnel_recover": (json.dumps(start_request()), "Recover", False),
-    "split_bypass": (json.dumps({"ApplySplitBypass": {
-        "routes": [S.PUBLIC_IP, "198.51.100.128/25", "203.0.113.64/26"], "gateway": S.GATEWAY}}),
-        "RestoreSplitBypass", False),
-    "kill_switch": (json.dumps({"ApplyKillSwitch": {"server_ip": S.SERVER_IP}}), "RemoveKillSwitch", False),
-    "quic": (json.dumps({"SetQuicMitigation": {"enabled": True}}), "Recover", False),
-    "dns": (json.dumps({"ApplyDnsProxy": {"dns_ip": "127.0.0.1"}}), "RestoreDnsProxy", True),
+    "tunnel": (start_request(), "StopTunnel", False),
+    "tunnel_recover": (start_request(), "Recover", False),
+    "split_bypass": ({"ApplySplitBypass": {"routes": [S.PUBLIC_IP, "198.51.100.128/25", "203.0.113.64/26"],
+                                           "gateway": S.GATEWAY}}, "RestoreSplitBypass", False),
+    "kill_switch": ({"ApplyKillSwitch": {"server_ip": S.SERVER_IP}}, "RemoveKillSwitch", False),
+    "quic": ({"SetQuicMitigation": {"enabled": True}}, "Recover", False),
+    "dns": ({"ApplyDnsProxy": {"dns_ip": "127.0.0.1"}}, "RestoreDnsProxy", True),
 }
+# Each engine's PID update and undo.
+ENGINES = {"PacketSteeringEngine": "RestorePacketSteeringEngine", "CustomSplitEngine": "RestoreCustomSplitEngine"}
 DNS_RESTORED_AT_START = ("[Tarnwick DNS] stale state detected during helper startup; local proxy 127.0.0.1:1053 "
                          "unreachable. Restoring DNS.")
 
@@ -78,13 +80,10 @@ class CrashRecoveryTest(PfCase):
             "nft": sb.run("nft", "list", "ruleset").stdout,
             "pf": (self.pf_info(), self.pf_tokens()),
             "tunnel": self.tunnel_leftovers(),
-            "files": self.helper_files("com.kivovpn.helper."),
+            "files": [f for f in self.helper_files("com.kivovpn.helper.") if not f.endswith(".sock")],
             "dns": {s: sb.run("networksetup", "-getdnsservers", s.lstrip("*")).stdout
                     for s in sb.run("networksetup", "-listallnetworkservices").stdout.splitlines()[1:]},
         }
-
-    def helper_files(self, prefix):
-        return [f for f in super().helper_files(prefix) if not f.endswith(".sock")]
 
     def arm_gate(self, step):
         """The wrappers count afresh and pause at `step` (0: never)."""
@@ -107,37 +106,44 @@ class CrashRecoveryTest(PfCase):
         self.sb.start_helper()
         return paused
 
-    def steps_of(self, request, undo):
-        """The tool runs of an uninterrupted request, as the wrappers log them."""
-        self.arm_gate(0)
-        self.sb.ctl(request)
+    def crash_at_every_step(self, make, undo, look, restage=None, by_restart=False):
+        """Kills the helper at each tool run of the request `make` gives in turn and restarts it; after
+        the undo (or the restart alone) `look` must see what it saw before. The clean run's tool runs."""
+        before = look()
+        if restage:
+            self.sb.ctl(restage)
+        self.arm_gate(0)  # the wrappers log the tool runs of a clean request
+        self.sb.ctl(make())
         self.gate("at").unlink()
         steps = self.gate("log").read_text().splitlines()
         self.sb.ctl(undo)
+        self.assertEqual(look(), before, "a clean request and undo left something")
+        # Waits (for the interface, say) may take more rounds than in the first run: go on until the
+        # request finishes before its step comes. An engine's monitor keeps running passes, so there
+        # every step comes and the steps of the first run are all there are.
+        step, paused = 0, True
+        while paused and not (restage and step == len(steps)):
+            step += 1
+            self.assertLess(step, len(steps) + 30, "the request never finished")
+            with self.subTest(step=step, tool=steps[step - 1] if step <= len(steps) else "a later one"):
+                if restage:
+                    self.sb.ctl(restage)
+                paused = self.run_to_step(request := make(), step)
+                self.assertTrue(paused or not restage, "the monitor's pass never came")
+                if paused and "StartTunnel" in request:
+                    # Until a start is complete no tunnel is reported, whatever is half up.
+                    self.assertEqual(self.request("Status"), STOPPED)
+                if not by_restart:
+                    self.sb.ctl(undo)
+                self.assertEqual(look(), before)
+        self.assertGreaterEqual(step, len(steps) + (0 if restage else 1))
         return steps
 
     def test_every_request_is_undone_after_a_crash_at_any_step(self):
         for scenario, (request, undo, by_restart) in SCENARIOS.items():
             with self.subTest(scenario=scenario):
-                before = self.snapshot()
-                steps = self.steps_of(request, undo)
-                self.assertEqual(self.snapshot(), before, "a clean request and undo left something")
+                steps = self.crash_at_every_step(lambda: request, undo, self.snapshot, by_restart=by_restart)
                 self.assertGreater(len(steps), 8 if by_restart else 2)
-                # Waits (for the interface, say) may take more rounds than in the first run: go on
-                # until the request finishes before its step comes.
-                step, paused = 0, True
-                while paused:
-                    step += 1
-                    self.assertLess(step, len(steps) + 30, "the request never finished")
-                    with self.subTest(step=step, tool=steps[step - 1] if step <= len(steps) else "a later one"):
-                        paused = self.run_to_step(request, step)
-                        if paused and "StartTunnel" in request:
-                            # Until a start is complete no tunnel is reported, whatever is half up.
-                            self.assertEqual(self.request("Status"), STOPPED)
-                        if not by_restart:
-                            self.sb.ctl(undo)
-                        self.assertEqual(self.snapshot(), before)
-                self.assertGreaterEqual(step, len(steps) + 1)
                 if by_restart:
                     self.assertIn(DNS_RESTORED_AT_START, self.sb.helper_stderr())
 
@@ -146,52 +152,31 @@ class CrashRecoveryTest(PfCase):
     # its route commands must leave a record naming every route it may have added.
 
     def engine_client(self, engine):
-        """(application path, pids) of processes with flows into two networks: a pass adds two routes."""
+        """Processes with flows into two networks, so that a pass adds two routes: (the application
+        path, a maker of PID update requests for them, each of a newer generation)."""
         hosts = (S.PUBLIC_IP, S.SERVER_IP)
         if engine == "CustomSplitEngine":
             app = self.sb.spawn("kivo-app", *hosts, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             self.assertEqual([app.stdout.readline().strip() for _ in hosts], [S.CLIENT_IP] * 2)
-            return "/usr/bin/python3", [self.sb.inner_pid(app)]
-        pids = []
-        for host in hosts:
-            stream = self.sb.spawn("kivo-stream", host, str(S.HOLD_PORT), stdout=subprocess.PIPE)
-            self.assertEqual(stream.stdout.readline().split()[:1], [b"connected"])
-            pids.append(self.sb.inner_pid(stream))
-        return f"{S.INSIDE_PLATFORM_DIR}/kivo-stream", pids
-
-    @staticmethod
-    def snapshots(update, app, pids):
-        """Makes the engine's PID update requests, each of a newer generation."""
-        generation = iter(range(1, 1000))
-        return lambda: json.dumps({update: {"generation": next(generation), "apps": [
-            {"name": "Tracked", "exe_path": app, "active_pids": pids}]}})
+            app, pids = APP_EXE, [self.sb.inner_pid(app)]
+        else:
+            app, pids = STREAM_EXE, self.held_streams(*hosts)
+        generation = itertools.count(1)
+        return app, lambda: pid_update(engine, next(generation), app, pids)
 
     def test_a_pass_of_either_engine_is_undone_after_a_crash_at_any_route_command(self):
-        for engine, update, undo in (
-                ("PacketSteeringEngine", "UpdatePacketSteeringPids", "RestorePacketSteeringEngine"),
-                ("CustomSplitEngine", "UpdateCustomSplitEnginePids", "RestoreCustomSplitEngine")):
+        for engine, undo in ENGINES.items():
             with self.subTest(engine=engine):
-                app, pids = self.engine_client(engine)
-                snapshot = self.snapshots(update, app, pids)
-                before = self.routes()
-                self.sb.ctl(stage_request(engine, app))
-                steps = self.steps_of(snapshot(), undo)
-                self.assertEqual(self.routes(), before, "a clean pass and restore left a route")
+                app, snapshot = self.engine_client(engine)
+                steps = self.crash_at_every_step(snapshot, undo, self.routes, restage=stage_request(engine, app))
                 self.assertGreaterEqual(sum(" route -n add " in step for step in steps), 2, steps)
-                for step in range(1, len(steps) + 1):
-                    with self.subTest(step=step, tool=steps[step - 1]):
-                        self.sb.ctl(stage_request(engine, app))
-                        # The monitor keeps running passes, so a step always comes.
-                        self.assertTrue(self.run_to_step(snapshot(), step))
-                        self.sb.ctl(undo)
-                        self.assertEqual(self.routes(), before)
 
     def test_a_hung_route_tool_holds_the_steering_engine_back_only_until_its_run_is_cut_off(self):
         before = self.routes()
-        app, pids = self.engine_client("PacketSteeringEngine")
+        app, snapshot = self.engine_client("PacketSteeringEngine")
         self.sb.ctl(stage_request("PacketSteeringEngine", app))
         self.arm_gate(1)  # the pass's first route add never returns
-        update = self.ctl_in_background(self.snapshots("UpdatePacketSteeringPids", app, pids)())
+        update = self.ctl_in_background(snapshot())
         self.assertTrue(wait_until(lambda: self.gate("paused").exists(), 30, 0.02), "the route add never came")
         began = time.monotonic()
         # Recover waits for the engine's lock: for as long as the hung tool may run, no longer.

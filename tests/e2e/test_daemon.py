@@ -1,15 +1,26 @@
 #!/usr/bin/python3
-"""The real helper daemon: who may talk to it, how it starts, restarts and refuses to start."""
+"""The real helper daemon: who may talk to it, how it starts, restarts and refuses to start, and what it
+does for the console user turned hostile (uid 501, not an administrator): it reads, reveals and tracks
+nothing the user could not alone, and stays answering for everyone else."""
 import json
 import subprocess
 import time
 import unittest
 
-from e2e_support import OK, SOCKET, STOPPED, TUNNEL_STATE, HelperCase, Sandbox, err, wait_until
+from e2e_support import (CUSTOM_STATE, OK, SOCKET, STOPPED, TUNNEL_STATE, HelperCase, Sandbox, err, pid_update,
+                         stage_request, start_request, wait_until)
 
-CONSOLE_UID = 501
-OTHER_UID = 777
+USER = 501
+OTHER_USER = 502
+STRANGER = 777
 BANNER = f"Kivo helper daemon listening on {Sandbox.SOCKET_PATH}"
+SECRET = "SECRET-TOKEN-abc123"
+PRIVATE = "/var/root"              # root's own folder: the user cannot search it
+HIDDEN_CONFIG = f"{PRIVATE}/other-tunnel.conf"
+HIDDEN_APP = f"{PRIVATE}/Hidden.app"
+USER_DIR = "/tmp/user501"
+USER_CONFIG = f"{USER_DIR}/wg0.conf"
+NOT_THERE = err("TunnelStartFailed", "WireGuard config path does not exist")
 
 
 def unauthorized(uid):
@@ -17,56 +28,135 @@ def unauthorized(uid):
 
 
 class DaemonTest(HelperCase):
-    console_uid = CONSOLE_UID
+    console_uid = USER
 
-    def test_only_root_and_the_console_user_are_served(self):
+    @classmethod
+    def prepare(cls):
+        sb = cls.sb
+        sb.run("sh", "-c", f"mkdir -p {PRIVATE} && chmod 700 {PRIVATE}"
+                           f" && printf '{SECRET}\\n' > {PRIVATE}/secret.conf"
+                           f" && cp {Sandbox.CONFIG_PATH} {HIDDEN_CONFIG} && mkdir -p {HIDDEN_APP}"
+                           f" && chmod 600 {PRIVATE}/secret.conf {HIDDEN_CONFIG}")
+        sb.run("install", "-d", "-o", str(USER), "-g", str(USER), USER_DIR)
+        # The user's own configuration: the sandbox's is root's.
+        sb.run("install", "-o", str(USER), "-g", str(USER), "-m", "600", Sandbox.CONFIG_PATH, USER_CONFIG)
+
+    def tearDown(self):
+        self.sb.ctl("StopTunnel")
+        self.sb.ctl("RestoreCustomSplitEngine")
+
+    def ask(self, request, uid=USER):
+        return self.request(request, uid=uid)
+
+    # -- who may talk to it -----------------------------------------------------------------
+
+    def test_only_root_and_the_console_owner_are_served_as_the_console_changes_hands(self):
+        self.assertEqual(self.ask("Status"), STOPPED)
+        # The console passes to another user, whatever the earlier one did to the socket.
+        sock = self.sb.run_path(SOCKET)
+        self.sb.run("chmod", "000", Sandbox.SOCKET_PATH, uid=USER)
+        self.sb.set_console_owner(OTHER_USER)
+        try:
+            self.assertTrue(wait_until(lambda: (sock.stat().st_uid, sock.stat().st_mode & 0o777) == (OTHER_USER, 0o666),
+                                       5), "the socket stayed with the earlier console owner")
+            self.assertEqual(self.ask("Status", uid=OTHER_USER), STOPPED)
+            self.assertEqual(self.ask("Ping"), unauthorized(USER))
+        finally:
+            self.sb.set_console_owner(USER)
+        self.assertTrue(wait_until(lambda: sock.stat().st_uid == USER, 5))
+        self.assertEqual(self.ask("Ping"), OK)
+
+    def test_a_flood_of_rejected_clients_is_answered_in_a_bounded_number_of_lines(self):
+        time.sleep(1.1)  # past any line an earlier test caused
+        before = len(self.sb.helper_stderr())
+        began = time.monotonic()
+        ctl = f"{Sandbox.INSIDE_BUILD_DIR}/kivo-helperctl"
+        self.sb.run("sh", "-c", f"for i in $(seq 300); do {ctl} Ping >/dev/null; done", uid=STRANGER,
+                    check=False, timeout=120)
+        time.sleep(1.1)  # the next line carries the count held back
+        seconds = time.monotonic() - began
         # The helper answers without reading the request, so the client may still be
         # writing when the connection closes; the answer must arrive all the same.
         for _ in range(5):
-            self.assertEqual(self.request("Ping", uid=OTHER_UID), unauthorized(OTHER_UID))
-        self.assertIn(f"Rejected helper client: client uid {OTHER_UID} is not authorized\n", self.sb.helper_stderr())
-        self.assertEqual(self.request("Status", uid=CONSOLE_UID), STOPPED)
-        st = self.sb.run_path(SOCKET).stat()
-        self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o777), (CONSOLE_UID, CONSOLE_UID, 0o666))
+            self.assertEqual(self.ask("Ping", uid=STRANGER), unauthorized(STRANGER))
+        written = self.sb.helper_stderr()[before:]
+        # One line a second, and one more each time with the count held back.
+        self.assertLessEqual(written.count("Rejected helper client"), 2 * (int(seconds) + 2), f"in {seconds:.1f} s")
+        self.assertIn(f"Rejected helper client: client uid {STRANGER} is not authorized\n", written)
+        self.assertIn("more lines suppressed", written)
+
+    # -- what it does for the console user --------------------------------------------------
+
+    def test_config_files_the_user_cannot_read_give_nothing_away(self):
+        self.sb.run("sh", "-c", f"printf '{SECRET}\\n' > {USER_DIR}/mine.conf", uid=USER)
+        self.sb.run("mkfifo", f"{USER_DIR}/fifo", uid=USER)
+        for path in (f"{USER_DIR}/absent", f"{PRIVATE}/secret.conf", HIDDEN_CONFIG, f"{PRIVATE}/absent"):
+            with self.subTest(config=path):
+                self.assertEqual(self.ask(start_request(config_path=path)), NOT_THERE)
+        # wg's complaint keeps its words, never the line it quotes from the file.
+        answer = self.ask(start_request(config_path=f"{USER_DIR}/mine.conf"))
+        self.assertEqual(answer["Err"]["code"], "TunnelStartFailed")
+        self.assertTrue(answer["Err"]["message"].startswith("wg setconf failed: "), answer)
+        self.assertNotIn(SECRET, str(answer))
+        # A FIFO nobody writes to is refused at once, and the helper stays answering.
+        began = time.monotonic()
+        self.assertEqual(self.ask(start_request(config_path=f"{USER_DIR}/fifo")),
+                         err("TunnelStartFailed", "WireGuard config path rejected: not a regular file"))
+        self.assertEqual((self.ask("StopTunnel", uid=None), self.ask("Ping", uid=None)), (OK, OK))
+        self.assertLess(time.monotonic() - began, 5, "the FIFO kept the helper waiting")
+        self.assertNotIn(SECRET, self.sb.helper_stderr())
+        self.assertEqual(self.helper_files("com.kivovpn.helper.wg"), [])
+        # The user's own readable config still brings the tunnel up.
+        self.assertTrue(self.ask(start_request(config_path=USER_CONFIG))["Status"]["connected"])
+
+    def test_app_paths_the_user_cannot_search_look_absent(self):
+        for engine in ("CustomSplitEngine", "PacketSteeringEngine"):
+            with self.subTest(engine=engine):
+                absent = self.ask(stage_request(engine, f"{PRIVATE}/Absent.app"))
+                hidden = self.ask(stage_request(engine, HIDDEN_APP))
+                self.assertEqual(str(hidden).replace(HIDDEN_APP, f"{PRIVATE}/Absent.app"), str(absent))
+                self.assertIn("does not exist", str(hidden))
+
+    def test_only_the_users_own_processes_are_tracked(self):
+        pids = [self.sb.inner_pid(self.sb.spawn("sleep", "300", uid=USER)),
+                self.sb.inner_pid(self.sb.spawn("sleep", "300")), 999999]
+        self.assertIn("CustomSplitEngineStatus", self.ask(stage_request("CustomSplitEngine", "/bin/sleep")))
+        self.assertIn("CustomSplitEngineStatus", self.ask(pid_update("CustomSplitEngine", 1, "/bin/sleep", pids)))
+        self.assertEqual(self.state(CUSTOM_STATE)["tracked_apps"][0]["active_pids"], pids[:1])
+
+    # -- how it starts ----------------------------------------------------------------------
 
     def test_status_reads_the_tunnel_record(self):
-        self.assertEqual(self.request("Status"), STOPPED)
-        sleeper = self.sb.spawn("sleep", "300")
-        pid = self.sb.inner_pid(sleeper)
+        pid = self.sb.inner_pid(self.sb.spawn("sleep", "300"))
         record = {"pid": pid, "iface": "utun200", "server_ip": Sandbox.SERVER_IP,
                   "default_gateway": Sandbox.GATEWAY, "started_at": int(time.time())}
         live = {"Status": {"connected": True, "iface": "utun200", "pid": pid}}
-        try:
-            for text, expected in ((json.dumps(record), live), ("{not json", STOPPED),
-                                   (json.dumps({k: v for k, v in record.items() if k != "started_at"}), STOPPED)):
-                with self.subTest(record=text):
-                    self.sb.run_path(TUNNEL_STATE).write_text(text)
-                    self.assertEqual(self.request("Status"), expected)
-        finally:
-            sleeper.kill()
-            self.sb.run_path(TUNNEL_STATE).unlink(missing_ok=True)
+        self.addCleanup(self.sb.run_path(TUNNEL_STATE).unlink, missing_ok=True)
+        for text, expected in ((json.dumps(record), live), ("{not json", STOPPED),
+                               (json.dumps({k: v for k, v in record.items() if k != "started_at"}), STOPPED)):
+            with self.subTest(record=text):
+                self.sb.run_path(TUNNEL_STATE).write_text(text)
+                self.assertEqual(self.request("Status"), expected)
 
-    def test_restart_over_a_stale_socket_or_a_stray_file(self):
+    def test_restart_over_a_stray_file_where_the_socket_was(self):
+        # A restart over the socket a SIGKILL left behind is what every crash recovery test does.
         banners = self.sb.helper_stdout().splitlines()
         self.assertEqual(banners[0], BANNER)
         sock = self.sb.run_path(SOCKET)
-        for stray_file in (False, True):
-            self.sb.stop_helper()
-            self.assertTrue(sock.exists(), "SIGKILL leaves the socket file behind")
-            with self.assertRaises(ConnectionRefusedError):
-                self.sb.raw_request(b'"Ping"')
-            if stray_file:
-                sock.unlink()
-                sock.write_text("left over\n")
-            self.sb.start_helper()
-            self.assertEqual(self.sb.raw_request(b'{"Ping":null}\n'), b'"Ok"')
-        self.assertEqual(self.sb.helper_stdout().splitlines().count(BANNER), banners.count(BANNER) + 2)
+        self.sb.stop_helper()
+        self.assertTrue(sock.exists(), "SIGKILL leaves the socket file behind")
+        with self.assertRaises(ConnectionRefusedError):
+            self.sb.raw_request(b'"Ping"')
+        sock.unlink()
+        sock.write_text("left over\n")
+        self.sb.start_helper()
+        self.assertEqual(self.sb.raw_request(b'{"Ping":null}\n'), b'"Ok"')
+        self.assertEqual(self.sb.helper_stdout().splitlines().count(BANNER), banners.count(BANNER) + 1)
 
     def test_requests_are_capped_well_above_real_ones(self):
         # 30,000 bypass routes are about 0.6 MB: read whole and answered on their merits.
         routes = [f"10.{i // 250}.{i % 250}.0/24" for i in range(30000)]
         big = json.dumps({"ApplySplitBypass": {"routes": routes, "gateway": "nowhere"}}).encode()
-        self.assertGreater(len(big), 500_000)
         self.assertEqual(json.loads(self.sb.raw_request(big)),
                          err("SplitBypassApplyFailed", "Invalid IP provided: nowhere"))
         # Past the cap the rest is dropped unread, not held in memory.
@@ -84,7 +174,7 @@ class DaemonTest(HelperCase):
         try:
             self.assertTrue(wait_until(lambda: sb.ctl("Ping")[0] == 0, 10, 0.05), "the helper did not start")
             # The rejection is written to standard error.
-            self.assertEqual(self.request("Ping", uid=OTHER_UID), unauthorized(OTHER_UID))
+            self.assertEqual(self.ask("Ping", uid=STRANGER), unauthorized(STRANGER))
             self.assertEqual(self.request("Ping"), OK)
         finally:
             pid = sb.run("pgrep", "-f", f"^{Sandbox.INSIDE_BUILD_DIR}/com.kivovpn.helper$").stdout.split()
@@ -94,7 +184,7 @@ class DaemonTest(HelperCase):
 
     def test_refuses_to_run_as_another_user(self):
         before = self.sb.run_path(SOCKET).stat().st_ino
-        result = self.sb.run(f"{Sandbox.INSIDE_BUILD_DIR}/com.kivovpn.helper", uid=OTHER_UID, check=False)
+        result = self.sb.run(f"{Sandbox.INSIDE_BUILD_DIR}/com.kivovpn.helper", uid=STRANGER, check=False)
         self.assertEqual((result.returncode, result.stdout, result.stderr), (1, "", "Daemon must run as root.\n"))
         self.assertEqual(self.sb.run_path(SOCKET).stat().st_ino, before, "the running helper's socket changed")
         self.assertEqual(self.request("Ping"), OK)

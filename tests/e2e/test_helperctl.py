@@ -3,12 +3,10 @@
 before, during and after, recover, watch, and the exit codes of its refusals."""
 import json
 import re
-import subprocess
 import unittest
 
-from e2e_support import HelperCase, Sandbox as S, wait_until
+from e2e_support import STREAM_EXE, HelperCase, Sandbox as S, wait_until
 
-STEERED_APP = f"{S.INSIDE_PLATFORM_DIR}/kivo-stream"
 OFF = {"tunnel": "connected no", "kill switch": "enabled no", "quic block": "enabled no",
        "dns proxy 127.0.0.1": "active no", "split bypass": "active no", "custom split": "staged no, active no",
        # The steering engine answers an error when nothing is staged; the overview goes on.
@@ -26,12 +24,10 @@ class HelperctlTest(HelperCase):
         self.assertEqual((code, err), (0, ""), f"kivo-helperctl {' '.join(args)}")
         return out
 
-    def overview(self):
-        """The status overview as {title: line}."""
-        code, out, err = self.ctl("status")
-        self.assertEqual(code, 0, out + err)
+    def assert_overview(self, expected):
+        """Each item's line of the status overview (its own continuation lines joined) matches its pattern."""
         items, last = {}, None
-        for line in out.splitlines()[1:]:
+        for line in self.said("status").splitlines()[1:]:
             if not line.startswith(" "):
                 last, value = line.split(":", 1)
                 items[last] = value.strip()
@@ -39,12 +35,8 @@ class HelperctlTest(HelperCase):
                 last = None  # a note of the item above, with its own continuation lines
             elif last:
                 items[last] += " " + line.strip()
-        return items
-
-    def assert_overview(self, expected):
-        shown = self.overview()
         for title, pattern in expected.items():
-            self.assertTrue(re.fullmatch(pattern, shown[title]), f"{title}: {shown[title]}")
+            self.assertTrue(re.fullmatch(pattern, items[title]), f"{title}: {items[title]}")
 
     def test_one_change_per_feature_shows_in_status_and_recover_undoes_it(self):
         self.assert_overview({**OFF, "helper": ".*ready for privileged ops yes.*"})
@@ -57,9 +49,9 @@ class HelperctlTest(HelperCase):
                 (["dns", "apply", "127.0.0.1"], r"active:              yes\n"),
                 (["split", "apply", "--gateway", S.GATEWAY, S.PUBLIC_IP_2], r"routes: 1\n"),
                 (["custom-split", "stage", "--gateway", S.GATEWAY, "--app", "/usr/bin/python3"], r"staged:\s+yes\n"),
-                (["steering", "stage", "--gateway", S.GATEWAY, "--app", STEERED_APP], r"staged:\s+yes\n")):
+                (["steering", "stage", "--gateway", S.GATEWAY, "--app", STREAM_EXE], r"staged:\s+yes\n")):
             self.assertRegex(self.said(*args), shown, args)
-        snapshot = json.dumps([{"name": "kivo-stream", "exe_path": STEERED_APP, "active_pids": []}])
+        snapshot = json.dumps([{"name": "kivo-stream", "exe_path": STREAM_EXE, "active_pids": []}])
         self.assertRegex(self.said("steering", "update", "--generation", "1", input=snapshot), r"staged:\s+yes\n")
 
         self.assert_overview({"tunnel": r"connected yes, iface utun200, pid \d+", "kill switch": "enabled yes",
