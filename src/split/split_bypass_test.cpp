@@ -33,8 +33,7 @@ TEST(NormalizeSplitRoute, CanonicalisesOrQuotesTheTrimmedEntry) {
   }
 }
 
-class SplitBypassTest : public ::testing::Test {
- protected:
+struct SplitBypassTest : ::testing::Test {
   void record(std::vector<std::string> routes, std::string gateway = "192.168.1.1") {
     env.files[kSplitStatePath] = encode_split_state({std::move(routes), std::move(gateway), 1});
   }
@@ -61,22 +60,20 @@ TEST_F(SplitBypassTest, ApplyRecordsEveryRouteBeforeInstallingEachOnce) {
 
 TEST_F(SplitBypassTest, BadInputTouchesNothingAndAnEmptyListOnlyRemovesEarlierRoutes) {
   record({"10.0.0.0/8"}, "192.168.1.254");
-  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1"}, "gateway").error(), "Invalid IP provided: gateway");
-  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "1.1.1.0/0"}, "192.168.1.1").error(),
-            "CIDR /0 is not allowed for split bypass");
   // Neither the tunnel's own routes nor the machine's own destinations can be taken over.
   env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
-  const std::pair<const char*, const char*> refused[] = {
-      {"0.0.0.0/1", "Refusing split bypass route '0.0.0.0/1': it is one of the tunnel's own routes"},
-      {"128.0.0.1/1", "Refusing split bypass route '128.0.0.0/1': it is one of the tunnel's own routes"},
-      {"203.0.113.5", "Refusing split bypass route '203.0.113.5': it is one of the tunnel's own routes"},
-      {"127.0.0.1", "Refusing split bypass route '127.0.0.1': loopback, multicast or reserved destination"},
-      {"224.0.0.0/4", "Refusing split bypass route '224.0.0.0/4': loopback, multicast or reserved destination"},
+  const struct { const char *route, *gateway, *message; } refused[] = {
+      {"1.1.1.1", "gateway", "Invalid IP provided: gateway"},
+      {"1.1.1.0/0", "192.168.1.1", "CIDR /0 is not allowed for split bypass"},
+      {"0.0.0.0/1", "192.168.1.1", "Refusing split bypass route '0.0.0.0/1': it is one of the tunnel's own routes"},
+      {"128.0.0.1/1", "192.168.1.1", "Refusing split bypass route '128.0.0.0/1': it is one of the tunnel's own routes"},
+      {"203.0.113.5", "192.168.1.1", "Refusing split bypass route '203.0.113.5': it is one of the tunnel's own routes"},
+      {"127.0.0.1", "192.168.1.1", "Refusing split bypass route '127.0.0.1': loopback, multicast or reserved destination"},
+      {"224.0.0.0/4", "192.168.1.1",
+       "Refusing split bypass route '224.0.0.0/4': loopback, multicast or reserved destination"},
+      {"1.1.1.1", "127.0.0.1", "Refusing a loopback, multicast or reserved address: 127.0.0.1"},
   };
-  for (const auto& [route, message] : refused)
-    EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", route}, "192.168.1.1").error(), message);
-  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1"}, "127.0.0.1").error(),
-            "Refusing a loopback, multicast or reserved address: 127.0.0.1");
+  for (const auto& c : refused) EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", c.route}, c.gateway).error(), c.message);
   env.files.erase(kTunnelStatePath);
   EXPECT_TRUE(env.commands().empty());
   EXPECT_EQ(*split.apply_split_bypass({}, "192.168.1.1"), 0u);
