@@ -9,7 +9,6 @@
 
 #include "base/text.h"
 #include "split/custom_split_test_support.h"
-#include "testing/fake_env.h"
 
 namespace kivo {
 namespace {
@@ -21,34 +20,6 @@ using Lines = std::vector<std::string>;
 const std::string kStagedNote =
     "Custom split engine staged. Waiting for live PID snapshots before dynamic app bypass routes can be applied.";
 const std::string kDegraded = "Custom split engine runtime snapshot updated, but route reconciliation is degraded: ";
-const std::string kLsof = "lsof -n -P -a -i4 -p 41";
-const std::vector<HelperCustomSplitTrackedApp> kChat = {{"Chat", "/Applications/Chat.app/Contents/MacOS/Chat", {41}}};
-
-// An answer in one line: staged, active, apps/routes/dynamic routes, note.
-std::string show(const Result<CustomSplitEngineStatus>& s) {
-  if (!s) return "error: " + s.error();
-  return std::string(s->staged ? "staged" : "unstaged") + (s->active ? " active " : " idle ") +
-         std::to_string(s->app_count) + "/" + std::to_string(s->route_count) + "/" +
-         std::to_string(s->dynamic_routes) + " " + s->note.value_or("null");
-}
-
-// A machine on which Chat is installed and its process 41 talks to one public network.
-struct Machine : testing::FakeEnv {
-  Machine() {
-    epoch_seconds = kNow;
-    existing_paths = {"/Applications/Chat.app", "/Applications/Mail.app"};
-    script_ok(kLsof, connection("93.184.216.34"));
-  }
-  HelperCustomSplitEngineState record() { return *read_custom_split_engine_state(*this); }
-  Result<CustomSplitEngineStatus> stage(std::vector<std::string> apps, std::vector<std::string> routes = {},
-                                        std::string gateway = "192.0.2.1") {
-    return engine.stage_custom_split_engine(apps, routes, gateway, true);
-  }
-  Result<CustomSplitEngineStatus> update(std::uint64_t generation, std::vector<HelperCustomSplitTrackedApp> apps = kChat) {
-    return engine.update_custom_split_engine_pids(generation, apps);
-  }
-  CustomSplitEngine engine{*this};
-};
 
 TEST(CustomSplitEngine, StagingRefusesBadInputThenRecordsTheCleanedRequestAndInstallsNothing) {
   Machine m;

@@ -114,7 +114,7 @@ TEST(CustomSplitReconcile, PassesThatObserveNoPeer) {
   }
 }
 
-TEST(CustomSplitReconcile, FailedRouteCommandsKeepTheLastErrorAndAreRetried) {
+TEST(CustomSplitReconcile, FailedRouteCommandsKeepTheLastErrorAndAreRetriedAndOnlyChangesAreWritten) {
   Engine e;
   e.stage({"1.1.1.0/24", "2.2.2.0/24", "3.3.3.0/24"});
   e.script_ok(kLsof, connection("4.4.4.4") + connection("5.5.5.5"));
@@ -134,19 +134,15 @@ TEST(CustomSplitReconcile, FailedRouteCommandsKeepTheLastErrorAndAreRetried) {
   EXPECT_THAT(e.commands(), ElementsAre(kLsof, del("2.2.2.0/24"), add("4.4.4.0/24")));
   EXPECT_EQ(e.record().dynamic_routes, (Lines{"4.4.4.0/24", "5.5.5.0/24"}));
   EXPECT_EQ(e.record().engine_last_error, std::nullopt);
-}
 
-TEST(CustomSplitReconcile, WritesOnlyWhenSomethingChanged) {
-  Engine e;
-  e.stage();
-  e.script_ok(kLsof, connection("1.1.1.1"));
-  ASSERT_TRUE(e.pass().ok());
+  // Only a change is written: the same pass again writes nothing; a second later the last-seen stamps move.
   e.failing_writes.insert(kCustomSplitStatePath);
   EXPECT_TRUE(e.pass().ok());
-  e.epoch_seconds = kNow + 1;  // a route ages: the record changes
+  e.epoch_seconds = kNow + 1;
   EXPECT_EQ(e.pass().error(), "Read-only file system");
+}
 
-  // Nothing to route: only the sync stamp would change, which is worth a write once a minute.
+TEST(CustomSplitReconcile, TheSyncStampAloneIsWrittenOnceAMinuteAndAnUnstagedPassDoesNothing) {
   Engine quiet;
   quiet.stage();
   quiet.script_ok(kLsof, "");
@@ -162,20 +158,6 @@ TEST(CustomSplitReconcile, WritesOnlyWhenSomethingChanged) {
   unstaged.files[kCustomSplitStatePath] = "{";
   EXPECT_TRUE(reconcile_custom_split_engine_routes(unstaged).ok());
   EXPECT_TRUE(unstaged.commands().empty());
-}
-
-TEST(CustomSplitReconcile, ClearingDeletesInStoredOrderAndCountsWhatWent) {
-  Engine e;
-  e.state.dynamic_routes = {"3.3.3.0/24", "1.1.1.0/24", "2.2.2.0/24", "4.4.4.0/24"};
-  e.script_fail(del("1.1.1.0/24"), "route: writing to routing socket: No such process");  // gone already
-  e.script_fail(del("2.2.2.0/24"), "busy");
-  e.script_fail(del("4.4.4.0/24"), "denied");
-  ClearedRoutes cleared = clear_dynamic_routes(e, e.state);
-  EXPECT_THAT(e.commands(), ElementsAre(del("3.3.3.0/24"), del("1.1.1.0/24"), del("2.2.2.0/24"), del("4.4.4.0/24")));
-  EXPECT_EQ(cleared.deleted, 1u);
-  EXPECT_EQ(cleared.still_installed, (Lines{"2.2.2.0/24", "4.4.4.0/24"}));
-  EXPECT_EQ(cleared.failures, (Lines{"2.2.2.0/24 (busy)", "4.4.4.0/24 (denied)"}));
-  EXPECT_FALSE(e.files.count(kCustomSplitStatePath));
 }
 
 }  // namespace
