@@ -58,7 +58,7 @@ TEST_F(SplitBypassTest, ApplyRecordsEveryRouteBeforeInstallingEachOnce) {
   EXPECT_EQ(split.split_bypass_owned_route_set(), (std::set<std::string>{"10.0.0.0/8", "192.168.1.10"}));
 }
 
-TEST_F(SplitBypassTest, BadInputTouchesNothingAndAnEmptyListOnlyRemovesEarlierRoutes) {
+TEST_F(SplitBypassTest, AFailedApplyLeavesNothingBehindAndAnEmptyListOnlyRemovesEarlierRoutes) {
   record({"10.0.0.0/8"}, "192.168.1.254");
   // Neither the tunnel's own routes nor the machine's own destinations can be taken over.
   env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
@@ -78,6 +78,23 @@ TEST_F(SplitBypassTest, BadInputTouchesNothingAndAnEmptyListOnlyRemovesEarlierRo
   EXPECT_TRUE(env.commands().empty());
   EXPECT_EQ(*split.apply_split_bypass({}, "192.168.1.1"), 0u);
   EXPECT_THAT(env.commands(), ElementsAre("route -n delete -net 10.0.0.0/8 192.168.1.254"));
+  EXPECT_TRUE(env.files.empty());
+
+  // A failed add rolls back in reverse what the list added.
+  env.clear_commands();
+  env.script_fail("route -n add -host 3.3.3.3 192.168.1.1", "Network is unreachable");
+  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"}, "192.168.1.1").error(),
+            "Failed to add split bypass route '3.3.3.3': Network is unreachable");
+  EXPECT_THAT(env.commands_of("route -n delete"), ElementsAre("route -n delete -net 2.2.2.0/24 192.168.1.1",
+                                                              "route -n delete -host 1.1.1.1 192.168.1.1"));
+  EXPECT_TRUE(env.files.empty());
+
+  // A list that cannot be recorded is never installed: a crash would leave routes nobody knows.
+  env.clear_commands();
+  env.failing_writes.insert(kSplitStatePath);
+  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.2"}, "192.168.1.1").error(),
+            "Failed to persist split bypass state: Read-only file system");
+  EXPECT_TRUE(env.commands_of("route -n add").empty());
   EXPECT_TRUE(env.files.empty());
 }
 
@@ -99,23 +116,6 @@ TEST_F(SplitBypassTest, ExistingRouteIsAdoptedOrReplacedByItsGateway) {
   EXPECT_EQ(split.apply_split_bypass({"9.9.0.0/16"}, "192.168.1.1").error(),
             "Failed to add split bypass route '9.9.0.0/16': Route existed with mismatched gateway and could not be "
             "replaced: busy");
-}
-
-TEST_F(SplitBypassTest, FailedAddOrRecordRollsBackInReverse) {
-  env.script_fail("route -n add -host 3.3.3.3 192.168.1.1", "Network is unreachable");
-  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"}, "192.168.1.1").error(),
-            "Failed to add split bypass route '3.3.3.3': Network is unreachable");
-  EXPECT_THAT(env.commands_of("route -n delete"), ElementsAre("route -n delete -net 2.2.2.0/24 192.168.1.1",
-                                                              "route -n delete -host 1.1.1.1 192.168.1.1"));
-  EXPECT_TRUE(env.files.empty());
-
-  // A list that cannot be recorded is never installed: a crash would leave routes nobody knows.
-  env.clear_commands();
-  env.failing_writes.insert(kSplitStatePath);
-  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.2"}, "192.168.1.1").error(),
-            "Failed to persist split bypass state: Read-only file system");
-  EXPECT_TRUE(env.commands_of("route -n add").empty());
-  EXPECT_TRUE(env.files.empty());
 }
 
 TEST_F(SplitBypassTest, RestoreLeavesSteeringAndTunnelRoutesCountsGoneOnesAsRemovedAndJoinsFailures) {
