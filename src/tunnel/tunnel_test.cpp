@@ -19,6 +19,13 @@ constexpr const char* kWg = "/Library/PrivilegedHelperTools/wg";
 constexpr const char* kWireguardGo = "/Library/PrivilegedHelperTools/wireguard-go";
 constexpr const char* kConfigText = "[Interface]\nPrivateKey = SECRET-TOKEN\n";
 constexpr ClientIdentity kConsoleUser{501, 20};
+// The steps of a start on utun203 that a failure can stop at.
+const std::string kSpawn = "spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203";
+const std::string kSetconf = "/Library/PrivilegedHelperTools/wg setconf utun203 /var/run/com.kivovpn.helper.wg.conf";
+const std::string kSetIp = "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255";
+const std::string kHost = "route add -host 203.0.113.5 192.168.1.1";
+const std::string kLow = "route add -net 0.0.0.0/1 -interface utun203";
+const std::string kHigh = "route add -net 128.0.0.0/1 -interface utun203";
 
 // A helper machine with wireguard-go and wg installed, before any tunnel.
 struct Rig {
@@ -62,29 +69,24 @@ Lines teardown(const std::string& iface, const std::string& server_via, const st
 }
 
 TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsWhatTheUndoNeedsFirst) {
-  // wg loads a private copy of the configuration, within a time limit.
-  const std::string setconf = std::string(kWg) + " setconf utun203 " + kTunnelConfigCopyPath;
   std::map<std::string, std::string> seen_at_host_route;
   std::string copied;
   env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
-    if (line == "route add -host 203.0.113.5 192.168.1.1") seen_at_host_route = env.files;
-    if (line == setconf) copied = env.files.at(kTunnelConfigCopyPath);
+    if (line == kHost) seen_at_host_route = env.files;
+    if (line == kSetconf) copied = env.files.at(kTunnelConfigCopyPath);
     return std::nullopt;
   };
   auto state = start();
   ASSERT_TRUE(state.ok()) << state.error();
   EXPECT_EQ(*state, (HelperRuntimeState{4242, "utun203", "203.0.113.5", "192.168.1.1", 1700000000}));
-  EXPECT_THAT(env.commands(),
-              ElementsAre("ifconfig utun200", "ifconfig utun201", "ifconfig utun202", "ifconfig utun203",
-                          "spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203", "ifconfig utun203",
-                          "/Library/PrivilegedHelperTools/wg setconf utun203 /var/run/com.kivovpn.helper.wg.conf",
-                          "ifconfig utun203 up", "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255",
-                          "route add -host 203.0.113.5 192.168.1.1", "route add -net 0.0.0.0/1 -interface utun203",
-                          "route add -net 128.0.0.0/1 -interface utun203", "release 4242"));
+  EXPECT_THAT(env.commands(), ElementsAre("ifconfig utun200", "ifconfig utun201", "ifconfig utun202", "ifconfig utun203",
+                                          kSpawn, "ifconfig utun203", kSetconf, "ifconfig utun203 up", kSetIp, kHost,
+                                          kLow, kHigh, "release 4242"));
   EXPECT_EQ(env.files.at(kTunnelStatePath), encode_runtime_state(*state));
   EXPECT_EQ(env.slept.count(), 0);
+  // wg loads a private copy of the configuration, within a time limit.
   EXPECT_EQ(copied, kConfigText);
-  EXPECT_EQ(env.limits_ms.at(setconf), 15000u);
+  EXPECT_EQ(env.limits_ms.at(kSetconf), 15000u);
   // What the undo needs is on disk before the first route, in the start's own record: Status
   // and the kill switch see no tunnel until it is all up.
   EXPECT_EQ(seen_at_host_route.count(kTunnelStatePath), 0u);
@@ -94,12 +96,6 @@ TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsWhatTheUndoNeeds
 }
 
 TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
-  const std::string kSpawn = "spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203";
-  const std::string kSetconf = std::string(kWg) + " setconf utun203 " + kTunnelConfigCopyPath;
-  const std::string kSetIp = "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255";
-  const std::string kHost = "route add -host 203.0.113.5 192.168.1.1";
-  const std::string kLow = "route add -net 0.0.0.0/1 -interface utun203";
-  const std::string kHigh = "route add -net 128.0.0.0/1 -interface utun203";
   // The whole undo, in order; a step that fails undoes the tail that covers the steps before it.
   const std::vector<std::string> kUndo = {"route delete -net 128.0.0.0/1 -interface utun203",
                                           "route delete -net 0.0.0.0/1 -interface utun203",

@@ -78,8 +78,7 @@ class TunnelTest(HelperCase):
     def test_dead_wireguard_go_is_not_a_tunnel(self):
         self.sb.run("kill", "-9", str(self.start_tunnel()["pid"]))
         # The helper reaps its child, so the pid stops answering signal 0.
-        wait_until(lambda: self.request("Status") == STOPPED, 5, 0.05)
-        self.assertEqual(self.request("Status"), STOPPED)
+        self.assertTrue(wait_until(lambda: self.request("Status") == STOPPED, 5, 0.05))
         self.assertEqual(self.request("VerifyTunnelDataPlane"), data_plane(iface="utun200"))
         self.assertIsNotNone(self.state(TUNNEL_STATE))
         self.assertEqual(self.request("StopTunnel"), OK)
