@@ -51,11 +51,6 @@ class CustomSplitTest(HelperCase):
     def stage(self, apps=(APP,), **fields):
         return self.request(stage_request("CustomSplitEngine", *apps, **fields))
 
-    def snapshot(self):
-        self.generation += 1
-        return self.request({"UpdateCustomSplitEnginePids": {"generation": self.generation, "apps": [
-            {"name": "Tracked", "exe_path": APP, "active_pids": [self.pid]}]}})
-
     def app_reaches(self, host):
         """The source address the server saw for a new connection of the tracked application."""
         self.app.stdin.write(host + "\n")
@@ -70,7 +65,10 @@ class CustomSplitTest(HelperCase):
         return self.engine_routes()
 
     def go_live(self):
-        answer = self.snapshot()["CustomSplitEngineStatus"]
+        """A snapshot of the application's process; the engine answers live and routes its network."""
+        self.generation += 1
+        answer = self.request({"UpdateCustomSplitEnginePids": {"generation": self.generation, "apps": [
+            {"name": "Tracked", "exe_path": APP, "active_pids": [self.pid]}]}})["CustomSplitEngineStatus"]
         self.assertEqual((answer["active"], answer["dynamic_routes"]), (True, 1), answer)
         # The snapshot's own pass installs the route; at the latest the next monitor round does.
         self.assertEqual(self.wait_for_routes([ROUTE], 3), [ROUTE])
