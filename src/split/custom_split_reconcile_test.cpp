@@ -16,18 +16,17 @@ using namespace split_testing;
 using Lines = std::vector<std::string>;
 using LastSeen = std::map<std::string, std::uint64_t>;
 
+// Both processes of the record below (the shared kLsof lists process 41 alone).
 const std::string kLsof = "lsof -n -P -a -i4 -p 41,42";
 
 // An engine with a fresh snapshot of two processes (one listed twice), one static route and
 // whatever dynamic routes a case gives it.
-struct Engine : testing::FakeEnv {
-  Engine() { epoch_seconds = kNow; }
+struct Engine : Machine {
   void stage(std::vector<std::string> dynamic = {}, LastSeen last_seen = {}) {
     state.dynamic_routes = std::move(dynamic);
     state.dynamic_route_last_seen_at = std::move(last_seen);
     files[kCustomSplitStatePath] = encode_custom_split_engine_state(state);
   }
-  HelperCustomSplitEngineState record() { return *read_custom_split_engine_state(*this); }
   Status pass() { return reconcile_custom_split_engine_routes(*this); }
   HelperCustomSplitEngineState state{.routes = {"8.8.8.0/24"}, .gateway = "192.0.2.1", .pid_generation = 3,
                                      .tracked_apps = {{"Chat", "/c", {42, 41}}, {"Helper", "/h", {42}}},
