@@ -145,8 +145,9 @@ TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
   }
 }
 
-TEST_F(TunnelTest, StartReplacesTheRecordedTunnelInsteadOfOrphaningIt) {
+TEST_F(TunnelTest, StartAndStopTearDownEveryRecordedTunnelAndOnlyStopTakesTheBypass) {
   env.files[kTunnelStatePath] = encode_runtime_state({4000, "utun201", "203.0.113.9", "192.168.1.254", 1});
+  // A start cut short by a crash is undone from its own record.
   env.files[kTunnelStartingPath] = encode_runtime_state({4001, "utun202", "203.0.113.5", "192.168.1.1", 0});
   env.live_pids = {4000};
   env.files[kSplitStatePath] = encode_split_state({{"192.168.1.10"}, "192.168.1.1", 1});
@@ -167,6 +168,35 @@ TEST_F(TunnelTest, StartReplacesTheRecordedTunnelInsteadOfOrphaningIt) {
   EXPECT_TRUE(env.files.count(kSplitStatePath));
   EXPECT_EQ(env.files.at(kTunnelStatePath), encode_runtime_state(*state));
   EXPECT_FALSE(env.files.count(kTunnelStartingPath));
+
+  // Stop restores the bypass first, then tears down both recorded tunnels and ends every wireguard-go.
+  env.files[kTunnelStartingPath] = encode_runtime_state({4001, "utun202", "203.0.113.5", "192.168.1.1", 0});
+  env.files[kTunnelConfigCopyPath] = kConfigText;
+  env.clear_commands();
+  tunnel.stop_tunnel();
+  EXPECT_EQ(env.commands(), Lines{"route -n delete -host 192.168.1.10 192.168.1.1"} +
+                                teardown("utun203", "203.0.113.5 192.168.1.1", "4242") +
+                                teardown("utun202", "203.0.113.5 192.168.1.1", "4001") + Lines{"killall -9 wireguard-go"});
+  expect_no_helper_files();
+
+  // Without a usable record every wireguard-go still ends.
+  env.clear_commands();
+  env.files[kTunnelStatePath] = "{\"pid\":1}";
+  env.script_fail("killall -9 wireguard-go", "No matching processes were found");
+  tunnel.stop_tunnel();
+  EXPECT_THAT(env.commands(), ElementsAre("killall -9 wireguard-go"));
+  expect_no_helper_files();
+  // A pid of 0 would signal the helper's own process group, one above the largest pid every
+  // process (read into an int), and a pid since reused (or whose program is unknown) another program.
+  env.executables[4242] = "/usr/bin/ssh";
+  for (std::uint32_t pid : {0u, 4294967295u, 4242u, 4243u}) {
+    SCOPED_TRACE(pid);
+    env.clear_commands();
+    env.files[kTunnelStatePath] = encode_runtime_state({pid, "utun203", "203.0.113.5", "192.168.1.1", 1});
+    tunnel.stop_tunnel();
+    EXPECT_TRUE(env.commands_of("kill").empty());
+    EXPECT_THAT(env.commands_of("killall"), ElementsAre("killall -9 wireguard-go"));
+  }
 }
 
 TEST_F(TunnelTest, ChecksInputsInOrderBeforeTouchingTheSystem) {
@@ -198,38 +228,6 @@ TEST_F(TunnelTest, ChecksInputsInOrderBeforeTouchingTheSystem) {
   env.existing_paths.insert(kWg);
   env.files["/kivo.conf"] = std::string(65536, '#');
   EXPECT_TRUE(start("/kivo.conf", kConsoleUser).ok());
-}
-
-TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownBothRecordedTunnelsAndEndsEveryWireguardGo) {
-  env.files[kSplitStatePath] = encode_split_state({{"192.168.1.10"}, "192.168.1.1", 1});
-  env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
-  // A start cut short by a crash is undone from its own record.
-  env.files[kTunnelStartingPath] = encode_runtime_state({4001, "utun202", "203.0.113.5", "192.168.1.1", 0});
-  env.files[kTunnelConfigCopyPath] = kConfigText;
-  tunnel.stop_tunnel();
-  EXPECT_EQ(env.commands(), Lines{"route -n delete -host 192.168.1.10 192.168.1.1"} +
-                                teardown("utun203", "203.0.113.5 192.168.1.1", "4242") +
-                                teardown("utun202", "203.0.113.5 192.168.1.1", "4001") + Lines{"killall -9 wireguard-go"});
-  expect_no_helper_files();
-
-  // Without a usable record every wireguard-go still ends.
-  env.clear_commands();
-  env.files[kTunnelStatePath] = "{\"pid\":1}";
-  env.script_fail("killall -9 wireguard-go", "No matching processes were found");
-  tunnel.stop_tunnel();
-  EXPECT_THAT(env.commands(), ElementsAre("killall -9 wireguard-go"));
-  expect_no_helper_files();
-  // A pid of 0 would signal the helper's own process group, one above the largest pid every
-  // process (read into an int), and a pid since reused (or whose program is unknown) another program.
-  env.executables[4242] = "/usr/bin/ssh";
-  for (std::uint32_t pid : {0u, 4294967295u, 4242u, 4243u}) {
-    SCOPED_TRACE(pid);
-    env.clear_commands();
-    env.files[kTunnelStatePath] = encode_runtime_state({pid, "utun203", "203.0.113.5", "192.168.1.1", 1});
-    tunnel.stop_tunnel();
-    EXPECT_TRUE(env.commands_of("kill").empty());
-    EXPECT_THAT(env.commands_of("killall"), ElementsAre("killall -9 wireguard-go"));
-  }
 }
 
 }  // namespace
