@@ -9,7 +9,6 @@
 
 #include "base/text.h"
 #include "split/custom_split_test_support.h"
-#include "testing/fake_env.h"
 
 namespace kivo {
 namespace {
@@ -21,63 +20,24 @@ using Lines = std::vector<std::string>;
 const std::string kStagedNote =
     "Custom split engine staged. Waiting for live PID snapshots before dynamic app bypass routes can be applied.";
 const std::string kDegraded = "Custom split engine runtime snapshot updated, but route reconciliation is degraded: ";
-const std::string kLsof = "lsof -n -P -a -i4 -p 41";
-const std::vector<HelperCustomSplitTrackedApp> kChat = {{"Chat", "/Applications/Chat.app/Contents/MacOS/Chat", {41}}};
 
-// An answer in one line: staged, active, apps/routes/dynamic routes, note.
-std::string show(const Result<CustomSplitEngineStatus>& s) {
-  if (!s) return "error: " + s.error();
-  return std::string(s->staged ? "staged" : "unstaged") + (s->active ? " active " : " idle ") +
-         std::to_string(s->app_count) + "/" + std::to_string(s->route_count) + "/" +
-         std::to_string(s->dynamic_routes) + " " + s->note.value_or("null");
-}
-
-// A machine on which Chat is installed and its process 41 talks to one public network.
-struct Machine : testing::FakeEnv {
-  Machine() {
-    epoch_seconds = kNow;
-    existing_paths = {"/Applications/Chat.app", "/Applications/Mail.app"};
-    script_ok(kLsof, connection("93.184.216.34"));
-  }
-  HelperCustomSplitEngineState record() { return *read_custom_split_engine_state(*this); }
-  Result<CustomSplitEngineStatus> stage(std::vector<std::string> apps, std::vector<std::string> routes = {},
-                                        std::string gateway = "192.0.2.1") {
-    return engine.stage_custom_split_engine(apps, routes, gateway, true);
-  }
-  Result<CustomSplitEngineStatus> update(std::uint64_t generation, std::vector<HelperCustomSplitTrackedApp> apps = kChat) {
-    return engine.update_custom_split_engine_pids(generation, apps);
-  }
-  CustomSplitEngine engine{*this};
-};
-
-TEST(CustomSplitEngine, StagingRecordsTheCleanedRequestAndInstallsNothing) {
+TEST(CustomSplitEngine, StagingRecordsTheCleanedRequestAndRestagingClaimsOnlyRoutesStillInstalled) {
   Machine m;
-  auto staged = m.stage({" /Applications/Chat.app\t", "/Applications/Mail.app", "/Applications/Chat.app"},
-                        {"10.1.2.3/8", "10.0.0.0/8", " 8.8.8.8 "});
-  EXPECT_EQ(show(staged), "staged idle 2/2/0 " + kStagedNote);
-  HelperCustomSplitEngineState expected{
-      {"/Applications/Chat.app", "/Applications/Mail.app"}, {"10.0.0.0/8", "8.8.8.8"}, "192.0.2.1", true};
-  expected.updated_at = kNow;
-  EXPECT_EQ(m.record(), expected);
-  EXPECT_TRUE(m.commands().empty());
-}
-
-TEST(CustomSplitEngine, StagingRefusesBadInputWithItsReason) {
-  const struct { std::vector<std::string> apps, routes; std::string error; } cases[] = {
+  const struct { std::vector<std::string> apps, routes; std::string error; } refused[] = {
       {{"/Applications/Chat.app", "  "}, {}, "Custom split engine app path cannot be empty"},
       {{" /Applications/Gone.app "}, {}, "Custom split engine app path does not exist: /Applications/Gone.app"},
       {{"/Applications/Chat.app"}, {"8.8.8.0/24", "fd00::/8"}, "Invalid IPv4 CIDR address 'fd00::/8'"},
   };
-  for (const auto& c : cases) {
-    Machine m;
-    EXPECT_EQ(m.stage(c.apps, c.routes).error(), c.error);
-    EXPECT_TRUE(m.files.empty()) << c.error;
-  }
-}
+  for (const auto& c : refused) EXPECT_EQ(m.stage(c.apps, c.routes).error(), c.error);
+  EXPECT_TRUE(m.files.empty());
+  auto staged = m.stage({" /Applications/Chat.app\t", "/Applications/Mail.app", "/Applications/Chat.app"},
+                        {"10.1.2.3/8", "10.0.0.0/8", " 8.8.8.8 "});
+  EXPECT_EQ(show(staged), "staged idle 2/2/0 " + kStagedNote);
+  EXPECT_EQ(m.record(), (HelperCustomSplitEngineState{{"/Applications/Chat.app", "/Applications/Mail.app"},
+                                                      {"10.0.0.0/8", "8.8.8.8"}, "192.0.2.1", true, 0, {}, kNow}));
+  EXPECT_TRUE(m.commands().empty());
 
-TEST(CustomSplitEngine, RestagingClearsEarlierRoutesAndAFailedOneClaimsOnlyThoseStillInstalled) {
-  Machine m;
-  ASSERT_TRUE(m.stage({"/Applications/Chat.app"}).ok());
+  // Restaging clears the routes of the earlier staging; a failed restaging claims only those still installed.
   m.script_ok(kLsof, connection("93.184.216.34") + connection("198.51.100.7") + connection("203.0.113.9"));
   ASSERT_EQ(m.update(1)->dynamic_routes, 3u);
   m.clear_commands();
@@ -104,7 +64,7 @@ TEST(CustomSplitEngine, RestagingClearsEarlierRoutesAndAFailedOneClaimsOnlyThose
   EXPECT_EQ(m.record().gateway, "fe80::1");
 }
 
-TEST(CustomSplitEngine, SnapshotsAreTakenInGenerationOrder) {
+TEST(CustomSplitEngine, SnapshotsAreTakenInGenerationOrderAndAnswerWithTheirPass) {
   Machine m;
   EXPECT_EQ(m.update(1).error(), "No such file or directory");
   ASSERT_TRUE(m.stage({"/Applications/Chat.app"}, {"8.8.8.0/24"}).ok());
@@ -125,22 +85,18 @@ TEST(CustomSplitEngine, SnapshotsAreTakenInGenerationOrder) {
                                "pids 1, dynamic routes 1).");
   EXPECT_EQ(m.record().tracked_apps, kChat);
   EXPECT_EQ(m.record().updated_at, kNow + 3);
-}
 
-TEST(CustomSplitEngine, AFailedPassShowsInTheSnapshotAnswer) {
-  Machine m;
-  ASSERT_TRUE(m.stage({"/Applications/Chat.app"}).ok());
   // An lsof that times out leaves the record, and so the engine, as the last good pass left it.
   m.script_fail(kLsof, "lsof timed out after 1500 ms");
-  EXPECT_EQ(show(m.update(1)),
-            "staged active 1/0/0 " + kDegraded + "Failed to inspect active app connections via lsof: lsof timed out after 1500 ms");
-  m.script_ok(kLsof, connection("93.184.216.34"));
-  m.script_fail(add("93.184.216.0/24"), "route: writing to routing socket: Network is unreachable");
-  EXPECT_EQ(show(m.update(2)), "staged idle 1/0/0 " + kDegraded +
-                                   "Failed adding custom split route 93.184.216.0/24: route: writing to routing "
+  EXPECT_EQ(show(m.update(6)),
+            "staged active 1/1/1 " + kDegraded + "Failed to inspect active app connections via lsof: lsof timed out after 1500 ms");
+  m.script_ok(kLsof, connection("198.51.100.7"));
+  m.script_fail(add("198.51.100.0/24"), "route: writing to routing socket: Network is unreachable");
+  EXPECT_EQ(show(m.update(7)), "staged idle 1/1/1 " + kDegraded +
+                                   "Failed adding custom split route 198.51.100.0/24: route: writing to routing "
                                    "socket: Network is unreachable");
   m.failing_writes.insert(kCustomSplitStatePath);
-  EXPECT_EQ(m.update(3).error(), "Read-only file system");
+  EXPECT_EQ(m.update(8).error(), "Read-only file system");
 }
 
 TEST(CustomSplitEngine, VerifyReportsTheEngineAsItIs) {

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "split/custom_split_test_support.h"
 #include "testing/fake_env.h"
 
@@ -14,25 +16,24 @@ using namespace split_testing;
 using Lines = std::vector<std::string>;
 using LastSeen = std::map<std::string, std::uint64_t>;
 
+// Both processes of the record below (the shared kLsof lists process 41 alone).
 const std::string kLsof = "lsof -n -P -a -i4 -p 41,42";
 
 // An engine with a fresh snapshot of two processes (one listed twice), one static route and
 // whatever dynamic routes a case gives it.
-struct Engine : testing::FakeEnv {
-  Engine() { epoch_seconds = kNow; }
+struct Engine : Machine {
   void stage(std::vector<std::string> dynamic = {}, LastSeen last_seen = {}) {
     state.dynamic_routes = std::move(dynamic);
     state.dynamic_route_last_seen_at = std::move(last_seen);
     files[kCustomSplitStatePath] = encode_custom_split_engine_state(state);
   }
-  HelperCustomSplitEngineState record() { return *read_custom_split_engine_state(*this); }
   Status pass() { return reconcile_custom_split_engine_routes(*this); }
   HelperCustomSplitEngineState state{.routes = {"8.8.8.0/24"}, .gateway = "192.0.2.1", .pid_generation = 3,
                                      .tracked_apps = {{"Chat", "/c", {42, 41}}, {"Helper", "/h", {42}}},
                                      .updated_at = kNow - 15};
 };
 
-TEST(CustomSplitReconcile, ObservesThePublicSlash24sOfIpv4PeersOutsideStaticRoutes) {
+TEST(CustomSplitReconcile, ObservesUpTo256PublicSlash24sOfIpv4PeersOutsideStaticRoutes) {
   const std::vector<std::string> static_routes = {"8.8.8.0/24", "9.9.9.9"};
   const struct { std::string output; std::set<std::string> observed; } cases[] = {
       {connection("93.184.216.34") + connection("93.184.216.99"), {"93.184.216.0/24"}},
@@ -44,9 +45,8 @@ TEST(CustomSplitReconcile, ObservesThePublicSlash24sOfIpv4PeersOutsideStaticRout
       {" \n\t", {}},
   };
   for (const auto& c : cases) EXPECT_EQ(observed_peer_networks(c.output, static_routes), c.observed) << c.output;
-}
 
-TEST(CustomSplitReconcile, ReadingStopsAtTheLineThatBringsTheSetTo256) {
+  // Reading stops at the line that brings the set to 256.
   std::string output;
   for (int i = 0; i < 300; ++i) {
     std::string network = "11." + std::to_string(i / 256) + "." + std::to_string(i % 256);
@@ -75,50 +75,45 @@ TEST(CustomSplitReconcile, DeletesBeforeAddingInAscendingOrderAndAgesRoutesOut) 
   EXPECT_EQ(record.engine_last_sync_at, kNow);
 }
 
-TEST(CustomSplitReconcile, WithoutAFreshSnapshotEveryDynamicRouteGoes) {
-  const struct { std::uint64_t generation, updated_at; } cases[] = {{3, kNow - 16}, {0, kNow}};
-  for (const auto& c : cases) {
-    Engine e;
-    e.state.pid_generation = c.generation;
-    e.state.updated_at = c.updated_at;
-    e.stage({"1.1.1.0/24", "2.2.2.0/24"}, {{"1.1.1.0/24", kNow}, {"2.2.2.0/24", kNow}});
-    ASSERT_TRUE(e.pass().ok());
-    EXPECT_THAT(e.commands(), ElementsAre(del("1.1.1.0/24"), del("2.2.2.0/24")));
-    EXPECT_TRUE(e.record().dynamic_routes.empty());
-    EXPECT_TRUE(e.record().dynamic_route_last_seen_at.empty());
-  }
-}
-
-TEST(CustomSplitReconcile, NoConnectionsIsNoErrorAndRoutesLiveOutTheirLifetime) {
-  const struct { const char* name; std::optional<CommandResult> lsof; } cases[] = {
-      {"no process: lsof is not asked", std::nullopt},
-      {"lsof exits 1 when no process has a connection", CommandResult(fail(""))},
-      {"lsof lists nothing", CommandResult(std::string())},
+// Passes that route nothing new, from 1.1.1.0/24 seen 45 s ago and 2.2.2.0/24 seen 46 s ago: without a
+// fresh snapshot every dynamic route goes; without connections routes live out their lifetime; an lsof
+// time-out changes nothing.
+TEST(CustomSplitReconcile, PassesThatObserveNoPeer) {
+  const Lines kept{"1.1.1.0/24"};
+  const struct {
+    const char* name;
+    std::function<void(Engine&)> given;
+    Lines commands, left;
+    std::string error;
+  } cases[] = {
+      {"stale snapshot", [](Engine& e) { e.state.updated_at = kNow - 16; }, {del("1.1.1.0/24"), del("2.2.2.0/24")}, {}},
+      {"generation 0", [](Engine& e) { e.state.pid_generation = 0; },
+       {del("1.1.1.0/24"), del("2.2.2.0/24")}, {}},
+      {"no process: lsof is not asked", [](Engine& e) { e.state.tracked_apps = {{"Chat", "/c", {}}}; },
+       {del("2.2.2.0/24")}, kept},
+      {"lsof exits 1 when no process has a connection", [](Engine& e) { e.script(kLsof, {fail("")}); },
+       {kLsof, del("2.2.2.0/24")}, kept},
+      {"lsof lists nothing", [](Engine& e) { e.script_ok(kLsof, ""); }, {kLsof, del("2.2.2.0/24")}, kept},
+      {"lsof times out", [](Engine& e) { e.script_fail(kLsof, "lsof timed out after 1500 ms\n"); }, {kLsof},
+       {"1.1.1.0/24", "2.2.2.0/24"}, "Failed to inspect active app connections via lsof: lsof timed out after 1500 ms\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Engine e;
-    if (c.lsof) e.script(kLsof, {*c.lsof});
-    else e.state.tracked_apps = {{"Chat", "/c", {}}};
+    c.given(e);
     e.stage({"1.1.1.0/24", "2.2.2.0/24"}, {{"1.1.1.0/24", kNow - 45}, {"2.2.2.0/24", kNow - 46}});
-    ASSERT_TRUE(e.pass().ok());
-    EXPECT_EQ(e.commands_of("route"), Lines{del("2.2.2.0/24")});
-    EXPECT_EQ(e.commands_of("lsof").size(), c.lsof ? 1u : 0u);
-    EXPECT_EQ(e.record().dynamic_routes, Lines{"1.1.1.0/24"});
+    std::string before = e.files.at(kCustomSplitStatePath);
+    Status status = e.pass();
+    EXPECT_EQ(status.ok(), c.error.empty());
+    EXPECT_EQ(status.error(), c.error);
+    EXPECT_EQ(e.commands(), c.commands);
+    EXPECT_EQ(e.record().dynamic_routes, c.left);
+    EXPECT_EQ(e.record().dynamic_route_last_seen_at.size(), c.left.size());
+    EXPECT_EQ(e.files.at(kCustomSplitStatePath) == before, !c.error.empty());  // a failed pass writes nothing
   }
 }
 
-TEST(CustomSplitReconcile, AnLsofTimeOutChangesNothing) {
-  Engine e;
-  e.stage({"1.1.1.0/24"}, {{"1.1.1.0/24", kNow - 46}});
-  std::string before = e.files.at(kCustomSplitStatePath);
-  e.script_fail(kLsof, "lsof timed out after 1500 ms\n");
-  EXPECT_EQ(e.pass().error(), "Failed to inspect active app connections via lsof: lsof timed out after 1500 ms\n");
-  EXPECT_THAT(e.commands(), ElementsAre(kLsof));
-  EXPECT_EQ(e.files.at(kCustomSplitStatePath), before);
-}
-
-TEST(CustomSplitReconcile, FailedRouteCommandsKeepTheLastErrorAndAreRetried) {
+TEST(CustomSplitReconcile, FailedRouteCommandsKeepTheLastErrorAndAreRetriedAndOnlyChangesAreWritten) {
   Engine e;
   e.stage({"1.1.1.0/24", "2.2.2.0/24", "3.3.3.0/24"});
   e.script_ok(kLsof, connection("4.4.4.4") + connection("5.5.5.5"));
@@ -138,19 +133,15 @@ TEST(CustomSplitReconcile, FailedRouteCommandsKeepTheLastErrorAndAreRetried) {
   EXPECT_THAT(e.commands(), ElementsAre(kLsof, del("2.2.2.0/24"), add("4.4.4.0/24")));
   EXPECT_EQ(e.record().dynamic_routes, (Lines{"4.4.4.0/24", "5.5.5.0/24"}));
   EXPECT_EQ(e.record().engine_last_error, std::nullopt);
-}
 
-TEST(CustomSplitReconcile, WritesOnlyWhenSomethingChanged) {
-  Engine e;
-  e.stage();
-  e.script_ok(kLsof, connection("1.1.1.1"));
-  ASSERT_TRUE(e.pass().ok());
+  // Only a change is written: the same pass again writes nothing; a second later the last-seen stamps move.
   e.failing_writes.insert(kCustomSplitStatePath);
   EXPECT_TRUE(e.pass().ok());
-  e.epoch_seconds = kNow + 1;  // a route ages: the record changes
+  e.epoch_seconds = kNow + 1;
   EXPECT_EQ(e.pass().error(), "Read-only file system");
+}
 
-  // Nothing to route: only the sync stamp would change, which is worth a write once a minute.
+TEST(CustomSplitReconcile, TheSyncStampAloneIsWrittenOnceAMinuteAndAnUnstagedPassDoesNothing) {
   Engine quiet;
   quiet.stage();
   quiet.script_ok(kLsof, "");
@@ -166,20 +157,6 @@ TEST(CustomSplitReconcile, WritesOnlyWhenSomethingChanged) {
   unstaged.files[kCustomSplitStatePath] = "{";
   EXPECT_TRUE(reconcile_custom_split_engine_routes(unstaged).ok());
   EXPECT_TRUE(unstaged.commands().empty());
-}
-
-TEST(CustomSplitReconcile, ClearingDeletesInStoredOrderAndCountsWhatWent) {
-  Engine e;
-  e.state.dynamic_routes = {"3.3.3.0/24", "1.1.1.0/24", "2.2.2.0/24", "4.4.4.0/24"};
-  e.script_fail(del("1.1.1.0/24"), "route: writing to routing socket: No such process");  // gone already
-  e.script_fail(del("2.2.2.0/24"), "busy");
-  e.script_fail(del("4.4.4.0/24"), "denied");
-  ClearedRoutes cleared = clear_dynamic_routes(e, e.state);
-  EXPECT_THAT(e.commands(), ElementsAre(del("3.3.3.0/24"), del("1.1.1.0/24"), del("2.2.2.0/24"), del("4.4.4.0/24")));
-  EXPECT_EQ(cleared.deleted, 1u);
-  EXPECT_EQ(cleared.still_installed, (Lines{"2.2.2.0/24", "4.4.4.0/24"}));
-  EXPECT_EQ(cleared.failures, (Lines{"2.2.2.0/24 (busy)", "4.4.4.0/24 (denied)"}));
-  EXPECT_FALSE(e.files.count(kCustomSplitStatePath));
 }
 
 }  // namespace

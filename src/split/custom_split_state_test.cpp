@@ -8,17 +8,9 @@ namespace kivo {
 namespace {
 
 const HelperCustomSplitEngineState kLive{
-    {"/Applications/Chat.app"},
-    {"8.8.8.0/24"},
-    "192.0.2.1",
-    true,
-    7,
-    {{"Chat", "/Applications/Chat.app/Contents/MacOS/Chat", {41, 4294967295u}}, {"Idle", "/x", {}}},
-    1700000000,
-    {"93.184.216.0/24"},
-    {{"93.184.216.0/24", 1699999990}},
-    1699999995,
-    "Failed adding custom split route 1.2.3.0/24: boom"};
+    {"/Applications/Chat.app"}, {"8.8.8.0/24"}, "192.0.2.1", true, 7,
+    {{"Chat", "/Applications/Chat.app/Contents/MacOS/Chat", {41, 4294967295u}}, {"Idle", "/x", {}}}, 1700000000,
+    {"93.184.216.0/24"}, {{"93.184.216.0/24", 1699999990}}, 1699999995, "Failed adding custom split route 1.2.3.0/24: boom"};
 
 TEST(CustomSplitState, WritesCompactInDeclarationOrderAndReadsBack) {
   testing::FakeEnv env;

@@ -33,8 +33,7 @@ TEST(NormalizeSplitRoute, CanonicalisesOrQuotesTheTrimmedEntry) {
   }
 }
 
-class SplitBypassTest : public ::testing::Test {
- protected:
+struct SplitBypassTest : ::testing::Test {
   void record(std::vector<std::string> routes, std::string gateway = "192.168.1.1") {
     env.files[kSplitStatePath] = encode_split_state({std::move(routes), std::move(gateway), 1});
   }
@@ -59,28 +58,43 @@ TEST_F(SplitBypassTest, ApplyRecordsEveryRouteBeforeInstallingEachOnce) {
   EXPECT_EQ(split.split_bypass_owned_route_set(), (std::set<std::string>{"10.0.0.0/8", "192.168.1.10"}));
 }
 
-TEST_F(SplitBypassTest, BadInputTouchesNothingAndAnEmptyListOnlyRemovesEarlierRoutes) {
+TEST_F(SplitBypassTest, AFailedApplyLeavesNothingBehindAndAnEmptyListOnlyRemovesEarlierRoutes) {
   record({"10.0.0.0/8"}, "192.168.1.254");
-  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1"}, "gateway").error(), "Invalid IP provided: gateway");
-  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "1.1.1.0/0"}, "192.168.1.1").error(),
-            "CIDR /0 is not allowed for split bypass");
   // Neither the tunnel's own routes nor the machine's own destinations can be taken over.
   env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
-  const std::pair<const char*, const char*> refused[] = {
-      {"0.0.0.0/1", "Refusing split bypass route '0.0.0.0/1': it is one of the tunnel's own routes"},
-      {"128.0.0.1/1", "Refusing split bypass route '128.0.0.0/1': it is one of the tunnel's own routes"},
-      {"203.0.113.5", "Refusing split bypass route '203.0.113.5': it is one of the tunnel's own routes"},
-      {"127.0.0.1", "Refusing split bypass route '127.0.0.1': loopback, multicast or reserved destination"},
-      {"224.0.0.0/4", "Refusing split bypass route '224.0.0.0/4': loopback, multicast or reserved destination"},
+  const struct { const char *route, *gateway, *message; } refused[] = {
+      {"1.1.1.1", "gateway", "Invalid IP provided: gateway"},
+      {"1.1.1.0/0", "192.168.1.1", "CIDR /0 is not allowed for split bypass"},
+      {"0.0.0.0/1", "192.168.1.1", "Refusing split bypass route '0.0.0.0/1': it is one of the tunnel's own routes"},
+      {"128.0.0.1/1", "192.168.1.1", "Refusing split bypass route '128.0.0.0/1': it is one of the tunnel's own routes"},
+      {"203.0.113.5", "192.168.1.1", "Refusing split bypass route '203.0.113.5': it is one of the tunnel's own routes"},
+      {"127.0.0.1", "192.168.1.1", "Refusing split bypass route '127.0.0.1': loopback, multicast or reserved destination"},
+      {"224.0.0.0/4", "192.168.1.1",
+       "Refusing split bypass route '224.0.0.0/4': loopback, multicast or reserved destination"},
+      {"1.1.1.1", "127.0.0.1", "Refusing a loopback, multicast or reserved address: 127.0.0.1"},
   };
-  for (const auto& [route, message] : refused)
-    EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", route}, "192.168.1.1").error(), message);
-  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1"}, "127.0.0.1").error(),
-            "Refusing a loopback, multicast or reserved address: 127.0.0.1");
+  for (const auto& c : refused) EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", c.route}, c.gateway).error(), c.message);
   env.files.erase(kTunnelStatePath);
   EXPECT_TRUE(env.commands().empty());
   EXPECT_EQ(*split.apply_split_bypass({}, "192.168.1.1"), 0u);
   EXPECT_THAT(env.commands(), ElementsAre("route -n delete -net 10.0.0.0/8 192.168.1.254"));
+  EXPECT_TRUE(env.files.empty());
+
+  // A failed add rolls back in reverse what the list added.
+  env.clear_commands();
+  env.script_fail("route -n add -host 3.3.3.3 192.168.1.1", "Network is unreachable");
+  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"}, "192.168.1.1").error(),
+            "Failed to add split bypass route '3.3.3.3': Network is unreachable");
+  EXPECT_THAT(env.commands_of("route -n delete"), ElementsAre("route -n delete -net 2.2.2.0/24 192.168.1.1",
+                                                              "route -n delete -host 1.1.1.1 192.168.1.1"));
+  EXPECT_TRUE(env.files.empty());
+
+  // A list that cannot be recorded is never installed: a crash would leave routes nobody knows.
+  env.clear_commands();
+  env.failing_writes.insert(kSplitStatePath);
+  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.2"}, "192.168.1.1").error(),
+            "Failed to persist split bypass state: Read-only file system");
+  EXPECT_TRUE(env.commands_of("route -n add").empty());
   EXPECT_TRUE(env.files.empty());
 }
 
@@ -102,23 +116,6 @@ TEST_F(SplitBypassTest, ExistingRouteIsAdoptedOrReplacedByItsGateway) {
   EXPECT_EQ(split.apply_split_bypass({"9.9.0.0/16"}, "192.168.1.1").error(),
             "Failed to add split bypass route '9.9.0.0/16': Route existed with mismatched gateway and could not be "
             "replaced: busy");
-}
-
-TEST_F(SplitBypassTest, FailedAddOrRecordRollsBackInReverse) {
-  env.script_fail("route -n add -host 3.3.3.3 192.168.1.1", "Network is unreachable");
-  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"}, "192.168.1.1").error(),
-            "Failed to add split bypass route '3.3.3.3': Network is unreachable");
-  EXPECT_THAT(env.commands_of("route -n delete"), ElementsAre("route -n delete -net 2.2.2.0/24 192.168.1.1",
-                                                              "route -n delete -host 1.1.1.1 192.168.1.1"));
-  EXPECT_TRUE(env.files.empty());
-
-  // A list that cannot be recorded is never installed: a crash would leave routes nobody knows.
-  env.clear_commands();
-  env.failing_writes.insert(kSplitStatePath);
-  EXPECT_EQ(split.apply_split_bypass({"1.1.1.1", "2.2.2.2"}, "192.168.1.1").error(),
-            "Failed to persist split bypass state: Read-only file system");
-  EXPECT_TRUE(env.commands_of("route -n add").empty());
-  EXPECT_TRUE(env.files.empty());
 }
 
 TEST_F(SplitBypassTest, RestoreLeavesSteeringAndTunnelRoutesCountsGoneOnesAsRemovedAndJoinsFailures) {

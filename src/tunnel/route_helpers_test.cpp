@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "base/ip.h"
 #include "commands/command_runner.h"
 #include "commands/system_tools.h"
 #include "testing/fake_env.h"
@@ -21,44 +20,32 @@ CommandResult on_a_mac(const std::string& stdout_sample, const std::string& stde
                                   stderr_sample.empty() ? "" : macos_sample(stderr_sample), ProcessExit{true, status});
 }
 
+// An outcome in one line: the gateway a success names, or the error and what it is taken for.
+std::string show(const CommandResult& outcome) {
+  if (outcome.ok()) return "gateway " + parse_route_gateway(*outcome).value_or("none");
+  return outcome.error() + (is_route_exists_error(outcome.error()) ? " [exists]" : "") +
+         (is_route_missing_error(outcome.error()) ? " [missing]" : "");
+}
+
 TEST(RouteOutcome, FailuresReportedOnTheRoutingSocketFailWhateverTheExitStatus) {
-  struct {
-    CommandResult answer;
-    const char* error;  // nullptr: success
-    bool exists, missing;
-    std::optional<std::string> gateway;
-  } cases[] = {
-      {on_a_mac("route add exists stdout", "route add exists stderr"), "route: writing to routing socket: File exists",
-       true, false, std::nullopt},
-      {on_a_mac("route delete missing stdout", "route delete missing stderr"),
-       "route: writing to routing socket: not in table", false, true, std::nullopt},
-      {on_a_mac("", "route get missing stderr"), "route: writing to routing socket: not in table", false, true,
-       std::nullopt},
-      {on_a_mac("route add exists stdout", "route add exists stderr", 1), "route: writing to routing socket: File exists",
-       true, false, std::nullopt},
-      {on_a_mac("route get default", ""), nullptr, false, false, "192.168.1.1"},
-      {on_a_mac("route get inet6 link-local gateway", ""), nullptr, false, false, "fe80::66cc:22ff:fe21:5a20%en0"},
-      {on_a_mac("route get interface only", ""), nullptr, false, false, std::nullopt},
-      {CommandResult(fail("route: bad address: utun99")), "route: bad address: utun99", false, false, std::nullopt},
+  const std::string kExists = "route: writing to routing socket: File exists [exists]";
+  const std::string kMissing = "route: writing to routing socket: not in table [missing]";
+  const std::pair<CommandResult, std::string> cases[] = {
+      {on_a_mac("route add exists stdout", "route add exists stderr"), kExists},
+      {on_a_mac("route delete missing stdout", "route delete missing stderr"), kMissing},
+      {on_a_mac("", "route get missing stderr"), kMissing},
+      {on_a_mac("route add exists stdout", "route add exists stderr", 1), kExists},
+      {on_a_mac("route get default", ""), "gateway 192.168.1.1"},
+      {on_a_mac("route get inet6 link-local gateway", ""), "gateway fe80::66cc:22ff:fe21:5a20%en0"},
+      {on_a_mac("route get interface only", ""), "gateway none"},
+      {CommandResult(fail("route: bad address: utun99")), "route: bad address: utun99"},
       // Other wordings of the same outcomes, in any ASCII case.
-      {CommandResult(fail("ROUTE ALREADY EXISTS")), "ROUTE ALREADY EXISTS", true, false, std::nullopt},
-      {CommandResult(fail("delete host 1.2.3.4: not in table")), "delete host 1.2.3.4: not in table", false, true,
-       std::nullopt},
-      {CommandResult(fail("route: No such process")), "route: No such process", false, true, std::nullopt},
-      {CommandResult(fail("Not Found")), "Not Found", false, true, std::nullopt},
+      {CommandResult(fail("ROUTE ALREADY EXISTS")), "ROUTE ALREADY EXISTS [exists]"},
+      {CommandResult(fail("delete host 1.2.3.4: not in table")), "delete host 1.2.3.4: not in table [missing]"},
+      {CommandResult(fail("route: No such process")), "route: No such process [missing]"},
+      {CommandResult(fail("Not Found")), "Not Found [missing]"},
   };
-  for (const auto& c : cases) {
-    CommandResult outcome = route_outcome(c.answer);
-    if (!c.error) {
-      ASSERT_TRUE(outcome.ok()) << outcome.error();
-      EXPECT_EQ(parse_route_gateway(*outcome), c.gateway) << *outcome;
-      continue;
-    }
-    ASSERT_FALSE(outcome.ok()) << *outcome;
-    EXPECT_EQ(outcome.error(), c.error);
-    EXPECT_EQ(is_route_exists_error(outcome.error()), c.exists) << c.error;
-    EXPECT_EQ(is_route_missing_error(outcome.error()), c.missing) << c.error;
-  }
+  for (const auto& [answer, expected] : cases) EXPECT_EQ(show(route_outcome(answer)), expected) << expected;
 }
 
 TEST(EnsureRoutes, ReplaceAnExistingRoute) {

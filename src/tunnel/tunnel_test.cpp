@@ -13,13 +13,19 @@ namespace kivo {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 
 constexpr const char* kConfig = "/etc/wireguard/kivo.conf";
 constexpr const char* kWg = "/Library/PrivilegedHelperTools/wg";
 constexpr const char* kWireguardGo = "/Library/PrivilegedHelperTools/wireguard-go";
 constexpr const char* kConfigText = "[Interface]\nPrivateKey = SECRET-TOKEN\n";
 constexpr ClientIdentity kConsoleUser{501, 20};
+// The steps of a start on utun203 that a failure can stop at.
+const std::string kSpawn = "spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203";
+const std::string kSetconf = "/Library/PrivilegedHelperTools/wg setconf utun203 /var/run/com.kivovpn.helper.wg.conf";
+const std::string kSetIp = "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255";
+const std::string kHost = "route add -host 203.0.113.5 192.168.1.1";
+const std::string kLow = "route add -net 0.0.0.0/1 -interface utun203";
+const std::string kHigh = "route add -net 128.0.0.0/1 -interface utun203";
 
 // A helper machine with wireguard-go and wg installed, before any tunnel.
 struct Rig {
@@ -51,30 +57,36 @@ struct Rig {
 
 class TunnelTest : public ::testing::Test, public Rig {};
 
+using Lines = std::vector<std::string>;
+Lines operator+(Lines first, const Lines& then) {
+  first.insert(first.end(), then.begin(), then.end());
+  return first;
+}
+// How a recorded tunnel goes: its half-default routes, the host route to its server, its interface, its process.
+Lines teardown(const std::string& iface, const std::string& server_via, const std::string& pid) {
+  return {"route delete -net 0.0.0.0/1 -interface " + iface, "route delete -net 128.0.0.0/1 -interface " + iface,
+          "route delete -host " + server_via, "ifconfig " + iface + " down", "kill -9 " + pid};
+}
+
 TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsWhatTheUndoNeedsFirst) {
-  // wg loads a private copy of the configuration, within a time limit.
-  const std::string setconf = std::string(kWg) + " setconf utun203 " + kTunnelConfigCopyPath;
   std::map<std::string, std::string> seen_at_host_route;
   std::string copied;
   env.handler = [&](const std::string& line) -> std::optional<CommandResult> {
-    if (line == "route add -host 203.0.113.5 192.168.1.1") seen_at_host_route = env.files;
-    if (line == setconf) copied = env.files.at(kTunnelConfigCopyPath);
+    if (line == kHost) seen_at_host_route = env.files;
+    if (line == kSetconf) copied = env.files.at(kTunnelConfigCopyPath);
     return std::nullopt;
   };
   auto state = start();
   ASSERT_TRUE(state.ok()) << state.error();
   EXPECT_EQ(*state, (HelperRuntimeState{4242, "utun203", "203.0.113.5", "192.168.1.1", 1700000000}));
-  EXPECT_THAT(env.commands(),
-              ElementsAre("ifconfig utun200", "ifconfig utun201", "ifconfig utun202", "ifconfig utun203",
-                          "spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203", "ifconfig utun203",
-                          "/Library/PrivilegedHelperTools/wg setconf utun203 /var/run/com.kivovpn.helper.wg.conf",
-                          "ifconfig utun203 up", "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255",
-                          "route add -host 203.0.113.5 192.168.1.1", "route add -net 0.0.0.0/1 -interface utun203",
-                          "route add -net 128.0.0.0/1 -interface utun203", "release 4242"));
+  EXPECT_THAT(env.commands(), ElementsAre("ifconfig utun200", "ifconfig utun201", "ifconfig utun202", "ifconfig utun203",
+                                          kSpawn, "ifconfig utun203", kSetconf, "ifconfig utun203 up", kSetIp, kHost,
+                                          kLow, kHigh, "release 4242"));
   EXPECT_EQ(env.files.at(kTunnelStatePath), encode_runtime_state(*state));
   EXPECT_EQ(env.slept.count(), 0);
+  // wg loads a private copy of the configuration, within a time limit.
   EXPECT_EQ(copied, kConfigText);
-  EXPECT_EQ(env.limits_ms.at(setconf), 15000u);
+  EXPECT_EQ(env.limits_ms.at(kSetconf), 15000u);
   // What the undo needs is on disk before the first route, in the start's own record: Status
   // and the kill switch see no tunnel until it is all up.
   EXPECT_EQ(seen_at_host_route.count(kTunnelStatePath), 0u);
@@ -84,16 +96,12 @@ TEST_F(TunnelTest, StartComesUpOnTheFirstFreeInterfaceAndRecordsWhatTheUndoNeeds
 }
 
 TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
-  const std::string kSpawn = "spawn /Library/PrivilegedHelperTools/wireguard-go -f utun203";
-  const std::string kSetconf = std::string(kWg) + " setconf utun203 " + kTunnelConfigCopyPath;
-  const std::string kSetIp = "ifconfig utun203 10.8.0.2 10.8.0.2 netmask 255.255.255.255";
-  const std::string kHost = "route add -host 203.0.113.5 192.168.1.1";
-  const std::string kLow = "route add -net 0.0.0.0/1 -interface utun203";
-  const std::string kHigh = "route add -net 128.0.0.0/1 -interface utun203";
-  const std::vector<std::string> kAllUndone = {"route delete -net 128.0.0.0/1 -interface utun203",
-                                               "route delete -net 0.0.0.0/1 -interface utun203",
-                                               "route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242",
-                                               "ifconfig utun203 down"};
+  // The whole undo, in order; a step that fails undoes the tail that covers the steps before it.
+  const std::vector<std::string> kUndo = {"route delete -net 128.0.0.0/1 -interface utun203",
+                                          "route delete -net 0.0.0.0/1 -interface utun203",
+                                          "route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242",
+                                          "ifconfig utun203 down"};
+  auto undo_from = [&](std::size_t step) { return std::vector<std::string>(kUndo.begin() + step, kUndo.end()); };
   auto failing = [](std::string line) {
     return [line](testing::FakeEnv& env) { env.script_fail(line, "boom"); };
   };
@@ -101,45 +109,45 @@ TEST(TunnelStart, EachFailedStepUndoesWhatCameBefore) {
     std::function<void(testing::FakeEnv&)> break_it;
     std::string from, message;
     std::vector<std::string> cleanup;
+    std::chrono::milliseconds waited{0};
   } cases[] = {
       {[](auto& env) { env.script_ok("ifconfig utun203"); }, "ifconfig utun255",
        "No free utun interfaces between 200 and 255", {}},
       {[](auto& env) { env.spawn_fails = true; }, kSpawn, "No such file or directory", {}},
+      // An interface that never appears is waited for in 50 rounds, 10 s in all.
+      {[](auto& env) { env.script_fail("ifconfig utun203", "does not exist"); }, kSpawn,
+       "Timed out waiting for utun interface to appear", Lines(50, "ifconfig utun203") + Lines{"SIGKILL 4242"},
+       std::chrono::seconds(10)},
       // Reported at once, without waiting for an interface.
       {[](auto& env) { env.child_dies_after_probes = 0; }, kSpawn, "wireguard-go died immediately", {"SIGKILL 4242"}},
       // The answer never quotes the configuration's lines.
       {[&](auto& env) { env.script_fail(kSetconf, "Line unrecognized: `PrivateKey = SECRET-TOKEN'\nParse error"); },
-       kSetconf, "wg setconf failed: Line unrecognized\nParse error", {"SIGKILL 4242", "ifconfig utun203 down"}},
+       kSetconf, "wg setconf failed: Line unrecognized\nParse error", undo_from(3)},
       {failing("ifconfig utun203 up"), "ifconfig utun203 up", "ifconfig up failed: boom", {"SIGKILL 4242"}},
       {failing(kSetIp), kSetIp, "ifconfig set ip failed: boom", {"SIGKILL 4242"}},
-      {failing(kHost), kHost, "failed to add host route 203.0.113.5 via 192.168.1.1: boom",
-       {"SIGKILL 4242", "ifconfig utun203 down"}},
-      {failing(kLow), kLow, "failed to add default half-route 0.0.0.0/1 via utun203: boom",
-       {"route delete -host 203.0.113.5 192.168.1.1", "SIGKILL 4242", "ifconfig utun203 down"}},
-      {failing(kHigh), kHigh, "failed to add default half-route 128.0.0.0/1 via utun203: boom",
-       {"route delete -net 0.0.0.0/1 -interface utun203", "route delete -host 203.0.113.5 192.168.1.1",
-        "SIGKILL 4242", "ifconfig utun203 down"}},
+      {failing(kHost), kHost, "failed to add host route 203.0.113.5 via 192.168.1.1: boom", undo_from(3)},
+      {failing(kLow), kLow, "failed to add default half-route 0.0.0.0/1 via utun203: boom", undo_from(2)},
+      {failing(kHigh), kHigh, "failed to add default half-route 128.0.0.0/1 via utun203: boom", undo_from(1)},
       {[](auto& env) { env.failing_writes.insert(kTunnelStatePath); }, kHigh,
-       "Failed to persist tunnel state: Read-only file system", kAllUndone},
+       "Failed to persist tunnel state: Read-only file system", kUndo},
       // A child whose output cannot be drained does not stay up.
       {[](auto& env) { env.release_fails = true; }, "release 4242",
-       "Failed to keep wireguard-go running: Resource temporarily unavailable", kAllUndone},
+       "Failed to keep wireguard-go running: Resource temporarily unavailable", kUndo},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     Rig rig;
     c.break_it(rig.env);
     EXPECT_EQ(rig.start().error(), c.message);
-    std::vector<std::string> expected{c.from};
-    expected.insert(expected.end(), c.cleanup.begin(), c.cleanup.end());
-    EXPECT_THAT(rig.commands_from(c.from), ElementsAreArray(expected));
+    EXPECT_EQ(rig.commands_from(c.from), Lines{c.from} + c.cleanup);
     rig.expect_no_helper_files();
-    EXPECT_EQ(rig.env.slept.count(), 0);
+    EXPECT_EQ(rig.env.slept, c.waited);
   }
 }
 
-TEST_F(TunnelTest, StartReplacesTheRecordedTunnelInsteadOfOrphaningIt) {
+TEST_F(TunnelTest, StartAndStopTearDownEveryRecordedTunnelAndOnlyStopTakesTheBypass) {
   env.files[kTunnelStatePath] = encode_runtime_state({4000, "utun201", "203.0.113.9", "192.168.1.254", 1});
+  // A start cut short by a crash is undone from its own record.
   env.files[kTunnelStartingPath] = encode_runtime_state({4001, "utun202", "203.0.113.5", "192.168.1.1", 0});
   env.live_pids = {4000};
   env.files[kSplitStatePath] = encode_split_state({{"192.168.1.10"}, "192.168.1.1", 1});
@@ -153,26 +161,42 @@ TEST_F(TunnelTest, StartReplacesTheRecordedTunnelInsteadOfOrphaningIt) {
   ASSERT_TRUE(state.ok()) << state.error();
   EXPECT_EQ(kills, 1);
   auto all = env.commands();
-  EXPECT_THAT(std::vector<std::string>(all.begin(), all.begin() + 10),
-              ElementsAre("route delete -net 0.0.0.0/1 -interface utun201",
-                          "route delete -net 128.0.0.0/1 -interface utun201",
-                          "route delete -host 203.0.113.9 192.168.1.254", "ifconfig utun201 down", "kill -9 4000",
-                          "route delete -net 0.0.0.0/1 -interface utun202",
-                          "route delete -net 128.0.0.0/1 -interface utun202",
-                          "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun202 down", "kill -9 4001"));
+  EXPECT_EQ(Lines(all.begin(), all.begin() + 10), teardown("utun201", "203.0.113.9 192.168.1.254", "4000") +
+                                                     teardown("utun202", "203.0.113.5 192.168.1.1", "4001"));
   // Only what the records name: no killall of every wireguard-go, and the bypass routes stay.
   EXPECT_TRUE(env.commands_of("killall").empty());
   EXPECT_TRUE(env.files.count(kSplitStatePath));
   EXPECT_EQ(env.files.at(kTunnelStatePath), encode_runtime_state(*state));
   EXPECT_FALSE(env.files.count(kTunnelStartingPath));
-}
 
-TEST_F(TunnelTest, InterfaceThatNeverAppearsTimesOutAfterFiftyRounds) {
-  env.script_fail("ifconfig utun203", "does not exist");
-  EXPECT_EQ(start().error(), "Timed out waiting for utun interface to appear");
-  EXPECT_EQ(env.slept, std::chrono::seconds(10));
-  EXPECT_EQ(env.commands_of("ifconfig utun203").size(), 51u);  // the scan, then 50 rounds
-  EXPECT_EQ(env.commands().back(), "SIGKILL 4242");
+  // Stop restores the bypass first, then tears down both recorded tunnels and ends every wireguard-go.
+  env.files[kTunnelStartingPath] = encode_runtime_state({4001, "utun202", "203.0.113.5", "192.168.1.1", 0});
+  env.files[kTunnelConfigCopyPath] = kConfigText;
+  env.clear_commands();
+  tunnel.stop_tunnel();
+  EXPECT_EQ(env.commands(), Lines{"route -n delete -host 192.168.1.10 192.168.1.1"} +
+                                teardown("utun203", "203.0.113.5 192.168.1.1", "4242") +
+                                teardown("utun202", "203.0.113.5 192.168.1.1", "4001") + Lines{"killall -9 wireguard-go"});
+  expect_no_helper_files();
+
+  // Without a usable record every wireguard-go still ends.
+  env.clear_commands();
+  env.files[kTunnelStatePath] = "{\"pid\":1}";
+  env.script_fail("killall -9 wireguard-go", "No matching processes were found");
+  tunnel.stop_tunnel();
+  EXPECT_THAT(env.commands(), ElementsAre("killall -9 wireguard-go"));
+  expect_no_helper_files();
+  // A pid of 0 would signal the helper's own process group, one above the largest pid every
+  // process (read into an int), and a pid since reused (or whose program is unknown) another program.
+  env.executables[4242] = "/usr/bin/ssh";
+  for (std::uint32_t pid : {0u, 4294967295u, 4242u, 4243u}) {
+    SCOPED_TRACE(pid);
+    env.clear_commands();
+    env.files[kTunnelStatePath] = encode_runtime_state({pid, "utun203", "203.0.113.5", "192.168.1.1", 1});
+    tunnel.stop_tunnel();
+    EXPECT_TRUE(env.commands_of("kill").empty());
+    EXPECT_THAT(env.commands_of("killall"), ElementsAre("killall -9 wireguard-go"));
+  }
 }
 
 TEST_F(TunnelTest, ChecksInputsInOrderBeforeTouchingTheSystem) {
@@ -204,44 +228,6 @@ TEST_F(TunnelTest, ChecksInputsInOrderBeforeTouchingTheSystem) {
   env.existing_paths.insert(kWg);
   env.files["/kivo.conf"] = std::string(65536, '#');
   EXPECT_TRUE(start("/kivo.conf", kConsoleUser).ok());
-}
-
-TEST_F(TunnelTest, StopRestoresSplitBypassFirstThenTearsDownBothRecordedTunnels) {
-  env.files[kSplitStatePath] = encode_split_state({{"192.168.1.10"}, "192.168.1.1", 1});
-  env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
-  // A start cut short by a crash is undone from its own record.
-  env.files[kTunnelStartingPath] = encode_runtime_state({4001, "utun202", "203.0.113.5", "192.168.1.1", 0});
-  env.files[kTunnelConfigCopyPath] = kConfigText;
-  tunnel.stop_tunnel();
-  EXPECT_THAT(env.commands(),
-              ElementsAre("route -n delete -host 192.168.1.10 192.168.1.1",
-                          "route delete -net 0.0.0.0/1 -interface utun203",
-                          "route delete -net 128.0.0.0/1 -interface utun203",
-                          "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun203 down", "kill -9 4242",
-                          "route delete -net 0.0.0.0/1 -interface utun202",
-                          "route delete -net 128.0.0.0/1 -interface utun202",
-                          "route delete -host 203.0.113.5 192.168.1.1", "ifconfig utun202 down", "kill -9 4001",
-                          "killall -9 wireguard-go"));
-  expect_no_helper_files();
-}
-
-TEST_F(TunnelTest, StopWithoutAUsableRecordStillEndsEveryWireguardGo) {
-  env.files[kTunnelStatePath] = "{\"pid\":1}";
-  env.script_fail("killall -9 wireguard-go", "No matching processes were found");
-  tunnel.stop_tunnel();
-  EXPECT_THAT(env.commands(), ElementsAre("killall -9 wireguard-go"));
-  expect_no_helper_files();
-  // A pid of 0 would signal the helper's own process group, one above the largest pid every
-  // process (read into an int), and a pid since reused (or whose program is unknown) another program.
-  env.executables[4242] = "/usr/bin/ssh";
-  for (std::uint32_t pid : {0u, 4294967295u, 4242u, 4243u}) {
-    SCOPED_TRACE(pid);
-    env.clear_commands();
-    env.files[kTunnelStatePath] = encode_runtime_state({pid, "utun203", "203.0.113.5", "192.168.1.1", 1});
-    tunnel.stop_tunnel();
-    EXPECT_TRUE(env.commands_of("kill").empty());
-    EXPECT_THAT(env.commands_of("killall"), ElementsAre("killall -9 wireguard-go"));
-  }
 }
 
 }  // namespace

@@ -20,9 +20,6 @@ def split_status(active, routes):
     return {"SplitBypassStatus": {"active": active, "routes": routes}}
 
 
-INACTIVE = split_status(False, 0)
-
-
 class SplitBypassTest(HelperCase):
     """Every test begins with the tunnel up, someone else's route in place and no bypass."""
 
@@ -46,9 +43,9 @@ class SplitBypassTest(HelperCase):
         """No bypass route, no record, and every other route as before the test."""
         self.assertIsNone(self.state(SPLIT_STATE))
         self.assertEqual(self.routes(), self.tunnel_routes)
-        self.assertEqual(self.request("VerifySplitBypass"), INACTIVE)
+        self.assertEqual(self.request("VerifySplitBypass"), split_status(False, 0))
 
-    def test_chosen_destinations_leave_through_the_gateway(self):
+    def test_chosen_destinations_leave_through_the_gateway_until_restored(self):
         sb = self.sb
         began = int(time.time())
         self.assertEqual(self.apply([f"  {HOST} ", "198.51.100.22/30", HOST]), split_status(True, 2))
@@ -59,14 +56,12 @@ class SplitBypassTest(HelperCase):
         self.assertIn(f"    gateway: {sb.GATEWAY}", sb.run("route", "-n", "get", "198.51.100.21").stdout)
         self.assertEqual(self.request("VerifySplitBypass"), split_status(True, 2))
 
-    def test_restore_removes_exactly_the_recorded_routes(self):
-        self.apply([HOST, NETWORK])
-        # A new apply replaces the old set.
+        # A new apply replaces the old set; a restore removes exactly the recorded routes.
         self.assertEqual(self.apply([NETWORK]), split_status(True, 1))
         self.assertEqual(self.state(SPLIT_STATE)["routes"], [NETWORK])
         self.assertEqual(self.request({"RestoreSplitBypass": None}), split_status(False, 1))
         self.assert_inactive()
-        self.assertEqual(self.probe(HOST), self.sb.TUNNEL_IP)
+        self.assertEqual(self.probe(HOST), sb.TUNNEL_IP)
 
     def test_verify_sees_a_route_gone_or_turned_elsewhere(self):
         for change in (["del", DISJOINT_NETWORK], ["replace", DISJOINT_NETWORK, "dev", "utun200"]):
@@ -78,11 +73,17 @@ class SplitBypassTest(HelperCase):
                 self.assertEqual(self.request("RestoreSplitBypass"), split_status(False, 2))
                 self.assert_inactive()
 
-    def test_failed_apply_rolls_back(self):
+    def test_stopping_the_tunnel_restores_the_bypass_first_and_a_failed_apply_then_rolls_back(self):
         sb = self.sb
+        self.apply([HOST, NETWORK])
+        self.assertEqual(self.request("StopTunnel"), OK)
+        self.assertIsNone(self.state(SPLIT_STATE))
+        sb.run("ip", "route", "del", FOREIGN_ROUTE)  # still there, or this fails
+        self.assert_no_tunnel()
+        self.assertEqual(self.probe(HOST), sb.CLIENT_IP)
+
         # While the half-default routes are in place every address is on-link through the
         # tunnel, so a gateway can be unreachable only without it.
-        self.assertEqual(self.request("StopTunnel"), OK)
         sb.run("ip", "route", "add", ONLINK_NETWORK, "dev", "en0", "scope", "link")
         self.apply([NETWORK])
         # The gateway is on-link only through the route of its own network: once the list
@@ -94,14 +95,6 @@ class SplitBypassTest(HelperCase):
         # The earlier set went before the new one was tried, and what was added went after.
         self.assertIsNone(self.state(SPLIT_STATE))
         self.assertEqual([r for r in self.routes() if r.startswith((f"{HOST} ", f"{NETWORK} "))], [])
-
-    def test_stopping_the_tunnel_restores_the_bypass_first(self):
-        self.apply([HOST, NETWORK])
-        self.assertEqual(self.request("StopTunnel"), OK)
-        self.assertIsNone(self.state(SPLIT_STATE))
-        self.sb.run("ip", "route", "del", FOREIGN_ROUTE)  # still there, or this fails
-        self.assert_no_tunnel()
-        self.assertEqual(self.probe(HOST), self.sb.CLIENT_IP)
 
 
 if __name__ == "__main__":

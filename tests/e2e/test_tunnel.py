@@ -2,7 +2,6 @@
 """The WireGuard tunnel brought up and down by the real helper: the traffic it carries, what it records
 and leaves behind, and how a failed start unwinds."""
 import contextlib
-import re
 import time
 import unittest
 
@@ -25,41 +24,33 @@ class TunnelTest(HelperCase):
     def data_plane(self):
         return self.request("VerifyTunnelDataPlane")["TunnelDataPlaneStatus"]
 
-    def test_tunnel_carries_traffic_and_is_recorded(self):
+    def test_tunnel_comes_up_on_the_first_free_interface_carries_traffic_and_is_recorded(self):
         sb = self.sb
         self.assertEqual(self.probe(), sb.CLIENT_IP)
-        # A host route to the server over a stale gateway, which route refuses to add over
-        # (exiting 0, as on a Mac): the start replaces it.
+        # Someone else's utun200, and a host route to the server over a stale gateway, which route
+        # refuses to add over (exiting 0, as on a Mac): the start skips the one and replaces the other.
+        sb.run("ip", "tuntap", "add", "utun200", "mode", "tun")
         sb.run("ip", "route", "add", sb.SERVER_IP, "via", "192.0.2.99")
         began = int(time.time())
         status = self.start_tunnel()
-        self.assertEqual((status["connected"], status["iface"]), (True, "utun200"))
+        self.assertEqual((status["connected"], status["iface"]), (True, "utun201"))
         self.assertEqual(self.wireguard_go_pids(), [status["pid"]])
-        self.assertEqual(self.request("Status"), {"Status": status})
 
-        self.assert_record(TUNNEL_STATE, began, pid=status["pid"], iface="utun200", server_ip=sb.SERVER_IP,
+        self.assert_record(TUNNEL_STATE, began, pid=status["pid"], iface="utun201", server_ip=sb.SERVER_IP,
                            default_gateway=sb.GATEWAY)
 
         # All of IPv4 goes into the tunnel, except the server itself.
         for half in ("0.0.0.0/1", "128.0.0.0/1"):
-            self.assertIn(f"{half} dev utun200 scope link ", self.routes())
+            self.assertIn(f"{half} dev utun201 scope link ", self.routes())
         self.assertIn(f"    gateway: {sb.GATEWAY}", sb.run("route", "-n", "get", sb.SERVER_IP).stdout)
-        self.assertIn(f"inet {sb.TUNNEL_IP}/32", sb.run("ip", "-4", "addr", "show", "dev", "utun200").stdout)
+        self.assertIn(f"inet {sb.TUNNEL_IP}/32", sb.run("ip", "-4", "addr", "show", "dev", "utun201").stdout)
 
         before = self.data_plane()
         self.assertEqual(self.probe(), sb.TUNNEL_IP)
         after = self.data_plane()
-        self.assertEqual((after["connected"], after["iface"]), (True, "utun200"))
+        self.assertEqual((after["connected"], after["iface"]), (True, "utun201"))
         self.assertGreater(after["rx_bytes"], before["rx_bytes"])
         self.assertGreater(after["tx_bytes"], before["tx_bytes"])
-
-    def test_taken_interfaces_are_skipped(self):
-        sb = self.sb
-        sb.run("ip", "tuntap", "add", "utun200", "mode", "tun")
-        self.assertEqual(self.start_tunnel()["iface"], "utun201")
-        for half in ("0.0.0.0/1", "128.0.0.0/1"):
-            self.assertIn(f"{half} dev utun201 scope link ", self.routes())
-        self.assertEqual(self.probe(), sb.TUNNEL_IP)
         # Stop takes only the tunnel's own interfaces.
         self.assertEqual(self.request("StopTunnel"), OK)
         self.assertEqual(self.tunnel_leftovers(), (["utun200"], []))
@@ -87,8 +78,7 @@ class TunnelTest(HelperCase):
     def test_dead_wireguard_go_is_not_a_tunnel(self):
         self.sb.run("kill", "-9", str(self.start_tunnel()["pid"]))
         # The helper reaps its child, so the pid stops answering signal 0.
-        wait_until(lambda: self.request("Status") == STOPPED, 5, 0.05)
-        self.assertEqual(self.request("Status"), STOPPED)
+        self.assertTrue(wait_until(lambda: self.request("Status") == STOPPED, 5, 0.05))
         self.assertEqual(self.request("VerifyTunnelDataPlane"), data_plane(iface="utun200"))
         self.assertIsNotNone(self.state(TUNNEL_STATE))
         self.assertEqual(self.request("StopTunnel"), OK)
@@ -96,14 +86,12 @@ class TunnelTest(HelperCase):
 
     def test_failed_starts_leave_nothing_behind(self):
         self.sb.path(BROKEN_CONFIG).write_text("[Interface]\nPrivateKey = not-a-key\n")
-        cases = [  # (message or pattern, request fields, tool replaced by a script or taken away)
+        cases = [  # (pattern of the message, request fields, tool replaced by a script)
             # The system would read the path only up to the NUL: the real config file.
-            ("WireGuard config path does not exist", {"config_path": S.CONFIG_PATH + "\u0000.x"}, None),
+            (r"^WireGuard config path does not exist\Z", {"config_path": S.CONFIG_PATH + "\u0000.x"}, None),
             # wireguard-go ran and utun200 appeared before the config was refused.
-            (re.compile(r"^wg setconf failed: .*Key is not the correct length or format", re.S),
-             {"config_path": BROKEN_CONFIG}, None),
-            ("wireguard-go died immediately", {}, ("wireguard-go", "#!/bin/sh\nexit 1\n")),
-            ("Missing privileged binary 'wg'", {}, ("wg", None)),
+            (r"(?s)^wg setconf failed: .*Key is not the correct length or format", {"config_path": BROKEN_CONFIG}, None),
+            (r"^wireguard-go died immediately\Z", {}, ("wireguard-go", "#!/bin/sh\nexit 1\n")),
         ]
         for expected, fields, tool in cases:
             with self.subTest(expected=expected, **fields):
@@ -112,10 +100,7 @@ class TunnelTest(HelperCase):
                     answer = self.request(start_request(**fields))
                 self.assertLess(time.monotonic() - began, 5, "waited on a start that had failed")
                 self.assertEqual((list(answer), answer["Err"]["code"]), (["Err"], "TunnelStartFailed"))
-                if isinstance(expected, str):
-                    self.assertEqual(answer["Err"]["message"], expected)
-                else:
-                    self.assertRegex(answer["Err"]["message"], expected)
+                self.assertRegex(answer["Err"]["message"], expected)
                 self.assert_no_tunnel()
         self.assertEqual(self.start_tunnel()["iface"], "utun200")
 
