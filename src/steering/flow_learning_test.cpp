@@ -37,7 +37,7 @@ std::vector<std::pair<LastSeenMap*, std::size_t>> limited_maps(HelperPacketSteer
           {&s.tunnel_destination_last_seen_at_ipv4, 256},   {&s.tunnel_destination_last_seen_at_ipv6, 256}};
 }
 
-TEST(FlowLearning, PruneKeepsFortyFiveSecondsAndAttemptsOfHostsStillInTheTunnel) {
+TEST(FlowLearning, PruneKeepsFortyFiveSecondsAndAttemptsOfHostsStillInTheTunnelAndTrimsToTheLimits) {
   HelperPacketSteeringEngineState state;
   for (auto [map, limit] : limited_maps(state)) *map = {{"a", kNow - 45}, {"b", kNow - 46}, {"c", kNow + 30}};
   state.tunnel_destination_last_seen_at_ipv4["old-but-tunnelled"] = kNow;
@@ -53,11 +53,10 @@ TEST(FlowLearning, PruneKeepsFortyFiveSecondsAndAttemptsOfHostsStillInTheTunnel)
   EXPECT_EQ(state.tunnel_flow_recycle_last_attempt_at_ipv4,
             (LastSeenMap{{"old-but-tunnelled", kNow - 100}, {"young", kNow - 12}}));
   EXPECT_TRUE(state.tunnel_flow_recycle_last_attempt_at_ipv6.empty());
-}
 
-// Which of equally new entries stay is the trim's own affair (see LsofPeers).
-TEST(FlowLearning, PruneTrimsEachMapToItsLimitKeepingTheNewest) {
-  HelperPacketSteeringEngineState state;
+  // Each map is trimmed to its limit keeping the newest; which of equally new entries stay is the
+  // trim's own affair (see LsofPeers).
+  state = {};
   for (auto [map, limit] : limited_maps(state))
     for (int i = 0; i < 600; ++i) (*map)["k" + std::to_string(1000 + i)] = kNow - i % 2;  // 300 a second older
   prune_packet_steering_observation_cache(state, kNow);
