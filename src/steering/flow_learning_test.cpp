@@ -9,26 +9,8 @@ namespace {
 
 constexpr std::uint64_t kNow = 1700000000;
 
-TEST(FlowLearning, GapsAreCandidatesNotYetLearnedAndLearningStampsEverything) {
-  HelperPacketSteeringEngineState state{
-      .observed_destination_last_seen_at_ipv4 = {{"9.9.9.9", kNow - 46}, {"8.8.8.8", kNow - 45}},
-      .observed_destination_last_seen_at_ipv6 = {{"2001:db8::9", kNow - 100}},
-      .candidate_route_last_seen_at_ipv4 = {{"17.1.2.3", kNow - 10}}};
-  PacketSteeringObservationSnapshot snapshot{.observed_public_destinations_ipv4 = {"17.1.2.3", "1.1.1.1"},
-                                             .candidate_routes_ipv4 = {"17.1.2.3", "1.1.1.1"},
-                                             .candidate_routes_ipv6 = {"2001:db8::1", "2001:db8::2"},
-                                             .tunnel_destinations_ipv6 = {"2001:db8::1"}};
-
-  EXPECT_EQ(count_packet_steering_first_hit_gaps(state, snapshot), (PacketSteeringFirstHitGaps{1, 2}));
-  learn_packet_steering_observations(state, snapshot, kNow);
-  EXPECT_EQ(state.observed_destination_last_seen_at_ipv4,
-            (LastSeenMap{{"1.1.1.1", kNow}, {"17.1.2.3", kNow}, {"8.8.8.8", kNow - 45}}));
-  EXPECT_TRUE(state.observed_destination_last_seen_at_ipv6.empty());
-  EXPECT_EQ(state.candidate_route_last_seen_at_ipv4, (LastSeenMap{{"1.1.1.1", kNow}, {"17.1.2.3", kNow}}));
-  EXPECT_EQ(state.candidate_route_last_seen_at_ipv6, (LastSeenMap{{"2001:db8::1", kNow}, {"2001:db8::2", kNow}}));
-  EXPECT_EQ(state.tunnel_destination_last_seen_at_ipv6, (LastSeenMap{{"2001:db8::1", kNow}}));
-  EXPECT_EQ(count_packet_steering_first_hit_gaps(state, snapshot), (PacketSteeringFirstHitGaps{0, 0}));
-}
+// What a fresh snapshot teaches (stamps and first-hit gaps) is
+// SteeringDiagnostics.AFreshObservationIsLearnedPlannedAndCounted; here, what is forgotten.
 
 // The six last-seen maps with their size limits.
 std::vector<std::pair<LastSeenMap*, std::size_t>> limited_maps(HelperPacketSteeringEngineState& s) {

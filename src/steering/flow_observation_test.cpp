@@ -19,15 +19,14 @@ struct Observation : ::testing::Test {
   HelperPacketSteeringEngineState state{.tracked_apps = {{"Firefox", "/f", {4712, 4711}}, {"Chat", "/c", {12, 4711}}}};
 };
 
-TEST_F(Observation, NettopIsAskedOncePerPidInAscendingOrderWithinItsLimit) {
+TEST_F(Observation, NettopIsAskedOncePerPidInAscendingOrderElseLsofAndOnlyItsTimeOutFails) {
   // That the record's static routes are no candidates is EngineTest.TheTunnelsOwnRoutesAreNeverTakenOver.
   env.script_ok(kNettop, "t,firefox.4711,\nt,tcp4 10.0.0.2:1<->17.1.2.3:443,en0,\n");
   EXPECT_EQ(observe()->observer, "nettop");
   EXPECT_THAT(env.commands(), ElementsAre(kNettop));
   EXPECT_EQ(env.limits_ms.at(kNettop), 3500u);
-}
 
-TEST_F(Observation, LsofStandsInWhenNettopFailsAndOnlyItsTimeOutIsAnError) {
+  // lsof stands in when nettop fails, and only its time-out is an error.
   const std::pair<CommandResult, std::optional<std::string>> cases[] = {  // lsof's answer, the observer seen
       {CommandResult("firefox 4711 me 3u IPv4 0 0t0 TCP 10.0.0.2:1->17.1.2.3:443 (ESTABLISHED)\n"), "lsof"},
       {CommandResult(" \n"), std::nullopt},

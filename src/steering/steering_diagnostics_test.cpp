@@ -22,16 +22,20 @@ HelperPacketSteeringEngineState staged() {
 PacketSteeringObservationSnapshot seen() {
   return {.observer = "nettop", .active_excluded_flows_ipv4 = 3, .tunnel_excluded_flows_ipv4 = 1,
           .observed_public_destinations_ipv4 = {"17.1.2.3"}, .candidate_routes_ipv4 = {"17.1.2.3", "8.8.8.8"},
-          .tunnel_destinations_ipv4 = {"17.1.2.3"}};
+          .candidate_routes_ipv6 = {"2001:db8::1"}, .tunnel_destinations_ipv4 = {"17.1.2.3"},
+          .tunnel_destinations_ipv6 = {"2001:db8::1"}};
 }
 
 TEST(SteeringDiagnostics, AFreshObservationIsLearnedPlannedAndCounted) {
   auto state = staged();
   record_packet_steering_observation(state, seen(), true, kNow);
   EXPECT_EQ(state.candidate_route_last_seen_at_ipv4, (LastSeenMap{{"17.1.2.3", kNow}, {"8.8.8.8", kNow}}));
+  EXPECT_EQ(state.candidate_route_last_seen_at_ipv6, (LastSeenMap{{"2001:db8::1", kNow}}));
+  EXPECT_EQ(std::pair(state.observed_destination_last_seen_at_ipv4, state.tunnel_destination_last_seen_at_ipv6),
+            std::pair(LastSeenMap{{"17.1.2.3", kNow}}, LastSeenMap{{"2001:db8::1", kNow}}));
   // Static routes by family (no LAN ranges: not allowed) and every learned host are planned and ready.
   EXPECT_EQ(state.planned_bypass_routes_ipv4, (Routes{"1.2.3.0/24", "17.1.2.3", "8.8.8.8"}));
-  EXPECT_EQ(state.planned_bypass_routes_ipv6, Routes{"2001:db8::/32"});
+  EXPECT_EQ(state.planned_bypass_routes_ipv6, (Routes{"2001:db8::/32", "2001:db8::1"}));
   EXPECT_EQ(std::pair(state.enforcement_ready_routes_ipv4, state.enforcement_ready_routes_ipv6),
             std::pair(state.planned_bypass_routes_ipv4, state.planned_bypass_routes_ipv6));
   // Drift is the route application's to count and stale snapshots the engine's; both stay.
@@ -39,15 +43,16 @@ TEST(SteeringDiagnostics, AFreshObservationIsLearnedPlannedAndCounted) {
             (HelperPacketSteeringDiagnostics{
                 .observation_source = "nettop", .tracked_processes = 2, .active_excluded_flows_ipv4 = 3,
                 .tunnel_excluded_flows_ipv4 = 1, .observed_public_destinations_ipv4 = 1,
-                .candidate_bypass_routes_ipv4 = 2, .static_bypass_routes_ipv4 = 1, .static_bypass_routes_ipv6 = 1,
-                .learned_bypass_routes_ipv4 = 2, .first_hit_gap_routes_ipv4 = 1, .enforcement_ready_routes_ipv4 = 3,
-                .enforcement_ready_routes_ipv6 = 1, .planned_bypass_routes_ipv4 = 3, .planned_bypass_routes_ipv6 = 1,
+                .candidate_bypass_routes_ipv4 = 2, .candidate_bypass_routes_ipv6 = 1, .static_bypass_routes_ipv4 = 1,
+                .static_bypass_routes_ipv6 = 1, .learned_bypass_routes_ipv4 = 2, .learned_bypass_routes_ipv6 = 1,
+                .first_hit_gap_routes_ipv4 = 1, .first_hit_gap_routes_ipv6 = 1, .enforcement_ready_routes_ipv4 = 3,
+                .enforcement_ready_routes_ipv6 = 2, .planned_bypass_routes_ipv4 = 3, .planned_bypass_routes_ipv6 = 2,
                 .applied_bypass_routes_ipv4 = 2, .route_drift_routes_ipv4 = 1, .stale_pid_snapshots = 4}));
   EXPECT_EQ(std::pair(state.engine_last_error, state.engine_last_sync_at),
             std::pair(std::optional<std::string>(), std::optional(kNow)));
   update_packet_steering_enforcement_ready_routes_for_state(state, {"8.8.8.8"}, {"2001:db8::/32"});
   EXPECT_EQ(std::pair(state.enforcement_ready_routes_ipv4, state.enforcement_ready_routes_ipv6),
-            std::pair(Routes{"1.2.3.0/24", "17.1.2.3"}, Routes{}));
+            std::pair(Routes{"1.2.3.0/24", "17.1.2.3"}, Routes{"2001:db8::1"}));
 
   // A stale one is counted but teaches nothing; what is older than 45 s goes all the same.
   state = staged();

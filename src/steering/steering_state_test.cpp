@@ -62,13 +62,8 @@ TEST(SteeringState, WritesCompactlyInDeclarationOrderAndReadsBackWhole) {
       R"("engine_last_error":null,"last_tunnel_flow_recycle_count~":0})";
   std::string text = encode_packet_steering_state(HelperPacketSteeringEngineState{});
   EXPECT_EQ(text, std::regex_replace(pairs, std::regex(R"("(\w+)~":(0|\{\}|\[\]))"), R"("$1_ipv4":$2,"$1_ipv6":$2)"));
-  std::string busy_text = encode_packet_steering_state(busy());
-  EXPECT_NE(busy_text.find(R"("tracked_apps":[{"name":"Chat","exe_path":"/Applications/Chat.app/Contents/MacOS/Chat",)"
-                           R"("active_pids":[4711,4294967295]},{"name":"Empty","exe_path":"/e","active_pids":[]}])"),
-            std::string::npos);
-  EXPECT_NE(busy_text.find(R"("observed_destination_last_seen_at_ipv4":{"10.0.0.2":2,"9.9.9.9":1})"),
-            std::string::npos);
-  EXPECT_EQ(*decode_packet_steering_state(busy_text), busy());
+  // The nested members' names are pinned by the reader's test below; each kind reads back what it wrote.
+  EXPECT_EQ(*decode_packet_steering_state(encode_packet_steering_state(busy())), busy());
   EXPECT_EQ(*decode_packet_steering_state(text), HelperPacketSteeringEngineState{});
 }
 
