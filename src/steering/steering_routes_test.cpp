@@ -34,7 +34,8 @@ TEST(ApplyPacketSteeringRoutes, ConfirmReplaceAddAndRemoveWithTheLastErrorKept) 
     Kernel kernel;
     Lines applied4, applied6, ready4, ready6;
     std::map<std::string, std::vector<std::optional<CommandResult>>> answers;  // else the kernel's
-    bool ipv6_gateway = true, default_route = false;
+    std::optional<std::string> ipv6_gateway = kGw6;
+    bool default_route = false;
     Lines commands;  // all of them, in order, where given
     std::optional<std::string> error;
     Lines after4, after6;
@@ -59,7 +60,7 @@ TEST(ApplyPacketSteeringRoutes, ConfirmReplaceAddAndRemoveWithTheLastErrorKept) 
                     "route -n get 3.3.3.3", "route -n add -net 5.5.0.0/16 192.0.2.1"},
        .after4 = {"3.3.3.3", "5.5.0.0/16"}, .after6 = {"2001:db8::/48"},
        .kernel_after = {{"2001:db8::/48", kGw6}, {"3.3.3.3", kGw}, {"5.5.0.0/16", kGw}}},
-      {.name = "IPv6 without a physical IPv6 gateway", .ready6 = {"2001:db8::5"}, .ipv6_gateway = false,
+      {.name = "IPv6 without a physical IPv6 gateway", .ready6 = {"2001:db8::5"}, .ipv6_gateway = std::nullopt,
        .error = "No physical IPv6 gateway is available for route 2001:db8::5"},
       {.name = "mismatched and not replaceable", .kernel = {{"7.7.7.7", "10.9.9.9"}}, .ready4 = {"7.7.7.7"},
        .answers = {{"route -n add -host 7.7.7.7 192.0.2.1", {std::nullopt, CommandResult(fail("Unreachable"))}}},
@@ -72,12 +73,11 @@ TEST(ApplyPacketSteeringRoutes, ConfirmReplaceAddAndRemoveWithTheLastErrorKept) 
     for (const auto& [destination, gateway] : c.kernel) table.set(destination, gateway);
     for (const auto& [line, answers] : c.answers) table.intercept(line, answers);
     if (c.default_route) table.default_gateway = kGw;
-    HelperPacketSteeringEngineState state{.gateway = kGw, .applied_bypass_routes_ipv4 = c.applied4,
-                                          .applied_bypass_routes_ipv6 = c.applied6};
-    if (c.ipv6_gateway) state.ipv6_gateway = kGw6;
-    state.enforcement_ready_routes_ipv4 = c.ready4;
-    state.enforcement_ready_routes_ipv6 = c.ready6;
-    state.diagnostics.route_drift_routes_ipv4 = 7;  // a pass counts afresh
+    // The drift count is stale: a pass counts anew.
+    HelperPacketSteeringEngineState state{
+        .gateway = kGw, .ipv6_gateway = c.ipv6_gateway, .diagnostics = {.route_drift_routes_ipv4 = 7},
+        .enforcement_ready_routes_ipv4 = c.ready4, .enforcement_ready_routes_ipv6 = c.ready6,
+        .applied_bypass_routes_ipv4 = c.applied4, .applied_bypass_routes_ipv6 = c.applied6};
     EXPECT_EQ(apply_packet_steering_routes(env, state, {}, true), c.error);
     if (!c.commands.empty()) { EXPECT_EQ(env.commands(), c.commands); }
     EXPECT_EQ(state.applied_bypass_routes_ipv4, c.after4);
