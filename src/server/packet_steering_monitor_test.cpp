@@ -38,7 +38,7 @@ struct SteeringServer : ::testing::Test {
   Monitor monitor = packet_steering_monitor(env, features.steering);
 };
 
-TEST_F(SteeringServer, TheMonitorPassesAtOnceThenEverySecondWhileAppsAreStaged) {
+TEST_F(SteeringServer, TheMonitorPassesEverySecondWhileAppsAreStagedAndRecoverTakesTheEngineDownFirst) {
   run_monitor_rounds(env, monitor, 2);
   EXPECT_EQ(env.slept, milliseconds(3000));  // not staged: no pause before the first, 3 s after it
   EXPECT_THAT(env.commands(), IsEmpty());
@@ -49,8 +49,17 @@ TEST_F(SteeringServer, TheMonitorPassesAtOnceThenEverySecondWhileAppsAreStaged) 
   EXPECT_EQ(env.slept, milliseconds(2000));
   EXPECT_THAT(env.stderr_lines, IsEmpty());
 
+  // Recovery takes the engine's routes down before the QUIC block's.
+  env.clear_commands();
+  EXPECT_TRUE(std::holds_alternative<protocol::response::Ok>(send(protocol::Recover{})));
+  auto lines = env.commands();
+  auto steering = std::find(lines.begin(), lines.end(), "route -n delete -host 17.1.2.3 192.0.2.1");
+  auto quic = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return l.find("KivoVPNQuic") != l.npos; });
+  ASSERT_NE(quic, lines.end());
+  EXPECT_LT(steering, quic);  // and so found
+  EXPECT_FALSE(env.files.count(kPacketSteeringStatePath));
+
   env.script_fail("route -n add -host 17.1.2.3 192.0.2.1", "route: writing to routing socket: Network is unreachable");
-  (void)send(protocol::RestorePacketSteeringEngine{});
   live({}, 2);
   env.slept = milliseconds(0);
   run_monitor_rounds(env, monitor, 2);
@@ -83,23 +92,11 @@ TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
             std::tuple(false, false, std::uint64_t{1}, std::uint64_t{1}, std::nullopt));
   EXPECT_EQ(restored.diagnostics.observation_source, "nettop");
 
-  auto failed = send(protocol::VerifyPacketSteeringEngine{});
-  EXPECT_EQ(std::get<protocol::response::Err>(failed).code, "PacketSteeringEngineVerifyFailed");
-  failed = send(protocol::StagePacketSteeringEngine{{kApp}, {}, "nope", false});
-  EXPECT_EQ(std::get<protocol::response::Err>(failed).message, "Invalid IP provided: nope");
-}
-
-TEST_F(SteeringServer, RecoverRestoresTheEngineBeforeTheQuicBlock) {
-  live();
-  env.clear_commands();
-  EXPECT_TRUE(std::holds_alternative<protocol::response::Ok>(send(protocol::Recover{})));
-  auto lines = env.commands();
-  auto steering = std::find(lines.begin(), lines.end(), "route -n delete -host 17.1.2.3 192.0.2.1");
-  auto quic = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return l.find("KivoVPNQuic") != l.npos; });
-  ASSERT_NE(steering, lines.end());
-  ASSERT_NE(quic, lines.end());
-  EXPECT_LT(steering, quic);
-  EXPECT_FALSE(env.files.count(kPacketSteeringStatePath));
+  auto failed = std::get<protocol::response::Err>(send(protocol::VerifyPacketSteeringEngine{}));
+  EXPECT_EQ(failed.code, "PacketSteeringEngineVerifyFailed");
+  failed = std::get<protocol::response::Err>(send(protocol::StagePacketSteeringEngine{{kApp}, {}, "nope", false}));
+  EXPECT_EQ(std::pair(failed.code, failed.message),
+            (std::pair<std::string, std::string>("PacketSteeringEngineStageFailed", "Invalid IP provided: nope")));
 }
 
 }  // namespace

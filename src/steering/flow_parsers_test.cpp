@@ -11,17 +11,16 @@ namespace {
 using Strings = std::set<std::string>;
 using Snapshot = PacketSteeringObservationSnapshot;
 
-TEST(NettopCsv, QuotesProtectCommasAndDoubledQuotesStay) {
+TEST(NettopCsv, QuotesProtectCommasAndRemoteEndsGiveTheirHostInEveryForm) {
   const struct { std::string line; std::vector<std::string> fields; } cases[] = {
       {"a,b,,c", {"a", "b", "", "c"}}, {"", {""}}, {R"("",x)", {"", "x"}}, {R"(a"b"c,d)", {"abc", "d"}},
       {R"(t,"Google Chrome He, Inc.4711",x)", {"t", "Google Chrome He, Inc.4711", "x"}},
       {R"("say ""hi""",b)", {R"(say "hi")", "b"}}, {R"(a,"unterminated, still one)", {"a", "unterminated, still one"}},
   };
   for (const auto& c : cases) EXPECT_EQ(split_nettop_csv_line(c.line), c.fields) << c.line;
-}
 
-TEST(NettopCsv, RemoteEndsGiveTheirHostInEveryForm) {
-  const std::pair<std::string, std::optional<std::string>> cases[] = {
+  // A remote end gives its host in every form.
+  const std::pair<std::string, std::optional<std::string>> remotes[] = {
       {"17.1.2.3:443", "17.1.2.3"}, {"17.1.2.3.443", "17.1.2.3"}, {"17.1.2.3", "17.1.2.3"},
       {"[2001:db8::5]:443", "2001:db8::5"}, {"[[fe80::1%en0]]:443", "fe80::1"}, {"fe80::1%utun3.5353", "fe80::1"},
       // The port follows a "." here: cutting at the last ":" would name 2606:4700::6810.
@@ -30,7 +29,7 @@ TEST(NettopCsv, RemoteEndsGiveTheirHostInEveryForm) {
       {"::ffff:1.2.3.4.443", "1.2.3.4"}, {"[::ffff:17.253.144.10]:443", "17.253.144.10"},
       {"localhost:443", std::nullopt}, {"1.2.3:443", std::nullopt}, {"", std::nullopt}, {":", std::nullopt},
   };
-  for (const auto& [remote, expected] : cases) {
+  for (const auto& [remote, expected] : remotes) {
     auto address = parse_nettop_remote_address(remote);
     EXPECT_EQ(address ? std::optional(address->text()) : std::nullopt, expected) << remote;
   }

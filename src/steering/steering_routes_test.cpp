@@ -27,13 +27,15 @@ class SteeringRoutesTest : public ::testing::Test {
 
 // A pass against the record's applied routes and the kernel: each row states the record and the
 // kernel it starts from and what differs from the defaults (no error, nothing left, no drift).
+// A refused add or delete (the route then stays recorded) is EngineTest.APassJoinsItsObservationRouteAndRecycleErrors.
 TEST(ApplyPacketSteeringRoutes, ConfirmReplaceAddAndRemoveWithTheLastErrorKept) {
   const struct {
     const char* name;
     Kernel kernel;
     Lines applied4, applied6, ready4, ready6;
     std::map<std::string, std::vector<std::optional<CommandResult>>> answers;  // else the kernel's
-    bool ipv6_gateway = true, default_route = false;
+    std::optional<std::string> ipv6_gateway = kGw6;
+    bool default_route = false;
     Lines commands;  // all of them, in order, where given
     std::optional<std::string> error;
     Lines after4, after6;
@@ -58,18 +60,11 @@ TEST(ApplyPacketSteeringRoutes, ConfirmReplaceAddAndRemoveWithTheLastErrorKept) 
                     "route -n get 3.3.3.3", "route -n add -net 5.5.0.0/16 192.0.2.1"},
        .after4 = {"3.3.3.3", "5.5.0.0/16"}, .after6 = {"2001:db8::/48"},
        .kernel_after = {{"2001:db8::/48", kGw6}, {"3.3.3.3", kGw}, {"5.5.0.0/16", kGw}}},
-      {.name = "IPv6 without a physical IPv6 gateway", .ready6 = {"2001:db8::5"}, .ipv6_gateway = false,
+      {.name = "IPv6 without a physical IPv6 gateway", .ready6 = {"2001:db8::5"}, .ipv6_gateway = std::nullopt,
        .error = "No physical IPv6 gateway is available for route 2001:db8::5"},
-      {.name = "add refused", .ready4 = {"6.6.6.6"},
-       .answers = {{"route -n add -host 6.6.6.6 192.0.2.1", {CommandResult(fail("route: bad address: 6.6.6.6"))}}},
-       .error = "Failed adding packet steering route 6.6.6.6: route: bad address: 6.6.6.6"},
       {.name = "mismatched and not replaceable", .kernel = {{"7.7.7.7", "10.9.9.9"}}, .ready4 = {"7.7.7.7"},
        .answers = {{"route -n add -host 7.7.7.7 192.0.2.1", {std::nullopt, CommandResult(fail("Unreachable"))}}},
        .error = "Packet steering route existed with mismatched gateway and could not be replaced: Unreachable"},
-      {.name = "delete refused: the route stays ours", .kernel = {{"8.8.8.8", kGw}}, .applied4 = {"8.8.8.8"},
-       .answers = {{"route -n delete -host 8.8.8.8 192.0.2.1", {CommandResult(fail("Operation not permitted"))}}},
-       .error = "Failed removing packet steering route 8.8.8.8: Operation not permitted", .after4 = {"8.8.8.8"},
-       .kernel_after = {{"8.8.8.8", kGw}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -78,12 +73,11 @@ TEST(ApplyPacketSteeringRoutes, ConfirmReplaceAddAndRemoveWithTheLastErrorKept) 
     for (const auto& [destination, gateway] : c.kernel) table.set(destination, gateway);
     for (const auto& [line, answers] : c.answers) table.intercept(line, answers);
     if (c.default_route) table.default_gateway = kGw;
-    HelperPacketSteeringEngineState state{.gateway = kGw, .applied_bypass_routes_ipv4 = c.applied4,
-                                          .applied_bypass_routes_ipv6 = c.applied6};
-    if (c.ipv6_gateway) state.ipv6_gateway = kGw6;
-    state.enforcement_ready_routes_ipv4 = c.ready4;
-    state.enforcement_ready_routes_ipv6 = c.ready6;
-    state.diagnostics.route_drift_routes_ipv4 = 7;  // a pass counts afresh
+    // The drift count is stale: a pass counts anew.
+    HelperPacketSteeringEngineState state{
+        .gateway = kGw, .ipv6_gateway = c.ipv6_gateway, .diagnostics = {.route_drift_routes_ipv4 = 7},
+        .enforcement_ready_routes_ipv4 = c.ready4, .enforcement_ready_routes_ipv6 = c.ready6,
+        .applied_bypass_routes_ipv4 = c.applied4, .applied_bypass_routes_ipv6 = c.applied6};
     EXPECT_EQ(apply_packet_steering_routes(env, state, {}, true), c.error);
     if (!c.commands.empty()) { EXPECT_EQ(env.commands(), c.commands); }
     EXPECT_EQ(state.applied_bypass_routes_ipv4, c.after4);
@@ -134,7 +128,6 @@ TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
                           "route -n delete -host 3.3.3.3 192.0.2.1",
                           "route -n delete -inet6 -host 2001:db8::1 fe80::1%en0"));
   EXPECT_EQ(table.routes(), (Kernel{{"3.3.3.3", kGw}}));
-  EXPECT_EQ(state.applied_bypass_routes_ipv4.size(), 4u);  // the state itself is left as it was
 
   state.ipv6_gateway.reset();
   state.applied_bypass_routes_ipv4.clear();
@@ -142,19 +135,16 @@ TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
             "2001:db8::1 (No physical IPv6 gateway is available for route 2001:db8::1)");
 }
 
-TEST(VerifyPacketSteeringRouteGateway, ComparesTheNextHopOfTheRoutesFamily) {
-  testing::FakeEnv env;
-  HelperPacketSteeringEngineState state{.gateway = kGw, .ipv6_gateway = kGw6};
+TEST_F(SteeringRoutesTest, VerifyComparesTheNextHopOfTheRoutesFamily) {
   const struct { std::string route; bool host; std::string get; CommandResult answer; bool same; } cases[] = {
       {"5.5.0.0/16", false, "route -n get 5.5.0.0", CommandResult("route to: 5.5.0.0\n    gateway: 192.0.2.1\n"), true},
       {"2001:db8::/32", false, "route -n get -inet6 2001:db8::", CommandResult("    gateway: fe80::1%en0\n"), true},
       {"6.6.6.6", true, "route -n get 6.6.6.6", CommandResult("   route to: 6.6.6.6\n  interface: utun200\n"), false},
       {"7.7.7.7", true, "route -n get 7.7.7.7", CommandResult("    gateway:\n"), false},
-      {"8.8.8.8", true, "route -n get 8.8.8.8", CommandResult(fail("route: writing to routing socket: not in table")),
-       false},
+      {"8.8.8.8", true, "route -n get 8.8.8.8", CommandResult(fail("route: not in table")), false},
   };
   for (const auto& c : cases) {
-    env.script(c.get, {c.answer});
+    table.intercept(c.get, {c.answer});
     EXPECT_EQ(verify_packet_steering_route_gateway(env, c.route, state, c.host), c.same) << c.route;
   }
   state.ipv6_gateway.reset();

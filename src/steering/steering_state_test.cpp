@@ -62,13 +62,8 @@ TEST(SteeringState, WritesCompactlyInDeclarationOrderAndReadsBackWhole) {
       R"("engine_last_error":null,"last_tunnel_flow_recycle_count~":0})";
   std::string text = encode_packet_steering_state(HelperPacketSteeringEngineState{});
   EXPECT_EQ(text, std::regex_replace(pairs, std::regex(R"("(\w+)~":(0|\{\}|\[\]))"), R"("$1_ipv4":$2,"$1_ipv6":$2)"));
-  std::string busy_text = encode_packet_steering_state(busy());
-  EXPECT_NE(busy_text.find(R"("tracked_apps":[{"name":"Chat","exe_path":"/Applications/Chat.app/Contents/MacOS/Chat",)"
-                           R"("active_pids":[4711,4294967295]},{"name":"Empty","exe_path":"/e","active_pids":[]}])"),
-            std::string::npos);
-  EXPECT_NE(busy_text.find(R"("observed_destination_last_seen_at_ipv4":{"10.0.0.2":2,"9.9.9.9":1})"),
-            std::string::npos);
-  EXPECT_EQ(*decode_packet_steering_state(busy_text), busy());
+  // The nested members' names are pinned by the reader's test below; each kind reads back what it wrote.
+  EXPECT_EQ(*decode_packet_steering_state(encode_packet_steering_state(busy())), busy());
   EXPECT_EQ(*decode_packet_steering_state(text), HelperPacketSteeringEngineState{});
 }
 
@@ -102,16 +97,10 @@ TEST(SteeringState, AbsentOptionalPartsReadAsEmptyButMissingOrMistypedFieldsAreN
   }
 }
 
-TEST(SteeringState, FilesGoThroughTheSeamAndReportItsTexts) {
+// The record's own file is read and written by every engine test; here the cache's, and what the
+// record shields from the other features.
+TEST(SteeringState, TheCacheFileReadsBackAndOnlyAReadableRecordOwnsRoutes) {
   testing::FakeEnv env;
-  EXPECT_EQ(read_packet_steering_state(env).error(), "No such file or directory");
-  EXPECT_EQ(read_packet_steering_cache(env).error(), "No such file or directory");
-  ASSERT_TRUE(save_packet_steering_state(env, busy()).ok());
-  EXPECT_EQ(*read_packet_steering_state(env), busy());
-  env.failing_writes.insert(kPacketSteeringStatePath);
-  EXPECT_EQ(save_packet_steering_state(env, HelperPacketSteeringEngineState{}).error(), "Read-only file system");
-  EXPECT_EQ(*read_packet_steering_state(env), busy());
-
   PacketSteeringCacheState cache{{"/a"}, {"1.2.3.0/24"}, "192.168.1.1", std::nullopt, true, 1700000000,
                                  {{"9.9.9.9", 1}}, {}, {{"9.9.9.9", 1}}, {{"2001:db8::1", 2}}, {}, {{"::1", 3}}};
   ASSERT_TRUE(save_packet_steering_cache(env, cache).ok());
@@ -123,7 +112,6 @@ TEST(SteeringState, FilesGoThroughTheSeamAndReportItsTexts) {
             "missing field `gateway`");
 
   // Only a readable record shields its applied routes from the other features.
-  env.files.erase(kPacketSteeringStatePath);
   EXPECT_TRUE(packet_steering_applied_route_set(env).empty());
   env.files[kPacketSteeringStatePath] =
       record_text(R"("applied_bypass_routes_ipv4":["1.1.1.1","2.2.2.2"],"applied_bypass_routes_ipv6":["2001:db8::1"])");
