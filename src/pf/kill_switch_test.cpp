@@ -62,7 +62,8 @@ TEST(KillSwitch, RulesFollowTheRequestAndTheTunnelRecord) {
   }
 }
 
-TEST(KillSwitch, AppliesOverAnyEarlierOneAndRecordsCompactly) {
+// Apply, apply again over the first, and remove: each time the recorded token is given back.
+TEST(KillSwitch, ReappliesAndRemovesReleasingTheRecordedToken) {
   Pf pf;
   KillSwitch ks(pf);
   EXPECT_EQ(ks.apply_kill_switch("198.51.100").error(), "Invalid IP provided: 198.51.100");
@@ -76,6 +77,21 @@ TEST(KillSwitch, AppliesOverAnyEarlierOneAndRecordsCompactly) {
   EXPECT_THAT(pf.commands(), ElementsAre(kFlush, kShow, kLoad, "pfctl -E", kShow,  //
                                          kFlush, "pfctl -X 1111", kShow, kLoad, "pfctl -E", kShow));
   EXPECT_EQ(decode_pf_state(pf.files.at(kPfStatePath))->token, "2222");
+
+  // A record in another field order and without iface still names its token; a rule file is
+  // what a crash after loading leaves. An unreadable record, or a failing show, removes alike.
+  pf.clear_commands();
+  pf.files[kPfStatePath] = R"({"server_ip":"198.51.100.7","updated_at":5,"token":"5555"})";
+  pf.files[kKillSwitchRulesPath] = "block drop out quick all\n";
+  pf.script_ok(kShow, "No ALTQ support in kernel\n");
+  EXPECT_TRUE(ks.remove_kill_switch().ok());
+  pf.files[kPfStatePath] = "{not json";
+  pf.script_fail(kShow, "pfctl: anchor missing");
+  EXPECT_TRUE(ks.remove_kill_switch().ok());
+  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, "pfctl -X 5555", kShow, kFlush, kShow));
+  EXPECT_TRUE(pf.files.empty());
+  pf.script_ok(kShow, kListing);
+  EXPECT_EQ(ks.remove_kill_switch().error(), "Anchor still has active rules after removal");
 }
 
 TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
@@ -99,22 +115,6 @@ TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
     EXPECT_EQ(Lines(commands.begin() + 2, commands.end()), c.after_removal);
     EXPECT_TRUE(pf.files.empty());
   }
-}
-
-TEST(KillSwitch, RemovalReleasesTheRecordedTokenAndFailsOnlyOnRemainingRules) {
-  Pf pf;
-  KillSwitch ks(pf);
-  pf.files[kPfStatePath] = R"({"server_ip":"198.51.100.7","updated_at":5,"token":"5555"})";  // iface absent
-  pf.files[kKillSwitchRulesPath] = "block drop out quick all\n";  // as a crash after loading leaves it
-  pf.script_ok(kShow, "No ALTQ support in kernel\n");
-  EXPECT_TRUE(ks.remove_kill_switch().ok());
-  pf.files[kPfStatePath] = "{not json";
-  pf.script_fail(kShow, "pfctl: anchor missing");
-  EXPECT_TRUE(ks.remove_kill_switch().ok());
-  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, "pfctl -X 5555", kShow, kFlush, kShow));
-  EXPECT_TRUE(pf.files.empty());
-  pf.script_ok(kShow, kListing);
-  EXPECT_EQ(ks.remove_kill_switch().error(), "Anchor still has active rules after removal");
 }
 
 TEST(KillSwitch, VerifyReadsTheAnchorListingAndPfItself) {
