@@ -50,11 +50,6 @@ struct World : testing::FakeEnv {
   std::map<std::string, std::string> failures;  // command line -> error text
   std::function<std::optional<CommandResult>(const std::string&)> before;  // answers ahead of the world
 
-  DnsServers* find(const std::string& name) {
-    for (auto& [service, servers] : services)
-      if (service == name) return &servers;
-    return nullptr;
-  }
   std::optional<CommandResult> act(const std::string& line) {
     if (++seen == crash_at) throw Crash{};
     if (before)
@@ -94,8 +89,9 @@ struct World : testing::FakeEnv {
 };
 
 // The lifecycle on one world: bad addresses refused, an apply over an unreadable record,
-// verify, the same target again (idle, then after a service drifted), restore, restore again.
-TEST(DnsProxy, AppliesVerifiesReappliesAndRestores) {
+// verify, the same target again (idle, then after a service drifted), a new target, restore,
+// and restore again.
+TEST(DnsProxy, AppliesVerifiesReappliesTheSameOrANewTargetAndRestores) {
   World w;
   DnsProxy dns(w);
   for (std::string bad : {"", "localhost", "127.0.0.1 ", "127.0.0.1\n1.1.1.1", "300.0.0.1", "127.0.0.1/32"}) {
@@ -115,7 +111,6 @@ TEST(DnsProxy, AppliesVerifiesReappliesAndRestores) {
       R"({"service":"Thunderbolt Bridge","dns_servers":["9.9.9.9"]}],"pf_token":"1000001","updated_at":1700000000})";
   EXPECT_EQ(w.record(), record);
   EXPECT_EQ(w.sets(), kPointed);
-  EXPECT_TRUE(w.anchor_loaded);
   EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{true, 3}));
 
   w.clear_commands();
@@ -133,7 +128,7 @@ TEST(DnsProxy, AppliesVerifiesReappliesAndRestores) {
   w.anchor_loaded = false;
   EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
   w.anchor_loaded = true;
-  *w.find(kUsb) = Servers{"127.0.0.1", "1.1.1.1"};
+  w.services[1].second = Servers{"127.0.0.1", "1.1.1.1"};
   EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
 
   // Once a service drifted, the same target is applied afresh: the recorded servers go back
@@ -144,36 +139,9 @@ TEST(DnsProxy, AppliesVerifiesReappliesAndRestores) {
   for (const auto& [name, servers] : w.services) EXPECT_EQ(servers, Servers{"127.0.0.1"}) << name;
   EXPECT_EQ(w.tokens_held, 1);
 
-  w.clear_commands();
-  auto restored = dns.restore_dns_proxy();
-  ASSERT_TRUE(restored.ok()) << restored.error();
-  EXPECT_EQ(*restored, 3u);
-  EXPECT_EQ(w.services, w.original);
-  EXPECT_EQ(w.sets(), kPutBack);  // automatic servers go back as "Empty"
-  EXPECT_EQ(w.commands_of("pfctl"), (Lines{kFlush, "pfctl -X 1000002", kShow}));
-  EXPECT_EQ(w.tokens_held, 0);
-  EXPECT_EQ(w.record(), "");
-
-  w.clear_commands();
-  EXPECT_EQ(*dns.restore_dns_proxy(), 0u);  // nothing applied: nothing run, not even a probe
-  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 0}));
-  dns.recover_stale_dns_state("watchdog");
-  EXPECT_TRUE(w.commands().empty());
-  EXPECT_TRUE(w.tcp_probes.empty());
-}
-
-// A proxy that has applied 127.0.0.1 over the world's services.
-class DnsProxyApplied : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok()); }
-  World w;
-  DnsProxy dns{w};
-};
-
-// A new target puts the user's servers back before backing them up, so that the backups are
-// theirs; a service that would not go back is backed up from the record, not from our server.
-TEST_F(DnsProxyApplied, NewTargetRestoresFirstThenBacksUpTheRestoredServers) {
-  w.failures[set_dns(kTb, "9.9.9.9")] = "Permission denied";
+  // A new target puts the user's servers back before backing them up, so that the backups are
+  // theirs; a service that would not go back is backed up from the record, not from our server.
+  w.failures[kPutBack[2]] = "Permission denied";
   w.clear_commands();
   EXPECT_EQ(*dns.apply_dns_proxy("2001:db8::53"), 3u);
   EXPECT_THAT(w.stderr_lines,
@@ -186,14 +154,29 @@ TEST_F(DnsProxyApplied, NewTargetRestoresFirstThenBacksUpTheRestoredServers) {
   auto state = read_dns_state(w);
   ASSERT_TRUE(state.ok());
   EXPECT_EQ(state->target_dns, "2001:db8::53");
-  EXPECT_EQ(state->pf_token, "1000002");
+  EXPECT_EQ(state->pf_token, "1000003");
   for (std::size_t i = 0; i < w.original.size(); ++i)
     EXPECT_EQ(state->services[i], (DnsServiceBackup{w.original[i].first, w.original[i].second}));
   EXPECT_EQ(w.tokens_held, 1);
   EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
+
   w.failures.clear();
-  ASSERT_TRUE(dns.restore_dns_proxy().ok());
+  w.clear_commands();
+  auto restored = dns.restore_dns_proxy();
+  ASSERT_TRUE(restored.ok()) << restored.error();
+  EXPECT_EQ(*restored, 3u);
   EXPECT_EQ(w.services, w.original);
+  EXPECT_EQ(w.sets(), kPutBack);  // automatic servers go back as "Empty"
+  EXPECT_EQ(w.commands_of("pfctl"), (Lines{kFlush, "pfctl -X 1000003", kShow}));
+  EXPECT_EQ(w.tokens_held, 0);
+  EXPECT_EQ(w.record(), "");
+
+  w.clear_commands();
+  EXPECT_EQ(*dns.restore_dns_proxy(), 0u);  // nothing applied: nothing run, not even a probe
+  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 0}));
+  dns.recover_stale_dns_state("watchdog");
+  EXPECT_TRUE(w.commands().empty());
+  EXPECT_TRUE(w.tcp_probes.empty());
 }
 
 // Answers the n-th run of `line` (every run when n is 0) ahead of the world.
@@ -246,7 +229,10 @@ TEST(DnsProxy, EveryFailedApplyLeavesTheServicesAsTheyWere) {
 
 // What a restore cannot put back stays in the record, without the token it gave back; the
 // recovery retries it every round, whether the proxy answers or not, and reports it once.
-TEST_F(DnsProxyApplied, RestoreProblemsAreGatheredKeptAndRetriedUntilBack) {
+TEST(DnsProxy, RestoreProblemsAreGatheredKeptAndRetriedUntilBack) {
+  World w;
+  DnsProxy dns(w);
+  ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
   w.failures[kPutBack[0]] = "Permission denied";
   w.failures["networksetup -getdnsservers " + kTb] = "timed out";
   w.failures[kFlush] = "busy";
@@ -261,7 +247,7 @@ TEST_F(DnsProxyApplied, RestoreProblemsAreGatheredKeptAndRetriedUntilBack) {
       " | Failed removing DNS PF redirection: DNS PF anchor still has active NAT rules after removal"};
   dns.recover_stale_dns_state("helper startup");
   EXPECT_EQ(w.stderr_lines, reported);
-  EXPECT_EQ(*w.find(kUsb), (Servers{"192.0.2.53", "1.1.1.1"}));
+  EXPECT_EQ(w.services[1], w.original[1]);
   EXPECT_EQ(w.record(),
             R"({"target_dns":"127.0.0.1","services":[{"service":"Wi-Fi","dns_servers":null},)"
             R"({"service":"Thunderbolt Bridge","dns_servers":["9.9.9.9"]}],"pf_token":null,"updated_at":1700000000})");
@@ -316,7 +302,7 @@ TEST(DnsProxy, AFailedApplyKeepsTheServersItCouldNotPutBack) {
   EXPECT_EQ(w.tokens_held, 0);
   w.failures.clear();
   dns.recover_stale_dns_state("watchdog");
-  EXPECT_EQ(*w.find(kUsb), (Servers{"192.0.2.53", "1.1.1.1"}));
+  EXPECT_EQ(w.services, (decltype(w.services){w.original[1], w.original[2]}));
   EXPECT_EQ(w.record(), "");
 }
 
