@@ -90,8 +90,6 @@ TEST(KillSwitch, ReappliesAndRemovesReleasingTheRecordedToken) {
   EXPECT_TRUE(ks.remove_kill_switch().ok());
   EXPECT_THAT(pf.commands(), ElementsAre(kFlush, "pfctl -X 5555", kShow, kFlush, kShow));
   EXPECT_TRUE(pf.files.empty());
-  pf.script_ok(kShow, kListing);
-  EXPECT_EQ(ks.remove_kill_switch().error(), "Anchor still has active rules after removal");
 }
 
 TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
@@ -130,7 +128,6 @@ TEST(KillSwitch, VerifyReadsTheAnchorListingAndPfItself) {
       {CommandResult("pass quick on lo0 all\n"), on, "false"},
       // Every answer is_anchor_absent_error reads as absent goes this way (see PfOutput).
       {CommandResult(fail("pfctl: pf is disabled")), on, "false"},
-      {CommandResult(fail("Operation not permitted")), on, "Operation not permitted"},
   };
   for (const auto& c : cases) {
     pf.script(kShow, {c.shown});
