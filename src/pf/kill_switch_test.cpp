@@ -62,8 +62,9 @@ TEST(KillSwitch, RulesFollowTheRequestAndTheTunnelRecord) {
   }
 }
 
-// Apply, apply again over the first, and remove: each time the recorded token is given back.
-TEST(KillSwitch, ReappliesAndRemovesReleasingTheRecordedToken) {
+// Apply, apply again over the first, and remove, each time giving the recorded token back; then
+// verify against each way pf answers.
+TEST(KillSwitch, ReappliesRemovesAndVerifies) {
   Pf pf;
   KillSwitch ks(pf);
   EXPECT_EQ(ks.apply_kill_switch("198.51.100").error(), "Invalid IP provided: 198.51.100");
@@ -90,6 +91,25 @@ TEST(KillSwitch, ReappliesAndRemovesReleasingTheRecordedToken) {
   EXPECT_TRUE(ks.remove_kill_switch().ok());
   EXPECT_THAT(pf.commands(), ElementsAre(kFlush, "pfctl -X 5555", kShow, kFlush, kShow));
   EXPECT_TRUE(pf.files.empty());
+
+  // Verify reads the anchor listing, and pf itself for whether the rules are in force.
+  const std::string on = "Status: Enabled for 0 days 00:00:12           Debug: Urgent\n";
+  const std::string off = "No ALTQ support in kernel\nALTQ related functions disabled\nStatus: Disabled for 0 days 00:00:03\n";
+  const struct { CommandResult shown; std::string info, expected; } cases[] = {
+      {CommandResult(kListing), on, "true"},
+      {CommandResult(kListing), "", "true"},  // no status line: the listing stands
+      // pf lists a loaded anchor while it is disabled too.
+      {CommandResult(kListing), off, "false"},
+      {CommandResult("pass quick on lo0 all\n"), on, "false"},
+      // Every answer is_anchor_absent_error reads as absent goes this way (see PfOutput).
+      {CommandResult(fail("pfctl: pf is disabled")), on, "false"},
+  };
+  for (const auto& c : cases) {
+    pf.script(kShow, {c.shown});
+    pf.script_ok("pfctl -s info", c.info);
+    auto enabled = ks.verify_kill_switch();
+    EXPECT_EQ(enabled ? (*enabled ? "true" : "false") : enabled.error(), c.expected) << c.info;
+  }
 }
 
 TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
@@ -112,28 +132,6 @@ TEST(KillSwitch, EveryFailedStepUndoesWhatItDid) {
     Lines commands = pf.commands();
     EXPECT_EQ(Lines(commands.begin() + 2, commands.end()), c.after_removal);
     EXPECT_TRUE(pf.files.empty());
-  }
-}
-
-TEST(KillSwitch, VerifyReadsTheAnchorListingAndPfItself) {
-  Pf pf;
-  KillSwitch ks(pf);
-  const std::string on = "Status: Enabled for 0 days 00:00:12           Debug: Urgent\n";
-  const std::string off = "No ALTQ support in kernel\nALTQ related functions disabled\nStatus: Disabled for 0 days 00:00:03\n";
-  const struct { CommandResult shown; std::string info, expected; } cases[] = {
-      {CommandResult(kListing), on, "true"},
-      {CommandResult(kListing), "", "true"},  // no status line: the listing stands
-      // pf lists a loaded anchor while it is disabled too.
-      {CommandResult(kListing), off, "false"},
-      {CommandResult("pass quick on lo0 all\n"), on, "false"},
-      // Every answer is_anchor_absent_error reads as absent goes this way (see PfOutput).
-      {CommandResult(fail("pfctl: pf is disabled")), on, "false"},
-  };
-  for (const auto& c : cases) {
-    pf.script(kShow, {c.shown});
-    pf.script_ok("pfctl -s info", c.info);
-    auto enabled = ks.verify_kill_switch();
-    EXPECT_EQ(enabled ? (*enabled ? "true" : "false") : enabled.error(), c.expected) << c.info;
   }
 }
 
