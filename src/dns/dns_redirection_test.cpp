@@ -64,6 +64,7 @@ TEST(DnsRedirection, InstallsTheTwoRulesHandsOverTheTokenAndVerifiesByTheProxyPo
 
 TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
   const std::string release = "pfctl -X 7700123456789012";
+  const Lines checked = {kLoad, "pfctl -E", kShow, kFlush, release};
   struct { std::function<void(Pf&)> break_it; std::string error; Lines commands; bool rule_file_left = false; } cases[] = {
       {[](Pf& pf) { pf.failing_writes.insert(kDnsRulesPath); }, "Failed to write DNS PF rules: Read-only file system", {}},
       {[](Pf& pf) { pf.script_fail(kLoad, "syntax error"); }, "Failed to load DNS PF anchor rules: syntax error", {kLoad}},
@@ -74,10 +75,9 @@ TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
        {kLoad, "pfctl -E"}, true},
       {[](Pf& pf) { pf.failing_writes.insert(kDnsStatePath); }, "Failed to persist DNS state: Read-only file system",
        {kLoad, "pfctl -E", kFlush, release}},
-      {[](Pf& pf) { pf.script_fail(kShow, "pf is busy"); }, "Failed to verify DNS PF NAT rules: pf is busy",
-       {kLoad, "pfctl -E", kShow, kFlush, release}},
+      {[](Pf& pf) { pf.script_fail(kShow, "pf is busy"); }, "Failed to verify DNS PF NAT rules: pf is busy", checked},
       {[](Pf& pf) { pf.script_ok(kShow, "No ALTQ support in kernel\n"); }, "DNS PF redirection verification failed",
-       {kLoad, "pfctl -E", kShow, kFlush, release}},
+       checked},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);

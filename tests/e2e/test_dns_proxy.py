@@ -57,11 +57,10 @@ class DnsProxyTest(HelperCase):
                 # Port 53 on loopback has no listener: the answers come through pf's redirection to
                 # the proxy, and from there through the tunnel (the server sees the tunnel address).
                 mark = len(sb.dns_queries())
-                self.assertEqual(self.dig(), S.DNS_ANSWER)
                 self.assertEqual(self.dig("+tcp"), S.DNS_ANSWER)
-                self.assertEqual(self.lookup(), S.DNS_ANSWER)
+                self.assertEqual(self.lookup(), S.DNS_ANSWER)  # UDP, to the nameserver 127.0.0.1
                 askers = self.askers_since(mark)
-                self.assertGreaterEqual(len(askers), 3)
+                self.assertGreaterEqual(len(askers), 2)
                 self.assertEqual(set(askers), {S.TUNNEL_IP}, "a query went around the proxy or the tunnel")
 
                 if restore == "request":

@@ -22,11 +22,6 @@ class KillSwitchTest(PfCase):
         """Epoch seconds of the server's latest WireGuard handshake with us; 0 for none."""
         return int(self.sb.server_run("wg", "show", "wg0", "latest-handshakes").stdout.split()[-1])
 
-    def assert_server_and_loopback_pass(self):
-        for proto in ("udp", "tcp"):
-            self.assertEqual(self.probe(S.SERVER_IP, proto), S.CLIENT_IP)
-            self.assertEqual(self.probe("127.0.0.1", proto, LOOPBACK_PORT), "127.0.0.1")
-
     def test_with_a_tunnel_only_tunnel_server_and_loopback_get_out(self):
         sb = self.sb
         self.start_tunnel()
@@ -35,7 +30,6 @@ class KillSwitchTest(PfCase):
         self.assertEqual(self.server_handshake(), 0, "the tunnel was used before this test")
         log_start = len(sb.server_log())
         self.apply_kill_switch()
-        self.assertEqual(self.pf_tokens(), [self.state(PF_STATE)["token"]])
         self.assertEqual(self.anchor_rules(), [*BASE_RULES, PASS_TUNNEL, BLOCK_ALL])
 
         for proto in ("udp", "tcp"):
@@ -46,7 +40,6 @@ class KillSwitchTest(PfCase):
         physical = (sb.CLIENT_IP, sb.CLIENT_IP6)
         self.assertEqual([l for l in sb.server_log()[log_start:] if l.split()[1] in physical
                           and l.split()[2] != sb.SERVER_IP], [], "packets leaked outside the tunnel")
-        self.assert_server_and_loopback_pass()
 
         self.assertEqual(self.request("RemoveKillSwitch"), OK)
         self.assertEqual(self.probe(sb.PUBLIC_IP_2), sb.CLIENT_IP)
@@ -69,7 +62,9 @@ class KillSwitchTest(PfCase):
                 self.assert_dropped(host, proto)
         sb.start_helper()
         self.assertEqual(self.request("VerifyKillSwitch"), kill_switch_status(True))
-        self.assert_server_and_loopback_pass()
+        for proto in ("udp", "tcp"):
+            self.assertEqual(self.probe(sb.SERVER_IP, proto), sb.CLIENT_IP)
+            self.assertEqual(self.probe("127.0.0.1", proto, LOOPBACK_PORT), "127.0.0.1")
 
         # Someone runs pfctl -d: pf still lists the rules, but they hold nothing back.
         sb.run("pfctl", "-d")
