@@ -1,6 +1,5 @@
 #include "dns/dns_proxy.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -13,7 +12,6 @@
 namespace kivo {
 namespace {
 
-using ::testing::ElementsAre;
 using Lines = std::vector<std::string>;
 using Servers = std::vector<std::string>;
 
@@ -147,9 +145,9 @@ TEST(DnsProxy, AppliesVerifiesReappliesTheSameOrANewTargetAndRestores) {
   w.failures[kPutBack[2]] = "Permission denied";
   w.clear_commands();
   EXPECT_EQ(*dns.apply_dns_proxy("2001:db8::53"), 3u);
-  EXPECT_THAT(w.stderr_lines,
-              ElementsAre("[Tarnwick DNS] pre-apply restore warning: Failed setting DNS for 'Thunderbolt Bridge': "
-                          "Permission denied | DNS restore verification failed for service 'Thunderbolt Bridge'"));
+  EXPECT_EQ(w.stderr_lines,
+            Lines{"[Tarnwick DNS] pre-apply restore warning: Failed setting DNS for 'Thunderbolt Bridge': "
+                  "Permission denied | DNS restore verification failed for service 'Thunderbolt Bridge'"});
   EXPECT_EQ(w.commands_of("networksetup").front(), kPutBack[0]);  // before the listing that backs up
   EXPECT_EQ(w.record(), applied_record("2001:db8::53", "1000003"));
   EXPECT_EQ(w.tokens_held, 1);

@@ -1,6 +1,5 @@
 #include "pf/kill_switch.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "pf/pf_anchor.h"
@@ -10,7 +9,6 @@
 namespace kivo {
 namespace {
 
-using ::testing::ElementsAre;
 using Lines = std::vector<std::string>;
 
 const std::string kFlush = "pfctl -a com.apple/250.KivoVPN -F all";
@@ -75,8 +73,8 @@ TEST(KillSwitch, ReappliesRemovesAndVerifies) {
             R"({"token":"1111","server_ip":"198.51.100.7","iface":null,"updated_at":1700000000})");
   pf.script(kShow, {CommandResult(""), CommandResult(kListing)});
   ASSERT_TRUE(ks.apply_kill_switch("198.51.100.7").ok());
-  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, kShow, kLoad, "pfctl -E", kShow,  //
-                                         kFlush, "pfctl -X 1111", kShow, kLoad, "pfctl -E", kShow));
+  EXPECT_EQ(pf.commands(), (Lines{kFlush, kShow, kLoad, "pfctl -E", kShow,  //
+                                  kFlush, "pfctl -X 1111", kShow, kLoad, "pfctl -E", kShow}));
   EXPECT_EQ(decode_pf_state(pf.files.at(kPfStatePath))->token, "2222");
 
   // A record in another field order and without iface still names its token; a rule file is
@@ -89,7 +87,7 @@ TEST(KillSwitch, ReappliesRemovesAndVerifies) {
   pf.files[kPfStatePath] = "{not json";
   pf.script_fail(kShow, "pfctl: anchor missing");
   EXPECT_TRUE(ks.remove_kill_switch().ok());
-  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, "pfctl -X 5555", kShow, kFlush, kShow));
+  EXPECT_EQ(pf.commands(), (Lines{kFlush, "pfctl -X 5555", kShow, kFlush, kShow}));
   EXPECT_TRUE(pf.files.empty());
 
   // Verify reads the anchor listing, and pf itself for whether the rules are in force.

@@ -1,6 +1,5 @@
 #include "pf/quic_mitigation.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "pf/pf_anchor.h"
@@ -10,7 +9,6 @@
 namespace kivo {
 namespace {
 
-using ::testing::ElementsAre;
 using Lines = std::vector<std::string>;
 
 const std::string kFlush = "pfctl -a com.apple/252.KivoVPNQuic -F all";
@@ -57,9 +55,8 @@ TEST(QuicMitigation, AppliesTheOneRuleOverAnyEarlierOneAndRemovesIt) {
   EXPECT_EQ(pf.record_at_verify, pf.files.at(kQuicStatePath));  // already there, should the helper die
   pf.script_ok("pfctl -E", "Token : 9999");
   ASSERT_TRUE(*quic.apply_quic_mitigation());
-  EXPECT_THAT(pf.commands(),
-              ElementsAre(kFlush, kLoad, "pfctl -E", kShow, "pfctl -s info", kFlush, "pfctl -X 8888", kLoad, "pfctl -E",
-                          kShow, "pfctl -s info"));
+  EXPECT_EQ(pf.commands(), (Lines{kFlush, kLoad, "pfctl -E", kShow, "pfctl -s info", kFlush, "pfctl -X 8888", kLoad,
+                                  "pfctl -E", kShow, "pfctl -s info"}));
   EXPECT_EQ(*decode_quic_state(pf.files.at(kQuicStatePath)), (QuicRuntimeState{"9999", 1700000000}));
   EXPECT_FALSE(pf.files.count(kQuicRulesPath));
 
@@ -71,7 +68,7 @@ TEST(QuicMitigation, AppliesTheOneRuleOverAnyEarlierOneAndRemovesIt) {
   EXPECT_TRUE(pf.files.empty());
   pf.files[kQuicRulesPath] = "block\n";
   EXPECT_FALSE(quic.remove_quic_mitigation());
-  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, "pfctl -X 4321", kFlush));
+  EXPECT_EQ(pf.commands(), (Lines{kFlush, "pfctl -X 4321", kFlush}));
   EXPECT_TRUE(pf.files.empty());
 }
 

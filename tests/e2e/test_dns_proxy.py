@@ -7,7 +7,6 @@ import unittest
 from e2e_support import DNS_ANCHOR, HelperCase, Sandbox as S, wait_until
 
 DNS_STATE = "com.kivovpn.helper.dns.state.json"
-ENABLED = ["Wi-Fi", "USB 10/100/1000 LAN"]  # the stand-in's enabled services, in order
 VERIFY = {"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}
 REDIRECTION = [f"rdr pass on lo0 inet proto {proto} from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053"
                for proto in ("udp", "tcp")]
@@ -26,8 +25,8 @@ class DnsProxyTest(HelperCase):
         cls.sb.run("networksetup", "-setdnsservers", "USB 10/100/1000 LAN", S.GATEWAY, "192.0.2.53")
 
     def servers(self):
-        """Every enabled service's DNS servers as networksetup reads them back."""
-        return [self.sb.run("networksetup", "-getdnsservers", service).stdout for service in ENABLED]
+        """The DNS servers of the stand-in's enabled services as networksetup reads them back."""
+        return [self.sb.run("networksetup", "-getdnsservers", s).stdout for s in ("Wi-Fi", "USB 10/100/1000 LAN")]
 
     def dig(self, *options):
         """The answer to a plain query for the test name to 127.0.0.1 port 53; None for none."""

@@ -6,7 +6,6 @@ import unittest
 from e2e_support import OK, PF_STATE, QUIC_ANCHOR, QUIC_STATE, PfCase, kill_switch_status
 
 QUIC = 443
-QUIC_RULE = "block drop out quick proto udp from any to any port = 443"
 
 
 def quic_status(enabled):
@@ -30,7 +29,7 @@ class QuicTest(PfCase):
         self.set_quic(True)  # again: one rule, and the first reference given back
         self.assertEqual(self.pf_tokens(), [self.state(QUIC_STATE)["token"]])
         self.assertEqual(self.helper_files("com.kivovpn.helper.quic"), [QUIC_STATE])  # no rule or temp file
-        self.assertEqual(self.anchor_rules(QUIC_ANCHOR), [QUIC_RULE])
+        self.assertEqual(self.anchor_rules(QUIC_ANCHOR), ["block drop out quick proto udp from any to any port = 443"])
         self.assertEqual(self.request("VerifyQuicMitigation"), quic_status(True))
         for host, source in paths:
             with self.subTest(host=host):
