@@ -1,6 +1,5 @@
 #include "dns/dns_redirection.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "dns/dns_state.h"
@@ -10,7 +9,6 @@
 namespace kivo {
 namespace {
 
-using ::testing::ElementsAre;
 using Lines = std::vector<std::string>;
 
 const std::string kLoad = "pfctl -a com.apple/251.KivoVPNDNS -f /var/run/com.kivovpn.helper.dns.pf.rules";
@@ -21,38 +19,49 @@ const std::string kListing =
     "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053\n"
     "rdr pass on lo0 inet proto tcp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053\n";
 
-// pf as an install meets it; the rule file is captured when it is loaded, the record when the
-// rules are checked (the first moment after pf enable that a crash could interrupt).
+// pf as an install meets it; the rule file is captured when it is loaded. When the record is
+// written is proven by the DNS proxy's crash-at-every-step test.
 struct Pf : testing::FakeEnv {
   Pf() {
     script_ok("pfctl -E", "No ALTQ support in kernel\npf enabled\nToken : 7700123456789012\n");
     script_ok(kShow, kListing);
     handler = [this](const std::string& line) -> std::optional<CommandResult> {
       if (line == kLoad) loaded = files[kDnsRulesPath];
-      if (line == kShow && files.count(kDnsStatePath)) record_at_check = files[kDnsStatePath];
       return std::nullopt;
     };
   }
-  std::string loaded, record_at_check;
+  std::string loaded;
 };
 
 Result<std::string> install(Pf& pf) {
   return install_dns_redirection(pf, [](const std::optional<std::string>& token) { return "token=" + token.value_or("none"); });
 }
 
-TEST(DnsRedirection, InstallsTheTwoRulesAndHandsOverTheToken) {
+// How pf answers, and pf being off, are read alike for every anchor: the kill switch's verify
+// table holds those rows; here only the DNS listing is read.
+TEST(DnsRedirection, InstallsTheTwoRulesHandsOverTheTokenAndVerifiesByTheProxyPort) {
   Pf pf;
   EXPECT_EQ(*install(pf), "7700123456789012");
   EXPECT_EQ(pf.loaded,
             "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053\n"
             "rdr pass on lo0 inet proto tcp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053\n");
-  EXPECT_THAT(pf.commands(), ElementsAre(kLoad, "pfctl -E", kShow));
-  EXPECT_EQ(pf.record_at_check, "token=7700123456789012");
+  EXPECT_EQ(pf.commands(), (Lines{kLoad, "pfctl -E", kShow}));
   EXPECT_EQ(pf.files, (std::map<std::string, std::string>{{kDnsStatePath, "token=7700123456789012"}}));
+
+  const std::pair<std::string, bool> listings[] = {
+      {kListing, true},
+      {"rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053", true},
+      {"rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 53\n", false},
+  };
+  for (const auto& [shown, active] : listings) {
+    pf.script_ok(kShow, shown);
+    EXPECT_EQ(*verify_dns_redirection(pf), active) << shown;
+  }
 }
 
 TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
   const std::string release = "pfctl -X 7700123456789012";
+  const Lines checked = {kLoad, "pfctl -E", kShow, kFlush, release};
   struct { std::function<void(Pf&)> break_it; std::string error; Lines commands; bool rule_file_left = false; } cases[] = {
       {[](Pf& pf) { pf.failing_writes.insert(kDnsRulesPath); }, "Failed to write DNS PF rules: Read-only file system", {}},
       {[](Pf& pf) { pf.script_fail(kLoad, "syntax error"); }, "Failed to load DNS PF anchor rules: syntax error", {kLoad}},
@@ -63,10 +72,9 @@ TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
        {kLoad, "pfctl -E"}, true},
       {[](Pf& pf) { pf.failing_writes.insert(kDnsStatePath); }, "Failed to persist DNS state: Read-only file system",
        {kLoad, "pfctl -E", kFlush, release}},
-      {[](Pf& pf) { pf.script_fail(kShow, "pf is busy"); }, "Failed to verify DNS PF NAT rules: pf is busy",
-       {kLoad, "pfctl -E", kShow, kFlush, release}},
+      {[](Pf& pf) { pf.script_fail(kShow, "pf is busy"); }, "Failed to verify DNS PF NAT rules: pf is busy", checked},
       {[](Pf& pf) { pf.script_ok(kShow, "No ALTQ support in kernel\n"); }, "DNS PF redirection verification failed",
-       {kLoad, "pfctl -E", kShow, kFlush, release}},
+       checked},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
@@ -78,22 +86,6 @@ TEST(DnsRedirection, EveryFailedInstallStepSaysWhyAndUndoesItsOwnSteps) {
     EXPECT_EQ(pf.files.count(kDnsRulesPath), c.rule_file_left ? 1u : 0u);
     EXPECT_EQ(pf.files.count(kDnsStatePath), 0u);  // no record claims an undone load
     EXPECT_EQ(pf.files.count(kPfStatePath), 1u);
-  }
-}
-
-// How pf answers, and pf being off, are read alike for every anchor: the kill switch's verify
-// table holds those rows; here only the DNS listing is read.
-TEST(DnsRedirection, VerifyLooksForTheProxyPort) {
-  const std::pair<std::string, bool> cases[] = {
-      {kListing, true},
-      {"rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053", true},
-      {"No ALTQ support in kernel\nrdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 53\n",
-       false},
-  };
-  for (const auto& [shown, active] : cases) {
-    Pf pf;
-    pf.script_ok(kShow, shown);
-    EXPECT_EQ(*verify_dns_redirection(pf), active) << shown;
   }
 }
 

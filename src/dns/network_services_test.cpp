@@ -25,33 +25,28 @@ TEST(NetworkServices, ListingKeepsEnabledServicesInOrder) {
             (std::vector<std::string>{"Wi-Fi", "USB 10/100/1000 LAN", "Thunderbolt Bridge", "iPhone USB"}));
 }
 
+// The servers as read, and whether they are exactly the one server 127.0.0.1.
 TEST(NetworkServices, ServersAreLinesUnlessTheToolSaysNoneAreSet) {
-  const std::pair<const char*, DnsServers> cases[] = {
+  const struct { const char* output; DnsServers servers; bool matches = false; } cases[] = {
       {"There aren't any DNS Servers set on Wi-Fi.\n", std::nullopt},
       {"THERE AREN'T ANY DNS SERVERS SET ON Thunderbolt Bridge.", std::nullopt},
       {"There are not any DNS Servers set on Wi-Fi.\n", std::nullopt},
       {"", std::nullopt},
       {"\n  \n", std::nullopt},
-      {"127.0.0.1\n", Servers{"127.0.0.1"}},
+      {"127.0.0.1\n", Servers{"127.0.0.1"}, true},
+      {"127.0.0.10\n", Servers{"127.0.0.10"}},
+      {"127.0.0.1\n1.1.1.1\n", Servers{"127.0.0.1", "1.1.1.1"}},
+      {"1.1.1.1\n127.0.0.1\n", Servers{"1.1.1.1", "127.0.0.1"}},
       {" 1.1.1.1 \r\n\r\n2606:4700::1111\nnot-an-address\n", Servers{"1.1.1.1", "2606:4700::1111", "not-an-address"}},
   };
-  for (const auto& [output, servers] : cases) EXPECT_EQ(parse_dns_servers(output), servers) << output;
-  EXPECT_EQ(parse_dns_servers(testing::macos_sample("networksetup getdnsservers none")), std::nullopt);
-}
-
-TEST(NetworkServices, MatchMeansExactlyTheOneServer) {
-  const std::pair<const char*, bool> cases[] = {
-      {"127.0.0.1\n", true},
-      {"127.0.0.1\n1.1.1.1\n", false},
-      {"1.1.1.1\n127.0.0.1\n", false},
-      {"127.0.0.10\n", false},
-      {"There aren't any DNS Servers set on Wi-Fi.\n", false},
-  };
-  for (const auto& [current, matches] : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    EXPECT_EQ(parse_dns_servers(c.output), c.servers);
     testing::FakeEnv env;
-    env.script_ok("networksetup -getdnsservers Wi-Fi", current);
-    EXPECT_EQ(*dns_servers_match(env, "Wi-Fi", "127.0.0.1"), matches) << current;
+    env.script_ok("networksetup -getdnsservers Wi-Fi", c.output);
+    EXPECT_EQ(*dns_servers_match(env, "Wi-Fi", "127.0.0.1"), c.matches);
   }
+  EXPECT_EQ(parse_dns_servers(testing::macos_sample("networksetup getdnsservers none")), std::nullopt);
 }
 
 TEST(NetworkServices, RecognisesOnlyTheMissingServiceErrors) {

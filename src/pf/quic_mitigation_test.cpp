@@ -1,6 +1,5 @@
 #include "pf/quic_mitigation.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "pf/pf_anchor.h"
@@ -10,7 +9,6 @@
 namespace kivo {
 namespace {
 
-using ::testing::ElementsAre;
 using Lines = std::vector<std::string>;
 
 const std::string kFlush = "pfctl -a com.apple/252.KivoVPNQuic -F all";
@@ -47,7 +45,8 @@ struct Pf : testing::FakeEnv {
   std::string loaded, record_at_verify;
 };
 
-TEST(QuicMitigation, AppliesTheOneRuleOverAnyEarlierOne) {
+// Apply, apply again over the first, and remove: each time the recorded token is given back.
+TEST(QuicMitigation, AppliesTheOneRuleOverAnyEarlierOneAndRemovesIt) {
   Pf pf;
   QuicMitigation quic(pf);
   ASSERT_TRUE(*quic.apply_quic_mitigation());
@@ -56,11 +55,21 @@ TEST(QuicMitigation, AppliesTheOneRuleOverAnyEarlierOne) {
   EXPECT_EQ(pf.record_at_verify, pf.files.at(kQuicStatePath));  // already there, should the helper die
   pf.script_ok("pfctl -E", "Token : 9999");
   ASSERT_TRUE(*quic.apply_quic_mitigation());
-  EXPECT_THAT(pf.commands(),
-              ElementsAre(kFlush, kLoad, "pfctl -E", kShow, "pfctl -s info", kFlush, "pfctl -X 8888", kLoad, "pfctl -E",
-                          kShow, "pfctl -s info"));
+  EXPECT_EQ(pf.commands(), (Lines{kFlush, kLoad, "pfctl -E", kShow, "pfctl -s info", kFlush, "pfctl -X 8888", kLoad,
+                                  "pfctl -E", kShow, "pfctl -s info"}));
   EXPECT_EQ(*decode_quic_state(pf.files.at(kQuicStatePath)), (QuicRuntimeState{"9999", 1700000000}));
   EXPECT_FALSE(pf.files.count(kQuicRulesPath));
+
+  // A record in another field order still names its token; without a record only the anchor
+  // is flushed, and the rule file an apply cut short left goes too.
+  pf.clear_commands();
+  pf.files[kQuicStatePath] = R"({"updated_at":1,"token":"4321"})";
+  EXPECT_FALSE(quic.remove_quic_mitigation());
+  EXPECT_TRUE(pf.files.empty());
+  pf.files[kQuicRulesPath] = "block\n";
+  EXPECT_FALSE(quic.remove_quic_mitigation());
+  EXPECT_EQ(pf.commands(), (Lines{kFlush, "pfctl -X 4321", kFlush}));
+  EXPECT_TRUE(pf.files.empty());
 }
 
 TEST(QuicMitigation, FailedStepsRollBack) {
@@ -83,18 +92,6 @@ TEST(QuicMitigation, FailedStepsRollBack) {
     EXPECT_EQ(pf.commands(), c.commands);
     EXPECT_EQ(pf.files, (std::map<std::string, std::string>{{kPfStatePath, "{}"}}));
   }
-}
-
-TEST(QuicMitigation, RemovalReleasesOnlyARecordedToken) {
-  Pf pf;
-  QuicMitigation quic(pf);
-  pf.files[kQuicRulesPath] = "block\n";  // an apply cut short: its rule file goes too
-  EXPECT_FALSE(quic.remove_quic_mitigation());
-  EXPECT_TRUE(pf.files.empty());
-  pf.files[kQuicStatePath] = R"({"updated_at":1,"token":"4321"})";
-  EXPECT_FALSE(quic.remove_quic_mitigation());
-  EXPECT_THAT(pf.commands(), ElementsAre(kFlush, kFlush, "pfctl -X 4321"));
-  EXPECT_TRUE(pf.files.empty());
 }
 
 }  // namespace

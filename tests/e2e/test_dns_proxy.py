@@ -4,14 +4,13 @@ DNS redirected to it by pf, and the user's own DNS put back on request and by th
 import time
 import unittest
 
-from e2e_support import DNS_ANCHOR, PF_TOKEN, HelperCase, Sandbox as S, wait_until
+from e2e_support import DNS_ANCHOR, HelperCase, Sandbox as S, wait_until
 
 DNS_STATE = "com.kivovpn.helper.dns.state.json"
-ENABLED = ["Wi-Fi", "USB 10/100/1000 LAN"]  # the stand-in's enabled services, in order
+VERIFY = {"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}
 REDIRECTION = [f"rdr pass on lo0 inet proto {proto} from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053"
                for proto in ("udp", "tcp")]
-STALE = ("[Tarnwick DNS] stale state detected during {}; local proxy 127.0.0.1:1053 unreachable. "
-         "Restoring DNS.")
+STALE = "[Tarnwick DNS] stale state detected during watchdog; local proxy 127.0.0.1:1053 unreachable. Restoring DNS."
 
 
 def dns_status(active, services):
@@ -22,36 +21,12 @@ class DnsProxyTest(HelperCase):
     @classmethod
     def prepare(cls):
         cls.sb.start_dns_server()
-
-    def setUp(self):
-        self.proxy = None
         # The user's own settings: one service automatic, one with servers of its own.
-        self.user_servers = {"Wi-Fi": None, "USB 10/100/1000 LAN": [S.GATEWAY, "192.0.2.53"]}
-        self.sb.run("networksetup", "-setdnsservers", "USB 10/100/1000 LAN", S.GATEWAY, "192.0.2.53")
-
-    def tearDown(self):
-        self.stop_proxy()
-        self.sb.ctl("RestoreDnsProxy")
-        self.sb.ctl("StopTunnel")
-        self.sb.run("networksetup", "-setdnsservers", "USB 10/100/1000 LAN", "Empty")
-
-    def stop_proxy(self):
-        if self.proxy:
-            self.sb.run("kill", "-KILL", str(self.sb.inner_pid(self.proxy)), check=False)
-            self.proxy.wait()
-            self.proxy = None
+        cls.sb.run("networksetup", "-setdnsservers", "USB 10/100/1000 LAN", S.GATEWAY, "192.0.2.53")
 
     def servers(self):
-        """Every enabled service's DNS servers as networksetup reads them back; None: automatic."""
-        found = {}
-        for service in ENABLED:
-            out = self.sb.run("networksetup", "-getdnsservers", service).stdout
-            found[service] = None if "aren't any DNS Servers" in out else out.split()
-        return found
-
-    def nameservers(self):
-        lines = self.sb.path("/etc/resolv.conf").read_text().splitlines()
-        return [line.split()[1] for line in lines if line.startswith("nameserver ")]
+        """The DNS servers of the stand-in's enabled services as networksetup reads them back."""
+        return [self.sb.run("networksetup", "-getdnsservers", s).stdout for s in ("Wi-Fi", "USB 10/100/1000 LAN")]
 
     def dig(self, *options):
         """The answer to a plain query for the test name to 127.0.0.1 port 53; None for none."""
@@ -68,61 +43,40 @@ class DnsProxyTest(HelperCase):
         """Who the server's DNS saw asking for the test name since `mark` queries."""
         return [source for name, source in self.sb.dns_queries()[mark:] if name == S.DNS_NAME]
 
-    def apply(self, dns_ip="127.0.0.1"):
-        self.assertEqual(self.request({"ApplyDnsProxy": {"dns_ip": dns_ip}}), dns_status(True, 2))
-
-    def assert_user_dns_back(self):
-        self.assertEqual(self.servers(), self.user_servers)
-        self.assertEqual(self.nameservers(), [S.GATEWAY])  # Wi-Fi, automatic: the gateway's
-        self.assertIsNone(self.state(DNS_STATE))
-        self.assertIn(self.anchor_rules(DNS_ANCHOR, "nat"), (None, []))
-
-    def test_lookups_go_through_the_proxy_and_the_tunnel_until_restored(self):
+    def test_lookups_go_through_the_proxy_and_the_tunnel_until_restored_or_the_proxy_dies(self):
         sb = self.sb
-        mark = len(sb.dns_queries())
-        self.assertEqual(self.nameservers(), [S.GATEWAY])
-        self.assertEqual(self.lookup(), S.DNS_ANSWER)
-        self.assertEqual(self.askers_since(mark), [S.CLIENT_IP], "the user's own DNS was not asked directly")
-
+        user_servers = self.servers()
         self.start_tunnel()
-        self.proxy = self.sb.start_dns_proxy()
-        started = int(time.time())
-        self.apply()
-        backups = [{"service": s, "dns_servers": self.user_servers[s]} for s in ENABLED]
-        self.assert_record(DNS_STATE, started, target_dns="127.0.0.1", services=backups, pf_token=PF_TOKEN)
-        self.assertEqual(self.servers(), {s: ["127.0.0.1"] for s in ENABLED})
-        self.assertEqual(self.nameservers(), ["127.0.0.1"])
-        self.assertEqual(self.anchor_rules(DNS_ANCHOR, "nat"), REDIRECTION)
-        self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(True, 2))
+        proxy = sb.start_dns_proxy()
+        for restore in ("request", "watchdog"):
+            with self.subTest(restore=restore):
+                self.assertEqual(self.request({"ApplyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(True, 2))
+                self.assertEqual(self.request(VERIFY), dns_status(True, 2))
+                self.assertEqual(self.anchor_rules(DNS_ANCHOR, "nat"), REDIRECTION)
+                # Port 53 on loopback has no listener: the answers come through pf's redirection to
+                # the proxy, and from there through the tunnel (the server sees the tunnel address).
+                mark = len(sb.dns_queries())
+                self.assertEqual(self.dig("+tcp"), S.DNS_ANSWER)
+                self.assertEqual(self.lookup(), S.DNS_ANSWER)  # UDP, to the nameserver 127.0.0.1
+                askers = self.askers_since(mark)
+                self.assertGreaterEqual(len(askers), 2)
+                self.assertEqual(set(askers), {S.TUNNEL_IP}, "a query went around the proxy or the tunnel")
 
-        # Port 53 on loopback has no listener: the answers come through pf's redirection to the
-        # proxy, and from there through the tunnel (the server sees the tunnel address).
-        mark = len(sb.dns_queries())
-        self.assertEqual(self.dig(), S.DNS_ANSWER)
-        self.assertEqual(self.dig("+tcp"), S.DNS_ANSWER)
-        self.assertEqual(self.lookup(), S.DNS_ANSWER)
-        askers = self.askers_since(mark)
-        self.assertGreaterEqual(len(askers), 3)
-        self.assertEqual(set(askers), {S.TUNNEL_IP}, "a query went around the proxy or the tunnel")
-
-        self.assertEqual(self.request("RestoreDnsProxy"), dns_status(False, 2))
-        self.assert_user_dns_back()
-        self.assertEqual(self.pf_info()[1], 0, "the redirection's pf reference was kept")
-        self.assertIsNone(self.dig(), "loopback DNS is still redirected")
-        mark = len(sb.dns_queries())
-        self.assertEqual(self.lookup(), S.DNS_ANSWER)
-        self.assertEqual(self.askers_since(mark), [S.CLIENT_IP])
-
-    def test_watchdog_puts_the_user_dns_back_when_the_proxy_dies(self):
-        self.proxy = self.sb.start_dns_proxy()
-        self.apply()
-        time.sleep(6)  # a watchdog round that finds the proxy alive leaves everything alone
-        self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(True, 2))
-        self.stop_proxy()
-        wait_until(lambda: self.state(DNS_STATE) is None, 8)  # a round every 5 s
-        self.assert_user_dns_back()
-        self.assertEqual(self.sb.helper_stderr().count(STALE.format("watchdog")), 1)
-        self.assertEqual(self.request({"VerifyDnsProxy": {"dns_ip": "127.0.0.1"}}), dns_status(False, 0))
+                if restore == "request":
+                    self.assertEqual(self.request("RestoreDnsProxy"), dns_status(False, 2))
+                else:
+                    time.sleep(6)  # a watchdog round that finds the proxy alive leaves everything alone
+                    self.assertEqual(self.request(VERIFY), dns_status(True, 2))
+                    sb.run("kill", "-KILL", str(sb.inner_pid(proxy)))
+                    proxy.wait()
+                    wait_until(lambda: self.state(DNS_STATE) is None, 8)  # a round every 5 s
+                    self.assertEqual(sb.helper_stderr().count(STALE), 1)
+                self.assertEqual(self.servers(), user_servers)
+                self.assertEqual(self.pf_info()[1], 0, "the redirection's pf reference was kept")
+                self.assertIsNone(self.dig(), "loopback DNS is still redirected")
+                mark = len(sb.dns_queries())
+                self.assertEqual(self.lookup(), S.DNS_ANSWER)
+                self.assertEqual(self.askers_since(mark), [S.CLIENT_IP], "the user's own DNS was not asked")
 
 
 if __name__ == "__main__":
