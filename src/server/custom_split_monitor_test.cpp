@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "server/dispatcher.h"
-#include "split/custom_split_test_support.h"
+#include "testing/custom_split_machine.h"
 
 namespace kivo {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "base/text.h"
-#include "split/custom_split_test_support.h"
+#include "testing/custom_split_machine.h"
 
 namespace kivo {
 namespace {

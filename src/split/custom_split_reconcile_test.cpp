@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "split/custom_split_test_support.h"
+#include "testing/custom_split_machine.h"
 #include "testing/fake_env.h"
 
 namespace kivo {
