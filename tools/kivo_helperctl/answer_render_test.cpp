@@ -9,12 +9,7 @@ namespace {
 using ::testing::ElementsAreArray;
 
 TEST(RenderAnswer, GivesAlignedLinesAndErrorsApart) {
-  struct Case {
-    const char* answer;
-    std::vector<std::string> lines;
-    bool is_error;
-  };
-  const Case cases[] = {
+  const struct { const char* answer; std::vector<std::string> lines; bool is_error; } cases[] = {
       {R"("Ok")", {"ok"}, false},
       {R"({"Status":{"connected":true,"iface":"utun200","pid":4242}})",
        {"connected: yes", "iface:     utun200", "pid:       4242"}, false},
