@@ -85,8 +85,13 @@ class SocketServerTest : public ::testing::Test {
   std::atomic<bool> running_{true};
 };
 
-TEST_F(SocketServerTest, EachClientIsBoundedInSizeTimeAndNumberOfConnections) {
-  serve({.max_request_bytes = 1024, .io_deadline = 1000ms, .max_connections = 2});
+TEST_F(SocketServerTest, EachClientIsBoundedInSizeTimeAndNumberAndServingOutlivesAMissingThread) {
+  // Shared, not a local: the accept loop outlives the test body until TearDown.
+  auto starts = std::make_shared<std::atomic<int>>(0);
+  serve({.max_request_bytes = 1024, .io_deadline = 1000ms, .max_connections = 2},
+        [starts](std::function<void()> work) { return ++*starts != 1 && start_detached_thread(std::move(work)); });
+  // A connection without a thread is closed at once, before any request.
+  EXPECT_EQ(response(connect_client()), "");
   // Exactly the cap is still a request.
   EXPECT_NE(ask("\"Ping\"" + std::string(1024 - 6, ' ')).find("\"Ok\""), std::string::npos);
   // The answer comes once the cap is passed, before the client ends its request; the rest is
@@ -110,16 +115,6 @@ TEST_F(SocketServerTest, EachClientIsBoundedInSizeTimeAndNumberOfConnections) {
   EXPECT_EQ(response(stalled), "");
   server_->wait_idle();
   EXPECT_EQ(env.stderr_lines, std::vector<std::string>{"Read error: timed out after 1000 ms"});
-}
-
-TEST_F(SocketServerTest, ConnectionWithoutAThreadIsDroppedAndServingGoesOn) {
-  // Shared, not a local: the accept loop outlives the test body until TearDown.
-  auto starts = std::make_shared<std::atomic<int>>(0);
-  serve({}, [starts](std::function<void()> work) {
-    return ++*starts != 1 && start_detached_thread(std::move(work));
-  });
-  EXPECT_EQ(response(connect_client()), "");  // closed at once, before any request
-  EXPECT_EQ(ask("\"Ping\""), "\"Ok\"");
 }
 
 // Handing the socket to the console owner, and to the next one after the earlier owner locked
