@@ -33,8 +33,7 @@ class FakeChild final : public ChildProcess {
   }
   Status release() override {
     env_.record("release " + std::to_string(pid_));
-    if (env_.release_fails) return fail("Resource temporarily unavailable");
-    return {};
+    return env_.release_fails ? Status(fail("Resource temporarily unavailable")) : Status();
   }
 
  private:
