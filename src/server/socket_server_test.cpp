@@ -49,7 +49,7 @@ class SocketServerTest : public ::testing::Test {
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    send_text(fd, text);
+    if (!text.empty()) send_text(fd, text);
     return fd;
   }
   static void send_text(int fd, std::string_view text) {
