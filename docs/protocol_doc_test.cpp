@@ -19,27 +19,24 @@
 namespace kivo::protocol {
 namespace {
 
+using ::testing::UnorderedElementsAreArray;
+
 std::string read_file(const std::string& relative) {
   std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/" + relative);
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-struct Example {
-  std::string heading;  // the request section it sits in, "" outside
-  std::string kind;     // "request" or "answer"
-  std::string text;
-};
-
 struct Reference {
-  std::vector<Example> examples;
   std::vector<std::string> request_headings;
+  std::vector<std::pair<std::string, std::string>> requests;  // the heading each sits under, the text
+  std::vector<std::string> answers;
   std::set<std::string> error_codes;  // the rows of the error table
 };
 
 Reference read_reference() {
   Reference ref;
   std::istringstream doc(read_file("docs/protocol.md"));
-  std::string line, section, heading;
+  std::string line, section, heading, text;
   const std::regex request_heading("^### `(\\w+)`$"), code_row("^\\| `(\\w+)` \\|.*");
   std::smatch m;
   while (std::getline(doc, line)) {
@@ -47,14 +44,14 @@ Reference read_reference() {
       section = line.substr(3);
       heading.clear();
     } else if (section == "Requests" && std::regex_match(line, m, request_heading)) {
-      heading = m[1];
-      ref.request_headings.push_back(heading);
+      ref.request_headings.push_back(heading = m[1]);
     } else if (section == "Error codes" && std::regex_match(line, m, code_row)) {
       ref.error_codes.insert(m[1]);
     } else if (line == "```json request" || line == "```json answer") {
-      Example e{heading, line.substr(8), ""};
-      while (std::getline(doc, line) && line != "```") e.text += line;
-      ref.examples.push_back(e);
+      const bool request = line.ends_with("request");
+      for (text.clear(); std::getline(doc, line) && line != "```";) text += line;
+      if (request) ref.requests.emplace_back(heading, text);
+      else ref.answers.push_back(text);
     }
   }
   return ref;
@@ -82,66 +79,54 @@ std::string shape(const rapidjson::Value& v) {
   return "other";
 }
 
+std::string answer_name(const rapidjson::Document& d) {
+  if (d.IsString()) return d.GetString();
+  return d.IsObject() && d.MemberCount() == 1 ? d.MemberBegin()->name.GetString() : "";
+}
+
 // For every answer variant: its name and shape as the encoder writes it.
 std::map<std::string, std::string> encoder_shapes() {
   std::map<std::string, std::string> shapes;
   auto add = [&]<std::size_t... I>(std::index_sequence<I...>) {
-    (([&] {
-       rapidjson::Document d;
-       d.Parse(encode_response(HelperResponse(std::in_place_index<I>)).c_str());
-       shapes[d.IsString() ? d.GetString() : d.MemberBegin()->name.GetString()] = shape(d);
-     }()),
+    rapidjson::Document d;
+    ((d.Parse(encode_response(HelperResponse(std::in_place_index<I>)).c_str()), shapes[answer_name(d)] = shape(d)),
      ...);
   };
   add(std::make_index_sequence<std::variant_size_v<HelperResponse>>());
   return shapes;
 }
 
-TEST(ProtocolReference, DescribesEveryRequestOnceWithAnExampleTheParserAccepts) {
-  Reference ref = read_reference();
+TEST(ProtocolReference, DescribesEveryRequestAnswerAndErrorCodeWithExamplesTheCodeAccepts) {
+  const Reference ref = read_reference();
   std::vector<std::string> in_code;
   for (const auto& v : schema::variants()) in_code.emplace_back(v.name);
-  EXPECT_THAT(ref.request_headings, ::testing::UnorderedElementsAreArray(in_code));
-
+  EXPECT_THAT(ref.request_headings, UnorderedElementsAreArray(in_code));
   std::set<std::string> with_example;
-  for (const auto& e : ref.examples) {
-    if (e.kind != "request") continue;
-    auto parsed = parse_request(e.text);
-    ASSERT_TRUE(parsed.ok()) << e.text << ": " << parsed.error();
-    EXPECT_EQ(schema::variants()[parsed->index()].name, e.heading) << e.text;
-    with_example.insert(e.heading);
+  for (const auto& [heading, text] : ref.requests) {
+    auto parsed = parse_request(text);
+    ASSERT_TRUE(parsed.ok()) << text << ": " << parsed.error();
+    EXPECT_EQ(schema::variants()[parsed->index()].name, heading) << text;
+    with_example.insert(heading);
   }
-  EXPECT_THAT(with_example, ::testing::UnorderedElementsAreArray(in_code));
-}
+  EXPECT_THAT(with_example, UnorderedElementsAreArray(in_code));
 
-TEST(ProtocolReference, ExampleAnswersCarryTheEncodersMembers) {
-  Reference ref = read_reference();
+  const std::set<std::string> codes = codes_in_code();
+  ASSERT_TRUE(codes.count("ParseError")) << "the declarations are no longer found in helper_protocol.h";
+  EXPECT_EQ(ref.error_codes, codes);
   auto shapes = encoder_shapes();
   std::set<std::string> shown;
-  for (const auto& e : ref.examples) {
-    if (e.kind != "answer") continue;
+  for (const auto& text : ref.answers) {
     rapidjson::Document d;
-    d.Parse(e.text.c_str());
-    ASSERT_FALSE(d.HasParseError()) << "not JSON: " << e.text;
-    std::string name = d.IsString()                           ? d.GetString()
-                       : d.IsObject() && d.MemberCount() == 1 ? d.MemberBegin()->name.GetString()
-                                                              : "";
-    ASSERT_TRUE(shapes.count(name)) << "no such answer: " << e.text;
-    EXPECT_EQ(shape(d), shapes[name]) << e.text;
-    if (name == "Err") {
-      EXPECT_TRUE(codes_in_code().count(d["Err"]["code"].GetString())) << e.text;
-    }
+    ASSERT_FALSE(d.Parse(text.c_str()).HasParseError()) << "not JSON: " << text;
+    std::string name = answer_name(d);
+    ASSERT_TRUE(shapes.count(name)) << "no such answer: " << text;
+    EXPECT_EQ(shape(d), shapes[name]) << text;
+    EXPECT_TRUE(name != "Err" || codes.count(d["Err"]["code"].GetString())) << text;
     shown.insert(name);
   }
   std::vector<std::string> all;
   for (const auto& [name, _] : shapes) all.push_back(name);
-  EXPECT_THAT(shown, ::testing::UnorderedElementsAreArray(all)) << "every answer has an example";
-}
-
-TEST(ProtocolReference, ListsEveryErrorCodeOfTheCode) {
-  std::set<std::string> in_code = codes_in_code();
-  ASSERT_TRUE(in_code.count("ParseError")) << "the declarations are no longer found in helper_protocol.h";
-  EXPECT_EQ(read_reference().error_codes, in_code);
+  EXPECT_THAT(shown, UnorderedElementsAreArray(all)) << "every answer has an example";
 }
 
 }  // namespace

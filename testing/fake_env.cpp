@@ -1,7 +1,5 @@
 #include "testing/fake_env.h"
 
-#include <signal.h>
-
 #include "base/text.h"
 
 namespace kivo::testing {
@@ -35,8 +33,7 @@ class FakeChild final : public ChildProcess {
   }
   Status release() override {
     env_.record("release " + std::to_string(pid_));
-    if (env_.release_fails) return fail("Resource temporarily unavailable");
-    return {};
+    return env_.release_fails ? Status(fail("Resource temporarily unavailable")) : Status();
   }
 
  private:
@@ -47,16 +44,10 @@ class FakeChild final : public ChildProcess {
 }  // namespace
 
 void FakeEnv::script(const std::string& line, std::vector<CommandResult> outcomes) {
-  std::lock_guard lock(mu_);
-  auto& q = script_[line];
-  q.clear();
-  for (auto& o : outcomes) q.push_back(std::move(o));
+  locked([&] { script_[line] = std::deque<CommandResult>(outcomes.begin(), outcomes.end()); });
 }
 
-std::vector<std::string> FakeEnv::commands() const {
-  std::lock_guard lock(mu_);
-  return log_;
-}
+std::vector<std::string> FakeEnv::commands() const { return locked([&] { return log_; }); }
 
 std::vector<std::string> FakeEnv::commands_of(const std::string& program) const {
   std::vector<std::string> out;
@@ -65,15 +56,9 @@ std::vector<std::string> FakeEnv::commands_of(const std::string& program) const 
   return out;
 }
 
-void FakeEnv::clear_commands() {
-  std::lock_guard lock(mu_);
-  log_.clear();
-}
+void FakeEnv::clear_commands() { locked([&] { log_.clear(); }); }
 
-void FakeEnv::record(const std::string& line) {
-  std::lock_guard lock(mu_);
-  log_.push_back(line);
-}
+void FakeEnv::record(const std::string& line) { locked([&] { log_.push_back(line); }); }
 
 CommandResult FakeEnv::answer(const std::string& line) {
   if (auto r = handler ? handler(line) : std::nullopt) return *r;
@@ -89,15 +74,8 @@ CommandResult FakeEnv::run_command(const std::string& program, const std::vector
                                    std::optional<TimeLimit> limit) {
   std::string line = command_line(program, args);
   record(line);
-  {
-    std::lock_guard lock(mu_);
-    if (limit) limits_ms[line] = limit->millis();
-  }
+  if (limit) locked([&] { limits_ms[line] = limit->millis(); });
   return answer(line);
-}
-
-bool FakeEnv::probe_command(const std::string& program, const std::vector<std::string>& args) {
-  return run_command(program, args, std::nullopt).ok();
 }
 
 Result<std::unique_ptr<ChildProcess>> FakeEnv::spawn_child(const std::string& program,
@@ -110,16 +88,13 @@ Result<std::unique_ptr<ChildProcess>> FakeEnv::spawn_child(const std::string& pr
   return std::unique_ptr<ChildProcess>(std::make_unique<FakeChild>(*this, pid));
 }
 
-bool FakeEnv::process_exists(std::uint32_t pid) { return live_pids.count(pid) > 0; }
-
 void FakeEnv::sleep_for(std::chrono::milliseconds duration) {
   slept += duration;
   monotonic += duration;
 }
 
 Result<std::string> FakeEnv::read_file(const std::string& path) {
-  std::lock_guard lock(mu_);
-  if (auto content = lookup(files, path)) return *content;
+  if (auto content = locked([&] { return lookup(files, path); })) return *content;
   return fail("No such file or directory");
 }
 
@@ -130,14 +105,10 @@ Status FakeEnv::write_file_atomic(const std::string& path, std::string_view cont
   return {};
 }
 
-void FakeEnv::remove_file(const std::string& path) {
-  std::lock_guard lock(mu_);
-  files.erase(path);
-}
+void FakeEnv::remove_file(const std::string& path) { locked([&] { files.erase(path); }); }
 
 bool FakeEnv::path_exists(const std::string& path) {
-  std::lock_guard lock(mu_);
-  return files.count(path) > 0 || existing_paths.count(path) > 0;
+  return locked([&] { return files.count(path) > 0 || existing_paths.count(path) > 0; });
 }
 
 Result<std::string> FakeEnv::canonical_path(const std::string& path) {
@@ -145,22 +116,13 @@ Result<std::string> FakeEnv::canonical_path(const std::string& path) {
   return fail("No such file or directory");
 }
 
-std::optional<FileOwner> FakeEnv::file_owner(const std::string& path) {
-  return path == "/dev/console" ? console_owner : std::nullopt;
-}
-
-Result<ClientIdentity> FakeEnv::peer_identity(int) { return peer; }
-
 bool FakeEnv::tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) {
   std::lock_guard lock(mu_);
   tcp_probes.push_back(host + ":" + std::to_string(port) + " within " + std::to_string(limit.count()) + " ms");
   return lookup(tcp_listeners, host + ":" + std::to_string(port)).value_or(false);
 }
 
-void FakeEnv::print_error_line(std::string_view line) {
-  std::lock_guard lock(mu_);
-  stderr_lines.emplace_back(line);
-}
+void FakeEnv::print_error_line(std::string_view line) { locked([&] { stderr_lines.emplace_back(line); }); }
 
 Result<std::string> FakeEnv::read_file_as(const ClientIdentity& client, const std::string& path,
                                           std::size_t max_bytes) {
@@ -178,13 +140,11 @@ bool FakeEnv::path_exists_as(const ClientIdentity& client, const std::string& pa
 }
 
 std::optional<std::uint32_t> FakeEnv::process_owner(std::uint32_t pid) {
-  std::lock_guard lock(mu_);
-  return lookup(process_owners, pid);
+  return locked([&] { return lookup(process_owners, pid); });
 }
 
 std::optional<std::string> FakeEnv::process_executable(std::uint32_t pid) {
-  std::lock_guard lock(mu_);
-  return lookup(executables, pid);
+  return locked([&] { return lookup(executables, pid); });
 }
 
 }  // namespace kivo::testing

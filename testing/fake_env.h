@@ -55,10 +55,12 @@ class FakeEnv : public Env {
 
   CommandResult run_command(const std::string& program, const std::vector<std::string>& args,
                             std::optional<TimeLimit> limit) override;
-  bool probe_command(const std::string& program, const std::vector<std::string>& args) override;
+  bool probe_command(const std::string& program, const std::vector<std::string>& args) override {
+    return run_command(program, args, std::nullopt).ok();
+  }
   Result<std::unique_ptr<ChildProcess>> spawn_child(const std::string& program,
                                                     const std::vector<std::string>& args) override;
-  bool process_exists(std::uint32_t pid) override;
+  bool process_exists(std::uint32_t pid) override { return live_pids.count(pid) > 0; }
   std::uint64_t now_epoch_seconds() override { return epoch_seconds; }
   std::chrono::steady_clock::time_point monotonic_now() override { return monotonic; }
   void sleep_for(std::chrono::milliseconds duration) override;
@@ -67,8 +69,10 @@ class FakeEnv : public Env {
   void remove_file(const std::string& path) override;
   bool path_exists(const std::string& path) override;
   Result<std::string> canonical_path(const std::string& path) override;
-  std::optional<FileOwner> file_owner(const std::string& path) override;
-  Result<ClientIdentity> peer_identity(int socket_fd) override;
+  std::optional<FileOwner> file_owner(const std::string& path) override {
+    return path == "/dev/console" ? console_owner : std::nullopt;
+  }
+  Result<ClientIdentity> peer_identity(int) override { return peer; }
   bool tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) override;
   void print_error_line(std::string_view line) override;
 
@@ -90,6 +94,11 @@ class FakeEnv : public Env {
 
  private:
   CommandResult answer(const std::string& line);
+  template <class F>
+  auto locked(F&& f) const {
+    std::lock_guard lock(mu_);
+    return f();
+  }
   mutable std::recursive_mutex mu_;
   std::vector<std::string> log_;
   std::map<std::string, std::deque<CommandResult>> script_;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "commands/command_runner.h"
 #include "testing/fake_env.h"
 
@@ -42,18 +43,9 @@ class FakeRouteTable {
 
  private:
   std::optional<CommandResult> answer(const std::string& line) {
-    {
-      std::lock_guard lock(mu_);
-      auto it = intercepted_.find(line);
-      if (it != intercepted_.end() && !it->second.empty()) {
-        auto outcome = it->second.front();
-        it->second.pop_front();
-        if (outcome) return outcome;
-      }
-    }
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;) w.push_back(word);
+    if (auto outcome = take_intercepted(line)) return outcome;
+    const auto words = split_whitespace(line);
+    const std::vector<std::string> w(words.begin(), words.end());
     if (w.size() < 4 || w[0] != "route" || w[1] != "-n") return std::nullopt;
     size_t at = 3;
     if (w[at] == "-inet6") ++at;
@@ -72,6 +64,15 @@ class FakeRouteTable {
       return CommandResult("delete host " + destination + "\n");
     }
     return std::nullopt;
+  }
+
+  std::optional<CommandResult> take_intercepted(const std::string& line) {
+    std::lock_guard lock(mu_);
+    auto& queue = intercepted_[line];
+    if (queue.empty()) return std::nullopt;
+    auto outcome = queue.front();
+    queue.pop_front();
+    return outcome;
   }
 
   CommandResult get(const std::string& target) {

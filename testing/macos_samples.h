@@ -14,18 +14,10 @@ namespace kivo::testing {
 inline std::string macos_sample(std::string_view name) {
   std::ifstream file(KIVO_MACOS_SAMPLES);
   std::string block, line;
-  bool inside = false;
-  while (std::getline(file, line)) {
-    if (line.rfind("=== ", 0) == 0) {
-      if (inside) return block;
-      inside = line.substr(4) == name;
-    } else if (inside) {
-      block += line + "\n";
-    }
-  }
-  if (inside) return block;
-  ADD_FAILURE() << "no sample \"" << name << "\" in " << KIVO_MACOS_SAMPLES;
-  return "";
+  while (std::getline(file, line) && line != "=== " + std::string(name)) continue;
+  if (!file) ADD_FAILURE() << "no sample \"" << name << "\" in " << KIVO_MACOS_SAMPLES;
+  while (std::getline(file, line) && !line.starts_with("=== ")) block += line + "\n";
+  return block;
 }
 
 }  // namespace kivo::testing

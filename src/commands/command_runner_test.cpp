@@ -27,10 +27,9 @@ TEST_F(RealRunner, CapturesBothStreamsTheStatusAndStartFailures) {
     EXPECT_EQ(failed.error(), "out\n");
   }
   EXPECT_EQ(*sh("cat; echo end"), "end\n");  // the plain runner gives the tool no input to wait for
-  auto plain = run_cmd(env, "/nonexistent/tool", {});
-  auto timed = run_cmd_owned_with_timeout(env, "kivo-no-such-tool", {}, {1, 0});
-  EXPECT_EQ(plain.ok() ? "ran" : plain.error(), "No such file or directory");
-  EXPECT_EQ(timed.ok() ? "ran" : timed.error(), "No such file or directory");
+  for (const auto& missing :
+       {run_cmd(env, "/nonexistent/tool", {}), run_cmd_owned_with_timeout(env, "kivo-no-such-tool", {}, {1, 0})})
+    EXPECT_EQ(missing.ok() ? "ran" : missing.error(), "No such file or directory");
 }
 
 // Closed output is no end: the tool runs until it exits or its limit kills it.

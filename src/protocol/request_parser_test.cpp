@@ -30,42 +30,46 @@ std::string error_of(std::string_view text) {
   return request.ok() ? "accepted" : request.error();
 }
 
-void expect_refusals(const std::vector<std::pair<std::string, std::string>>& cases) {
-  for (const auto& [text, message] : cases) EXPECT_EQ(error_of(text), message) << "input: " << text;
-}
-
 TEST(ParseRequest, AcceptedForms) {
-  EXPECT_TRUE(std::holds_alternative<Ping>(parsed("{\"Ping\":null}")));
-  EXPECT_TRUE(std::holds_alternative<Recover>(parsed(" \t{ \"Recover\" :\r\n null }\n\n")));
-  EXPECT_EQ(parsed(R"({"SetQuicMitigation":[true]})"), HelperRequest(SetQuicMitigation{true}));
-  EXPECT_EQ(parsed(R"({"SetQuicMitigation":[false]})"), parsed(R"({"SetQuicMitigation":{"enabled":false}})"));
-  EXPECT_EQ(parsed(R"({"StartTunnel":{"config_path":"/etc/wg.conf","client_ip":"10.0.0.2","server_ip":"1.2.3.4",)"
-                   R"("gateway":"192.168.1.1"}})"),
-            HelperRequest(StartTunnel{"/etc/wg.conf", "10.0.0.2", "1.2.3.4", "192.168.1.1"}));
-  // Members in any order.
-  EXPECT_EQ(parsed(R"({"ApplySplitBypass":{"gateway":"192.168.1.1","routes":["10.0.0.0/8","1.1.1.1"]}})"),
-            HelperRequest(ApplySplitBypass{{"10.0.0.0/8", "1.1.1.1"}, "192.168.1.1"}));
-  // Nested records in both forms, at the limits of their number types.
-  EXPECT_EQ(parsed(R"({"UpdateCustomSplitEnginePids":{"generation":18446744073709551615,"apps":[
-      {"name":"Safari","exe_path":"/S","active_pids":[1,4294967295]},["Mail","/M",[]]]}})"),
-            HelperRequest(UpdateCustomSplitEnginePids{
-                UINT64_MAX, {{"Safari", "/S", {1, 4294967295u}}, {"Mail", "/M", {}}}}));
-  // Undeclared members are checked for syntax, then ignored, at any depth.
-  EXPECT_EQ(parsed(R"({"SetQuicMitigation":{"x":{"a":[1,-2.5e-3,{"b":[[],{}]}],"c":"\u00e9\n"},"enabled":true,)"
-                   R"("y":[true,false,null,-0.0,1e300]}})"),
-            HelperRequest(SetQuicMitigation{true}));
-  EXPECT_EQ(parsed(R"({"UpdatePacketSteeringPids":{"extra":{"generation":"no"},"generation":3,"apps":[)"
-                   R"({"name":"n","bundle":"b","exe_path":"/x","active_pids":[]}]}})"),
-            HelperRequest(UpdatePacketSteeringPids{3, {{"n", "/x", {}}}}));
-  auto dns = [](std::string_view text) { return std::get<ApplyDnsProxy>(parsed(text)).dns_ip; };
-  EXPECT_EQ(dns(R"({"ApplyDnsProxy":{"dns_ip":"a\"b\\c\/d\b\f\n\r\t\u00e9\ud83d\ude00"}})"),
-            "a\"b\\c/d\b\f\n\r\t\u00e9\U0001F600");
-  EXPECT_EQ(dns(R"({"ApplyDnsProxy":{"dns_ip":"a\u0000b"}})"), "a\0b"s);
+  const std::string zeros(400, '0');
+  const std::pair<std::string, HelperRequest> cases[] = {
+      {"{\"Ping\":null}", Ping{}},
+      {" \t{ \"Recover\" :\r\n null }\n\n", Recover{}},
+      {R"({"SetQuicMitigation":[true]})", SetQuicMitigation{true}},
+      {R"({"SetQuicMitigation":[false]})", SetQuicMitigation{false}},
+      {R"({"SetQuicMitigation":{"enabled":false}})", SetQuicMitigation{false}},
+      {R"({"StartTunnel":{"config_path":"/etc/wg.conf","client_ip":"10.0.0.2","server_ip":"1.2.3.4",)"
+       R"("gateway":"192.168.1.1"}})",
+       StartTunnel{"/etc/wg.conf", "10.0.0.2", "1.2.3.4", "192.168.1.1"}},
+      // Members in any order.
+      {R"({"ApplySplitBypass":{"gateway":"192.168.1.1","routes":["10.0.0.0/8","1.1.1.1"]}})",
+       ApplySplitBypass{{"10.0.0.0/8", "1.1.1.1"}, "192.168.1.1"}},
+      // Nested records in both forms, at the limits of their number types.
+      {R"({"UpdateCustomSplitEnginePids":{"generation":18446744073709551615,"apps":[
+      {"name":"Safari","exe_path":"/S","active_pids":[1,4294967295]},["Mail","/M",[]]]}})",
+       UpdateCustomSplitEnginePids{UINT64_MAX, {{"Safari", "/S", {1, 4294967295u}}, {"Mail", "/M", {}}}}},
+      // Undeclared members are checked for syntax, then ignored, at any depth.
+      {R"({"SetQuicMitigation":{"x":{"a":[1,-2.5e-3,{"b":[[],{}]}],"c":"\u00e9\n"},"enabled":true,)"
+       R"("y":[true,false,null,-0.0,1e300]}})",
+       SetQuicMitigation{true}},
+      {R"({"UpdatePacketSteeringPids":{"extra":{"generation":"no"},"generation":3,"apps":[)"
+       R"({"name":"n","bundle":"b","exe_path":"/x","active_pids":[]}]}})",
+       UpdatePacketSteeringPids{3, {{"n", "/x", {}}}}},
+      // Of an ignored member serde_json checks only the grammar: any number, any four hex digits.
+      {R"({"SetQuicMitigation":{"x":1e400,"y":[-1e99999999999,0e309,1)" + zeros + ",1" + zeros +
+           R"(e-400],"z":{"a":-1E+400},"enabled":true}})",
+       SetQuicMitigation{true}},
+      {R"({"SetQuicMitigation":{"x":"\ud800","y":{"\udc00":"\ud800\u0041"},"enabled":false}})", SetQuicMitigation{false}},
+      {R"({"ApplyDnsProxy":{"dns_ip":"a\"b\\c\/d\b\f\n\r\t\u00e9\ud83d\ude00"}})",
+       ApplyDnsProxy{"a\"b\\c/d\b\f\n\r\t\u00e9\U0001F600"}},
+      {R"({"ApplyDnsProxy":{"dns_ip":"a\u0000b"}})", ApplyDnsProxy{"a\0b"s}},
+  };
+  for (const auto& [text, request] : cases) EXPECT_EQ(parsed(text), request) << text;
 }
 
-// The texts and positions the desktop client relies on.
-TEST(ParseRequest, ShapeAndTypeFaults) {
-  expect_refusals({
+// The texts and positions the desktop client relies on: shape and type faults, then syntax.
+TEST(ParseRequest, RefusalsNameTheFaultAndItsPosition) {
+  const std::pair<std::string, std::string> cases[] = {
       {R"({"StartTunnel":{"config_path":"/a","client_ip":"1","server_ip":"2"}})",
        "missing field `gateway` at line 1 column 67"},
       {R"({"SetQuicMitigation":{"enabled":true,"enabled":false}})", "duplicate field `enabled` at line 1 column 46"},
@@ -98,11 +102,6 @@ TEST(ParseRequest, ShapeAndTypeFaults) {
       {R"({"Ping":null,"Status":null})", "expected value at line 1 column 12"},
       {R"({})", "expected value at line 1 column 2"},
       {R"({5:null})", "invalid type: integer `5`, expected variant identifier at line 1 column 2"},
-  });
-}
-
-TEST(ParseRequest, SyntaxFaults) {
-  expect_refusals({
       {"", "EOF while parsing a value at line 1 column 0"},
       {R"("Ping" x)", "trailing characters at line 1 column 8"},
       {"\"Ping\"\0"s, "trailing characters at line 1 column 7"},
@@ -143,17 +142,8 @@ TEST(ParseRequest, SyntaxFaults) {
       {R"({"ApplyDnsProxy":{"dns_ip":"\udc00"}})", "lone leading surrogate in hex escape at line 1 column 34"},
       {R"({"ApplyDnsProxy":{"dns_ip":"\ud800"}})", "unexpected end of hex escape at line 1 column 35"},
       {"{\"ApplyDnsProxy\":{\"dns_ip\":\"\xff\"}}", "invalid unicode code point at line 1 column 30"},
-  });
-}
-
-// serde_json only checks the grammar of a member it ignores: any number, any four hex digits.
-TEST(ParseRequest, IgnoredMembersAcceptAnyGrammaticalValue) {
-  const std::string zeros(400, '0');
-  EXPECT_EQ(parsed(R"({"SetQuicMitigation":{"x":1e400,"y":[-1e99999999999,0e309,1)" + zeros + ",1" + zeros +
-                   R"(e-400],"z":{"a":-1E+400},"enabled":true}})"),
-            HelperRequest(SetQuicMitigation{true}));
-  EXPECT_EQ(parsed(R"({"SetQuicMitigation":{"x":"\ud800","y":{"\udc00":"\ud800\u0041"},"enabled":false}})"),
-            HelperRequest(SetQuicMitigation{false}));
+  };
+  for (const auto& [text, message] : cases) EXPECT_EQ(error_of(text), message) << "input: " << text;
 }
 
 TEST(ParseRequest, DeepNestingInASkippedMemberIsFine) {

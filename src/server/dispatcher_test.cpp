@@ -52,11 +52,9 @@ TEST(Dispatcher, EachFailingOperationAnswersWithItsOwnCode) {
        "QuicMitigationVerifyFailed", "EPERM"},
       {req::RestoreCustomSplitEngine{},
        [](Fake& env) {
-         HelperCustomSplitEngineState state;
-         state.app_paths = {"/Applications/Chat.app"};
-         state.gateway = "192.0.2.1";
-         state.dynamic_routes = {"198.51.100.0/24"};
-         ASSERT_TRUE(save_custom_split_engine_state(env, state).ok());
+         ASSERT_TRUE(save_custom_split_engine_state(env, {.app_paths = {"/Applications/Chat.app"}, .gateway = "192.0.2.1",
+                                                          .dynamic_routes = {"198.51.100.0/24"}})
+                         .ok());
          env.script_fail("route -n delete -net 198.51.100.0/24 192.0.2.1", "Operation not permitted");
        },
        "CustomSplitEngineRestoreFailed", "198.51.100.0/24 (Operation not permitted)"},

@@ -9,12 +9,7 @@ namespace {
 using ::testing::ElementsAreArray;
 
 TEST(RenderAnswer, GivesAlignedLinesAndErrorsApart) {
-  struct Case {
-    const char* answer;
-    std::vector<std::string> lines;
-    bool is_error;
-  };
-  const Case cases[] = {
+  const struct { const char* answer; std::vector<std::string> lines; bool is_error; } cases[] = {
       {R"("Ok")", {"ok"}, false},
       {R"({"Status":{"connected":true,"iface":"utun200","pid":4242}})",
        {"connected: yes", "iface:     utun200", "pid:       4242"}, false},
@@ -45,12 +40,13 @@ TEST(RenderAnswer, GivesAlignedLinesAndErrorsApart) {
 }
 
 TEST(RenderOverview, OneLinePerRequestWithNotesBelowAndFailuresInPlace) {
-  std::vector<OverviewItem> items;
-  items.push_back({"tunnel", std::string(R"({"Status":{"connected":true,"iface":"utun200","pid":9}})")});
-  items.push_back({"kill switch", std::string(R"({"Err":{"code":"KillSwitchVerifyFailed","message":"pfctl: boom"}})")});
-  items.push_back({"dns proxy", Result<std::string>(fail("no answer within 2 s"))});
-  items.push_back({"custom split",
-                   std::string(R"({"CustomSplitEngineStatus":{"staged":true,"active":false,"app_count":1,"route_count":0,"dynamic_routes":0,"note":"Custom split engine is staged, but dynamic route reconciliation is degraded: route add 198.51.100.0/24 failed: gateway unreachable. Retried."}})")});
+  const std::vector<OverviewItem> items = {
+      {"tunnel", std::string(R"({"Status":{"connected":true,"iface":"utun200","pid":9}})")},
+      {"kill switch", std::string(R"({"Err":{"code":"KillSwitchVerifyFailed","message":"pfctl: boom"}})")},
+      {"dns proxy", fail("no answer within 2 s")},
+      {"custom split",
+       std::string(R"({"CustomSplitEngineStatus":{"staged":true,"active":false,"app_count":1,"route_count":0,"dynamic_routes":0,"note":"Custom split engine is staged, but dynamic route reconciliation is degraded: route add 198.51.100.0/24 failed: gateway unreachable. Retried."}})")},
+  };
   EXPECT_THAT(render_overview(items), ElementsAreArray({
                                           "tunnel:       connected yes, iface utun200, pid 9",
                                           "kill switch:  error (KillSwitchVerifyFailed): pfctl: boom",
