@@ -12,6 +12,7 @@
 
 namespace kivo::split_testing {
 
+using Lines = std::vector<std::string>;
 inline constexpr std::uint64_t kNow = 1700000000;
 inline const std::string kLsof = "lsof -n -P -a -i4 -p 41";
 inline const std::vector<HelperCustomSplitTrackedApp> kChat = {

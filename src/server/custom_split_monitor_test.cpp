@@ -10,28 +10,24 @@ namespace {
 
 using namespace split_testing;
 
-TEST(CustomSplitMonitor, PassesAtOnceThenEveryTwoSecondsAndReportsFailures) {
+// A snapshot the engine refuses carries the update's own code (the other codes are pinned by the
+// dispatcher, session and end-to-end tests); once staged, the monitor passes.
+TEST(CustomSplitMonitor, AnUnstagedSnapshotAnswersWithThePidUpdateCodeAndPassesComeEveryTwoSeconds) {
   Machine m;
+  Features features{m};
+  EXPECT_EQ(protocol::encode_response(dispatch(features, protocol::UpdateCustomSplitEnginePids{2, {}})),
+            R"({"Err":{"code":"CustomSplitEnginePidUpdateFailed","message":"No such file or directory"}})");
   m.script_fail(add("93.184.216.0/24"), "route: writing to routing socket: Network is unreachable");
   ASSERT_TRUE(m.stage({"/Applications/Chat.app"}).ok());
   ASSERT_TRUE(m.update(1).ok());
   m.clear_commands();
   run_monitor_rounds(m, custom_split_monitor(m, m.engine), 3);
   EXPECT_EQ(m.slept, std::chrono::milliseconds(4000));
-  EXPECT_EQ(m.commands(), (std::vector<std::string>{kLsof, add("93.184.216.0/24"), kLsof, add("93.184.216.0/24"), kLsof,
-                                                    add("93.184.216.0/24")}));
+  EXPECT_EQ(m.commands(),
+            (Lines{kLsof, add("93.184.216.0/24"), kLsof, add("93.184.216.0/24"), kLsof, add("93.184.216.0/24")}));
   const std::string failure = "Custom split engine watchdog reconcile error: Failed adding custom split route "
                               "93.184.216.0/24: route: writing to routing socket: Network is unreachable";
-  EXPECT_EQ(m.stderr_lines, (std::vector<std::string>(3, failure)));
-}
-
-// A snapshot the engine refuses carries the update's own code (the other codes are pinned by the
-// dispatcher, session and end-to-end tests).
-TEST(CustomSplitDispatch, AnUnstagedSnapshotAnswersWithThePidUpdateCode) {
-  testing::FakeEnv env;
-  Features features{env};
-  EXPECT_EQ(protocol::encode_response(dispatch(features, protocol::UpdateCustomSplitEnginePids{2, {}})),
-            R"({"Err":{"code":"CustomSplitEnginePidUpdateFailed","message":"No such file or directory"}})");
+  EXPECT_EQ(m.stderr_lines, Lines(3, failure));
 }
 
 }  // namespace

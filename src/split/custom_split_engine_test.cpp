@@ -15,14 +15,14 @@ namespace {
 
 using ::testing::ElementsAre;
 using namespace split_testing;
-using Lines = std::vector<std::string>;
 
 const std::string kStagedNote =
     "Custom split engine staged. Waiting for live PID snapshots before dynamic app bypass routes can be applied.";
 const std::string kDegraded = "Custom split engine runtime snapshot updated, but route reconciliation is degraded: ";
 
-TEST(CustomSplitEngine, StagingRecordsTheCleanedRequestAndRestagingClaimsOnlyRoutesStillInstalled) {
+TEST(CustomSplitEngine, StagingRecordsTheCleanedRequestAndRestagingOrRestoreClaimOnlyRoutesStillInstalled) {
   Machine m;
+  EXPECT_EQ(*m.engine.restore_custom_split_engine(), (CustomSplitRestoreCounts{0, 0, 0}));
   const struct { std::vector<std::string> apps, routes; std::string error; } refused[] = {
       {{"/Applications/Chat.app", "  "}, {}, "Custom split engine app path cannot be empty"},
       {{" /Applications/Gone.app "}, {}, "Custom split engine app path does not exist: /Applications/Gone.app"},
@@ -62,12 +62,30 @@ TEST(CustomSplitEngine, StagingRecordsTheCleanedRequestAndRestagingClaimsOnlyRou
   EXPECT_THAT(m.commands(), ElementsAre(del("198.51.100.0/24")));
   EXPECT_EQ(m.record().pid_generation, 0u);
   EXPECT_EQ(m.record().gateway, "fe80::1");
+
+  // A failed restore keeps the record for a retry, claiming only what is still installed.
+  ASSERT_EQ(m.update(1)->dynamic_routes, 3u);
+  m.script_fail("route -n delete -net 198.51.100.0/24 fe80::1", "Operation not permitted");
+  m.script_fail("route -n delete -net 93.184.216.0/24 fe80::1", "busy");
+  EXPECT_EQ(m.engine.restore_custom_split_engine().error(),
+            "198.51.100.0/24 (Operation not permitted) | 93.184.216.0/24 (busy)");
+  EXPECT_EQ(m.record().dynamic_routes, (Lines{"198.51.100.0/24", "93.184.216.0/24"}));
+  EXPECT_TRUE(m.record().dynamic_route_last_seen_at.empty());
+
+  m.script_ok("route -n delete -net 198.51.100.0/24 fe80::1");
+  m.script_fail("route -n delete -net 93.184.216.0/24 fe80::1", "route: writing to routing socket: not in table");
+  EXPECT_EQ(*m.engine.restore_custom_split_engine(), (CustomSplitRestoreCounts{1, 0, 1}));
+  EXPECT_FALSE(m.files.count(kCustomSplitStatePath));
 }
 
+// Snapshots, and the verify between them: each answers with the engine as it is.
 TEST(CustomSplitEngine, SnapshotsAreTakenInGenerationOrderAndAnswerWithTheirPass) {
   Machine m;
   EXPECT_EQ(m.update(1).error(), "No such file or directory");
+  EXPECT_EQ(show(m.engine.verify_custom_split_engine()), "unstaged idle 0/0/0 null");
   ASSERT_TRUE(m.stage({"/Applications/Chat.app"}, {"8.8.8.0/24"}).ok());
+  EXPECT_EQ(show(m.engine.verify_custom_split_engine()),
+            "staged idle 1/1/0 Custom split engine is staged and waiting for the first runtime PID snapshot.");
   // Generation 0 is taken too, but keeps the engine waiting.
   EXPECT_EQ(show(m.update(0)), "staged idle 1/1/0 Custom split engine runtime snapshot updated (generation 0, "
                                "tracked apps 1, active pids 1, dynamic routes 0).");
@@ -85,6 +103,10 @@ TEST(CustomSplitEngine, SnapshotsAreTakenInGenerationOrderAndAnswerWithTheirPass
                                "pids 1, dynamic routes 1).");
   EXPECT_EQ(m.record().tracked_apps, kChat);
   EXPECT_EQ(m.record().updated_at, kNow + 3);
+  m.epoch_seconds += 15;
+  EXPECT_EQ(show(m.engine.verify_custom_split_engine()),
+            "staged active 1/1/1 Custom split engine is live. PID generation=5 tracked apps=1 active pids=1 dynamic "
+            "routes=1 heartbeat_age=15s.");
 
   // An lsof that times out leaves the record, and so the engine, as the last good pass left it.
   m.script_fail(kLsof, "lsof timed out after 1500 ms");
@@ -97,54 +119,20 @@ TEST(CustomSplitEngine, SnapshotsAreTakenInGenerationOrderAndAnswerWithTheirPass
                                    "socket: Network is unreachable");
   m.failing_writes.insert(kCustomSplitStatePath);
   EXPECT_EQ(m.update(8).error(), "Read-only file system");
-}
 
-TEST(CustomSplitEngine, VerifyReportsTheEngineAsItIs) {
-  Machine m;
-  EXPECT_EQ(show(m.engine.verify_custom_split_engine()), "unstaged idle 0/0/0 null");
-  ASSERT_TRUE(m.stage({"/Applications/Chat.app"}, {"8.8.8.0/24"}).ok());
+  // The pass inside the verify finds the snapshot of generation 7 stale and withdraws its route; the
+  // verify reads what that pass recorded, and a route that will not go outranks staleness.
+  m.failing_writes.clear();
+  m.epoch_seconds += 16;
+  m.script_fail(del("93.184.216.0/24"), "busy");
   EXPECT_EQ(show(m.engine.verify_custom_split_engine()),
-            "staged idle 1/1/0 Custom split engine is staged and waiting for the first runtime PID snapshot.");
-  ASSERT_TRUE(m.update(7).ok());
-  m.epoch_seconds += 15;
-  EXPECT_EQ(show(m.engine.verify_custom_split_engine()),
-            "staged active 1/1/1 Custom split engine is live. PID generation=7 tracked apps=1 active pids=1 dynamic "
-            "routes=1 heartbeat_age=15s.");
-  m.epoch_seconds += 1;  // the pass inside the verify finds the snapshot stale and withdraws the route
+            "staged idle 1/1/1 Custom split engine is staged, but dynamic route reconciliation is degraded: Failed "
+            "removing custom split route 93.184.216.0/24: busy");
+  m.script_ok(del("93.184.216.0/24"));
   EXPECT_EQ(show(m.engine.verify_custom_split_engine()),
             "staged idle 1/1/0 Custom split engine is staged, but runtime PID snapshots are stale (last update 16s "
             "ago, threshold 15s).");
   EXPECT_EQ(m.commands_of("route").back(), del("93.184.216.0/24"));
-
-  // The verify reads what its own pass recorded: a route that will not go outranks staleness.
-  auto record = m.record();
-  record.dynamic_routes = {"1.1.1.0/24"};
-  ASSERT_TRUE(save_custom_split_engine_state(m, record).ok());
-  m.script_fail(del("1.1.1.0/24"), "busy");
-  EXPECT_EQ(show(m.engine.verify_custom_split_engine()),
-            "staged idle 1/1/1 Custom split engine is staged, but dynamic route reconciliation is degraded: Failed "
-            "removing custom split route 1.1.1.0/24: busy");
-}
-
-TEST(CustomSplitEngine, RestoreTakesTheRoutesAndTheRecordAway) {
-  Machine m;
-  EXPECT_EQ(*m.engine.restore_custom_split_engine(), (CustomSplitRestoreCounts{0, 0, 0}));
-  ASSERT_TRUE(m.stage({"/Applications/Chat.app", "/Applications/Mail.app"}, {"8.8.8.0/24"}).ok());
-  m.script_ok(kLsof, connection("93.184.216.34") + connection("198.51.100.7") + connection("203.0.113.9"));
-  ASSERT_TRUE(m.update(1).ok());
-
-  // A failed restore keeps the record for a retry, claiming only what is still installed.
-  m.script_fail(del("198.51.100.0/24"), "route: writing to routing socket: Operation not permitted");
-  m.script_fail(del("93.184.216.0/24"), "busy");
-  EXPECT_EQ(m.engine.restore_custom_split_engine().error(),
-            "198.51.100.0/24 (route: writing to routing socket: Operation not permitted) | 93.184.216.0/24 (busy)");
-  EXPECT_EQ(m.record().dynamic_routes, (Lines{"198.51.100.0/24", "93.184.216.0/24"}));
-  EXPECT_TRUE(m.record().dynamic_route_last_seen_at.empty());
-
-  m.script_ok(del("198.51.100.0/24"));
-  m.script_fail(del("93.184.216.0/24"), "route: writing to routing socket: not in table");
-  EXPECT_EQ(*m.engine.restore_custom_split_engine(), (CustomSplitRestoreCounts{2, 1, 1}));
-  EXPECT_FALSE(m.files.count(kCustomSplitStatePath));
 }
 
 // Each request waits for a pass that is running: one that read the record before the request

@@ -12,7 +12,7 @@ const HelperCustomSplitEngineState kLive{
     {{"Chat", "/Applications/Chat.app/Contents/MacOS/Chat", {41, 4294967295u}}, {"Idle", "/x", {}}}, 1700000000,
     {"93.184.216.0/24"}, {{"93.184.216.0/24", 1699999990}}, 1699999995, "Failed adding custom split route 1.2.3.0/24: boom"};
 
-TEST(CustomSplitState, WritesCompactInDeclarationOrderAndReadsBack) {
+TEST(CustomSplitState, WritesCompactInDeclarationOrderReadsBackAndNamesTheFaultOfAnUnreadableRecord) {
   testing::FakeEnv env;
   ASSERT_TRUE(save_custom_split_engine_state(env, kLive).ok());
   EXPECT_EQ(env.files.at(kCustomSplitStatePath),
@@ -31,9 +31,7 @@ TEST(CustomSplitState, WritesCompactInDeclarationOrderAndReadsBack) {
             R"("tracked_apps":[],"updated_at":0,"dynamic_routes":[],"dynamic_route_last_seen_at":{},)"
             R"("engine_last_sync_at":null,"engine_last_error":null})");
   EXPECT_EQ(*read_custom_split_engine_state(env), staged);
-}
 
-TEST(CustomSplitState, UnreadableRecordsNameTheirFault) {
   std::string good = encode_custom_split_engine_state(kLive);
   auto replaced = [&](const std::string& from, const std::string& to) {
     std::string text = good;
@@ -48,7 +46,7 @@ TEST(CustomSplitState, UnreadableRecordsNameTheirFault) {
       {replaced("\"name\":\"Idle\",", ""), "missing field `name`"},
   };
   for (const auto& [text, error] : cases) {
-    testing::FakeEnv env;
+    env.files.erase(kCustomSplitStatePath);
     if (text) env.files[kCustomSplitStatePath] = *text;
     EXPECT_EQ(read_custom_split_engine_state(env).error(), error);
   }

@@ -118,7 +118,8 @@ TEST_F(SplitBypassTest, ExistingRouteIsAdoptedOrReplacedByItsGateway) {
             "replaced: busy");
 }
 
-TEST_F(SplitBypassTest, RestoreLeavesSteeringAndTunnelRoutesCountsGoneOnesAsRemovedAndJoinsFailures) {
+// Restore and verify both read the record, and do nothing without one.
+TEST_F(SplitBypassTest, RestoreLeavesSteeringAndTunnelRoutesAndJoinsFailuresAndVerifyComparesGatewaysByteForByte) {
   // An older helper accepted the tunnel's routes; a restore must not delete them.
   record({"1.1.1.1", "0.0.0.0/1", "2.2.2.0/24", "203.0.113.5", "3.3.3.3"});
   env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
@@ -129,6 +130,7 @@ TEST_F(SplitBypassTest, RestoreLeavesSteeringAndTunnelRoutesCountsGoneOnesAsRemo
                                           "route -n delete -host 3.3.3.3 192.168.1.1"));
   EXPECT_FALSE(env.files.count(kSplitStatePath));
   EXPECT_EQ(*split.restore_split_bypass(), 0u);
+  EXPECT_EQ(split.verify_split_bypass(), std::make_pair(false, std::uint64_t{0}));
 
   record({"1.1.1.1", "2.2.2.0/24", "3.3.3.3"});
   env.script_fail("route -n delete -host 1.1.1.1 192.168.1.1", "Permission denied");
@@ -141,10 +143,8 @@ TEST_F(SplitBypassTest, RestoreLeavesSteeringAndTunnelRoutesCountsGoneOnesAsRemo
   EXPECT_EQ(*split.restore_split_bypass(), 0u);
   EXPECT_TRUE(env.commands().empty());
   EXPECT_TRUE(env.files.count(kSplitStatePath));
-}
 
-TEST_F(SplitBypassTest, VerifyComparesGatewaysByteForByteAndStopsAtTheFirstMismatch) {
-  EXPECT_EQ(split.verify_split_bypass(), std::make_pair(false, std::uint64_t{0}));
+  // The verify stops at the first gateway that differs, byte for byte.
   record({});
   EXPECT_EQ(split.verify_split_bypass(), std::make_pair(false, std::uint64_t{0}));
 

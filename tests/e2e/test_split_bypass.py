@@ -24,8 +24,7 @@ class SplitBypassTest(HelperCase):
     """Every test begins with the tunnel up, someone else's route in place and no bypass."""
 
     def setUp(self):
-        if not self.request("Status")["Status"]["connected"]:
-            self.start_tunnel()
+        self.start_tunnel()
         self.sb.run("ip", "route", "replace", FOREIGN_ROUTE, "via", Sandbox.GATEWAY)
         self.tunnel_routes = self.routes()
         self.assertEqual(self.probe(HOST), Sandbox.TUNNEL_IP)
@@ -45,7 +44,7 @@ class SplitBypassTest(HelperCase):
         self.assertEqual(self.routes(), self.tunnel_routes)
         self.assertEqual(self.request("VerifySplitBypass"), split_status(False, 0))
 
-    def test_chosen_destinations_leave_through_the_gateway_until_restored(self):
+    def test_chosen_destinations_leave_through_the_gateway_until_restored_or_the_tunnel_stops(self):
         sb = self.sb
         began = int(time.time())
         self.assertEqual(self.apply([f"  {HOST} ", "198.51.100.22/30", HOST]), split_status(True, 2))
@@ -53,28 +52,27 @@ class SplitBypassTest(HelperCase):
 
         self.assertEqual(self.probe(HOST), sb.CLIENT_IP)
         self.assertEqual(self.probe(sb.PUBLIC_IP), sb.TUNNEL_IP)
-        self.assertIn(f"    gateway: {sb.GATEWAY}", sb.run("route", "-n", "get", "198.51.100.21").stdout)
+        # The helper's own check asks the route tool for each route's gateway.
         self.assertEqual(self.request("VerifySplitBypass"), split_status(True, 2))
 
-        # A new apply replaces the old set; a restore removes exactly the recorded routes.
+        # A new apply replaces the old set (the restore counts its one route); a restore removes exactly
+        # the recorded routes.
         self.assertEqual(self.apply([NETWORK]), split_status(True, 1))
-        self.assertEqual(self.state(SPLIT_STATE)["routes"], [NETWORK])
         self.assertEqual(self.request({"RestoreSplitBypass": None}), split_status(False, 1))
         self.assert_inactive()
         self.assertEqual(self.probe(HOST), sb.TUNNEL_IP)
 
-    def test_verify_sees_a_route_gone_or_turned_elsewhere(self):
+        # The check sees a route gone or turned elsewhere.
         for change in (["del", DISJOINT_NETWORK], ["replace", DISJOINT_NETWORK, "dev", "utun200"]):
             with self.subTest(change=change):
                 self.assertEqual(self.apply([HOST, DISJOINT_NETWORK]), split_status(True, 2))
-                self.sb.run("ip", "route", *change)
+                sb.run("ip", "route", *change)
                 self.assertEqual(self.request("VerifySplitBypass"), split_status(False, 2))
                 # A route that is already gone does not make the restore fail.
                 self.assertEqual(self.request("RestoreSplitBypass"), split_status(False, 2))
                 self.assert_inactive()
 
-    def test_stopping_the_tunnel_restores_the_bypass_first_and_a_failed_apply_then_rolls_back(self):
-        sb = self.sb
+        # Stopping the tunnel restores the bypass first; a failed apply then rolls back.
         self.apply([HOST, NETWORK])
         self.assertEqual(self.request("StopTunnel"), OK)
         self.assertIsNone(self.state(SPLIT_STATE))
