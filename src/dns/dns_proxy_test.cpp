@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "base/text.h"
+#include "dns/dns_redirection.h"
 #include "pf/pf_anchor.h"
 #include "testing/fake_env.h"
 
@@ -17,6 +18,7 @@ using Servers = std::vector<std::string>;
 
 const std::string kUsb = "USB 10/100/1000 LAN";
 const std::string kTb = "Thunderbolt Bridge";
+const std::string kLoad = "pfctl -a com.apple/251.KivoVPNDNS -f /var/run/com.kivovpn.helper.dns.pf.rules";
 const std::string kFlush = "pfctl -a com.apple/251.KivoVPNDNS -F all";
 const std::string kShow = "pfctl -a com.apple/251.KivoVPNDNS -s nat";
 const std::string kStale =
@@ -43,15 +45,16 @@ std::string applied_record(const std::string& target, const std::string& token) 
 
 struct Crash {};  // the helper process dying at a chosen command
 
-// networksetup and pf as a small world: services with their servers, and whether the DNS
-// anchor holds rules. Failures are injected by command line; `crash_at` ends the process
-// before the n-th command (counting from 1) takes effect.
+// networksetup and pf as a small world: services with their servers, whether the DNS anchor
+// holds rules, and the rule file as pf loaded it. Failures are injected by command line;
+// `crash_at` ends the process before the n-th command (counting from 1) takes effect.
 struct World : testing::FakeEnv {
   World() { handler = [this](const std::string& line) { return act(line); }; }
   std::vector<std::pair<std::string, DnsServers>> services{
       {"Wi-Fi", std::nullopt}, {kUsb, Servers{"192.0.2.53", "1.1.1.1"}}, {kTb, Servers{"9.9.9.9"}}};
   const std::vector<std::pair<std::string, DnsServers>> original = services;
   bool anchor_loaded = false;
+  std::string loaded;
   int tokens_held = 0, tokens_issued = 0, crash_at = 0, seen = 0;
   std::map<std::string, std::string> failures;  // command line -> error text
   std::function<std::optional<CommandResult>(const std::string&)> before;  // answers ahead of the world
@@ -79,20 +82,40 @@ struct World : testing::FakeEnv {
     for (const auto& [name, servers] : original)
       if (starts_with(line, "networksetup -") && contains(line, " " + name))
         return CommandResult(fail(name + " is not a recognized network service.\n** Error: The parameters were not valid."));
-    if (line == "pfctl -a com.apple/251.KivoVPNDNS -f /var/run/com.kivovpn.helper.dns.pf.rules") anchor_loaded = true;
+    if (line == kLoad) {
+      anchor_loaded = true;
+      loaded = files[kDnsRulesPath];
+    }
     if (line == kFlush) anchor_loaded = false;
     if (line == "pfctl -E") {
       ++tokens_held;
       return CommandResult("pf enabled\nToken : " + std::to_string(1000000 + ++tokens_issued) + "\n");
     }
     if (starts_with(line, "pfctl -X ")) --tokens_held;
-    if (line == kShow)
-      return CommandResult(anchor_loaded ? "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port = 53 -> 127.0.0.1 port 1053\n" : "");
+    if (line == kShow)  // as pfctl lists it: the notice first, and no line end after the last rule
+      return CommandResult(anchor_loaded ? "No ALTQ support in kernel\nrdr pass on lo0 inet proto udp from any to "
+                                           "127.0.0.1 port = 53 -> 127.0.0.1 port 1053" : "");
     return std::nullopt;
   }
   std::string record() { return files.count(kDnsStatePath) ? files[kDnsStatePath] : ""; }
   Lines sets() { return commands_of("networksetup -setdnsservers"); }
 };
+
+// Answers the n-th run of `line` (every run when n is 0) ahead of the world.
+void answer_nth(World& w, const std::string& line, int n, CommandResult result) {
+  w.before = [=, runs = 0](const std::string& seen) mutable -> std::optional<CommandResult> {
+    if (seen == line && (n == 0 || ++runs == n)) return result;
+    return std::nullopt;
+  };
+}
+
+using Break = std::function<void(World&)>;
+Break failing(const std::string& line, const std::string& error) {
+  return [=](World& w) { w.failures[line] = error; };
+}
+Break nth(const std::string& line, int n, CommandResult result) {
+  return [=](World& w) { answer_nth(w, line, n, result); };
+}
 
 // The lifecycle on one world: bad addresses refused, an apply over an unreadable record,
 // verify, the same target again (idle, then after a service drifted), a new target, restore,
@@ -112,8 +135,10 @@ TEST(DnsProxy, AppliesVerifiesReappliesTheSameOrANewTargetAndRestores) {
   const std::string record = applied_record("127.0.0.1", "1000001");
   EXPECT_EQ(w.record(), record);
   EXPECT_EQ(w.sets(), kPointed);
-  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{true, 3}));
+  EXPECT_EQ(w.loaded, "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053\n"
+                      "rdr pass on lo0 inet proto tcp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053\n");
 
+  // Verified as in force, the same target again changes nothing.
   w.clear_commands();
   EXPECT_EQ(*dns.apply_dns_proxy("127.0.0.1"), 3u);
   EXPECT_EQ(w.sets(), Lines{});
@@ -126,9 +151,10 @@ TEST(DnsProxy, AppliesVerifiesReappliesTheSameOrANewTargetAndRestores) {
   w.failures = {{kShow, "Operation not permitted"}};
   EXPECT_EQ(dns.verify_dns_proxy("127.0.0.1").error(), "Operation not permitted");
   w.failures.clear();
-  w.anchor_loaded = false;
-  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
-  w.anchor_loaded = true;
+  answer_nth(w, kShow, 0,
+             CommandResult("rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 53"));
+  EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));  // redirected, but not to the proxy
+  w.before = nullptr;
   w.services[1].second = Servers{"127.0.0.1", "1.1.1.1"};
   EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
 
@@ -137,7 +163,6 @@ TEST(DnsProxy, AppliesVerifiesReappliesTheSameOrANewTargetAndRestores) {
   w.clear_commands();
   ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
   EXPECT_EQ(w.sets(), kPutBack + kPointed);
-  for (const auto& [name, servers] : w.services) EXPECT_EQ(servers, Servers{"127.0.0.1"}) << name;
   EXPECT_EQ(w.tokens_held, 1);
 
   // A new target puts the user's servers back before backing them up, so that the backups are
@@ -156,7 +181,6 @@ TEST(DnsProxy, AppliesVerifiesReappliesTheSameOrANewTargetAndRestores) {
   w.failures.clear();
   w.clear_commands();
   EXPECT_EQ(*dns.restore_dns_proxy(), 3u);
-  EXPECT_EQ(w.services, w.original);
   EXPECT_EQ(w.sets(), kPutBack);  // automatic servers go back as "Empty"
   EXPECT_EQ(w.commands_of("pfctl"), (Lines{kFlush, "pfctl -X 1000003", kShow}));
   EXPECT_EQ(w.tokens_held, 0);
@@ -170,22 +194,12 @@ TEST(DnsProxy, AppliesVerifiesReappliesTheSameOrANewTargetAndRestores) {
   EXPECT_TRUE(w.tcp_probes.empty());
 }
 
-// Answers the n-th run of `line` (every run when n is 0) ahead of the world.
-void answer_nth(World& w, const std::string& line, int n, CommandResult result) {
-  w.before = [=, runs = 0](const std::string& seen) mutable -> std::optional<CommandResult> {
-    if (seen == line && (n == 0 || ++runs == n)) return result;
-    return std::nullopt;
-  };
-}
-
 // Before the first service changes or after: the services end as they were, with no record,
 // no redirection and no pf reference held. A check that says no and one that cannot tell undo alike.
 // Only a service the undo could not put back stays, in a record without a token.
 TEST(DnsProxy, EveryFailedApplyLeavesTheServicesAsTheyWere) {
   const Lines set_then_undone = kPointed + kPutBack;
-  auto failing = [](std::string line, std::string error) { return [=](World& w) { w.failures[line] = error; }; };
-  auto nth = [](std::string line, int n, CommandResult result) { return [=](World& w) { answer_nth(w, line, n, result); }; };
-  struct { std::function<void(World&)> break_it; std::string error; Lines sets; std::string record; } cases[] = {
+  struct { Break break_it; std::string error; Lines sets; std::string record; } cases[] = {
       {failing("networksetup -listallnetworkservices", "boom"), "Failed to enumerate network services: boom"},
       {[](World& w) { w.services.clear(); }, "No active network services found for DNS configuration"},
       {failing("networksetup -getdnsservers " + kTb, "boom"), "Failed to read DNS servers for 'Thunderbolt Bridge': boom"},
@@ -221,13 +235,43 @@ TEST(DnsProxy, EveryFailedApplyLeavesTheServicesAsTheyWere) {
     SCOPED_TRACE(c.error);
     World w;
     c.break_it(w);
-    auto before = w.services;
     EXPECT_EQ(DnsProxy(w).apply_dns_proxy("127.0.0.1").error(), c.error);
-    EXPECT_EQ(w.sets(), c.sets);
-    if (c.record.empty()) EXPECT_EQ(w.services, before);
+    EXPECT_EQ(w.sets(), c.sets);  // exact lines: where the services end follows from them
     EXPECT_FALSE(w.anchor_loaded);
     EXPECT_EQ(w.tokens_held, 0);
     EXPECT_EQ(w.record(), c.record);
+  }
+}
+
+// The redirection's own install, on the same world: the token it hands over and records, or
+// why it failed, with only its own steps undone.
+TEST(DnsRedirection, InstallsOrSaysWhyAndUndoesItsOwnSteps) {
+  const Lines checked = {kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 1000001"};
+  struct { Break break_it; std::string token_or_error; Lines commands; bool rule_file_left = false; } cases[] = {
+      {[](World&) {}, "1000001", {kLoad, "pfctl -E", kShow}},
+      {[](World& w) { w.failing_writes.insert(kDnsRulesPath); }, "Failed to write DNS PF rules: Read-only file system",
+       {}},
+      {failing(kLoad, "syntax error"), "Failed to load DNS PF anchor rules: syntax error", {kLoad}},
+      {failing("pfctl -E", "busy"), "Failed to enable PF for DNS redirection: busy", {kLoad, "pfctl -E", kFlush}},
+      // Without a token nothing is undone: the next removal flushes the anchor without one.
+      {nth("pfctl -E", 0, CommandResult("pf enabled\n")), "Failed to parse PF token for DNS redirection",
+       {kLoad, "pfctl -E"}, true},
+      {[](World& w) { w.failing_writes.insert(kDnsStatePath); }, "Failed to persist DNS state: Read-only file system",
+       {kLoad, "pfctl -E", kFlush, "pfctl -X 1000001"}},
+      {failing(kShow, "pf is busy"), "Failed to verify DNS PF NAT rules: pf is busy", checked},
+      {nth(kShow, 0, CommandResult("No ALTQ support in kernel\n")), "DNS PF redirection verification failed", checked},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.token_or_error);
+    World w;
+    w.files[kPfStatePath] = "{}";  // the kill switch's, which no DNS rollback may take
+    c.break_it(w);
+    auto token = install_dns_redirection(w, [](const auto& t) { return "token=" + t.value_or("none"); });
+    EXPECT_EQ(token ? *token : token.error(), c.token_or_error);
+    EXPECT_EQ(w.commands(), c.commands);
+    EXPECT_EQ(w.files.count(kDnsRulesPath), c.rule_file_left ? 1u : 0u);
+    EXPECT_EQ(w.record(), token ? "token=1000001" : "");  // no record claims an undone load
+    EXPECT_EQ(w.files.count(kPfStatePath), 1u);
   }
 }
 
@@ -250,7 +294,6 @@ TEST(DnsProxy, RestoreProblemsAreGatheredKeptAndRetriedUntilBack) {
       " | Failed removing DNS PF redirection: DNS PF anchor still has active NAT rules after removal"};
   dns.recover_stale_dns_state("helper startup");
   EXPECT_EQ(w.stderr_lines, reported);
-  EXPECT_EQ(w.services[1], w.original[1]);
   EXPECT_EQ(w.record(),
             R"({"target_dns":"127.0.0.1","services":[{"service":"Wi-Fi","dns_servers":null},)"
             R"({"service":"Thunderbolt Bridge","dns_servers":["9.9.9.9"]}],"pf_token":null,"updated_at":1700000000})");
@@ -258,15 +301,13 @@ TEST(DnsProxy, RestoreProblemsAreGatheredKeptAndRetriedUntilBack) {
 
   w.tcp_listeners["127.0.0.1:1053"] = true;
   dns.recover_stale_dns_state("watchdog");
-  EXPECT_EQ(w.stderr_lines, reported);
   // A service deleted since counts as back; with no token left only the anchor is flushed.
   w.failures.clear();
   w.before = nullptr;
   w.clear_commands();
   w.services.pop_back();
   dns.recover_stale_dns_state("watchdog");
-  EXPECT_EQ(w.stderr_lines, reported);
-  EXPECT_EQ(w.services, (decltype(w.services){w.original[0], w.original[1]}));
+  EXPECT_EQ(w.stderr_lines, reported);  // the warning of the round before is not repeated
   EXPECT_EQ(w.commands_of("pfctl"), (Lines{kFlush, kShow}));
   EXPECT_EQ(w.record(), "");
 }
