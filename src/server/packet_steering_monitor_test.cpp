@@ -23,10 +23,9 @@ struct SteeringServer : ::testing::Test {
                   "time,,interface\n1,firefox.4711,,\n1,tcp4 192.0.2.2:5<->17.1.2.3:443,utun200,\n");
   }
   protocol::HelperResponse send(protocol::HelperRequest request) { return dispatch(features, request); }
+  // Throws, failing the test, on an answer of another kind.
   protocol::response::PacketSteeringEngineStatus status(protocol::HelperRequest request) {
-    auto response = send(std::move(request));
-    EXPECT_TRUE(std::holds_alternative<protocol::response::PacketSteeringEngineStatus>(response));
-    return std::get<protocol::response::PacketSteeringEngineStatus>(response);
+    return std::get<protocol::response::PacketSteeringEngineStatus>(send(std::move(request)));
   }
   // Staged for `apps`, with Firefox (PID 4711) running as of `generation`.
   void live(std::vector<std::string> apps = {kApp}, std::uint64_t generation = 1) {
@@ -38,42 +37,17 @@ struct SteeringServer : ::testing::Test {
   Monitor monitor = packet_steering_monitor(env, features.steering);
 };
 
-TEST_F(SteeringServer, TheMonitorPassesEverySecondWhileAppsAreStagedAndRecoverTakesTheEngineDownFirst) {
+// Each request's status as it promises, the monitor's pace while apps are staged, and recovery
+// taking the engine down before the QUIC block.
+TEST_F(SteeringServer, StatusesFollowEachRequestTheMonitorPassesEverySecondAndRecoverGoesFirst) {
+  // Not staged: no pause before the first, 3 s after it. That such a pass runs nothing is
+  // EngineTest.PidGenerationsOnlyMoveForwardAndEveryEntryPointReportsItsSaveFailure.
   run_monitor_rounds(env, monitor, 2);
-  EXPECT_EQ(env.slept, milliseconds(3000));  // not staged: no pause before the first, 3 s after it
-  EXPECT_THAT(env.commands(), IsEmpty());
+  EXPECT_EQ(env.slept, milliseconds(3000));
 
-  live();
-  env.slept = milliseconds(0);
-  run_monitor_rounds(env, monitor, 3);
-  EXPECT_EQ(env.slept, milliseconds(2000));
-  EXPECT_THAT(env.stderr_lines, IsEmpty());
-
-  // Recovery takes the engine's routes down before the QUIC block's.
-  env.clear_commands();
-  EXPECT_TRUE(std::holds_alternative<protocol::response::Ok>(send(protocol::Recover{})));
-  auto lines = env.commands();
-  auto steering = std::find(lines.begin(), lines.end(), "route -n delete -host 17.1.2.3 192.0.2.1");
-  auto quic = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return l.find("KivoVPNQuic") != l.npos; });
-  ASSERT_NE(quic, lines.end());
-  EXPECT_LT(steering, quic);  // and so found
-  EXPECT_FALSE(env.files.count(kPacketSteeringStatePath));
-
-  env.script_fail("route -n add -host 17.1.2.3 192.0.2.1", "route: writing to routing socket: Network is unreachable");
-  live({}, 2);
-  env.slept = milliseconds(0);
-  run_monitor_rounds(env, monitor, 2);
-  EXPECT_EQ(env.slept, milliseconds(3000));  // staged, but without application paths
-  const std::string each_pass = "Packet steering engine watchdog reconcile error: Failed adding packet steering "
-                                "route 17.1.2.3: route: writing to routing socket: Network is unreachable";
-  EXPECT_THAT(env.stderr_lines, ElementsAre(each_pass, each_pass));
-}
-
-TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
   auto staged = status(protocol::StagePacketSteeringEngine{{kApp}, {}, "192.0.2.1", false});
   EXPECT_EQ(std::tuple(staged.staged, staged.app_count, staged.diagnostics.enforcement_plan_revision),
             std::tuple(true, std::uint64_t{1}, std::uint64_t{0}));  // no pass has run yet
-
   // PID update: no observer and no tunnel flows are named, whatever the pass saw.
   auto updated = status(protocol::UpdatePacketSteeringPids{1, {{"Firefox", kApp, {4711}}}});
   const auto& u = updated.diagnostics;
@@ -81,6 +55,11 @@ TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
             std::tuple(true, true, std::uint64_t{1}, true));
   EXPECT_EQ(std::tuple(u.observation_source, u.tunnel_excluded_flows_ipv4, u.active_excluded_flows_ipv4),
             std::tuple(std::nullopt, std::uint64_t{0}, std::uint64_t{1}));
+
+  env.slept = milliseconds(0);
+  run_monitor_rounds(env, monitor, 3);
+  EXPECT_EQ(env.slept, milliseconds(2000));
+  EXPECT_THAT(env.stderr_lines, IsEmpty());
 
   const auto v = status(protocol::VerifyPacketSteeringEngine{}).diagnostics;
   EXPECT_EQ(std::tuple(v.observation_source, v.tunnel_excluded_flows_ipv4, v.applied_bypass_routes_ipv4,
@@ -97,6 +76,25 @@ TEST_F(SteeringServer, StatusesAreFilledAsEachRequestPromises) {
   failed = std::get<protocol::response::Err>(send(protocol::StagePacketSteeringEngine{{kApp}, {}, "nope", false}));
   EXPECT_EQ(std::pair(failed.code, failed.message),
             (std::pair<std::string, std::string>("PacketSteeringEngineStageFailed", "Invalid IP provided: nope")));
+
+  // Recovery takes the engine's routes down before the QUIC block's.
+  live();
+  env.clear_commands();
+  EXPECT_TRUE(std::holds_alternative<protocol::response::Ok>(send(protocol::Recover{})));
+  auto lines = env.commands();
+  auto steering = std::find(lines.begin(), lines.end(), "route -n delete -host 17.1.2.3 192.0.2.1");
+  auto quic = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return l.find("KivoVPNQuic") != l.npos; });
+  ASSERT_NE(quic, lines.end());
+  EXPECT_LT(steering, quic);  // and so found
+
+  env.script_fail("route -n add -host 17.1.2.3 192.0.2.1", "route: writing to routing socket: Network is unreachable");
+  live({}, 2);
+  env.slept = milliseconds(0);
+  run_monitor_rounds(env, monitor, 2);
+  EXPECT_EQ(env.slept, milliseconds(3000));  // staged, but without application paths
+  const std::string each_pass = "Packet steering engine watchdog reconcile error: Failed adding packet steering "
+                                "route 17.1.2.3: route: writing to routing socket: Network is unreachable";
+  EXPECT_THAT(env.stderr_lines, ElementsAre(each_pass, each_pass));
 }
 
 }  // namespace

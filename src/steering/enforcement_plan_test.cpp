@@ -17,7 +17,7 @@ State live_state() {
           .planned_bypass_routes_ipv4 = {"1.2.3.0/24", "17.1.2.3"}};
 }
 
-TEST(EnforcementPlan, SummaryNamesTheFirstMatchingSituation) {
+TEST(EnforcementPlan, SummaryNamesTheFirstMatchingSituationAndTheSignatureItsInputs) {
   const std::string kDegraded = "Enforcement plan is degraded while packet-steering diagnostics are in error: x";
   const struct { std::function<void(State&)> change; bool fresh, ready; std::string summary; } cases[] = {
       {[](State&) {}, true, true,
@@ -52,9 +52,8 @@ TEST(EnforcementPlan, SummaryNamesTheFirstMatchingSituation) {
     EXPECT_EQ(state.enforcement_plan_summary, c.summary);
     EXPECT_EQ(state.enforcement_plan_ready, c.ready) << c.summary;
   }
-}
 
-TEST(EnforcementPlan, SignatureSpellsOutTheInputsOfThePlan) {
+  // The signature spells out the inputs of the plan.
   auto state = live_state();
   state.planned_bypass_routes_ipv6 = {"2606:4700::1"};
   state.diagnostics.first_hit_gap_routes_ipv4 = 1;

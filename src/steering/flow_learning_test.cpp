@@ -10,7 +10,7 @@ namespace {
 constexpr std::uint64_t kNow = 1700000000;
 
 // What a fresh snapshot teaches (stamps and first-hit gaps) is
-// SteeringDiagnostics.AFreshObservationIsLearnedPlannedAndCounted; here, what is forgotten.
+// SteeringDiagnostics.EachObservationIsLearnedPlannedAndCountedAsFarAsItCanBeKnown; here, what is forgotten.
 
 // The six last-seen maps with their size limits.
 std::vector<std::pair<LastSeenMap*, std::size_t>> limited_maps(HelperPacketSteeringEngineState& s) {

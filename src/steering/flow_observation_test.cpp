@@ -13,13 +13,10 @@ using ::testing::ElementsAre;
 const std::string kNettop = "nettop -n -L 1 -p 12 -p 4711 -p 4712";
 const std::string kLsof = "lsof -n -P -a -i -p 12,4711,4712";
 
-struct Observation : ::testing::Test {
-  Result<PacketSteeringObservationSnapshot> observe() { return observe_packet_steering_flows(env, state); }
+TEST(Observation, NettopIsAskedOncePerPidInAscendingOrderElseLsofAndOnlyItsTimeOutFails) {
   testing::FakeEnv env;
   HelperPacketSteeringEngineState state{.tracked_apps = {{"Firefox", "/f", {4712, 4711}}, {"Chat", "/c", {12, 4711}}}};
-};
-
-TEST_F(Observation, NettopIsAskedOncePerPidInAscendingOrderElseLsofAndOnlyItsTimeOutFails) {
+  auto observe = [&] { return observe_packet_steering_flows(env, state); };
   // That the record's static routes are no candidates is EngineTest.TheTunnelsOwnRoutesAreNeverTakenOver.
   env.script_ok(kNettop, "t,firefox.4711,\nt,tcp4 10.0.0.2:1<->17.1.2.3:443,en0,\n");
   EXPECT_EQ(observe()->observer, "nettop");

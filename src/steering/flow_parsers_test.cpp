@@ -11,7 +11,8 @@ namespace {
 using Strings = std::set<std::string>;
 using Snapshot = PacketSteeringObservationSnapshot;
 
-TEST(NettopCsv, QuotesProtectCommasAndRemoteEndsGiveTheirHostInEveryForm) {
+// Nettop's output, field by field, remote end by remote end, then flow by flow.
+TEST(NettopFlows, QuotedFieldsRemoteEndsInEveryFormAndFlowsUnderTrackedProcessesBecomeCandidates) {
   const struct { std::string line; std::vector<std::string> fields; } cases[] = {
       {"a,b,,c", {"a", "b", "", "c"}}, {"", {""}}, {R"("",x)", {"", "x"}}, {R"(a"b"c,d)", {"abc", "d"}},
       {R"(t,"Google Chrome He, Inc.4711",x)", {"t", "Google Chrome He, Inc.4711", "x"}},
@@ -33,12 +34,9 @@ TEST(NettopCsv, QuotesProtectCommasAndRemoteEndsGiveTheirHostInEveryForm) {
     auto address = parse_nettop_remote_address(remote);
     EXPECT_EQ(address ? std::optional(address->text()) : std::nullopt, expected) << remote;
   }
-}
 
-const std::string kHeader = "time,,interface,state,bytes_in,bytes_out,rx_dupe,rx_ooo,re-tx,rtt_avg,rcvsize\n";
-
-TEST(NettopFlows, FlowsUnderTrackedProcessesBecomeDestinationsAndCandidates) {
-  std::string output = kHeader +
+  // Flows under tracked processes become destinations and candidates.
+  std::string output = "time,,interface,state,bytes_in,bytes_out,rx_dupe,rx_ooo,re-tx,rtt_avg,rcvsize\n"
                        "12:00:00.1,tcp4 10.0.0.2:1<->9.9.9.9:443,en0,Established,\n"  // before any process
                        "12:00:00.1,firefox.4711,,,\n"
                        "12:00:00.1,tcp4 192.168.1.5:50000<->17.1.2.3:443,utun4,Established,\n"
@@ -95,11 +93,11 @@ TEST(LsofFlows, ConnectedPeersCountWithoutTunnelFlows) {
                       .observed_public_destinations_ipv6 = {"2606:4700::1111"}, .candidate_routes_ipv4 = {"17.1.2.3"},
                       .candidate_routes_ipv6 = {"2606:4700::1111"}}));
 
-  auto snapshot = parse_lsof_flows(testing::macos_sample("lsof") + testing::macos_sample("lsof dual-stack"), {});
-  EXPECT_EQ(snapshot.observed_public_destinations_ipv4,
-            (Strings{"140.82.114.26", "17.253.144.10", "198.252.206.25", "31.13.83.36"}));
-  EXPECT_EQ(snapshot.active_excluded_flows_ipv4, 4u);
-  EXPECT_EQ(snapshot.active_excluded_flows_ipv6, 0u);  // the scoped fe80:4:: peer is link-local
+  // Real output, the whole snapshot: the scoped fe80:4:: peer is link-local, so no IPv6 flow counts.
+  const Strings peers = {"140.82.114.26", "17.253.144.10", "198.252.206.25", "31.13.83.36"};
+  EXPECT_EQ(parse_lsof_flows(testing::macos_sample("lsof") + testing::macos_sample("lsof dual-stack"), {}),
+            (Snapshot{.observer = "lsof", .active_excluded_flows_ipv4 = 4, .observed_public_destinations_ipv4 = peers,
+                      .candidate_routes_ipv4 = peers}));
 }
 
 TEST(PublicAddress, CandidatesAreHostRoutesUnlessAStaticIpv4RouteCoversThem) {

@@ -17,14 +17,6 @@ using Kernel = std::map<std::string, std::string>;
 const std::string kGw = "192.0.2.1";
 const std::string kGw6 = "fe80::1%en0";
 
-class SteeringRoutesTest : public ::testing::Test {
- protected:
-  std::optional<std::string> apply() { return apply_packet_steering_routes(env, state, {}, true); }
-  testing::FakeEnv env;
-  testing::FakeRouteTable table{env};
-  HelperPacketSteeringEngineState state{.gateway = kGw, .ipv6_gateway = kGw6};
-};
-
 // A pass against the record's applied routes and the kernel: each row states the record and the
 // kernel it starts from and what differs from the defaults (no error, nothing left, no drift).
 // A refused add or delete (the route then stays recorded) is EngineTest.APassJoinsItsObservationRouteAndRecycleErrors.
@@ -36,9 +28,8 @@ TEST(ApplyPacketSteeringRoutes, ConfirmReplaceAddAndRemoveWithTheLastErrorKept) 
     std::map<std::string, std::vector<std::optional<CommandResult>>> answers;  // else the kernel's
     std::optional<std::string> ipv6_gateway = kGw6;
     bool default_route = false;
-    Lines commands;  // all of them, in order, where given
+    Lines commands, after4, after6;  // the commands: all of them, in order, where given
     std::optional<std::string> error;
-    Lines after4, after6;
     Kernel kernel_after;
     std::uint64_t drift4 = 0, drift6 = 0;
   } cases[] = {
@@ -88,7 +79,13 @@ TEST(ApplyPacketSteeringRoutes, ConfirmReplaceAddAndRemoveWithTheLastErrorKept) 
   }
 }
 
-TEST_F(SteeringRoutesTest, EachRouteIsRecordedBeforeItsAddRunsAndAnUnrecordableOneIsNotAdded) {
+// Each route is recorded before its add runs and one that cannot be is not added; verifying and
+// clearing go through the gateway of the route's family, and clearing leaves reserved routes.
+TEST(SteeringRoutes, RecordedBeforeAddedThenVerifiedAndClearedThroughTheirFamilysGateway) {
+  testing::FakeEnv env;
+  testing::FakeRouteTable table{env};
+  HelperPacketSteeringEngineState state{.gateway = kGw, .ipv6_gateway = kGw6};
+  auto apply = [&] { return apply_packet_steering_routes(env, state, {}, true); };
   table.set("1.1.1.1", kGw);
   state.applied_bypass_routes_ipv4 = {"1.1.1.1"};
   state.enforcement_ready_routes_ipv4 = {"1.1.1.1", "3.3.3.3"};
@@ -112,30 +109,7 @@ TEST_F(SteeringRoutesTest, EachRouteIsRecordedBeforeItsAddRunsAndAnUnrecordableO
   EXPECT_EQ(apply(), "Failed recording packet steering route 4.4.4.4: Read-only file system");
   EXPECT_THAT(env.commands_of("route -n add"), IsEmpty());
   EXPECT_EQ(state.applied_bypass_routes_ipv4, (Lines{"1.1.1.1", "3.3.3.3"}));
-}
 
-TEST_F(SteeringRoutesTest, ClearingDeletesTheAppliedRoutesButReservedOnes) {
-  state.applied_bypass_routes_ipv4 = {"1.1.1.1", "10.0.0.0/8", "2.2.2.2", "3.3.3.3"};
-  state.applied_bypass_routes_ipv6 = {"2001:db8::1"};
-  table.set("1.1.1.1", kGw);
-  table.set("2001:db8::1", kGw6);
-  table.set("3.3.3.3", kGw);
-  table.intercept("route -n delete -host 3.3.3.3 192.0.2.1", {CommandResult(fail("Operation not permitted"))});
-  auto cleared = clear_packet_steering_applied_routes_for_state(env, state, {"10.0.0.0/8"});
-  EXPECT_EQ(cleared.error(), "3.3.3.3 (Operation not permitted)");  // 2.2.2.2 was already gone
-  EXPECT_THAT(env.commands(),
-              ElementsAre("route -n delete -host 1.1.1.1 192.0.2.1", "route -n delete -host 2.2.2.2 192.0.2.1",
-                          "route -n delete -host 3.3.3.3 192.0.2.1",
-                          "route -n delete -inet6 -host 2001:db8::1 fe80::1%en0"));
-  EXPECT_EQ(table.routes(), (Kernel{{"3.3.3.3", kGw}}));
-
-  state.ipv6_gateway.reset();
-  state.applied_bypass_routes_ipv4.clear();
-  EXPECT_EQ(clear_packet_steering_applied_routes_for_state(env, state, {}).error(),
-            "2001:db8::1 (No physical IPv6 gateway is available for route 2001:db8::1)");
-}
-
-TEST_F(SteeringRoutesTest, VerifyComparesTheNextHopOfTheRoutesFamily) {
   const struct { std::string route; bool host; std::string get; CommandResult answer; bool same; } cases[] = {
       {"5.5.0.0/16", false, "route -n get 5.5.0.0", CommandResult("route to: 5.5.0.0\n    gateway: 192.0.2.1\n"), true},
       {"2001:db8::/32", false, "route -n get -inet6 2001:db8::", CommandResult("    gateway: fe80::1%en0\n"), true},
@@ -147,9 +121,28 @@ TEST_F(SteeringRoutesTest, VerifyComparesTheNextHopOfTheRoutesFamily) {
     table.intercept(c.get, {c.answer});
     EXPECT_EQ(verify_packet_steering_route_gateway(env, c.route, state, c.host), c.same) << c.route;
   }
+
+  // 1.1.1.1 and 3.3.3.3 are in place from above; the /48 is no longer recorded, so it stays.
+  env.clear_commands();
+  state.applied_bypass_routes_ipv4 = {"1.1.1.1", "10.0.0.0/8", "2.2.2.2", "3.3.3.3"};
+  state.applied_bypass_routes_ipv6 = {"2001:db8::1"};
+  table.set("2001:db8::1", kGw6);
+  table.intercept("route -n delete -host 3.3.3.3 192.0.2.1", {CommandResult(fail("Operation not permitted"))});
+  auto cleared = clear_packet_steering_applied_routes_for_state(env, state, {"10.0.0.0/8"});
+  EXPECT_EQ(cleared.error(), "3.3.3.3 (Operation not permitted)");  // 2.2.2.2 was already gone
+  EXPECT_THAT(env.commands(),
+              ElementsAre("route -n delete -host 1.1.1.1 192.0.2.1", "route -n delete -host 2.2.2.2 192.0.2.1",
+                          "route -n delete -host 3.3.3.3 192.0.2.1",
+                          "route -n delete -inet6 -host 2001:db8::1 fe80::1%en0"));
+  EXPECT_EQ(table.routes(), (Kernel{{"2001:db8::/48", kGw6}, {"3.3.3.3", kGw}}));
+
+  // Without an IPv6 gateway an IPv6 route is neither looked up nor deleted.
   state.ipv6_gateway.reset();
+  state.applied_bypass_routes_ipv4.clear();
   env.clear_commands();
   EXPECT_FALSE(verify_packet_steering_route_gateway(env, "2001:db8::/32", state, false));
+  EXPECT_EQ(clear_packet_steering_applied_routes_for_state(env, state, {}).error(),
+            "2001:db8::1 (No physical IPv6 gateway is available for route 2001:db8::1)");
   EXPECT_THAT(env.commands(), IsEmpty());
 }
 

@@ -67,7 +67,7 @@ TEST(SteeringState, WritesCompactlyInDeclarationOrderAndReadsBackWhole) {
   EXPECT_EQ(*decode_packet_steering_state(text), HelperPacketSteeringEngineState{});
 }
 
-TEST(SteeringState, AbsentOptionalPartsReadAsEmptyButMissingOrMistypedFieldsAreNamed) {
+TEST(SteeringState, AbsentPartsReadAsEmptyFaultsAreNamedTheCacheReadsBackAndOnlyAReadableRecordOwnsRoutes) {
   EXPECT_EQ(*decode_packet_steering_state(record_text()),
             (HelperPacketSteeringEngineState{.app_paths = {"/Applications/Chat.app"}, .routes = {"1.2.3.0/24"},
                                              .gateway = "192.168.1.1", .allow_lan = true, .pid_generation = 3,
@@ -95,11 +95,9 @@ TEST(SteeringState, AbsentOptionalPartsReadAsEmptyButMissingOrMistypedFieldsAreN
     ASSERT_FALSE(decoded.ok()) << text;
     if (!error.empty()) { EXPECT_EQ(decoded.error(), error) << text; }
   }
-}
 
-// The record's own file is read and written by every engine test; here the cache's, and what the
-// record shields from the other features.
-TEST(SteeringState, TheCacheFileReadsBackAndOnlyAReadableRecordOwnsRoutes) {
+  // The record's own file is read and written by every engine test; here the cache's, and what the
+  // record shields from the other features.
   testing::FakeEnv env;
   PacketSteeringCacheState cache{{"/a"}, {"1.2.3.0/24"}, "192.168.1.1", std::nullopt, true, 1700000000,
                                  {{"9.9.9.9", 1}}, {}, {{"9.9.9.9", 1}}, {{"2001:db8::1", 2}}, {}, {{"::1", 3}}};

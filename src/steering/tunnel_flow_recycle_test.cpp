@@ -14,21 +14,17 @@ using ::testing::IsEmpty;
 const std::string kKillV4 = "pfctl -k 0.0.0.0/0 -k 17.1.2.3";
 const std::string kKillV6 = "pfctl -k ::/0 -k 2606:4700::1";
 
-class RecycleTest : public ::testing::Test {
- protected:
-  std::vector<std::string> recycle(std::uint64_t now, bool allowed = true) {
-    env.clear_commands();
-    return recycle_packet_steering_tunnel_flows(env, state, now, allowed);
-  }
+TEST(Recycle, EachBypassedTunnelHostAtMostEveryTwelveSecondsWithItsErrorsReportedPerHost) {
   testing::FakeEnv env;
   // 17.9.9.9 has no bypass route yet.
   HelperPacketSteeringEngineState state{.tunnel_destination_last_seen_at_ipv4 = {{"17.1.2.3", 90}, {"17.9.9.9", 90}},
                                         .tunnel_destination_last_seen_at_ipv6 = {{"2606:4700::1", 90}},
                                         .applied_bypass_routes_ipv4 = {"17.1.2.3"},
                                         .applied_bypass_routes_ipv6 = {"2606:4700::1"}};
-};
-
-TEST_F(RecycleTest, EachBypassedTunnelHostAtMostEveryTwelveSecondsWithItsErrorsReportedPerHost) {
+  auto recycle = [&](std::uint64_t now, bool allowed = true) {
+    env.clear_commands();
+    return recycle_packet_steering_tunnel_flows(env, state, now, allowed);
+  };
   EXPECT_THAT(recycle(100), IsEmpty());
   EXPECT_THAT(env.commands(), ElementsAre(kKillV4, kKillV6));
   EXPECT_EQ(env.limits_ms.at(kKillV4), 1000u);
