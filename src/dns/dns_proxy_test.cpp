@@ -247,15 +247,15 @@ TEST(DnsProxy, EveryFailedApplyLeavesTheServicesAsTheyWere) {
 // why it failed, with only its own steps undone.
 TEST(DnsRedirection, InstallsOrSaysWhyAndUndoesItsOwnSteps) {
   const Lines checked = {kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 1000001"};
-  struct { Break break_it; std::string token_or_error; Lines commands; bool rule_file_left = false; } cases[] = {
+  struct { Break break_it; std::string token_or_error; Lines commands; } cases[] = {
       {[](World&) {}, "1000001", {kLoad, "pfctl -E", kShow}},
       {[](World& w) { w.failing_writes.insert(kDnsRulesPath); }, "Failed to write DNS PF rules: Read-only file system",
        {}},
       {failing(kLoad, "syntax error"), "Failed to load DNS PF anchor rules: syntax error", {kLoad}},
       {failing("pfctl -E", "busy"), "Failed to enable PF for DNS redirection: busy", {kLoad, "pfctl -E", kFlush}},
-      // Without a token nothing is undone: the next removal flushes the anchor without one.
+      // Without a token no record names the rules: they go at once.
       {nth("pfctl -E", 0, CommandResult("pf enabled\n")), "Failed to parse PF token for DNS redirection",
-       {kLoad, "pfctl -E"}, true},
+       {kLoad, "pfctl -E", kFlush}},
       {[](World& w) { w.failing_writes.insert(kDnsStatePath); }, "Failed to persist DNS state: Read-only file system",
        {kLoad, "pfctl -E", kFlush, "pfctl -X 1000001"}},
       {failing(kShow, "pf is busy"), "Failed to verify DNS PF NAT rules: pf is busy", checked},
@@ -269,7 +269,7 @@ TEST(DnsRedirection, InstallsOrSaysWhyAndUndoesItsOwnSteps) {
     auto token = install_dns_redirection(w, [](const auto& t) { return "token=" + t.value_or("none"); });
     EXPECT_EQ(token ? *token : token.error(), c.token_or_error);
     EXPECT_EQ(w.commands(), c.commands);
-    EXPECT_EQ(w.files.count(kDnsRulesPath), c.rule_file_left ? 1u : 0u);
+    EXPECT_EQ(w.files.count(kDnsRulesPath), 0u);
     EXPECT_EQ(w.record(), token ? "token=1000001" : "");  // no record claims an undone load
     EXPECT_EQ(w.files.count(kPfStatePath), 1u);
   }

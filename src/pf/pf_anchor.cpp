@@ -67,17 +67,24 @@ Result<std::optional<std::string>> load_anchor(Env& env, const FeatureAnchor& fe
     return fail(with_context(feature.load_failed, loaded.error()));
   }
 
-  auto enabled = run_cmd(env, kPfctlTool, pfctl_args::enable());
-  if (!enabled) {
+  auto unload = [&] {
     (void)run_cmd(env, kPfctlTool, pfctl_args::flush(feature.anchor));
     env.remove_file(feature.rules_path);
+  };
+  auto enabled = run_cmd(env, kPfctlTool, pfctl_args::enable());
+  if (!enabled) {
+    unload();
     return fail(with_context(feature.enable_failed, enabled.error()));
   }
 
   // pf may have been on already and printed no token; only a feature that must release its
   // reference later insists on one.
   std::optional<std::string> token = parse_pf_token(*enabled);
-  if (!token && feature.token_missing) return fail(feature.token_missing);
+  if (!token && feature.token_missing) {
+    // No record will name these rules, so nothing would ever take them out again.
+    unload();
+    return fail(feature.token_missing);
+  }
 
   if (record && feature.state_path) {
     if (Status saved = env.write_file_atomic(feature.state_path, record(token)); !saved) {
