@@ -21,27 +21,22 @@ def kill_switch_rules(*hosts):
 # Runs in the client: each argument "host,port,source port" sends one datagram and prints the
 # argument when an answer comes back; a fixed source port (not 0) lets the same flow be sent again.
 PROBE = r"""
-import socket, sys
+import contextlib, socket, sys
 for probe in sys.argv[1:]:
     host, port, source = probe.split(",")
     sender = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_DGRAM)
     sender.settimeout(0.3)
-    try:
+    with contextlib.suppress(OSError):
         sender.bind(("", int(source)))
         sender.sendto(b"kivo", (host, int(port)))
         sender.recv(64)
         print(probe)
-    except OSError:
-        pass
 """
 
 
 @needs_root
 class PfctlTest(StandinTest):
     TOOL = "pfctl"
-
-    def setUp(self):
-        self.ns = self.enterContext(Sandbox())
 
     def load(self, anchor, text):
         self.ns.path(RULES).write_text(text)
@@ -51,29 +46,35 @@ class PfctlTest(StandinTest):
         """The reference token, printed last as pf does."""
         return re.search(r"Token : (\d{4,})\n\Z", self.tool("-E").stderr).group(1)
 
-    def shown(self, anchor, kind="rules"):
-        return self.ok("-a", anchor, "-s", kind).splitlines()
-
-    def is_enabled(self):
-        return self.ok("-s", "info").split()[1] == "Enabled"
+    def shown(self, anchor):
+        return self.ok("-a", anchor, "-s", "rules").splitlines()
 
     def reached(self, *probes):
         """{probe: whether the server answered it}."""
         answered = self.ns.run("/usr/bin/python3", "-c", PROBE, *probes).stdout.split()
         return {probe: probe in answered for probe in probes}
 
-    def test_rules_are_shown_in_pf_wording_unchanged_by_a_bad_file_until_flushed(self):
+    def test_listings_references_rule_order_and_states_in_one_pf(self):
+        self.ns = self.enterContext(Sandbox())
         # The helper's IPv4, tunnel, QUIC and DNS rules are loaded and read back in the end-to-end tests.
         self.load(KILL_SWITCH, kill_switch_rules("2001:db8::7"))
         self.load(QUIC, QUIC_RULE)
         # Listed whether pf is on or not, as on a Mac.
-        self.assertFalse(self.is_enabled())
+        self.assertEqual(self.ok("-s", "info").split()[1], "Disabled")
         self.assertEqual(self.shown(KILL_SWITCH), [
             "pass quick on lo0 all flags S/SA keep state",
             "pass out quick inet6 proto tcp from any to 2001:db8::7 flags S/SA keep state",
             "pass out quick inet6 proto udp from any to 2001:db8::7 keep state", "block drop out quick all"])
 
-        self.enable()
+        # Features take and release their references from several threads at once; pf stays enabled
+        # until the last is released.
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            tokens = list(pool.map(lambda _: self.enable(), range(4)))
+            list(pool.map(lambda token: self.ok("-X", token), tokens[1:]))
+        self.assertEqual((len(set(tokens)), self.ok("-s", "info").split()[1]), (4, "Enabled"))
+        self.fails([(["-X", tokens[1]], 1, "Invalid argument"), (["-X", "12345"], 1, "Invalid argument")])
+
+        # A bad file changes nothing.
         before = (self.shown(KILL_SWITCH), self.ns.run("nft", "list", "ruleset").stdout)
         for bad in ("pass out proto { tcp udp } to 198.51.100.9 keep state",  # not quick
                     "block out quick all", "pass out quick proto { tcp udp } to 198.51.100.300 keep state",
@@ -83,29 +84,6 @@ class PfctlTest(StandinTest):
         self.fails([(["-a", KILL_SWITCH, "-f", "/nonexistent/kivo.rules"], 1, "No such file")])
         self.assertEqual((self.shown(KILL_SWITCH), self.ns.run("nft", "list", "ruleset").stdout), before)
 
-        self.ok("-a", KILL_SWITCH, "-F", "all")
-        self.ok("-a", "com.apple/253.Unused", "-F", "all")
-        self.assertEqual(self.shown(QUIC), [macos_sample("pfctl rules").splitlines()[0]])
-        # An anchor without rules is not there at all: the answer of a real Mac.
-        for anchor, kind in ((KILL_SWITCH, "rules"), (KILL_SWITCH, "nat"), ("com.apple/253.Unused", "rules")):
-            result = self.tool("-a", anchor, "-s", kind)
-            self.assertEqual((result.returncode, result.stdout, result.stderr),
-                             (1, "", macos_sample("pfctl missing anchor stderr")), anchor)
-
-    def test_references_keep_pf_enabled_until_the_last_is_released(self):
-        # Features take and release their references from several threads at once.
-        with concurrent.futures.ThreadPoolExecutor(4) as pool:
-            tokens = list(pool.map(lambda _: self.enable(), range(4)))
-            list(pool.map(lambda token: self.ok("-X", token), tokens[1:]))
-        self.assertEqual((len(set(tokens)), self.is_enabled()), (4, True))
-        self.fails([(["-X", tokens[1]], 1, "Invalid argument"), (["-X", "12345"], 1, "Invalid argument")])
-        self.ok("-X", tokens[0])
-        self.assertFalse(self.is_enabled())
-        self.fails([(["-d"], 1, "pfctl: pf not enabled")])
-
-    def test_quic_block_and_killing_states_that_outlived_a_rule_change(self):
-        self.load(QUIC, QUIC_RULE)
-        self.enable()
         quic, other = f"{ALLOWED},443,40000", f"{OTHER},443,0"
         # Anchors are evaluated in name order: the kill switch's quick pass decides first.
         self.load(KILL_SWITCH, kill_switch_rules(ALLOWED))
@@ -119,6 +97,19 @@ class PfctlTest(StandinTest):
         self.assertRegex(self.tool("-k", "0.0.0.0/0", "-k", ALLOWED).stderr, r"^killed 0 states")
         self.ns.run("/usr/bin/python3", "-c", PROBE, "::1,7003,0")
         self.assertRegex(self.tool("-k", "::/0", "-k", "::1").stderr, r"^killed [1-9]\d* states")
+
+        self.ok("-a", KILL_SWITCH, "-F", "all")
+        self.ok("-a", "com.apple/253.Unused", "-F", "all")
+        self.assertEqual(self.shown(QUIC), [macos_sample("pfctl rules").splitlines()[0]])
+        # An anchor without rules is not there at all: the answer of a real Mac.
+        for anchor, kind in ((KILL_SWITCH, "rules"), (KILL_SWITCH, "nat"), ("com.apple/253.Unused", "rules")):
+            result = self.tool("-a", anchor, "-s", kind)
+            self.assertEqual((result.returncode, result.stdout, result.stderr),
+                             (1, "", macos_sample("pfctl missing anchor stderr")), anchor)
+
+        self.ok("-X", tokens[0])
+        self.assertEqual(self.ok("-s", "info").split()[1], "Disabled")
+        self.fails([(["-d"], 1, "pfctl: pf not enabled")])
 
 
 if __name__ == "__main__":

@@ -50,9 +50,6 @@ with Sandbox() as sb:
 
 @needs_root
 class SandboxTest(unittest.TestCase):
-    def setUp(self):
-        self.before = host_snapshot()
-
     def pin(self, ids):
         """What of a sandbox is still on the machine, as a function. Namespace inode numbers are
         reused by sandboxes of tests running alongside; an open handle on each of this sandbox's,
@@ -67,13 +64,22 @@ class SandboxTest(unittest.TestCase):
             return left + [ids["dir"]] if Path(ids["dir"]).exists() else left
         return traces
 
-    def assertNothingLeft(self, *all_traces):
-        for traces in all_traces:
-            self.assertTrue(wait_until(lambda: not traces()), traces())
-        self.assertEqual(host_snapshot(), self.before)
-
-    def test_side_by_side_each_carries_packets_has_a_private_macos_view_and_ends_by_an_exception(self):
+    def test_side_by_side_each_carries_packets_has_a_private_macos_view_and_leaves_nothing_however_it_ends(self):
+        before = host_snapshot()
+        # One owner killed outright: no clean-up code runs, parent-death signals end every process (and
+        # with them the namespaces), and the next sandbox sweeps the temp dir.
+        with subprocess.Popen(["/usr/bin/python3", "-B", "-c", CHILD, str(Path(__file__).parent)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
+            line = child.stdout.readline()
+            self.assertTrue(line, child.stderr.read() if not line else "")
+            killed = json.loads(line)
+            traces = [self.pin(killed)]
+            os.kill(child.pid, signal.SIGKILL)
+            self.assertEqual(child.wait(timeout=30), -signal.SIGKILL)
+        self.assertTrue(wait_until(lambda: traces[0]() in ([], [killed["dir"]])), traces[0]())
+        # The others end by an exception, one inside the other.
         with self.assertRaises(ZeroDivisionError), Sandbox() as sb:
+            self.assertFalse(Path(killed["dir"]).exists())
             with Sandbox() as other:
                 # The physical path: the source address the echo server saw, or "" when nothing came back.
                 # The helper's kill switch and QUIC tests probe the other paths before they change anything.
@@ -88,7 +94,6 @@ class SandboxTest(unittest.TestCase):
                 self.assertEqual((probe.stdout.strip(), len(other.server_log())), (other.CLIENT_IP, 1))
 
                 # The stand-ins first on PATH and the helper's tools in place: the tunnel tests run them.
-                sb.run("test", "-d", sb.APP_BINARIES)
                 self.assertEqual(sb.run("stat", "-c", "%a %U", sb.CONFIG_PATH).stdout.split(), ["600", "root"])
                 self.assertEqual(sb.run("id", "-G", uid=777).stdout.strip(), "777")
                 sb.run("sh", "-c", "echo run > /var/run/kivo-view-probe && echo tmp > /tmp/kivo-view-probe")
@@ -96,26 +101,12 @@ class SandboxTest(unittest.TestCase):
                                   sb.path("/tmp/kivo-view-probe").read_text()), ("run\n", "tmp\n"))
                 for host_path in (sb.HELPER_TOOLS, "/run/kivo-view-probe", "/tmp/kivo-view-probe"):
                     self.assertFalse(Path(host_path).exists(), f"{host_path} leaked to the host")
-                traces = [self.pin(busy(sb)), self.pin(busy(other))]
-            self.assertTrue(wait_until(lambda: not traces[1]()), traces[1]())
+                traces += [self.pin(busy(sb)), self.pin(busy(other))]
+            self.assertTrue(wait_until(lambda: not traces[2]()), traces[2]())
             1 / 0
-        self.assertNothingLeft(*traces)
-
-    def test_owner_killed_outright(self):
-        with subprocess.Popen(["/usr/bin/python3", "-B", "-c", CHILD, str(Path(__file__).parent)],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
-            line = child.stdout.readline()
-            self.assertTrue(line, child.stderr.read() if not line else "")
-            ids = json.loads(line)
-            traces = self.pin(ids)
-            os.kill(child.pid, signal.SIGKILL)
-            self.assertEqual(child.wait(timeout=30), -signal.SIGKILL)
-            # No clean-up code ran: parent-death signals end every process (and with them the
-            # namespaces), and the next sandbox sweeps the temp dir.
-            self.assertTrue(wait_until(lambda: traces() in ([], [ids["dir"]])), traces())
-            with Sandbox():
-                self.assertFalse(Path(ids["dir"]).exists())
-            self.assertNothingLeft(traces)
+        for left in traces:
+            self.assertTrue(wait_until(lambda: not left()), left())
+        self.assertEqual(host_snapshot(), before)
 
 
 if __name__ == "__main__":
