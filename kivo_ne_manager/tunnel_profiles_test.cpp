@@ -19,7 +19,6 @@ TEST(EndpointHost, TakesTheHostPart) {
       {"203.0.113.5", "203.0.113.5"},
       {"2001:db8::1", "2001:db8:"},  // unbracketed: the text before the last colon
       {"[2001:db8::1", std::nullopt},
-      {"", std::nullopt},
       {" \t ", std::nullopt},
       {":51820", std::nullopt},
       {"[]:51820", std::nullopt},
@@ -35,6 +34,8 @@ ConnectPayload payload(std::vector<std::string> excluded = {}) {
 
 struct World {
   testing::FakePlatform ne;
+  std::string a_executable = ne.add_app("/Applications/A.app", "com.a");
+  std::string b_executable = ne.add_app("/Applications/B.app", "com.b");
   AppRuleBuilder rules{ne};
   TunnelProfiles profiles{ne, rules, ne};
 
@@ -62,16 +63,12 @@ struct Profiles : ::testing::Test, World {};
 TEST_F(Profiles, ConnectConfiguresOneProfileOfItsModeAndRemovesTheRest) {
   EXPECT_EQ(value_of(connect(payload())), (StatusPayload{true, false, true, false, "connecting", false, 0}));
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new", "save new", "load p1", "start p1"));
-  const auto& saved = *ne.stored.at(0);
-  EXPECT_EQ(saved.localized_description, "Kivo VPN");
-  EXPECT_TRUE(saved.enabled);
-  EXPECT_TRUE(saved.app_rules.empty());
-  TunnelProviderProtocol expected{
+  TunnelProviderProtocol protocol{
       "com.brevandi.kivovpn.desktop.tunnel", "203.0.113.5", false, true, false,
       {{"private_key", "cGs="}, {"address", "10.8.0.2/32"}, {"dns", "10.8.0.1"}, {"peer_public_key", "cHVi"},
        {"peer_endpoint", "203.0.113.5:51820"}, {"allowed_ips", "0.0.0.0/0"}, {"mtu", std::int64_t{1280}},
        {"keepalive_seconds", std::int64_t{25}}}};
-  EXPECT_EQ(saved.protocol, expected);
+  EXPECT_EQ(*ne.stored.at(0), (testing::FakeRecord{"p1", protocol, {}, "Kivo VPN", true, kVpnConnecting}));
 
   ASSERT_TRUE(connect({"cGs=", "10.8.0.2/32", "10.8.0.1", "cHVi", " ", "0.0.0.0/0", 1420, 0, {}}).ok());
   EXPECT_EQ(ne.stored[0]->protocol->server_address, "Kivo VPN");
@@ -79,14 +76,12 @@ TEST_F(Profiles, ConnectConfiguresOneProfileOfItsModeAndRemovesTheRest) {
   EXPECT_EQ(ne.stored[0]->protocol->provider_configuration.at("keepalive_seconds"), ConfigValue(std::int64_t{0}));
 
   // An excluded application that is not installed: nothing was removed, nothing saved.
-  ne.add_app("/Applications/A.app", "com.a");
-  auto b = ne.add_app("/Applications/B.app", "com.b");
   EXPECT_EQ(connect(payload({"/Applications/Gone.app"})).error(), "No executable found in /Applications/Gone.app.");
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new per-app"));
   EXPECT_EQ(value_of(connect(payload({"/Applications/A.app"}))),
             (StatusPayload{true, false, true, false, "connecting", true, 1}));
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "new per-app", "remove p1", "save new", "load p2", "start p2"));
-  EXPECT_THAT(ne.stored.at(0)->app_rules, ElementsAre(AppRule{"com.b", "identifier \"com.b\"", b}));
+  EXPECT_THAT(ne.stored.at(0)->app_rules, ElementsAre(AppRule{"com.b", "identifier \"com.b\"", b_executable}));
   EXPECT_FALSE(ne.stored[0]->protocol->include_all_networks);
 
   // Back to a full tunnel, whose first profile stands behind the per-app one.
@@ -101,26 +96,6 @@ TEST_F(Profiles, ConnectConfiguresOneProfileOfItsModeAndRemovesTheRest) {
   reused->status = kVpnDisconnected;
   EXPECT_EQ(*connect(payload()), (StatusPayload{true, false, false, false, "disconnected", false, 0}));
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p4", "load p4"));
-}
-
-// Polled every second: a tunnel going down is no longer connected or connecting, and is
-// started at once, without a second stop.
-TEST_F(Profiles, ConnectStopsARunningTunnelAndStartsItOnceItIsNoLongerRunning) {
-  auto record = ne.add_profile();
-  ne.stop_takes = 2500ms;
-  for (int state : {kVpnConnected, kVpnReasserting, kVpnDisconnecting}) {
-    SCOPED_TRACE(state);
-    ne.advance(5000ms);  // the last round's stop is over
-    record->status = state;
-    auto began = ne.elapsed();
-    ASSERT_TRUE(connect(payload()).ok());
-    // The run loop is served in 100 ms steps, so the time the answer took is exact here.
-    EXPECT_EQ(ne.elapsed() - began, state == kVpnDisconnecting ? 0ms : 1000ms);
-    if (state == kVpnDisconnecting)
-      EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1", "start p1"));
-    else
-      EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p1", "load p1", "stop p1", "start p1"));
-  }
 }
 
 // Row i fails the i-th call of the chain, which ends there.
@@ -145,17 +120,21 @@ TEST(ProfileFailures, StopTheChainWithTheFrameworksDescription) {
   }
 }
 
-TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
-  // Neither another provider's profile nor one of another protocol is Kivo's.
+// Neither another provider's profile nor one of another protocol is Kivo's. Status and disconnect
+// look at the first of Kivo's profiles; only the first per-app one is given rules, never a
+// full-tunnel one, and a failed build or save leaves the stored rules as they were.
+TEST_F(Profiles, StatusDisconnectAndUpdateAppRulesEachTakeTheirProfileAmongKivosOnly) {
   ne.add_profile(kVpnConnected, {}, "com.other.vpn");
   ne.add_profile(kVpnConnected)->protocol.reset();
   EXPECT_EQ(*status(), StatusPayload{});
   EXPECT_EQ(*disconnect(), StatusPayload{});
-  ne.stored.clear();
-  ne.add_profile(kVpnConnected, {rule("com.a"), rule("com.b")});
-  ne.add_profile(kVpnConnected);
-  EXPECT_EQ(*status(), (StatusPayload{true, true, false, false, "connected", true, 2}));
-  EXPECT_EQ(*disconnect(), (StatusPayload{true, false, false, true, "disconnecting", true, 2}));
+  auto first = ne.add_profile(kVpnConnected);  // p3
+  EXPECT_EQ(update({{"/Applications/A.app"}}).error(), "Kivo VPN packet tunnel manager is not configured.");
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
+  auto record = ne.add_profile(kVpnDisconnected, {rule("com.old")});  // p4
+  ne.add_profile(kVpnConnected, {rule("com.later")});                 // p5
+  EXPECT_EQ(*status(), (StatusPayload{true, true, false, false, "connected", false, 0}));
+  EXPECT_EQ(*disconnect(), (StatusPayload{true, false, false, true, "disconnecting", false, 0}));
   EXPECT_THAT(ne.calls, ElementsAre("loadAll", "stop p3"));  // the rest keep running, and every profile stays
   const std::pair<int, StatusPayload> states[] = {
       {kVpnInvalid, {true, false, false, false, "invalid", false, 0}},
@@ -163,46 +142,48 @@ TEST_F(Profiles, StatusAndDisconnectLookAtTheFirstOfKivosProfilesOnly) {
       {kVpnReasserting, {true, false, true, false, "reasserting", false, 0}},
       {9, {true, false, false, false, "unknown", false, 0}},
   };
-  ne.stored.erase(ne.stored.begin());
   for (const auto& [state, expected] : states) {
-    ne.stored[0]->status = state;
+    first->status = state;
     EXPECT_EQ(*status(), expected) << state;
   }
-}
 
-// Only the first per-app profile is given rules, never a full-tunnel one; a failed build or
-// save leaves the stored rules as they were.
-TEST_F(Profiles, UpdateAppRulesRewritesTheFirstPerAppProfileAndRestartsOnlyARunningTunnel) {
-  ne.add_app("/Applications/A.app", "com.a");
-  ne.add_app("/Applications/B.app", "com.b");
-  ne.add_profile(kVpnConnected);
-  EXPECT_EQ(update({{"/Applications/A.app"}}).error(), "Kivo VPN packet tunnel manager is not configured.");
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
-  auto record = ne.add_profile(kVpnDisconnected, {rule("com.old")});
-  ne.add_profile(kVpnDisconnected, {rule("com.later")});
   EXPECT_EQ(update({{"/Applications/Gone.app"}}).error(), "No executable found in /Applications/Gone.app.");
   EXPECT_THAT(ne.calls, ElementsAre("loadAll"));
   ne.faults["save"] = "boom";
   EXPECT_EQ(update({{"/Applications/A.app"}}).error(), "Failed to save packet tunnel preferences: boom");
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2"));
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p4"));
   EXPECT_THAT(record->app_rules, ElementsAre(rule("com.old")));
-
+  // A stopped tunnel stays stopped.
   ne.faults.clear();
   ne.add_app("/Applications/C.app", "com.c");
   EXPECT_EQ(value_of(update({{"/Applications/A.app"}})),
             (StatusPayload{true, false, false, false, "disconnected", true, 2}));
-  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2"));
+  EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p4", "load p4"));
+}
 
-  ne.stop_takes = 500ms;
-  for (int running : {kVpnConnected, kVpnReasserting}) {
-    SCOPED_TRACE(running);
-    ne.advance(5000ms);
-    record->status = running;
-    auto started_at = ne.elapsed();
-    EXPECT_EQ(value_of(update({{"/Applications/A.app", "/Applications/B.app"}})),
-              (StatusPayload{true, false, true, false, "connecting", true, 1}));
-    EXPECT_THAT(ne.calls, ElementsAre("loadAll", "save p2", "load p2", "stop p2", "start p2"));
-    EXPECT_EQ(ne.elapsed() - started_at, 1000ms);
+// Polled every second: a tunnel going down is no longer running, and is started at once by a
+// connect, without a second stop; an update leaves it as it is.
+TEST_F(Profiles, ConnectAndUpdateStopARunningTunnelAndStartItOnceItIsNoLongerRunning) {
+  auto record = ne.add_profile(kVpnDisconnected, {rule("com.old"), rule("com.older")});
+  using Calls = std::vector<std::string>;
+  const Calls restart = {"loadAll", "save p1", "load p1", "stop p1", "start p1"};
+  const std::tuple<bool, int, Calls, std::string> rows[] = {
+      {true, kVpnConnected, restart, "connecting"}, {true, kVpnReasserting, restart, "connecting"},
+      {true, kVpnDisconnecting, {"loadAll", "save p1", "load p1", "start p1"}, "connecting"},
+      {false, kVpnConnected, restart, "connecting"}, {false, kVpnReasserting, restart, "connecting"},
+      {false, kVpnDisconnecting, {"loadAll", "save p1", "load p1"}, "disconnecting"},
+  };
+  for (const auto& [connects, state, calls, word] : rows) {
+    SCOPED_TRACE(std::string(connects ? "connect " : "update ") + std::to_string(state));
+    ne.advance(5000ms);  // the last round's stop is over
+    record->status = state;
+    auto began = ne.elapsed();
+    auto answer = value_of(connects ? connect(payload({"/Applications/A.app"})) : update({{"/Applications/A.app"}}));
+    EXPECT_EQ(answer.status, word);
+    EXPECT_EQ(answer.app_rule_count, 1u);  // the new rules
+    EXPECT_EQ(ne.calls, calls);
+    // The run loop is served in 100 ms steps, so the time the answer took is exact here.
+    EXPECT_EQ(ne.elapsed() - began, calls == restart ? 1000ms : 0ms);
   }
 }
 

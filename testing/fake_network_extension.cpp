@@ -1,9 +1,9 @@
 #include "testing/fake_network_extension.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <filesystem>
+
+#include "base/text.h"
 
 namespace kivo::nem::testing {
 namespace {
@@ -39,8 +39,7 @@ class FakeManager final : public TunnelProviderManager,
   int status() override { return record_ ? record_->status : kVpnInvalid; }
   void stop_vpn_tunnel() override {
     platform_.calls.push_back("stop " + name());
-    int s = record_ ? record_->status : kVpnInvalid;
-    if (s != kVpnConnecting && s != kVpnConnected && s != kVpnReasserting) return;
+    if (int s = status(); s != kVpnConnecting && s != kVpnConnected && s != kVpnReasserting) return;
     record_->status = kVpnDisconnecting;
     platform_.dispatch_after(platform_.stop_takes, [record = record_] { record->status = kVpnDisconnected; });
   }
@@ -151,9 +150,7 @@ Result<std::vector<DirectoryEntry>> FakePlatform::list_directory(const std::stri
 }
 
 Result<ProcessOutput> FakePlatform::run_process(const std::string& program, const std::vector<std::string>& args) {
-  std::string line = program;
-  for (const auto& a : args) line += " " + a;
-  processes_run.push_back(line);
+  processes_run.push_back(program + " " + join(args, " "));
   now_ += codesign_takes;
   auto it = codesign_outputs.find(args.back());
   if (it == codesign_outputs.end()) return ProcessOutput{1, "", args.back() + ": code object is not signed at all\n"};

@@ -34,6 +34,7 @@ struct FakeRecord {
   bool enabled = false;
   int status = kVpnDisconnected;
   bool tunnel_provider_session = true;  // false: a connection of another kind
+  bool operator==(const FakeRecord&) const = default;
 };
 
 class FakePlatform final : public NetworkExtension, public System {

@@ -21,29 +21,24 @@ const std::string kConnectExcluding =
     R"({"privateKey":"k","address":"a","dns":"d","peerPublicKey":"p","peerEndpoint":"e:1","allowedIps":"0.0.0.0/0",)"
     R"("excludedApps":[)";
 
-struct FrontEnd : ::testing::Test {
+// Decoding and the operations have tests of their own: here, only what the front end adds. The
+// answer is written after fifteen seconds, but a completion may still come: it must find its
+// manager. Code signatures that outlast the wait cost no profile: nobody waits for the connect any more.
+TEST(FrontEnd, AnswersOnItsStreamsWithinFifteenSecondsAndALateConnectFinishesButRemovesNothing) {
   testing::FakePlatform os;
-  Answer main(std::vector<std::string> args) { return KivoDesktopNEManager::main(args, os, os); }
-  static Answer failed(const std::string& error) { return {1, "", R"({"error":")" + error + R"("})"}; }
-};
-
-// Decoding and the operations have tests of their own: here, only what the front end adds.
-TEST_F(FrontEnd, AnswersOnStandardOutputAndFailsOnStandardError) {
-  EXPECT_EQ(main({}), failed("Usage: kivo-ne-manager <connect|disconnect|status|update-app-rules>"));
-  EXPECT_EQ(main({"Connect"}), failed("Unknown command: Connect"));
+  auto run = [&](std::vector<std::string> args) { return KivoDesktopNEManager::main(args, os, os); };
+  auto failed = [](const std::string& error) { return Answer{1, "", R"({"error":")" + error + R"("})"}; };
+  EXPECT_EQ(run({}), failed("Usage: kivo-ne-manager <connect|disconnect|status|update-app-rules>"));
+  EXPECT_EQ(run({"Connect"}), failed("Unknown command: Connect"));
   os.standard_input = "";
-  EXPECT_EQ(main({"connect"}), failed("Expected JSON payload on stdin."));
-  EXPECT_EQ(main({"update-app-rules"}), failed("Expected JSON payload on stdin."));
+  EXPECT_EQ(run({"connect"}), failed("Expected JSON payload on stdin."));
+  EXPECT_EQ(run({"update-app-rules"}), failed("Expected JSON payload on stdin."));
   EXPECT_TRUE(os.calls.empty());
   // status and disconnect never read standard input: the fake fails a test that does.
   os.standard_input.reset();
-  EXPECT_EQ(main({"status", "--verbose"}), (Answer{0, encode_status({}), ""}));
-  EXPECT_EQ(main({"disconnect"}), (Answer{0, encode_status({}), ""}));
-}
+  EXPECT_EQ(run({"status", "--verbose"}), (Answer{0, encode_status({}), ""}));
+  EXPECT_EQ(run({"disconnect"}), (Answer{0, encode_status({}), ""}));
 
-// The answer is written after fifteen seconds, but a completion may still come: it must find its
-// manager. Code signatures that outlast the wait cost no profile: nobody waits for the connect any more.
-TEST_F(FrontEnd, WaitsFifteenSecondsAndALateConnectFinishesOnItsOwnButRemovesNothing) {
   const Answer timed_out = failed("Timed out waiting for Network Extension manager response.");
   KivoDesktopNEManager manager(os, os);
   StatusPayload late{true, true, false, false, "connected", false, 0};
@@ -59,10 +54,11 @@ TEST_F(FrontEnd, WaitsFifteenSecondsAndALateConnectFinishesOnItsOwnButRemovesNot
   EXPECT_EQ(answer_after(15001ms).error(), "Timed out waiting for Network Extension manager response.");
   EXPECT_EQ(os.elapsed() - began, 15000ms);
 
+  os.calls.clear();
   os.completion_delay = 16s;
   os.add_profile(kVpnDisconnected);
   os.standard_input = kConnectExcluding + "]}";
-  EXPECT_EQ(main({"connect"}), timed_out);
+  EXPECT_EQ(run({"connect"}), timed_out);
   os.advance(60s);
   EXPECT_THAT(os.calls, ::testing::ElementsAre("loadAll", "save p1", "load p1", "start p1"));
 
@@ -71,7 +67,7 @@ TEST_F(FrontEnd, WaitsFifteenSecondsAndALateConnectFinishesOnItsOwnButRemovesNot
   os.codesign_takes = 6s;
   for (auto app : {"A", "B", "C", "D"}) os.add_app(std::string("/Applications/") + app + ".app", std::string("com.") + app);
   os.standard_input = kConnectExcluding + R"("/Applications/A.app"]})";
-  EXPECT_EQ(main({"connect"}), timed_out);
+  EXPECT_EQ(run({"connect"}), timed_out);
   EXPECT_THAT(os.calls, ::testing::ElementsAre("loadAll", "new per-app"));
 }
 

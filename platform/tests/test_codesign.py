@@ -25,9 +25,7 @@ class CodesignTest(StandinTest):
     TOOL = "codesign"
 
     def setUp(self):
-        macos = Path(self.enterContext(tempfile.TemporaryDirectory())) / "Editor.app/Contents/MacOS"
-        macos.mkdir(parents=True)
-        self.exe = str(macos / "Editor")
+        self.exe = str(Path(self.enterContext(tempfile.TemporaryDirectory())) / "Editor")
         shutil.copyfile("/bin/true", self.exe)
 
     def test_displays_as_a_mac_prints_them_and_as_the_manager_reads_them(self):
