@@ -50,10 +50,9 @@ void FakeEnv::script(const std::string& line, std::vector<CommandResult> outcome
 std::vector<std::string> FakeEnv::commands() const { return locked([&] { return log_; }); }
 
 std::vector<std::string> FakeEnv::commands_of(const std::string& program) const {
-  std::vector<std::string> out;
-  for (const auto& line : commands())
-    if (line == program || starts_with(line, program + " ")) out.push_back(line);
-  return out;
+  auto lines = commands();
+  std::erase_if(lines, [&](const std::string& line) { return line != program && !starts_with(line, program + " "); });
+  return lines;
 }
 
 void FakeEnv::clear_commands() { locked([&] { log_.clear(); }); }
@@ -135,8 +134,7 @@ Result<std::string> FakeEnv::read_file_as(const ClientIdentity& client, const st
 
 bool FakeEnv::path_exists_as(const ClientIdentity& client, const std::string& path) {
   std::lock_guard lock(mu_);
-  if (!client.is_root() && root_only_paths.count(path)) return false;
-  return files.count(path) > 0 || existing_paths.count(path) > 0 || special_files.count(path) > 0;
+  return (client.is_root() || !root_only_paths.count(path)) && (path_exists(path) || special_files.count(path) > 0);
 }
 
 std::optional<std::uint32_t> FakeEnv::process_owner(std::uint32_t pid) {

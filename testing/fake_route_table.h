@@ -43,20 +43,23 @@ class FakeRouteTable {
 
  private:
   std::optional<CommandResult> answer(const std::string& line) {
-    if (auto outcome = take_intercepted(line)) return outcome;
+    std::lock_guard lock(mu_);
+    if (auto& queue = intercepted_[line]; !queue.empty()) {
+      auto outcome = queue.front();
+      queue.pop_front();
+      if (outcome) return outcome;
+    }
     const auto words = split_whitespace(line);
     const std::vector<std::string> w(words.begin(), words.end());
     if (w.size() < 4 || w[0] != "route" || w[1] != "-n") return std::nullopt;
     size_t at = 3;
     if (w[at] == "-inet6") ++at;
-    std::lock_guard lock(mu_);
     if (w[2] == "get" && at + 1 == w.size()) return get(w[at]);
     if (at + 3 != w.size()) return std::nullopt;
     const std::string& destination = w[at + 1];
     if (w[2] == "add") {
-      if (routes_.count(destination))
+      if (!routes_.try_emplace(destination, w[at + 2]).second)
         return refused("add host " + destination + ": gateway " + w[at + 2] + ": File exists\n", "File exists");
-      routes_[destination] = w[at + 2];
       return CommandResult("add host " + destination + ": gateway " + w[at + 2] + "\n");
     }
     if (w[2] == "delete") {
@@ -64,15 +67,6 @@ class FakeRouteTable {
       return CommandResult("delete host " + destination + "\n");
     }
     return std::nullopt;
-  }
-
-  std::optional<CommandResult> take_intercepted(const std::string& line) {
-    std::lock_guard lock(mu_);
-    auto& queue = intercepted_[line];
-    if (queue.empty()) return std::nullopt;
-    auto outcome = queue.front();
-    queue.pop_front();
-    return outcome;
   }
 
   CommandResult get(const std::string& target) {

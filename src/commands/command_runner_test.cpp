@@ -8,19 +8,12 @@ namespace kivo {
 namespace {
 
 // The real runner against real processes.
-class RealRunner : public ::testing::Test {
- protected:
+TEST(RealRunner, CapturesStreamsAndStatusDrainsLargeOutputAndKillsAToolAtItsLimit) {
   RealEnv env;
-  CommandResult sh(const std::string& script, std::optional<TimeLimit> limit = std::nullopt) {
-    if (limit) return run_cmd_owned_with_timeout(env, "sh", {"-c", script}, *limit);
-    return run_cmd(env, "sh", {"-c", script});
-  }
-};
-
-TEST_F(RealRunner, CapturesBothStreamsTheStatusAndStartFailures) {
-  for (bool timed : {false, true}) {
-    std::optional<TimeLimit> limit;
-    if (timed) limit = TimeLimit{5, 0};
+  auto sh = [&](const std::string& script, std::optional<TimeLimit> limit = std::nullopt) {
+    return limit ? run_cmd_owned_with_timeout(env, "sh", {"-c", script}, *limit) : run_cmd(env, "sh", {"-c", script});
+  };
+  for (auto limit : std::vector<std::optional<TimeLimit>>{std::nullopt, TimeLimit{5, 0}}) {
     EXPECT_EQ(*sh("echo data; echo warn >&2", limit), "data\n\nwarn\n");
     auto failed = sh("echo out; exit 3", limit);
     ASSERT_FALSE(failed.ok());
@@ -30,10 +23,8 @@ TEST_F(RealRunner, CapturesBothStreamsTheStatusAndStartFailures) {
   for (const auto& missing :
        {run_cmd(env, "/nonexistent/tool", {}), run_cmd_owned_with_timeout(env, "kivo-no-such-tool", {}, {1, 0})})
     EXPECT_EQ(missing.ok() ? "ran" : missing.error(), "No such file or directory");
-}
 
-// Closed output is no end: the tool runs until it exits or its limit kills it.
-TEST_F(RealRunner, KillsAToolThatOverrunsItsLimit) {
+  // Closed output is no end: the tool runs until it exits or its limit kills it.
   EXPECT_EQ(*sh("exec >&- 2>&-; sleep 0.3", TimeLimit{5, 0}), "");
   auto start = std::chrono::steady_clock::now();
   auto r = run_cmd_owned_with_timeout(env, "sleep", {"5"}, {0, 250999999});
@@ -41,11 +32,9 @@ TEST_F(RealRunner, KillsAToolThatOverrunsItsLimit) {
   r = sh("exec >&- 2>&-; sleep 5", TimeLimit{0, 300000000});
   EXPECT_EQ(r.ok() ? "ran" : r.error(), "sh timed out after 300 ms");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-}
 
-// A tool that prints far more than a pipe holds must still finish within its limit.
-TEST_F(RealRunner, DrainsLargeOutputWhileWaiting) {
-  auto r = sh("head -c 1000000 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero | tr '\\0' y >&2", TimeLimit{10, 0});
+  // A tool that prints far more than a pipe holds must still finish within its limit.
+  r = sh("head -c 1000000 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero | tr '\\0' y >&2", TimeLimit{10, 0});
   ASSERT_TRUE(r.ok()) << r.error();
   EXPECT_EQ(r->size(), 1000000u + 1 + 300000u);
 }

@@ -9,8 +9,7 @@ using Lines = std::vector<std::string>;
 
 TEST(ErrorLineThrottle, WritesEachKindOncePerIntervalAndCountsWhatItHeldBack) {
   ErrorLineThrottle throttle;
-  ErrorLineThrottle::TimePoint t0{};
-  auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
+  auto at = [](int ms) { return ErrorLineThrottle::TimePoint{} + std::chrono::milliseconds(ms); };
   EXPECT_EQ(throttle.admit("Rejected helper client: client uid 777 is not authorized", at(0)),
             Lines{"Rejected helper client: client uid 777 is not authorized"});
   for (int i = 1; i <= 500; ++i)

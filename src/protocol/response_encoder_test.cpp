@@ -10,6 +10,8 @@ using namespace std::string_literals;
 TEST(EncodeResponse, VariantsAreWrappedWithMembersInOrder) {
   // Distinct values tie each name in the text to its member; a null note is in the custom split
   // dispatch test.
+  const std::string runtime =
+      R"({"RuntimeStatus":{"protocol_version":1,"runtime_stage":"privileged-ops-v1","ready_for_privileged_ops":)";
   const std::pair<HelperResponse, std::string> cases[] = {
       {response::Status{true, "utun200", 4294967295u},
        R"({"Status":{"connected":true,"iface":"utun200","pid":4294967295}})"},
@@ -20,17 +22,14 @@ TEST(EncodeResponse, VariantsAreWrappedWithMembersInOrder) {
        R"("dynamic_routes":4,"note":"ok"}})"},
       // Each flag's pattern across the three rows is its own.
       {response::RuntimeStatus{1, "privileged-ops-v1", true, {true, false, true, false, true, false, true}},
-       R"({"RuntimeStatus":{"protocol_version":1,"runtime_stage":"privileged-ops-v1",)"
-       R"("ready_for_privileged_ops":true,"supported_features":{"tunnel":true,"firewall":false,"dns":true,)"
-       R"("split_tunnel":false,"quic_mitigation":true,"custom_split_engine":false,"packet_steering_engine":true}}})"},
+       runtime + R"(true,"supported_features":{"tunnel":true,"firewall":false,"dns":true,"split_tunnel":false,)"
+       R"("quic_mitigation":true,"custom_split_engine":false,"packet_steering_engine":true}}})"},
       {response::RuntimeStatus{1, "privileged-ops-v1", false, {false, true, true, false, false, true, true}},
-       R"({"RuntimeStatus":{"protocol_version":1,"runtime_stage":"privileged-ops-v1",)"
-       R"("ready_for_privileged_ops":false,"supported_features":{"tunnel":false,"firewall":true,"dns":true,)"
-       R"("split_tunnel":false,"quic_mitigation":false,"custom_split_engine":true,"packet_steering_engine":true}}})"},
+       runtime + R"(false,"supported_features":{"tunnel":false,"firewall":true,"dns":true,"split_tunnel":false,)"
+       R"("quic_mitigation":false,"custom_split_engine":true,"packet_steering_engine":true}}})"},
       {response::RuntimeStatus{1, "privileged-ops-v1", false, {false, false, false, true, true, true, true}},
-       R"({"RuntimeStatus":{"protocol_version":1,"runtime_stage":"privileged-ops-v1",)"
-       R"("ready_for_privileged_ops":false,"supported_features":{"tunnel":false,"firewall":false,"dns":false,)"
-       R"("split_tunnel":true,"quic_mitigation":true,"custom_split_engine":true,"packet_steering_engine":true}}})"},
+       runtime + R"(false,"supported_features":{"tunnel":false,"firewall":false,"dns":false,"split_tunnel":true,)"
+       R"("quic_mitigation":true,"custom_split_engine":true,"packet_steering_engine":true}}})"},
       {response::PacketSteeringEngineStatus{true, false, 1, 2, {"lsof", 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
                                                                 18, 19, 20, 21, 22, 23, 24, 25, 26, true, 27}},
        R"({"PacketSteeringEngineStatus":{"staged":true,"active":false,"app_count":1,"route_count":2,)"
@@ -50,8 +49,7 @@ TEST(EncodeResponse, VariantsAreWrappedWithMembersInOrder) {
 
 TEST(EncodeResponse, TextsAreEscapedAsJsonAndInvalidUtf8IsReplaced) {
   const std::pair<std::string, std::string> cases[] = {
-      {"quote \" and backslash \\ and slash /", R"(quote \" and backslash \\ and slash /)"},
-      {"tab\tnew\nline\rcr\b\f", R"(tab\tnew\nline\rcr\b\f)"},
+      {"quote \" backslash \\ slash / tab\tnl\ncr\r\b\f", R"(quote \" backslash \\ slash / tab\tnl\ncr\r\b\f)"},
       {"\x01\x1f\x7f and nul \0 inside"s, "\\u0001\\u001F\x7f and nul \\u0000 inside"},
       {"h\u00e9llo \u4e16\u754c \U0001F600", "h\u00e9llo \u4e16\u754c \U0001F600"},
       {"bad \xff byte", "bad \xEF\xBF\xBD byte"},  // so that the answer stays JSON

@@ -52,9 +52,8 @@ TEST(Dispatcher, EachFailingOperationAnswersWithItsOwnCode) {
        "QuicMitigationVerifyFailed", "EPERM"},
       {req::RestoreCustomSplitEngine{},
        [](Fake& env) {
-         ASSERT_TRUE(save_custom_split_engine_state(env, {.app_paths = {"/Applications/Chat.app"}, .gateway = "192.0.2.1",
-                                                          .dynamic_routes = {"198.51.100.0/24"}})
-                         .ok());
+         env.files[kCustomSplitStatePath] = encode_custom_split_engine_state(
+             {.app_paths = {"/Applications/Chat.app"}, .gateway = "192.0.2.1", .dynamic_routes = {"198.51.100.0/24"}});
          env.script_fail("route -n delete -net 198.51.100.0/24 192.0.2.1", "Operation not permitted");
        },
        "CustomSplitEngineRestoreFailed", "198.51.100.0/24 (Operation not permitted)"},

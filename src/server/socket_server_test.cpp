@@ -21,7 +21,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A real socket in a temp dir, served on a thread with small limits; the peer is root.
+// A real socket in a temp dir, served on a thread with small limits once a test calls serve; the
+// peer is root.
 class SocketServerTest : public ::testing::Test {
  protected:
   void serve(ServerLimits limits, ThreadStarter starter = start_detached_thread) {
@@ -45,8 +46,7 @@ class SocketServerTest : public ::testing::Test {
   }
   int connect_client(std::string_view text = "") {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{.sun_family = AF_UNIX};
     std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     if (!text.empty()) send_text(fd, text);
@@ -117,7 +117,7 @@ TEST_F(SocketServerTest, EachClientIsBoundedInSizeTimeAndNumberAndServingOutlive
 }
 
 // Handing the socket to the console owner, and to the next one after the earlier owner locked
-// it, is proven on the real helper by test_daemon.py and test_hostile_user.py.
+// it, is proven on the real helper by test_daemon.py.
 TEST_F(SocketServerTest, SocketGoesBackToRootWhenNobodyHasTheConsole) {
   if (geteuid() != 0) GTEST_SKIP() << "handing a file to another user needs root";
   env.console_owner = FileOwner{501, 20};
@@ -131,9 +131,7 @@ TEST_F(SocketServerTest, SocketGoesBackToRootWhenNobodyHasTheConsole) {
   EXPECT_EQ(env.slept, kSocketOwnerCheckInterval);
 }
 
-TEST(SocketServerAccept, FailuresBackOffInsteadOfSpinning) {
-  testing::FakeEnv env;
-  Features features{env};
+TEST_F(SocketServerTest, AcceptFailuresBackOffInsteadOfSpinning) {
   SocketServer server(features, -1, {.accept_backoff = 50ms, .accept_backoff_max = 1000ms});
   int rounds = 0;
   server.serve([&] { return rounds++ < 7; });

@@ -18,8 +18,6 @@ TEST(BuildRequest, WritesTheFieldsTheHelperDeclares) {
        R"({"StartTunnel":{"config_path":"/etc/wg/kivo.conf","client_ip":"10.8.0.2","server_ip":"198.51.100.1","gateway":"192.168.1.1"}})"},
       {"VerifyDnsProxy", R"({"VerifyDnsProxy":{"dns_ip":"127.0.0.1"}})"},
       {"SetQuicMitigation", R"({"SetQuicMitigation":{"enabled":true}})"},
-      {"ApplySplitBypass",
-       R"({"ApplySplitBypass":{"routes":["203.0.113.7","198.51.100.0/24","2001:db8::/32"],"gateway":"192.168.1.1"}})"},
       {"StagePacketSteeringEngine",
        R"({"StagePacketSteeringEngine":{"app_paths":["/Applications/Mail.app"],"routes":["203.0.113.7","198.51.100.0/24","2001:db8::/32"],"gateway":"192.168.1.1","allow_lan":true}})"},
       {"UpdateCustomSplitEnginePids",
