@@ -149,7 +149,7 @@ class DaemonTest(HelperCase):
             self.assertEqual(self.ask("Ping", uid=STRANGER), unauthorized(STRANGER))
             self.assertEqual(sb.raw_request(b'{"Ping":null}\n'), b'"Ok"')
         finally:
-            sb.run("kill", "-9", *sb.run("pgrep", "-f", f"^{HELPER}$").stdout.split(), check=False)
+            sb.run("kill", "-9", *sb.run("pgrep", "-f", f"^{HELPER}$", check=False).stdout.split(), check=False)
             helper.wait()
             sb.start_helper()
 
