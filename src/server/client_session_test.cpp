@@ -51,11 +51,16 @@ TEST_F(ClientSession, AnswersWithTheHandlersResponse) {
   };
   for (const auto& [request, response] : cases) EXPECT_EQ(answer(request), response) << request;
   EXPECT_EQ(env.stderr_lines, (std::vector<std::string>{"Read error: stream did not contain valid UTF-8"}));
-  // A record whose process is gone is no tunnel.
+  // A record whose process is gone, or that is not whole, is no tunnel.
   save_state(env, {77, "utun201", "203.0.113.1", "192.0.2.1", 5});
   EXPECT_EQ(answer("\"Status\""), stopped);
   env.live_pids.insert(77);
   EXPECT_EQ(answer("\"Status\""), R"({"Status":{"connected":true,"iface":"utun201","pid":77}})");
+  for (const char* record :
+       {"{not json", R"({"pid":77,"iface":"utun201","server_ip":"203.0.113.1","default_gateway":"192.0.2.1"})"}) {
+    env.files[kTunnelStatePath] = record;
+    EXPECT_EQ(answer("\"Status\""), stopped) << record;
+  }
 }
 
 TEST_F(ClientSession, RecoverAnswersOkWhateverFailsAndLeavesTheKillSwitchAndDns) {

@@ -34,7 +34,6 @@ DNS_ANCHOR = "com.apple/251.KivoVPNDNS"
 QUIC_ANCHOR = "com.apple/252.KivoVPNQuic"
 GONE_APP = "/Applications/Gone.app"
 LOOPBACK_PORT = 9999
-PF_TOKEN = re.compile(r"^\d{4,}$")
 # The pfctl stand-in keeps pf's own memory (enable references) here, inside the client's /run.
 PF_STANDIN_DIR = "kivo-pf-standin"
 # The executables the engines track: kivo-app is a Python script, kivo-stream runs as itself.

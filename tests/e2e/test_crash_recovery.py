@@ -9,10 +9,9 @@ import subprocess
 import time
 import unittest
 
-from e2e_support import (APP_EXE, STOPPED, STREAM_EXE, PfCase, Sandbox, pid_update, stage_request,
+from e2e_support import (APP_EXE, STOPPED, STREAM_EXE, PfCase, Sandbox as S, pid_update, stage_request,
                          start_request, wait_until)
 
-S = Sandbox
 GATE_DIR = "kivo-crash"  # in the client's /run: the plan, the count, the log, the pause
 WRAPPER = """#!/bin/sh
 gate=%(gate)s

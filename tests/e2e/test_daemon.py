@@ -7,12 +7,13 @@ import subprocess
 import time
 import unittest
 
-from e2e_support import (CUSTOM_STATE, OK, SOCKET, STOPPED, TUNNEL_STATE, HelperCase, Sandbox, err, pid_update,
-                         stage_request, start_request, wait_until)
+from e2e_support import (CUSTOM_STATE, OK, SOCKET, STOPPED, HelperCase, Sandbox, err, pid_update, stage_request,
+                         start_request, wait_until)
 
 USER = 501
 OTHER_USER = 502
 STRANGER = 777
+HELPER = f"{Sandbox.INSIDE_BUILD_DIR}/com.kivovpn.helper"
 BANNER = f"Kivo helper daemon listening on {Sandbox.SOCKET_PATH}"
 SECRET = "SECRET-TOKEN-abc123"
 PRIVATE = "/var/root"              # root's own folder: the user cannot search it
@@ -87,7 +88,7 @@ class DaemonTest(HelperCase):
 
     # -- what it does for the console user --------------------------------------------------
 
-    def test_config_files_the_user_cannot_read_give_nothing_away(self):
+    def test_the_helper_reads_finds_and_tracks_nothing_the_user_could_not_alone(self):
         self.sb.run("sh", "-c", f"printf '{SECRET}\\n' > {USER_DIR}/mine.conf", uid=USER)
         self.sb.run("mkfifo", f"{USER_DIR}/fifo", uid=USER)
         for path in (f"{USER_DIR}/absent", f"{PRIVATE}/secret.conf", HIDDEN_CONFIG, f"{PRIVATE}/absent"):
@@ -108,16 +109,13 @@ class DaemonTest(HelperCase):
         self.assertEqual(self.helper_files("com.kivovpn.helper.wg"), [])
         # The user's own readable config still brings the tunnel up.
         self.assertTrue(self.ask(start_request(config_path=USER_CONFIG))["Status"]["connected"])
-
-    def test_app_paths_the_user_cannot_search_look_absent(self):
+        # The engines find no app path the user cannot search, and track only the user's processes.
         for engine in ("CustomSplitEngine", "PacketSteeringEngine"):
             with self.subTest(engine=engine):
                 absent = self.ask(stage_request(engine, f"{PRIVATE}/Absent.app"))
                 hidden = self.ask(stage_request(engine, HIDDEN_APP))
                 self.assertEqual(str(hidden).replace(HIDDEN_APP, f"{PRIVATE}/Absent.app"), str(absent))
                 self.assertIn("does not exist", str(hidden))
-
-    def test_only_the_users_own_processes_are_tracked(self):
         pids = [self.sb.inner_pid(self.sb.spawn("sleep", "300", uid=USER)),
                 self.sb.inner_pid(self.sb.spawn("sleep", "300")), 999999]
         self.assertIn("CustomSplitEngineStatus", self.ask(stage_request("CustomSplitEngine", "/bin/sleep")))
@@ -126,32 +124,34 @@ class DaemonTest(HelperCase):
 
     # -- how it starts ----------------------------------------------------------------------
 
-    def test_status_reads_the_tunnel_record(self):
-        pid = self.sb.inner_pid(self.sb.spawn("sleep", "300"))
-        record = {"pid": pid, "iface": "utun200", "server_ip": Sandbox.SERVER_IP,
-                  "default_gateway": Sandbox.GATEWAY, "started_at": int(time.time())}
-        live = {"Status": {"connected": True, "iface": "utun200", "pid": pid}}
-        self.addCleanup(self.sb.run_path(TUNNEL_STATE).unlink, missing_ok=True)
-        for text, expected in ((json.dumps(record), live), ("{not json", STOPPED),
-                               (json.dumps({k: v for k, v in record.items() if k != "started_at"}), STOPPED)):
-            with self.subTest(record=text):
-                self.sb.run_path(TUNNEL_STATE).write_text(text)
-                self.assertEqual(self.request("Status"), expected)
-
-    def test_restart_over_a_stray_file_where_the_socket_was(self):
+    def test_restarts_over_a_stray_socket_file_refuses_other_users_and_outlives_a_closed_standard_error(self):
+        sb, sock = self.sb, self.sb.run_path(SOCKET)
+        self.assertEqual(sb.helper_stdout().splitlines()[0], BANNER)
+        # Started by anyone but root it refuses, and the running helper's socket stays.
+        before = sock.stat().st_ino
+        result = sb.run(HELPER, uid=STRANGER, check=False)
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (1, "", "Daemon must run as root.\n"))
+        self.assertEqual(sock.stat().st_ino, before, "the running helper's socket changed")
+        self.assertEqual(self.request("Ping"), OK)
         # A restart over the socket a SIGKILL left behind is what every crash recovery test does.
-        banners = self.sb.helper_stdout().splitlines()
-        self.assertEqual(banners[0], BANNER)
-        sock = self.sb.run_path(SOCKET)
-        self.sb.stop_helper()
-        self.assertTrue(sock.exists(), "SIGKILL leaves the socket file behind")
-        with self.assertRaises(ConnectionRefusedError):
-            self.sb.raw_request(b'"Ping"')
+        sb.stop_helper()
         sock.unlink()
         sock.write_text("left over\n")
-        self.sb.start_helper()
-        self.assertEqual(self.sb.raw_request(b'{"Ping":null}\n'), b'"Ok"')
-        self.assertEqual(self.sb.helper_stdout().splitlines().count(BANNER), banners.count(BANNER) + 1)
+        helper = sb.spawn(HELPER, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        helper.stderr.close()  # its next line goes to a pipe nobody reads
+        try:
+            self.assertEqual(helper.stdout.readline().decode(), BANNER + "\n")
+            # The socket is born the console owner's, before any pass of the monitor that hands it on.
+            st = sock.stat()
+            self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o777), (USER, USER, 0o666))
+            self.assertTrue(wait_until(lambda: sb.ctl("Ping")[0] == 0, 10, 0.05), "the helper did not start")
+            # The rejection is written to standard error.
+            self.assertEqual(self.ask("Ping", uid=STRANGER), unauthorized(STRANGER))
+            self.assertEqual(sb.raw_request(b'{"Ping":null}\n'), b'"Ok"')
+        finally:
+            sb.run("kill", "-9", *sb.run("pgrep", "-f", f"^{HELPER}$", check=False).stdout.split(), check=False)
+            helper.wait()
+            sb.start_helper()
 
     def test_requests_are_capped_well_above_real_ones(self):
         # 30,000 bypass routes are about 0.6 MB: read whole and answered on their merits.
@@ -163,30 +163,6 @@ class DaemonTest(HelperCase):
         huge = b'{"' + b"x" * (64 << 20)
         self.assertEqual(json.loads(self.send_raw(huge)),
                          err("ParseError", "request too large: the limit is 1048576 bytes"))
-        self.assertEqual(self.request("Ping"), OK)
-
-    def test_a_closed_standard_error_does_not_end_the_helper(self):
-        sb = self.sb
-        sb.stop_helper()
-        helper = sb.spawn(f"{Sandbox.INSIDE_BUILD_DIR}/com.kivovpn.helper", stdin=subprocess.DEVNULL,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        helper.stderr.close()  # its next line goes to a pipe nobody reads
-        try:
-            self.assertTrue(wait_until(lambda: sb.ctl("Ping")[0] == 0, 10, 0.05), "the helper did not start")
-            # The rejection is written to standard error.
-            self.assertEqual(self.ask("Ping", uid=STRANGER), unauthorized(STRANGER))
-            self.assertEqual(self.request("Ping"), OK)
-        finally:
-            pid = sb.run("pgrep", "-f", f"^{Sandbox.INSIDE_BUILD_DIR}/com.kivovpn.helper$").stdout.split()
-            sb.run("kill", "-9", *pid, check=False)
-            helper.wait()
-            sb.start_helper()
-
-    def test_refuses_to_run_as_another_user(self):
-        before = self.sb.run_path(SOCKET).stat().st_ino
-        result = self.sb.run(f"{Sandbox.INSIDE_BUILD_DIR}/com.kivovpn.helper", uid=STRANGER, check=False)
-        self.assertEqual((result.returncode, result.stdout, result.stderr), (1, "", "Daemon must run as root.\n"))
-        self.assertEqual(self.sb.run_path(SOCKET).stat().st_ino, before, "the running helper's socket changed")
         self.assertEqual(self.request("Ping"), OK)
 
 

@@ -38,8 +38,16 @@ class HelperctlTest(HelperCase):
         for title, pattern in expected.items():
             self.assertTrue(re.fullmatch(pattern, items[title]), f"{title}: {items[title]}")
 
-    def test_one_change_per_feature_shows_in_status_and_recover_undoes_it(self):
+    def test_one_change_per_feature_shows_in_status_and_watch_and_recover_undoes_it(self):
         self.assert_overview({**OFF, "helper": ".*ready for privileged ops yes.*"})
+        # Not on a terminal, watch prints plain rounds.
+        out = self.said("watch", "--interval", "0.2", "--count", "3")
+        rounds = out.split("\n\n")
+        self.assertEqual(len(rounds), 3, out)
+        for text in rounds:
+            self.assertRegex(text, r"^kivo helper at /var/run/com.kivovpn.helper.sock, \d\d:\d\d:\d\d\nhelper: ")
+            self.assertIn("\npacket steering: ", text)
+        self.assertNotIn("\x1b", out)
         self.sb.start_dns_proxy()
         for args, shown in (
                 (["tunnel", "start", "--config", S.CONFIG_PATH, "--client-ip", S.TUNNEL_IP,
@@ -74,15 +82,6 @@ class HelperctlTest(HelperCase):
         self.assertRegex(self.said("dns", "restore"), r"^active:              no\n")
         self.assert_overview(OFF)
         self.assertEqual(self.routes(), self.bare_routes)
-
-    def test_watch_prints_plain_rounds_when_not_on_a_terminal(self):
-        out = self.said("watch", "--interval", "0.2", "--count", "3")
-        rounds = out.split("\n\n")
-        self.assertEqual(len(rounds), 3, out)
-        for text in rounds:
-            self.assertRegex(text, r"^kivo helper at /var/run/com.kivovpn.helper.sock, \d\d:\d\d:\d\d\nhelper: ")
-            self.assertIn("\npacket steering: ", text)
-        self.assertNotIn("\x1b", out)
 
     def test_refusals_and_their_exit_codes(self):
         self.sb.spawn("python3", "-c", "import socket, time\n"

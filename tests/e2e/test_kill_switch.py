@@ -1,13 +1,11 @@
 #!/usr/bin/python3
 """The kill switch: what it lets out (loopback, the VPN server, the tunnel) and drops, with and without a
 tunnel, what it records, how it gives pf back. The sandbox's pfctl acts the anchors out with nftables."""
-import json
 import subprocess
 import unittest
 
-from e2e_support import LOOPBACK_PORT, OK, PF_STATE, PfCase, Sandbox, kill_switch_status
+from e2e_support import LOOPBACK_PORT, OK, PF_STATE, PfCase, Sandbox as S, kill_switch_status
 
-S = Sandbox
 BASE_RULES = [
     "pass quick on lo0 all flags S/SA keep state",
     f"pass out quick inet proto tcp from any to {S.SERVER_IP} flags S/SA keep state",
@@ -46,7 +44,7 @@ class KillSwitchTest(PfCase):
     def test_without_a_tunnel_concurrent_applies_hold_one_reference_and_block_with_the_helper_down(self):
         sb = self.sb
         self.assertEqual(self.probe(), sb.CLIENT_IP)
-        request = json.dumps({"ApplyKillSwitch": {"server_ip": sb.SERVER_IP}})
+        request = {"ApplyKillSwitch": {"server_ip": sb.SERVER_IP}}
         clients = [self.ctl_in_background(request, stdout=subprocess.PIPE) for _ in range(4)]
         self.assertEqual([c.communicate(timeout=30)[0].decode().strip() for c in clients], ['"Ok"'] * 4)
         self.assertEqual(self.pf_tokens(), [self.state(PF_STATE)["token"]], "a pf reference leaked")
