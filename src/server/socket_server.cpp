@@ -67,7 +67,7 @@ SocketServer::SocketServer(Features& features, int listen_fd, ServerLimits limit
       listen_fd_(listen_fd),
       limits_(limits),
       start_thread_(std::move(start_thread)),
-      connections_(static_cast<std::size_t>(std::max(limits.max_connections, 1)), Connection{this}) {
+      connections_(static_cast<std::size_t>(std::max(limits.max_connections, 0)), Connection{this}) {
   for (auto& connection : connections_) free_.push_back(&connection);
 }
 
@@ -141,8 +141,7 @@ void SocketServer::handle_client(int fd) {
 
 SocketServer::Connection* SocketServer::take_slot() {
   std::unique_lock lock(mu_);
-  changed_.wait(lock, [this] { return in_use_ < limits_.max_connections; });
-  ++in_use_;
+  changed_.wait(lock, [this] { return !free_.empty(); });
   Connection* connection = free_.back();
   free_.pop_back();
   return connection;
@@ -151,7 +150,6 @@ SocketServer::Connection* SocketServer::take_slot() {
 void SocketServer::give_slot(Connection* connection) {
   {
     std::lock_guard lock(mu_);
-    --in_use_;
     free_.push_back(connection);
   }
   changed_.notify_all();
@@ -167,7 +165,6 @@ void SocketServer::end_connection(Connection* connection) {
   // touches the server again.
   std::lock_guard lock(mu_);
   --serving_;
-  --in_use_;
   free_.push_back(connection);
   changed_.notify_all();
 }

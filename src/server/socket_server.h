@@ -79,9 +79,9 @@ class SocketServer {
   ThreadStarter start_thread_;
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
-  int in_use_ = 0;   // slots, including the one the accept loop holds while it waits
-  std::vector<Connection> connections_;  // one per slot
-  std::vector<Connection*> free_;        // those of the slots not in use
+  // One per slot, the accept loop's own (held while it waits) included.
+  std::vector<Connection> connections_;
+  std::vector<Connection*> free_;  // the slots not in use
   std::atomic<int> serving_ = 0;  // accepted connections not yet closed
 };
 
