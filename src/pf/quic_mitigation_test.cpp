@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "pf/pf_anchor.h"
-#include "testing/fake_env.h"
+#include "testing/pf_anchor_world.h"
 #include "testing/macos_samples.h"
 
 namespace kivo {
@@ -28,20 +28,9 @@ TEST(QuicRuleListed, MatchesTheUdp443BlockInAnyCase) {
   EXPECT_TRUE(quic_rule_listed(testing::macos_sample("pfctl rules")));
 }
 
-// pf as an apply meets it; the rule file is captured when it is loaded, the record when the
-// rules are verified.
-struct Pf : testing::FakeEnv {
-  Pf() {
-    script_ok("pfctl -E", "Token : 8888");
-    script_ok(kShow, "block drop out quick inet proto udp from any to any port = 443\n");
-    handler = [this](const std::string& line) -> std::optional<CommandResult> {
-      if (line == kLoad) loaded = files[kQuicRulesPath];
-      if (line == kShow && files.count(kQuicRulesPath) && files.count(kQuicStatePath))
-        record_at_verify = files[kQuicStatePath];
-      return std::nullopt;
-    };
-  }
-  std::string loaded, record_at_verify;
+struct Pf : testing::PfAnchorWorld {
+  Pf() : PfAnchorWorld(kLoad, kShow, kQuicRulesPath, kQuicStatePath, "Token : 8888",
+                       {CommandResult("block drop out quick inet proto udp from any to any port = 443\n")}) {}
 };
 
 // Apply, apply again over the first, and remove: each time the recorded token is given back
