@@ -27,11 +27,6 @@ struct SteeringServer : ::testing::Test {
   protocol::response::PacketSteeringEngineStatus status(protocol::HelperRequest request) {
     return std::get<protocol::response::PacketSteeringEngineStatus>(send(std::move(request)));
   }
-  // Staged for `apps`, with Firefox (PID 4711) running as of `generation`.
-  void live(std::vector<std::string> apps = {kApp}, std::uint64_t generation = 1) {
-    ASSERT_TRUE(features.steering.stage_packet_steering_engine(apps, {}, "192.0.2.1", false).ok());
-    ASSERT_TRUE(features.steering.update_packet_steering_pids(generation, {{"Firefox", kApp, {4711}}}).ok());
-  }
   testing::FakeEnv env;
   Features features{env};
   Monitor monitor = packet_steering_monitor(env, features.steering);
@@ -77,7 +72,8 @@ TEST_F(SteeringServer, StatusesFollowEachRequestTheMonitorPassesEverySecondAndRe
             (std::pair<std::string, std::string>("PacketSteeringEngineStageFailed", "Invalid IP provided: nope")));
 
   // Recovery takes the engine's routes down before the QUIC block's.
-  live();
+  status(protocol::StagePacketSteeringEngine{{kApp}, {}, "192.0.2.1", false});
+  status(protocol::UpdatePacketSteeringPids{1, {{"Firefox", kApp, {4711}}}});
   env.clear_commands();
   EXPECT_TRUE(std::holds_alternative<protocol::response::Ok>(send(protocol::Recover{})));
   auto lines = env.commands();
@@ -87,7 +83,8 @@ TEST_F(SteeringServer, StatusesFollowEachRequestTheMonitorPassesEverySecondAndRe
   EXPECT_LT(steering, quic);  // and so found
 
   env.script_fail("route -n add -host 17.1.2.3 192.0.2.1", "route: writing to routing socket: Network is unreachable");
-  live({}, 2);
+  status(protocol::StagePacketSteeringEngine{{}, {}, "192.0.2.1", false});
+  status(protocol::UpdatePacketSteeringPids{2, {{"Firefox", kApp, {4711}}}});
   env.slept = milliseconds(0);
   run_monitor_rounds(env, monitor, 2);
   EXPECT_EQ(env.slept, milliseconds(3000));  // staged, but without application paths
