@@ -108,10 +108,6 @@ TEST(CustomSplitEngine, SnapshotsAreTakenInGenerationOrderAndAnswerWithTheirPass
             "staged active 1/1/1 Custom split engine is live. PID generation=5 tracked apps=1 active pids=1 dynamic "
             "routes=1 heartbeat_age=15s.");
 
-  // An lsof that times out leaves the record, and so the engine, as the last good pass left it.
-  m.script_fail(kLsof, "lsof timed out after 1500 ms");
-  EXPECT_EQ(show(m.update(6)),
-            "staged active 1/1/1 " + kDegraded + "Failed to inspect active app connections via lsof: lsof timed out after 1500 ms");
   m.script_ok(kLsof, connection("198.51.100.7"));
   m.script_fail(add("198.51.100.0/24"), "route: writing to routing socket: Network is unreachable");
   EXPECT_EQ(show(m.update(7)), "staged idle 1/1/1 " + kDegraded +
@@ -132,7 +128,6 @@ TEST(CustomSplitEngine, SnapshotsAreTakenInGenerationOrderAndAnswerWithTheirPass
   EXPECT_EQ(show(m.engine.verify_custom_split_engine()),
             "staged idle 1/1/0 Custom split engine is staged, but runtime PID snapshots are stale (last update 16s "
             "ago, threshold 15s).");
-  EXPECT_EQ(m.commands_of("route").back(), del("93.184.216.0/24"));
 }
 
 // Each request waits for a pass that is running: one that read the record before the request

@@ -35,13 +35,11 @@ struct Engine : Machine {
 TEST(CustomSplitReconcile, ObservesUpTo256PublicSlash24sOfIpv4PeersOutsideStaticRoutes) {
   const std::vector<std::string> static_routes = {"8.8.8.0/24", "9.9.9.9"};
   const struct { std::string output; std::set<std::string> observed; } cases[] = {
-      {connection("93.184.216.34") + connection("93.184.216.99"), {"93.184.216.0/24"}},
       // Which addresses are public is pinned with the address tests.
       {connection("10.1.1.1") + connection("224.0.0.251") + connection("240.0.0.1"), {"240.0.0.0/24"}},
       {connection("8.8.8.8") + connection("9.9.9.9") + connection("9.9.9.10"), {"9.9.9.0/24"}},
       {"Chat 41 user 5u IPv6 0x1 0t0 TCP [::1]:1->[2001:db8::5]:443\r\n" + connection("1.2.3.4") + "\r\n",
        {"1.2.3.0/24"}},
-      {" \n\t", {}},
   };
   for (const auto& c : cases) EXPECT_EQ(observed_peer_networks(c.output, static_routes), c.observed) << c.output;
 
@@ -117,7 +115,6 @@ TEST(CustomSplitReconcile, PassesThatObserveNoPeer) {
        {del("2.2.2.0/24")}, kept},
       {"lsof exits 1 when no process has a connection", [](Engine& e) { e.script(kLsof, {fail("")}); },
        {kLsof, del("2.2.2.0/24")}, kept},
-      {"lsof lists nothing", [](Engine& e) { e.script_ok(kLsof, ""); }, {kLsof, del("2.2.2.0/24")}, kept},
       {"lsof times out", [](Engine& e) { e.script_fail(kLsof, "lsof timed out after 1500 ms\n"); }, {kLsof},
        {"1.1.1.0/24", "2.2.2.0/24"}, "Failed to inspect active app connections via lsof: lsof timed out after 1500 ms\n"},
   };
