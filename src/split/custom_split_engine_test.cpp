@@ -99,8 +99,6 @@ TEST(CustomSplitEngine, SnapshotsAreTakenInGenerationOrderAndAnswerWithTheirPass
   m.epoch_seconds += 3;
   EXPECT_EQ(m.update(5)->note, "Custom split engine runtime snapshot updated (generation 5, tracked apps 1, active "
                                "pids 1, dynamic routes 1).");
-  EXPECT_EQ(m.record().tracked_apps, kChat);
-  EXPECT_EQ(m.record().updated_at, kNow + 3);
   m.epoch_seconds += 15;
   EXPECT_EQ(show(m.engine.verify_custom_split_engine()),
             "staged active 1/1/1 Custom split engine is live. PID generation=5 tracked apps=1 active pids=1 dynamic "
@@ -155,7 +153,6 @@ TEST(CustomSplitEngine, RequestsWaitForARunningPass) {
     };
     (void)m.engine.reconcile_custom_split_engine_routes();
     if (request.joinable()) request.join();
-    EXPECT_TRUE(sent);
     auto left = read_custom_split_engine_state(m);
     EXPECT_EQ(left ? join(left->app_paths, " ") + " " + std::to_string(left->pid_generation) : "none", c.left);
   }

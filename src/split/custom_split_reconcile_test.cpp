@@ -142,7 +142,6 @@ TEST(CustomSplitReconcile, TheSyncStampAloneIsWrittenOnceAMinuteAndAnUnstagedPas
   EXPECT_EQ(quiet.pass().error(), "Read-only file system");
 
   testing::FakeEnv unstaged;
-  EXPECT_TRUE(reconcile_custom_split_engine_routes(unstaged).ok());
   unstaged.files[kCustomSplitStatePath] = "{";
   EXPECT_TRUE(reconcile_custom_split_engine_routes(unstaged).ok());
   EXPECT_TRUE(unstaged.commands().empty());
