@@ -141,7 +141,6 @@ TEST_F(TunnelTest, StartAndStopTearDownEveryRecordedTunnelAndOnlyStopTakesTheByp
                                    "ifconfig utun203", kSetconf, "ifconfig utun203 up", kSetIp, kHost, kLow, kHigh,
                                    "release 4242"}));
   EXPECT_EQ(env.files.at(kTunnelStatePath), encode_runtime_state(*state));
-  EXPECT_EQ(env.slept.count(), 0);
   // wg loads a private copy of the configuration, within a time limit.
   EXPECT_EQ(copied, kConfigText);
   EXPECT_EQ(env.limits_ms.at(kSetconf), 15000u);
