@@ -19,6 +19,13 @@ TEST(IpAddress, PrivateLocalAndMulticastRangesAreNotPublic) {
     EXPECT_TRUE(is_public(text)) << text;
 }
 
+// Whole IPv4 and IPv6 addresses pass the tunnel's input checks (TunnelTest.ChecksInputs...), and
+// formatted ones are every route command line.
+TEST(Ip, AcceptsOnlyWholeAddressTexts) {
+  EXPECT_FALSE(is_ip_address("192.0.2.01"));
+  EXPECT_FALSE(is_ip_address(std::string_view("1.2.3.4\0x", 9)));
+  EXPECT_EQ(parse_ipv4(std::string_view("1.2.3.4\0", 8)), std::nullopt);
+}
 
 TEST(RouteContainsIpv4, MatchesHostsAndNetworks) {
   struct { const char* entry; const char* address; bool contained; } cases[] = {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/ip.h"
-
 namespace kivo {
 namespace {
 
@@ -33,15 +31,6 @@ TEST(Text, Utf8) {
   EXPECT_FALSE(is_valid_utf8("\xc0\xaf"));      // overlong
   EXPECT_EQ(utf8_lossy("a\xe2\x82z"), "a\xEF\xBF\xBDz");  // one replacement for a cut sequence
   EXPECT_EQ(utf8_lossy("\xff\xfe"), "\xEF\xBF\xBD\xEF\xBF\xBD");
-}
-
-TEST(Ip, AcceptsOnlyWholeAddressTexts) {
-  EXPECT_TRUE(is_ip_address("192.0.2.1"));
-  EXPECT_TRUE(is_ip_address("fd00::1"));
-  EXPECT_FALSE(is_ip_address("192.0.2.01"));
-  EXPECT_FALSE(is_ip_address(std::string_view("1.2.3.4\0x", 9)));
-  EXPECT_EQ(parse_ipv4(std::string_view("1.2.3.4\0", 8)), std::nullopt);
-  EXPECT_EQ(format_ipv4(*parse_ipv4("10.1.2.3")), "10.1.2.3");
 }
 
 }  // namespace
