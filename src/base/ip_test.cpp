@@ -19,8 +19,9 @@ TEST(IpAddress, PrivateLocalAndMulticastRangesAreNotPublic) {
     EXPECT_TRUE(is_public(text)) << text;
 }
 
-// Whole IPv4 and IPv6 addresses pass the tunnel's input checks (TunnelTest.ChecksInputs...), and
-// formatted ones are every route command line.
+// Whole IPv4 and IPv6 addresses pass the tunnel's input checks
+// (TunnelTest.ChecksInputsInOrderBeforeTouchingTheSystem), and formatted ones are every route
+// command line.
 TEST(Ip, AcceptsOnlyWholeAddressTexts) {
   EXPECT_FALSE(is_ip_address("192.0.2.01"));
   EXPECT_FALSE(is_ip_address(std::string_view("1.2.3.4\0x", 9)));
