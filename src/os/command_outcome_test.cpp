@@ -6,7 +6,7 @@ namespace kivo {
 namespace {
 
 // Data and a warning joined, and a failure without stderr given its stdout, are the real
-// runner's first cases (RealRunner.CapturesStreams...).
+// runner's first cases (RealRunner.CapturesStreamsAndStatusDrainsLargeOutputAndKillsAToolAtItsLimit).
 TEST(CommandOutputToResult, FollowsTheOutcomeTable) {
   const struct { const char *name, *out, *err; ProcessExit exit; bool ok; const char* text; } cases[] = {
       {"data only", "data\n", "", {true, 0}, true, "data\n"},
