@@ -48,7 +48,6 @@ class FakeEnv : public Env {
   std::set<std::string> existing_paths;  // besides files
   std::map<std::string, std::string> canonical;
   std::optional<FileOwner> console_owner;
-  ClientIdentity peer;
   std::map<std::string, bool> tcp_listeners;  // "host:port" -> accepts
   std::vector<std::string> tcp_probes;          // "host:port within N ms", in order
   std::vector<std::string> stderr_lines;
@@ -72,7 +71,7 @@ class FakeEnv : public Env {
   std::optional<FileOwner> file_owner(const std::string& path) override {
     return path == "/dev/console" ? console_owner : std::nullopt;
   }
-  Result<ClientIdentity> peer_identity(int) override { return peer; }
+  Result<ClientIdentity> peer_identity(int) override { return ClientIdentity{}; }  // root
   bool tcp_probe(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) override;
   void print_error_line(std::string_view line) override;
 

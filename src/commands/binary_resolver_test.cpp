@@ -11,9 +11,9 @@ const std::string kBundle = "/Applications/Kivo VPN.app/Contents/Resources/binar
 const std::string kHelper = "/Library/PrivilegedHelperTools/com.kivovpn.helper";
 const std::string kSupport = "/Users/ann/Library/Application Support/KivoVPN/binaries/macos/";
 
+// None found is DataPlane.ReportsTheCountersOfALiveTunnelOnly's.
 TEST(ResolveBinaryPath, TakesTheFirstCandidateThatExists) {
   testing::FakeEnv env;
-  EXPECT_EQ(resolve_binary_path(env, "wg").error(), "Missing privileged binary 'wg'");
   // The support folder is known only through the installed helper's real location, three
   // levels up; no installed helper, or one too close to the root, leaves it out.
   EXPECT_EQ(binary_candidates(env, "wg").size(), 3u);

@@ -23,13 +23,13 @@ TEST(JsonFaults, NumbersAreClassifiedAsTheClientParserDoes) {
 }
 
 TEST(JsonFaults, NumberTokens) {
-  // The fault's message and offset, or "" and the offset just past the token.
+  // The fault's message and offset, or "" and the offset just past the token. An exponent past
+  // the 32-bit range, read and skipped, is in ParseRequest's tables.
   struct { const char* text; bool skipped; const char* fault; std::size_t index; } cases[] = {
       {"-12.5e+3,", false, "", 8},          {"00", false, "invalid number", 2},
       {"-", false, "EOF while parsing a value", 1}, {"-", true, "invalid number", 1},
       {"1.", false, "EOF while parsing a value", 2}, {"1.}", true, "invalid number", 3},
       {"1e+", false, "EOF while parsing a value", 3}, {"1ex", false, "invalid number", 3},
-      {"1e99999999999", false, "number out of range", 12}, {"1e99999999999", true, "", 13},
       {"0e99999999999", false, "", 13},
   };
   for (const auto& c : cases) {

@@ -37,8 +37,8 @@ TEST(ParseRequest, AcceptedForms) {
   const std::string zeros(400, '0');
   const std::pair<std::string, HelperRequest> cases[] = {
       {" \t{ \"Recover\" :\r\n null }\n\n", Recover{}},
+      // A struct variant as a list; its values are read as in the object form.
       {R"({"SetQuicMitigation":[true]})", SetQuicMitigation{true}},
-      {R"({"SetQuicMitigation":[false]})", SetQuicMitigation{false}},
       {R"({"SetQuicMitigation":{"enabled":false}})", SetQuicMitigation{false}},
       {R"({"StartTunnel":{"config_path":"/etc/wg.conf","client_ip":"10.0.0.2","server_ip":"1.2.3.4",)"
        R"("gateway":"192.168.1.1"}})", StartTunnel{"/etc/wg.conf", "10.0.0.2", "1.2.3.4", "192.168.1.1"}},
@@ -121,7 +121,6 @@ TEST(ParseRequest, RefusalsNameTheFaultAndItsPosition) {
       {R"({"SetQuicMitigation":{1:true}})", "key must be a string at line 1 column 23"},
       {R"({"ApplySplitBypass":{"routes":["a")", "EOF while parsing a list at line 1 column 34"},
       {R"({"ApplySplitBypass":{"routes":["a",]}})", "trailing comma at line 1 column 36"},
-      {R"({"UpdateCustomSplitEnginePids":{"generation":01,"apps":[]}})", "invalid number at line 1 column 47"},
       {R"({"UpdateCustomSplitEnginePids":{"generation":1e400,"apps":[]}})", "number out of range at line 1 column 50"},
       // A member that is read still takes the number's value, unlike a skipped one.
       {R"({"UpdateCustomSplitEnginePids":{"generation":1e99999999999,"apps":[]}})",
