@@ -31,24 +31,19 @@ TEST(CodesignOutput, TakesTheLastIdentifierAndRequirementLines) {
   }
 }
 
-TEST(CodesignOutput, PathExtensions) {
-  EXPECT_EQ(path_extension("/Applications/Safari.app"), "app");
-  EXPECT_EQ(path_extension("/Applications/Safari.APP/"), "APP");
-  EXPECT_EQ(path_extension("/Applications/v1.2/Tool"), "");
-  EXPECT_EQ(path_extension("/Applications/.app"), "");
-}
-
 struct Rules : ::testing::Test {
   testing::FakePlatform os;
   AppRuleBuilder builder{os};
 };
 
-// Bundles are found three levels down and named by their executable, whether listed or excluded.
+// Bundles (of any case) are found three levels down and named by their executable, whether listed
+// or excluded.
 TEST_F(Rules, ApplicationsAreFoundByTheExecutableInTheirBundle) {
   std::string x = os.add_app("/Applications/X.app", "com.x");
-  std::string y = os.add_app("/Applications/Utilities/Y.app", "com.y");
+  std::string y = os.add_app("/Applications/Utilities/Y.APP", "com.y");
   std::string z = os.add_app("/Applications/A/B/Z.app", "com.z");
   os.add_app("/Applications/A/B/C/W.app", "com.w");                    // level 4
+  os.add_app("/Applications/.app", "com.dot");                         // no name before the dot: a folder
   os.add_directory("/Applications/Empty.app/Contents/MacOS");          // no executable
   os.add_file("/Applications/Broken.app/Contents/MacOS/Main", false);  // not a regular file
   std::string calc = os.add_app("/System/Applications/Calculator.app", "com.apple.calculator");
@@ -61,7 +56,7 @@ TEST_F(Rules, ApplicationsAreFoundByTheExecutableInTheirBundle) {
   EXPECT_EQ(builder.canonical_executable_path(" \n\t").error(), "Application path cannot be empty.");
   EXPECT_EQ(builder.canonical_executable_path(" /Applications/Empty.app \n").error(),
             "No executable found in /Applications/Empty.app.");
-  EXPECT_EQ(*builder.canonical_executable_path("/Applications/X.app/"), x);
+  EXPECT_EQ(*builder.canonical_executable_path("/Applications/Utilities/Y.APP/"), y);
   EXPECT_EQ(*builder.canonical_executable_path("/usr/local/bin/tool"), "/usr/local/bin/tool");
 }
 

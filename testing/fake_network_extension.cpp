@@ -97,13 +97,8 @@ void FakePlatform::load_all_from_preferences(ManagersLoaded done) {
   });
 }
 
-ManagerRef FakePlatform::make_manager() {
-  calls.push_back("new");
-  return std::make_shared<FakeManager>(*this, nullptr);
-}
-
-ManagerRef FakePlatform::make_per_app_manager() {
-  calls.push_back("new per-app");
+ManagerRef FakePlatform::new_manager(const std::string& call) {
+  calls.push_back(call);
   return std::make_shared<FakeManager>(*this, nullptr);
 }
 

@@ -57,8 +57,8 @@ class FakePlatform final : public NetworkExtension, public System {
   std::vector<std::string> calls;
 
   void load_all_from_preferences(ManagersLoaded done) override;
-  ManagerRef make_manager() override;
-  ManagerRef make_per_app_manager() override;
+  ManagerRef make_manager() override { return new_manager("new"); }
+  ManagerRef make_per_app_manager() override { return new_manager("new per-app"); }
   void run_current_run_loop(Clock::time_point until) override;
   void dispatch_after(ms delay, std::function<void()> fn) override { timers_.emplace(now_ + delay, std::move(fn)); }
 
@@ -93,6 +93,7 @@ class FakePlatform final : public NetworkExtension, public System {
   std::shared_ptr<FakeRecord> save_record(std::shared_ptr<FakeRecord> record, FakeRecord settings);
 
  private:
+  ManagerRef new_manager(const std::string& call);
   Clock::time_point now_{};
   std::multimap<Clock::time_point, std::function<void()>> timers_;
   std::set<std::string> directories_;

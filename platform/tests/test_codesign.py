@@ -32,16 +32,14 @@ class CodesignTest(StandinTest):
         adhoc = re.sub(r'H"[0-9a-f]+"', 'H"[0-9a-f]+"', re.escape(macos_sample("codesign ad-hoc").splitlines()[1]))
         siri = re.escape(macos_sample("codesign platform application").splitlines()[-1])
         # (the record, its identifier, the requirement line on stdout); a sidecar record counts
-        # until the attribute is set.
+        # until the attribute is set, and an Apple platform binary's reads as a real Mac's.
         for record, identifier, shown_requirement in (
-                ("sidecar identifier=com.example.sidecar", "com.example.sidecar",
-                 re.escape('designated => identifier "com.example.sidecar" and anchor apple')),
+                ("sidecar identifier=com.apple.siri.launcher", "com.apple.siri.launcher", siri),
                 ("identifier=com.example.editor\nteam=ABCDE12345\n", "com.example.editor",
                  re.escape(f"designated => {TEAM_REQUIREMENT}")),
                 ('# custom\nidentifier = com.example.x\n'
                  'requirement=identifier "com.example.x" and anchor apple generic', "com.example.x",
                  re.escape('designated => identifier "com.example.x" and anchor apple generic')),
-                ("identifier=com.apple.siri.launcher", "com.apple.siri.launcher", siri),
                 # The form of a real Mac, with this file's hashes.
                 ("identifier=de.jonasgehring.notable\nadhoc=yes\n", "de.jonasgehring.notable", adhoc)):
             with self.subTest(record=record):

@@ -38,10 +38,8 @@ class RouteTest(StandinTest):
         # (add, delete, the kernel's entry, a target and how `get` reaches it)
         add6, delete6 = ["-n", "add", "-inet6"], ["-n", "delete", "-inet6"]
         forms = [
-            (["add", "-host", "10.50.0.1", GW], ["delete", "-host", "10.50.0.1", GW],
-             f"10.50.0.1 via {GW} dev en0", "10.50.0.1", (GW, "en0")),
             # A delete names the destination only: the gateway given is not compared.
-            (["-n", "add", "-host", "10.51.0.1", GW], ["-n", "delete", "-host", "10.51.0.1", "10.9.0.9"],
+            (["add", "-host", "10.51.0.1", GW], ["-n", "delete", "-host", "10.51.0.1", "10.9.0.9"],
              f"10.51.0.1 via {GW} dev en0", "10.51.0.1", (GW, "en0")),
             (["add", "-net", "10.60.0.0/16", "-interface", "utun7"], ["delete", "-net", "10.60.0.0/16"],
              "10.60.0.0/16 dev utun7 scope link", "10.60.3.4", (None, "utun7")),
@@ -49,9 +47,6 @@ class RouteTest(StandinTest):
              f"10.70.1.0/24 via {GW} dev en0", "10.70.1.9", (GW, "en0")),
             (add6 + ["-host", "2001:db8:5::5", "2001:db8::fe"], delete6 + ["-host", "2001:db8:5::5", "2001:db8::fe"],
              "2001:db8:5::5 via 2001:db8::fe dev en0", "2001:db8:5::5", ("2001:db8::fe", "en0")),
-            # A link-local next hop is shown, and taken, with its interface.
-            (add6 + ["-net", "2001:db8:6::/48", "fe80::1%en0"], delete6 + ["-net", "2001:db8:6::/48", "fe80::1%en0"],
-             "2001:db8:6::/48 via fe80::1 dev en0", "2001:db8:6::9", ("fe80::1%en0", "en0")),
         ]
         for add, delete, entry, target, reached in forms:
             with self.subTest(add=add):
@@ -80,12 +75,10 @@ class RouteTest(StandinTest):
                     (["get", "example.invalid"], 68, "bad address"),
                     (["add", "-host", "10.1.1.1"], 64, "usage: route"), (["flush"], 64, "usage: route")])
 
-    def test_get_default_sees_past_the_half_defaults_and_the_link_local_router(self):
+    def test_get_default_sees_past_the_half_defaults(self):
+        # A link-local router, shown and taken with its interface, is the packet steering end-to-end test's.
         self.assertEqual((self.get("default"), self.get("198.51.100.1")), ((GW, "en0"), (None, "utun7")))
         self.refused(["-n", "get", "-inet6", "default"], "not in table", "")
-        self.ns.run("ip", "-6", "route", "add", "default", "via", "fe80::1", "dev", "en0")
-        self.addCleanup(self.ns.run, "ip", "-6", "route", "del", "default")
-        self.assertEqual(self.get("-inet6", "default"), ("fe80::1%en0", "en0"))
 
 
 @needs_root
