@@ -29,9 +29,6 @@ STEERING_CACHE = "com.kivovpn.helper.packet_steering.cache.json"
 SOCKET = "com.kivovpn.helper.sock"
 OK = "Ok"
 STOPPED = {"Status": {"connected": False, "iface": "", "pid": 0}}
-KILL_SWITCH_ANCHOR = "com.apple/250.KivoVPN"
-DNS_ANCHOR = "com.apple/251.KivoVPNDNS"
-QUIC_ANCHOR = "com.apple/252.KivoVPNQuic"
 GONE_APP = "/Applications/Gone.app"
 LOOPBACK_PORT = 9999
 # The pfctl stand-in keeps pf's own memory (enable references) here, inside the client's /run.
@@ -207,11 +204,6 @@ class HelperCase(unittest.TestCase):
         self.assertEqual(self.routes(), self.bare_routes)
         self.assertIsNone(self.state(TUNNEL_STATE))
         self.assertEqual(self.request("Status"), STOPPED)
-
-    def anchor_rules(self, anchor=KILL_SWITCH_ANCHOR, kind="rules"):
-        """The lines pf lists for an anchor, or None when the listing fails."""
-        result = self.sb.run("pfctl", "-a", anchor, "-s", kind, check=False)
-        return result.stdout.splitlines() if result.returncode == 0 else None
 
     def pf_info(self):
         """(pf enabled, enable references held) as `pfctl -s info` reports them."""
