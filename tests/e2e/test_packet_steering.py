@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The packet steering engine with the tunnel carrying everything: an excluded process's hosts are routed
 around the tunnel once the engine sees its flows, flows stuck in it are recycled and come back outside
-(the server's log is the witness), restore takes exactly the engine's routes, the tunnel stays up."""
+(the server says where they came from), restore takes exactly the engine's routes, the tunnel stays up."""
 import select
 import subprocess
 import time
@@ -66,7 +66,6 @@ class PacketSteeringTest(HelperCase):
         # Their flows end up outside the tunnel: the server sees the physical addresses.
         self.assertEqual(self.connected(v4), S.CLIENT_IP)
         self.assertEqual(self.connected(v6), S.CLIENT_IP6)
-        self.assertIn(f"tcp {S.CLIENT_IP} {S.PUBLIC_IP} {S.HOLD_PORT}", sb.server_log())
         # Everything else still crosses the tunnel.
         self.assertEqual(self.probe(S.PUBLIC_IP_2), S.TUNNEL_IP)
 

@@ -17,7 +17,7 @@ import threading
 import time
 import unittest
 
-from e2e_support import (APP_EXE, CUSTOM_STATE, GONE_APP, OK, QUIC_ANCHOR, SOCKET, SPLIT_STATE, STEERING_CACHE,
+from e2e_support import (APP_EXE, CUSTOM_STATE, GONE_APP, OK, SOCKET, SPLIT_STATE, STEERING_CACHE,
                          STEERING_STATE, STREAM_EXE, HelperCase, Sandbox as S, err, pid_update, stage_request,
                          start_request, wait_until)
 
@@ -299,7 +299,6 @@ class StressTest(HelperCase):
         self.assertEqual(self.routes("-6"), self.bare_routes6)
         # Restore keeps the steering engine's cache for the next stage; it is meant to stay.
         self.assertEqual(self.helper_files("com.kivovpn.helper."), [STEERING_CACHE, SOCKET])
-        self.assertIn(self.anchor_rules(QUIC_ANCHOR), (None, []))
         self.assertEqual(self.pf_tokens(), [], "pf references still held")
         # The invalid UTF-8 requests' line (with the count of those held back), and a monitor's
         # tool that overran its limit.
