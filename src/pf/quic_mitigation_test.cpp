@@ -64,6 +64,10 @@ TEST(QuicMitigation, FailedStepsRollBack) {
   struct { std::function<void(Pf&)> break_it; std::string error; Lines commands; } cases[] = {
       // A failed enable's text is the dispatcher's to prove, its undo the kill switch's: the
       // steps are the same.
+      {[](Pf& pf) { pf.failing_writes.insert(kQuicRulesPath); }, "Failed to write QUIC PF rules: Read-only file system",
+       {kFlush}},
+      {[](Pf& pf) { pf.script_fail(kLoad, "syntax error"); }, "Failed to load QUIC PF anchor rules: syntax error",
+       {kFlush, kLoad}},
       // Without a record nobody could give the reference back, so the block does not stay.
       {[](Pf& pf) { pf.failing_writes.insert(kQuicStatePath); }, "Read-only file system",
        {kFlush, kLoad, "pfctl -E", kFlush, "pfctl -X 8888"}},
