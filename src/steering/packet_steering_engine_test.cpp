@@ -83,7 +83,8 @@ TEST_F(EngineTest, StageChecksItsInputWaitsForTheFirstSnapshotAndHoldsNoRequestU
   table.intercept(kV6Default, {kV6Answer});
   // IPv4 as split bypass takes it, IPv6 canonically.
   auto staged = stage({kApp, kOtherApp, kApp},
-                      {"1.2.3.9/24", " 2001:DB8:0:1::5/32 ", "1.2.3.0/24", "2001:db8:ffff::1/33", "2001:DB8::1"}, true);
+                      {"1.2.3.9/24", " 2001:DB8:0:1::5/32 ", "1.2.3.0/24", "2001:db8:ffff::1/33", "2001:DB8::1", "2001:db8::7/128"},
+                      true);
   ASSERT_TRUE(staged.ok()) << staged.error();
   EXPECT_EQ(staged->note,
             "Packet steering engine staged. Waiting for the first excluded-process snapshot before diagnostics "
@@ -93,7 +94,7 @@ TEST_F(EngineTest, StageChecksItsInputWaitsForTheFirstSnapshotAndHoldsNoRequestU
   // The plan is staged (its summary is EnforcementPlan's), so the first snapshot makes revision 2.
   auto state = saved();
   EXPECT_EQ(state.app_paths, (Lines{kApp, kOtherApp}));
-  EXPECT_EQ(state.routes, (Lines{"1.2.3.0/24", "2001:db8::/32", "2001:db8:8000::/33", "2001:db8::1"}));
+  EXPECT_EQ(state.routes, (Lines{"1.2.3.0/24", "2001:db8::/32", "2001:db8:8000::/33", "2001:db8::1", "2001:db8::7/128"}));
   EXPECT_EQ(state.static_bypass_routes_ipv4,
             (Lines{"1.2.3.0/24", "10.0.0.0/8", "169.254.0.0/16", "172.16.0.0/12", "192.168.0.0/16"}));
 
@@ -125,6 +126,8 @@ TEST_F(EngineTest, ASnapshotSteersItsPublicHostsAroundTheTunnelAndRecyclesStuckF
   auto state = saved();
   EXPECT_EQ(std::tuple(state.applied_bypass_routes_ipv4, state.applied_bypass_routes_ipv6, state.engine_last_error),
             std::tuple(Lines{"17.1.2.3"}, Lines{"2606:4700::1"}, std::nullopt));
+  EXPECT_EQ(std::pair(state.diagnostics.applied_bypass_routes_ipv4, state.diagnostics.applied_bypass_routes_ipv6),
+            std::pair(std::uint64_t{1}, std::uint64_t{1}));
 
   // The same picture a second later changes nothing in the kernel; that it then keeps the plan's
   // revision is SteeringDiagnostics.OnlyANewPictureRaisesThePlansRevision.
