@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "commands/command_runner.h"
+#include "split/custom_split_state.h"
 #include "testing/fake_env.h"
 #include "testing/macos_samples.h"
 #include "tunnel/runtime_state.h"
@@ -21,6 +22,7 @@ TEST(NormalizeSplitRoute, CanonicalisesOrQuotesTheTrimmedEntry) {
       {"10.0.0.0/8/1", "Invalid CIDR route '10.0.0.0/8/1'"},
       {"fd00::/64", "Invalid IPv4 CIDR address 'fd00::/64'"},
       {"10.0.0.0/", "Invalid CIDR prefix '10.0.0.0/'"},
+      {"10.0.0.0/256", "Invalid CIDR prefix '10.0.0.0/256'"},  // past the byte: not read as /0
       {"10.0.0.0/33", "CIDR prefix out of range in '10.0.0.0/33'"},
       {"10.0.0.0/0", "CIDR /0 is not allowed for split bypass"},
   };
@@ -116,12 +118,14 @@ TEST_F(SplitBypassTest, ExistingRouteIsAdoptedOrReplacedByItsGateway) {
 
 // Restore and verify both read the record, and do nothing without one.
 TEST_F(SplitBypassTest, RestoreLeavesSteeringAndTunnelRoutesAndJoinsFailuresAndVerifyComparesGatewaysByteForByte) {
-  // An older helper accepted the tunnel's routes; a restore must not delete them.
-  record({"1.1.1.1", "0.0.0.0/1", "2.2.2.0/24", "203.0.113.5", "3.3.3.3"});
+  // An older helper accepted the tunnel's routes; a restore must not delete them. Nor a /24 the
+  // custom split engine lists, which it counts as installed and would never add again.
+  record({"1.1.1.1", "0.0.0.0/1", "2.2.2.0/24", "203.0.113.5", "3.3.3.3", "4.4.4.0/24"});
   env.files[kTunnelStatePath] = encode_runtime_state({4242, "utun203", "203.0.113.5", "192.168.1.1", 1});
+  env.files[kCustomSplitStatePath] = encode_custom_split_engine_state({.dynamic_routes = {"4.4.4.0/24"}});
   split.shield_routes([] { return std::set<std::string>{"2.2.2.0/24"}; });
   env.script_fail("route -n delete -host 3.3.3.3 192.168.1.1", "delete host 3.3.3.3: not in table");
-  EXPECT_EQ(*split.restore_split_bypass(), 5u);
+  EXPECT_EQ(*split.restore_split_bypass(), 6u);
   EXPECT_THAT(env.commands(), ElementsAre("route -n delete -host 1.1.1.1 192.168.1.1",
                                           "route -n delete -host 3.3.3.3 192.168.1.1"));
   EXPECT_FALSE(env.files.count(kSplitStatePath));
