@@ -106,6 +106,9 @@ TEST(ParseRequest, RefusalsNameTheFaultAndItsPosition) {
       {R"({"SetQuicMitigation":[true,]})", "trailing comma at line 1 column 28"},
       {R"({"Ping":null,"Status":null})", "expected value at line 1 column 12"},
       {R"({})", "expected value at line 1 column 2"},
+      {R"({"Ping":null x})", "expected value at line 1 column 13"},
+      {"null", "expected value at line 1 column 1"},  // a request is a string or an object
+      {R"(["Ping"])", "expected value at line 1 column 1"},
       {R"({5:null})", "invalid type: integer `5`, expected variant identifier at line 1 column 2"},
       {"", "EOF while parsing a value at line 1 column 0"},
       {R"("Ping" x)", "trailing characters at line 1 column 8"},
