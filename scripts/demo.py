@@ -192,8 +192,7 @@ def main():
         ctl(sb, "kill-switch", "off")
         probe(sb, "udp", sb.PUBLIC_IP, sb.ECHO_PORT, "public host")
         ne_manager_demo(sb)
-        say("Finally, what the helper reports now: nothing applied (the steering engine answers "
-            "an error while it is not staged)")
+        say("Finally, what the helper reports now: nothing applied, nothing staged")
         ctl(sb, "status")
         say("Done; the sandbox and everything in it are removed")
 

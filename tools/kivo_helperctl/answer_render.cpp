@@ -3,6 +3,8 @@
 #include <rapidjson/document.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 
 namespace kivo::helperctl {
@@ -71,6 +73,15 @@ const Json* members(const rapidjson::Document& doc) {
   return body.IsObject() ? &body : nullptr;
 }
 
+// The steering engine answers its verify with the missing record's system text when nothing is
+// staged: for a person that is an engine not staged, as the custom split engine says of itself.
+bool unstaged_steering(const Json& err) {
+  const auto is = [&](const char* key, std::string_view text) {
+    return err.HasMember(key) && err[key].IsString() && err[key].GetString() == text;
+  };
+  return is("code", "PacketSteeringEngineVerifyFailed") && is("message", std::strerror(ENOENT));
+}
+
 std::string error_line(const Json& err) {
   auto text = [&](const char* key) {
     return err.HasMember(key) && err[key].IsString() ? std::string(err[key].GetString()) : std::string("?");
@@ -134,7 +145,7 @@ std::vector<std::string> render_overview(const std::vector<OverviewItem>& items)
       continue;
     }
     if (doc.MemberBegin()->name == "Err") {
-      rows.emplace_back(item.title, error_line(*body));
+      rows.emplace_back(item.title, unstaged_steering(*body) ? "staged no, active no" : error_line(*body));
       continue;
     }
     std::string summary;

@@ -27,7 +27,8 @@ struct OverviewItem {
 
 // The overview in one screen: a line per item with its members run together (zeros, empty
 // texts and nulls left out), the first sentence of each note on a line of its own, long lines
-// broken at 100 columns; an error in place of its item.
+// broken at 100 columns; an error in place of its item, but for the steering engine's answer
+// when nothing is staged, which reads as not staged.
 std::vector<std::string> render_overview(const std::vector<OverviewItem>& items);
 
 }  // namespace kivo::helperctl

@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace kivo::helperctl {
 namespace {
 
@@ -43,18 +46,21 @@ TEST(RenderOverview, OneLinePerRequestWithNotesBelowAndFailuresInPlace) {
   const std::vector<OverviewItem> items = {
       {"tunnel", std::string(R"({"Status":{"connected":true,"iface":"utun200","pid":9}})")},
       {"kill switch", std::string(R"({"Err":{"code":"KillSwitchVerifyFailed","message":"pfctl: boom"}})")},
+      {"packet steering", std::string(R"({"Err":{"code":"PacketSteeringEngineVerifyFailed","message":")") +
+                              std::strerror(ENOENT) + "\"}}"},
       {"dns proxy", fail("no answer within 2 s")},
       {"custom split",
        std::string(R"({"CustomSplitEngineStatus":{"staged":true,"active":false,"app_count":1,"route_count":0,"dynamic_routes":0,"note":"Custom split engine is staged, but dynamic route reconciliation is degraded: route add 198.51.100.0/24 failed: gateway unreachable. Retried."}})")},
   };
   EXPECT_THAT(render_overview(items), ElementsAreArray({
-                                          "tunnel:       connected yes, iface utun200, pid 9",
-                                          "kill switch:  error (KillSwitchVerifyFailed): pfctl: boom",
-                                          "dns proxy:    no answer within 2 s",
-                                          "custom split: staged yes, active no, app count 1",
-                                          "  note:       Custom split engine is staged, but dynamic route "
-                                          "reconciliation is degraded: route add",
-                                          "              198.51.100.0/24 failed: gateway unreachable.",
+                                          "tunnel:          connected yes, iface utun200, pid 9",
+                                          "kill switch:     error (KillSwitchVerifyFailed): pfctl: boom",
+                                          "packet steering: staged no, active no",
+                                          "dns proxy:       no answer within 2 s",
+                                          "custom split:    staged yes, active no, app count 1",
+                                          "  note:          Custom split engine is staged, but dynamic route "
+                                          "reconciliation is degraded: route",
+                                          "                 add 198.51.100.0/24 failed: gateway unreachable.",
                                       }));
 }
 
