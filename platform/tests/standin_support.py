@@ -36,6 +36,7 @@ class StandinTest(unittest.TestCase):
     """Runs the stand-in TOOL, inside `ns` when set, with `env` added; the class's tests share
     one throw-away network namespace set up by NAMESPACE (an `ip -batch` script) when it is set."""
     TOOL = ""
+    TOOL_DIR = BIN
     NAMESPACE = None
     ns = None
     env = {}
@@ -50,7 +51,7 @@ class StandinTest(unittest.TestCase):
             cls.ns.run("ip", "-batch", "-", input=cls.NAMESPACE)
 
     def tool(self, *args):
-        argv = [str(BIN / self.TOOL), *args]
+        argv = [f"{self.TOOL_DIR}/{self.TOOL}", *args]
         return subprocess.run(self.ns.argv(*argv) if self.ns else argv, capture_output=True, text=True,
                               timeout=60, env=dict(os.environ, **self.env))
 

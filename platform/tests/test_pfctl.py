@@ -37,6 +37,8 @@ for probe in sys.argv[1:]:
 @needs_root
 class PfctlTest(StandinTest):
     TOOL = "pfctl"
+    # The sandbox's own /tmp hides a checkout that lives there: run the tool where the sandbox puts it.
+    TOOL_DIR = Sandbox.INSIDE_PLATFORM_DIR
 
     def load(self, anchor, text):
         self.ns.path(RULES).write_text(text)
