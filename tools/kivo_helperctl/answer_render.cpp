@@ -7,6 +7,8 @@
 #include <cstring>
 #include <optional>
 
+#include "protocol/helper_protocol.h"
+
 namespace kivo::helperctl {
 namespace {
 
@@ -79,7 +81,7 @@ bool unstaged_steering(const Json& err) {
   const auto is = [&](const char* key, std::string_view text) {
     return err.HasMember(key) && err[key].IsString() && err[key].GetString() == text;
   };
-  return is("code", "PacketSteeringEngineVerifyFailed") && is("message", std::strerror(ENOENT));
+  return is("code", protocol::code::kPacketSteeringEngineVerifyFailed) && is("message", std::strerror(ENOENT));
 }
 
 std::string error_line(const Json& err) {
